@@ -1,1 +1,119 @@
-// placeholder until this unit lands
+#include "compat.hpp"
+
+#include <adwaita.h>
+
+// libadwaita 1.4 brought spin rows, switch rows and the toolbar view. Below
+// that, an action row with a spin button or a switch as its suffix and a
+// vertical box stand in, with the same texts, ranges and behaviour.
+#if ADW_CHECK_VERSION(1, 4, 0)
+
+namespace trellan::compat {
+
+GtkWidget* spin_row_new(const char* title, double min, double max, double step, double value) {
+  GtkWidget* row = adw_spin_row_new_with_range(min, max, step);
+  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), title);
+  adw_spin_row_set_value(ADW_SPIN_ROW(row), value);
+  return row;
+}
+
+double spin_row_get_value(GtkWidget* row) { return adw_spin_row_get_value(ADW_SPIN_ROW(row)); }
+
+void spin_row_set_value(GtkWidget* row, double value) {
+  adw_spin_row_set_value(ADW_SPIN_ROW(row), value);
+}
+
+void spin_row_get_range(GtkWidget* row, double* min, double* max) {
+  GtkAdjustment* adj = adw_spin_row_get_adjustment(ADW_SPIN_ROW(row));
+  *min = gtk_adjustment_get_lower(adj);
+  *max = gtk_adjustment_get_upper(adj);
+}
+
+GtkWidget* switch_row_new(const char* title, const char* subtitle) {
+  return GTK_WIDGET(g_object_new(ADW_TYPE_SWITCH_ROW, "title", title, "subtitle", subtitle, nullptr));
+}
+
+bool switch_row_get_active(GtkWidget* row) { return adw_switch_row_get_active(ADW_SWITCH_ROW(row)); }
+
+void switch_row_set_active(GtkWidget* row, bool active) {
+  adw_switch_row_set_active(ADW_SWITCH_ROW(row), active);
+}
+
+GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* bottom) {
+  GtkWidget* view = adw_toolbar_view_new();
+  adw_toolbar_view_add_top_bar(ADW_TOOLBAR_VIEW(view), top);
+  adw_toolbar_view_set_content(ADW_TOOLBAR_VIEW(view), content);
+  adw_toolbar_view_add_bottom_bar(ADW_TOOLBAR_VIEW(view), bottom);
+  return view;
+}
+
+}  // namespace trellan::compat
+
+#else
+
+namespace trellan::compat {
+namespace {
+
+// The suffix widget of a fallback row; the row owns it as a child.
+constexpr const char* kSuffixKey = "trellan-row-suffix";
+
+GtkWidget* suffix_of(GtkWidget* row) {
+  return GTK_WIDGET(g_object_get_data(G_OBJECT(row), kSuffixKey));
+}
+
+GtkWidget* row_with_suffix(const char* title, const char* subtitle, GtkWidget* suffix) {
+  GtkWidget* row = adw_action_row_new();
+  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), title);
+  if (subtitle) adw_action_row_set_subtitle(ADW_ACTION_ROW(row), subtitle);
+  gtk_widget_set_valign(suffix, GTK_ALIGN_CENTER);
+  adw_action_row_add_suffix(ADW_ACTION_ROW(row), suffix);
+  adw_action_row_set_activatable_widget(ADW_ACTION_ROW(row), suffix);
+  g_object_set_data(G_OBJECT(row), kSuffixKey, suffix);
+  return row;
+}
+
+}  // namespace
+
+GtkWidget* spin_row_new(const char* title, double min, double max, double step, double value) {
+  GtkWidget* spin = gtk_spin_button_new_with_range(min, max, step);
+  gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(spin), TRUE);
+  GtkWidget* row = row_with_suffix(title, nullptr, spin);
+  gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), value);
+  return row;
+}
+
+double spin_row_get_value(GtkWidget* row) {
+  return gtk_spin_button_get_value(GTK_SPIN_BUTTON(suffix_of(row)));
+}
+
+void spin_row_set_value(GtkWidget* row, double value) {
+  gtk_spin_button_set_value(GTK_SPIN_BUTTON(suffix_of(row)), value);
+}
+
+void spin_row_get_range(GtkWidget* row, double* min, double* max) {
+  gtk_spin_button_get_range(GTK_SPIN_BUTTON(suffix_of(row)), min, max);
+}
+
+GtkWidget* switch_row_new(const char* title, const char* subtitle) {
+  return row_with_suffix(title, subtitle, gtk_switch_new());
+}
+
+bool switch_row_get_active(GtkWidget* row) {
+  return gtk_switch_get_active(GTK_SWITCH(suffix_of(row)));
+}
+
+void switch_row_set_active(GtkWidget* row, bool active) {
+  gtk_switch_set_active(GTK_SWITCH(suffix_of(row)), active);
+}
+
+GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* bottom) {
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_widget_set_vexpand(content, TRUE);
+  gtk_box_append(GTK_BOX(box), top);
+  gtk_box_append(GTK_BOX(box), content);
+  gtk_box_append(GTK_BOX(box), bottom);
+  return box;
+}
+
+}  // namespace trellan::compat
+
+#endif

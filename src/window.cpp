@@ -1,1 +1,423 @@
-// placeholder until this unit lands
+#include "window.hpp"
+
+#include <string>
+#include <utility>
+
+#include "compat.hpp"
+#include "text.hpp"
+
+namespace trellan {
+namespace {
+
+constexpr const char* kClientFormKey = "trellan-client-form";
+constexpr const char* kServerFormKey = "trellan-server-form";
+
+// ---- building blocks -------------------------------------------------------
+
+Ref<GtkWidget> entry_row(const char* title, const char* tooltip = nullptr,
+                         const char* text = nullptr) {
+  auto row = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(ADW_TYPE_ENTRY_ROW, "title", title, nullptr)));
+  if (tooltip) gtk_widget_set_tooltip_text(row.get(), tooltip);
+  if (text) gtk_editable_set_text(GTK_EDITABLE(row.get()), text);
+  return row;
+}
+
+Ref<GtkWidget> spin_row(const char* title, double min, double max, double value) {
+  return Ref<GtkWidget>::sink(compat::spin_row_new(title, min, max, 1, value));
+}
+
+Ref<GtkWidget> switch_row(const char* title, const char* subtitle) {
+  return Ref<GtkWidget>::sink(compat::switch_row_new(title, subtitle));
+}
+
+Ref<GtkWidget> combo_row(const char* title, const char* const* items) {
+  auto row = Ref<GtkWidget>::sink(adw_combo_row_new());
+  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row.get()), title);
+  auto model = Ref<GtkStringList>::take(gtk_string_list_new(items));
+  adw_combo_row_set_model(ADW_COMBO_ROW(row.get()), G_LIST_MODEL(model.get()));
+  return row;
+}
+
+GtkWidget* group(const char* title, std::initializer_list<GtkWidget*> rows) {
+  GtkWidget* g = adw_preferences_group_new();
+  if (title) adw_preferences_group_set_title(ADW_PREFERENCES_GROUP(g), title);
+  for (GtkWidget* r : rows) adw_preferences_group_add(ADW_PREFERENCES_GROUP(g), r);
+  return g;
+}
+
+GtkWidget* vbox(int spacing) { return gtk_box_new(GTK_ORIENTATION_VERTICAL, spacing); }
+
+void set_margins(GtkWidget* w, int top, int bottom, int start, int end) {
+  gtk_widget_set_margin_top(w, top);
+  gtk_widget_set_margin_bottom(w, bottom);
+  gtk_widget_set_margin_start(w, start);
+  gtk_widget_set_margin_end(w, end);
+}
+
+GtkWidget* form_box(std::initializer_list<GtkWidget*> groups) {
+  GtkWidget* box = vbox(12);
+  set_margins(box, 16, 16, 16, 16);
+  for (GtkWidget* g : groups) gtk_box_append(GTK_BOX(box), g);
+  return box;
+}
+
+// The page: the scrolling form above the fixed action area.
+struct ActionArea {
+  Ref<GtkWidget> status_label;
+  Ref<GtkWidget> start_button;
+};
+
+GtkWidget* page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& area) {
+  GtkWidget* page = vbox(0);
+  GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
+                                                GTK_POLICY_NEVER, "vexpand", TRUE, "child", form,
+                                                nullptr));
+  gtk_box_append(GTK_BOX(page), scrolled);
+
+  GtkWidget* actions = vbox(12);
+  set_margins(actions, 8, 16, 16, 16);
+  GtkWidget* frame = gtk_frame_new(nullptr);
+  gtk_widget_add_css_class(frame, "card");
+  gtk_frame_set_child(GTK_FRAME(frame), meter.widget());
+  gtk_box_append(GTK_BOX(actions), frame);
+  gtk_box_append(GTK_BOX(actions), area.status_label.get());
+  gtk_box_append(GTK_BOX(actions), area.start_button.get());
+  gtk_box_append(GTK_BOX(page), actions);
+  return page;
+}
+
+ActionArea action_area(const char* status, const char* button_label) {
+  ActionArea a;
+  a.status_label = Ref<GtkWidget>::sink(gtk_label_new(status));
+  gtk_widget_add_css_class(a.status_label.get(), "dim-label");
+  gtk_label_set_wrap(GTK_LABEL(a.status_label.get()), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(a.status_label.get()), 0.0f);
+  a.start_button = Ref<GtkWidget>::sink(gtk_button_new_with_label(button_label));
+  gtk_widget_add_css_class(a.start_button.get(), "suggested-action");
+  gtk_widget_add_css_class(a.start_button.get(), "pill");
+  gtk_widget_set_halign(a.start_button.get(), GTK_ALIGN_CENTER);
+  return a;
+}
+
+template <typename Form>
+void free_form(gpointer data, GClosure*) {
+  delete static_cast<Form*>(data);
+}
+
+// ---- the two button looks --------------------------------------------------
+
+struct Look {
+  const char* label;
+  const char* remove;
+  const char* add;
+};
+
+void apply_look(GtkWidget* button, const Look& look) {
+  gtk_button_set_label(GTK_BUTTON(button), look.label);
+  gtk_widget_remove_css_class(button, look.remove);
+  gtk_widget_add_css_class(button, look.add);
+}
+
+constexpr Look kClientIdle{"Start test", "destructive-action", "suggested-action"};
+constexpr Look kClientRunning{"Stop", "suggested-action", "destructive-action"};
+constexpr Look kServerIdle{"Start server", "destructive-action", "suggested-action"};
+constexpr Look kServerRunning{"Stop server", "suggested-action", "destructive-action"};
+
+void set_status(GtkWidget* label, const std::string& text) {
+  gtk_label_set_text(GTK_LABEL(label), text.c_str());
+}
+
+std::string joined(double mbps) {
+  auto [number, unit] = format_rate(mbps);
+  return number + " " + unit;
+}
+
+std::string text_of(GtkWidget* editable) {
+  return std::string(trim_ws(gtk_editable_get_text(GTK_EDITABLE(editable))));
+}
+
+// Empties the slot, stopping the run it held.
+void stop_current_run(RunSlot& slot) {
+  std::optional<RunHandle> handle = std::exchange(slot.handle, std::nullopt);
+  if (handle) handle->stop();
+}
+
+// Puts a new run into the slot; a run still there is stopped first.
+std::uint64_t install_run(RunSlot& slot, RunHandle handle) {
+  stop_current_run(slot);
+  slot.handle = std::move(handle);
+  return ++slot.run_id;
+}
+
+// ---- closing a window ------------------------------------------------------
+
+// The forms and their buttons would keep each other alive (a form holds its
+// button, the button's handler holds the form), so when the window goes the
+// handlers are disconnected, which releases the forms; runs still going are
+// stopped, so that no child outlives its window.
+struct WindowLinks {
+  Ref<GtkWidget> client_button, server_button;
+  gulong client_handler = 0, server_handler = 0;
+  std::shared_ptr<RunSlot> client_slot, server_slot;
+};
+
+void on_window_destroy(GtkWidget* window, WindowLinks* links) noexcept {
+  g_object_set_data(G_OBJECT(window), kClientFormKey, nullptr);
+  g_object_set_data(G_OBJECT(window), kServerFormKey, nullptr);
+  stop_current_run(*links->client_slot);
+  stop_current_run(*links->server_slot);
+  g_clear_signal_handler(&links->client_handler, links->client_button.get());
+  g_clear_signal_handler(&links->server_handler, links->server_button.get());
+}
+
+void free_links(gpointer data, GClosure*) { delete static_cast<WindowLinks*>(data); }
+
+}  // namespace
+
+// ---- reading the forms -----------------------------------------------------
+
+ClientOptions ClientOptions::from_form(const ClientForm& f) {
+  ClientOptions o;
+  o.ip_version = ip_version_from_index(adw_combo_row_get_selected(ADW_COMBO_ROW(f.ip_version_row.get())));
+  o.server = text_of(f.server_row.get());
+  o.port = saturate_u16(compat::spin_row_get_value(f.port_row.get()));
+  o.duration = saturate_u32(compat::spin_row_get_value(f.duration_row.get()));
+  o.parallel = saturate_u32(compat::spin_row_get_value(f.parallel_row.get()));
+  o.reverse = compat::switch_row_get_active(f.reverse_row.get());
+  o.bidir = compat::switch_row_get_active(f.bidir_row.get());
+  o.udp = compat::switch_row_get_active(f.udp_row.get());
+  o.bitrate = text_of(f.bitrate_row.get());
+  o.omit = saturate_u32(compat::spin_row_get_value(f.omit_row.get()));
+  o.bind = text_of(f.bind_row.get());
+  o.window = text_of(f.window_row.get());
+  o.buffer_length = text_of(f.buffer_length_row.get());
+  o.mss = saturate_u32(compat::spin_row_get_value(f.mss_row.get()));
+  o.congestion = text_of(f.congestion_row.get());
+  o.no_delay = compat::switch_row_get_active(f.no_delay_row.get());
+  o.zero_copy = compat::switch_row_get_active(f.zero_copy_row.get());
+  return o;
+}
+
+ServerOptions ServerOptions::from_form(const ServerForm& f) {
+  ServerOptions o;
+  o.port = saturate_u16(compat::spin_row_get_value(f.listen_port_row.get()));
+  o.bind = text_of(f.bind_row.get());
+  o.one_off = compat::switch_row_get_active(f.one_off_row.get());
+  return o;
+}
+
+// ---- the start buttons -----------------------------------------------------
+
+void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
+  RunSlot& slot = *f->run_slot;
+  GtkWidget* button = f->start_button.get();
+  if (slot.handle) {
+    stop_current_run(slot);
+    f->meter.reset();
+    apply_look(button, kClientIdle);
+    set_status(f->status_label.get(), "Test stopped.");
+    return;
+  }
+  const ClientOptions options = ClientOptions::from_form(*f);
+  if (options.server.empty()) {
+    set_status(f->status_label.get(), "Specify a server (host or IP).");
+    return;
+  }
+  f->meter.reset();
+  auto [handle, rx] = start_iperf(options.to_args(), false);
+  const std::uint64_t run_id = install_run(slot, std::move(handle));
+  apply_look(button, kClientRunning);
+  set_status(f->status_label.get(), "Connecting…");
+  watch_run(std::move(rx), f->meter, GTK_LABEL(f->status_label.get()), GTK_BUTTON(button),
+            f->run_slot, run_id, false);
+}
+
+void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
+  RunSlot& slot = *f->run_slot;
+  GtkWidget* button = f->start_button.get();
+  if (slot.handle) {
+    stop_current_run(slot);
+    f->meter.reset();
+    apply_look(button, kServerIdle);
+    set_status(f->status_label.get(), "Stopped.");
+    return;
+  }
+  const ServerOptions options = ServerOptions::from_form(*f);
+  f->meter.reset();
+  auto [handle, rx] = start_iperf(options.to_args(), true);
+  const std::uint64_t run_id = install_run(slot, std::move(handle));
+  apply_look(button, kServerRunning);
+  set_status(f->status_label.get(), "Listening on port " + std::to_string(options.port) + "…");
+  watch_run(std::move(rx), f->meter, GTK_LABEL(f->status_label.get()), GTK_BUTTON(button),
+            f->run_slot, run_id, true);
+}
+
+// ---- following a run -------------------------------------------------------
+
+namespace {
+
+struct RunTask {
+  VuMeter meter;
+  Ref<GtkLabel> status_label;
+  Ref<GtkButton> start_button;
+  std::shared_ptr<RunSlot> run_slot;
+  std::uint64_t run_id;
+  bool is_server;
+  std::optional<std::string> last_error;
+
+  // A task acts only for the page's current run. Once its run was stopped or
+  // replaced, whatever it still receives is dropped and the task ends, so a
+  // late event never relabels, resets or stops a newer run.
+  bool is_current() const { return run_slot->handle && run_slot->run_id == run_id; }
+
+  void status(const std::string& text) { gtk_label_set_text(status_label.get(), text.c_str()); }
+
+  // Applies one event; false when the task is over.
+  bool apply(const IperfEvent& event) {
+    if (const auto* e = std::get_if<Interval>(&event)) {
+      meter.set_value(e->mbps);
+      if (!is_server) status("Measuring… peak " + joined(meter.peak()));
+    } else if (const auto* e = std::get_if<Summary>(&event)) {
+      status("Result — send: " + joined(e->sender_mbps) + " · receive: " + joined(e->receiver_mbps));
+    } else if (const auto* e = std::get_if<ClientConnected>(&event)) {
+      status("Client connected: " + e->peer + " — measuring…");
+    } else if (std::holds_alternative<ClientFinished>(event)) {
+      meter.reset();
+    } else if (std::holds_alternative<Listening>(event)) {
+      if (is_server) status("Waiting for client connections…");
+    } else if (const auto* e = std::get_if<Error>(&event)) {
+      status(e->message);
+      if (!last_error) last_error = e->message;
+    } else if (const auto* e = std::get_if<Exited>(&event)) {
+      finish(e->code);
+      return false;
+    }
+    return true;
+  }
+
+  void finish(std::int32_t code) {
+    stop_current_run(*run_slot);
+    meter.reset();
+    apply_look(GTK_WIDGET(start_button.get()), is_server ? kServerIdle : kClientIdle);
+    if (code == 0 || code == -1) return;
+    if (last_error)
+      status("iperf3 error: " + *last_error);
+    else
+      status("iperf3 terminated (code " + std::to_string(code) + ").");
+  }
+};
+
+}  // namespace
+
+void watch_run(EventReceiver rx, VuMeter meter, GtkLabel* status_label, GtkButton* start_button,
+               std::shared_ptr<RunSlot> run_slot, std::uint64_t run_id, bool is_server) {
+  auto task = std::make_shared<RunTask>(RunTask{std::move(meter), Ref<GtkLabel>::add(status_label),
+                                                Ref<GtkButton>::add(start_button),
+                                                std::move(run_slot), run_id, is_server, {}});
+  watch_events(std::move(rx), [task](std::optional<IperfEvent> event) {
+    if (!event || !task->is_current()) return false;
+    return task->apply(*event);
+  });
+}
+
+// ---- the window ------------------------------------------------------------
+
+AdwApplicationWindow* build_main_window(AdwApplication* app) {
+  auto* window = ADW_APPLICATION_WINDOW(g_object_new(
+      ADW_TYPE_APPLICATION_WINDOW, "application", app, "title", "iperf3", "default-width", 560,
+      "default-height", 680, "width-request", 400, "height-request", 560, nullptr));
+  GtkWidget* stack = adw_view_stack_new();
+
+  // Client page.
+  auto* client = new ClientForm();
+  client->server_row = entry_row("Server (host or IP)", nullptr, "127.0.0.1");
+  client->port_row = spin_row("Port", 1, 65535, 5201);
+  client->duration_row = spin_row("Duration (s)", 1, 86400, 10);
+  GtkWidget* connection = group("Connection", {client->server_row.get(), client->port_row.get(),
+                                               client->duration_row.get()});
+  client->parallel_row = spin_row("Parallel streams", 1, 128, 1);
+  client->reverse_row = switch_row("Download mode (reverse)", "Server sends to this machine");
+  client->bidir_row =
+      switch_row("Bidirectional", "Measure both directions at once (overrides reverse)");
+  client->udp_row = switch_row("UDP", "Use UDP instead of TCP");
+  client->bitrate_row = entry_row(
+      "Target bitrate", "e.g. 100M, 1G. Empty = unlimited (TCP). UDP defaults to unlimited.");
+  client->omit_row = spin_row("Omit first seconds", 0, 60, 0);
+  GtkWidget* test = group("Test", {client->parallel_row.get(), client->reverse_row.get(),
+                                   client->bidir_row.get(), client->udp_row.get(),
+                                   client->bitrate_row.get(), client->omit_row.get()});
+  GtkWidget* expander = GTK_WIDGET(g_object_new(ADW_TYPE_EXPANDER_ROW, "title", "Advanced options",
+                                                "subtitle", "Binding, buffers, TCP tuning", nullptr));
+  static const char* const ip_versions[] = {"Automatic", "IPv4 only", "IPv6 only", nullptr};
+  client->ip_version_row = combo_row("IP version", ip_versions);
+  client->bind_row = entry_row("Bind to local address", "Local interface/address to bind (-B)");
+  client->window_row = entry_row("TCP window / socket buffer", "e.g. 256K (-w)");
+  client->buffer_length_row =
+      entry_row("Buffer length", "Read/write buffer size, e.g. 128K (-l)");
+  client->mss_row = spin_row("Max segment size (MSS)", 0, 9000, 0);
+  client->congestion_row = entry_row("Congestion algorithm", "TCP only, e.g. cubic, bbr (-C)");
+  client->no_delay_row = switch_row("No delay", "Disable Nagle's algorithm (-N)");
+  client->zero_copy_row = switch_row("Zero-copy", "Use a zero-copy send method (-Z)");
+  for (GtkWidget* row : {client->ip_version_row.get(), client->bind_row.get(),
+                         client->window_row.get(), client->buffer_length_row.get(),
+                         client->mss_row.get(), client->congestion_row.get(),
+                         client->no_delay_row.get(), client->zero_copy_row.get()})
+    adw_expander_row_add_row(ADW_EXPANDER_ROW(expander), row);
+  GtkWidget* advanced = group(nullptr, {expander});
+  ActionArea client_area = action_area("Ready.", "Start test");
+  GtkWidget* client_page =
+      page_box(form_box({connection, test, advanced}), client->meter, client_area);
+  client->run_slot = std::make_shared<RunSlot>();
+  client->status_label = client_area.status_label;
+  client->start_button = client_area.start_button;
+
+  // Server page.
+  auto* server = new ServerForm();
+  server->listen_port_row = spin_row("Listen port", 1, 65535, 5201);
+  server->bind_row = entry_row("Bind to local address", "Local interface/address to listen on (-B)");
+  server->one_off_row = switch_row("One-off", "Serve a single client then exit (-1)");
+  GtkWidget* server_group = group("Server", {server->listen_port_row.get(), server->bind_row.get(),
+                                             server->one_off_row.get()});
+  ActionArea server_area = action_area("Stopped.", "Start server");
+  GtkWidget* server_page = page_box(form_box({server_group}), server->meter, server_area);
+  server->run_slot = std::make_shared<RunSlot>();
+  server->status_label = server_area.status_label;
+  server->start_button = server_area.start_button;
+
+  auto* links = new WindowLinks{client->start_button, server->start_button, 0, 0,
+                                client->run_slot, server->run_slot};
+  g_object_set_data(G_OBJECT(window), kClientFormKey, client);
+  g_object_set_data(G_OBJECT(window), kServerFormKey, server);
+  links->client_handler = g_signal_connect_data(
+      client->start_button.get(), "clicked", G_CALLBACK(on_start_test_clicked), client,
+      free_form<ClientForm>, GConnectFlags{});
+  links->server_handler = g_signal_connect_data(
+      server->start_button.get(), "clicked", G_CALLBACK(on_start_server_clicked), server,
+      free_form<ServerForm>, GConnectFlags{});
+  g_signal_connect_data(window, "destroy", G_CALLBACK(on_window_destroy), links, free_links,
+                        GConnectFlags{});
+
+  AdwViewStackPage* page =
+      adw_view_stack_add_titled(ADW_VIEW_STACK(stack), client_page, "client", "Client");
+  adw_view_stack_page_set_icon_name(page, "network-transmit-symbolic");
+  page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), server_page, "server", "Server");
+  adw_view_stack_page_set_icon_name(page, "network-server-symbolic");
+
+  GtkWidget* header = adw_header_bar_new();
+  GtkWidget* switcher = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER, "stack", stack, "policy",
+                                                ADW_VIEW_SWITCHER_POLICY_WIDE, nullptr));
+  adw_header_bar_set_title_widget(ADW_HEADER_BAR(header), switcher);
+  GtkWidget* switcher_bar = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER_BAR, "stack", stack, nullptr));
+  adw_application_window_set_content(window, compat::toolbar_view_new(header, stack, switcher_bar));
+  return window;
+}
+
+const ClientForm* client_form_of(AdwApplicationWindow* window) {
+  return static_cast<const ClientForm*>(g_object_get_data(G_OBJECT(window), kClientFormKey));
+}
+
+const ServerForm* server_form_of(AdwApplicationWindow* window) {
+  return static_cast<const ServerForm*>(g_object_get_data(G_OBJECT(window), kServerFormKey));
+}
+
+}  // namespace trellan

@@ -1,0 +1,23 @@
+// Form rows and the window's content container, independent of the
+// libadwaita version the app is built against. Callers see plain widgets.
+#pragma once
+
+#include <gtk/gtk.h>
+
+namespace trellan::compat {
+
+// A spin row: title, whole-number range and step, initial value.
+GtkWidget* spin_row_new(const char* title, double min, double max, double step, double value);
+double spin_row_get_value(GtkWidget* row);
+void spin_row_set_value(GtkWidget* row, double value);
+void spin_row_get_range(GtkWidget* row, double* min, double* max);
+
+// A switch row with title and subtitle; starts off.
+GtkWidget* switch_row_new(const char* title, const char* subtitle);
+bool switch_row_get_active(GtkWidget* row);
+void switch_row_set_active(GtkWidget* row, bool active);
+
+// The window content: a top bar, the content and a bottom bar.
+GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* bottom);
+
+}  // namespace trellan::compat

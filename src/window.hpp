@@ -1,0 +1,79 @@
+// The main window: two pages (Client, Server), each a settings form above a
+// gauge, a status label and a start button; what the start buttons do; and
+// the task that follows a run's events.
+#pragma once
+
+#include <adwaita.h>
+#include <gtk/gtk.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "gobject.hpp"
+#include "iperf.hpp"
+#include "options.hpp"
+#include "vumeter.hpp"
+
+namespace trellan {
+
+// A page's current run. Empty means the page is idle. `run_id` names the run
+// whose handle the slot holds, so that a run's event task can tell whether it
+// still belongs to the page's current run.
+struct RunSlot {
+  std::optional<RunHandle> handle;
+  std::uint64_t run_id = 0;
+};
+
+// What the Client page's start button hands its click handler.
+struct ClientForm {
+  std::shared_ptr<RunSlot> run_slot;
+  VuMeter meter;
+  Ref<GtkWidget> start_button;
+  Ref<GtkWidget> status_label;
+  Ref<GtkWidget> server_row;
+  Ref<GtkWidget> port_row;
+  Ref<GtkWidget> duration_row;
+  Ref<GtkWidget> parallel_row;
+  Ref<GtkWidget> reverse_row;
+  Ref<GtkWidget> bidir_row;
+  Ref<GtkWidget> udp_row;
+  Ref<GtkWidget> bitrate_row;
+  Ref<GtkWidget> omit_row;
+  Ref<GtkWidget> ip_version_row;
+  Ref<GtkWidget> bind_row;
+  Ref<GtkWidget> window_row;
+  Ref<GtkWidget> buffer_length_row;
+  Ref<GtkWidget> mss_row;
+  Ref<GtkWidget> congestion_row;
+  Ref<GtkWidget> no_delay_row;
+  Ref<GtkWidget> zero_copy_row;
+};
+
+// What the Server page's start button hands its click handler.
+struct ServerForm {
+  std::shared_ptr<RunSlot> run_slot;
+  VuMeter meter;
+  Ref<GtkWidget> start_button;
+  Ref<GtkWidget> status_label;
+  Ref<GtkWidget> listen_port_row;
+  Ref<GtkWidget> bind_row;
+  Ref<GtkWidget> one_off_row;
+};
+
+// Builds a complete main window belonging to `app`, not yet shown.
+AdwApplicationWindow* build_main_window(AdwApplication* app);
+
+void on_start_test_clicked(GtkButton* button, ClientForm* form) noexcept;
+void on_start_server_clicked(GtkButton* button, ServerForm* form) noexcept;
+
+// Follows one run's events on the main loop and applies them to its page.
+void watch_run(EventReceiver rx, VuMeter meter, GtkLabel* status_label, GtkButton* start_button,
+               std::shared_ptr<RunSlot> run_slot, std::uint64_t run_id, bool is_server);
+
+// The forms of a window built by build_main_window, for tests and tooling.
+// They live as long as the window's buttons.
+const ClientForm* client_form_of(AdwApplicationWindow* window);
+const ServerForm* server_form_of(AdwApplicationWindow* window);
+
+}  // namespace trellan
