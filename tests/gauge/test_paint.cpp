@@ -1,0 +1,162 @@
+// The painter on an image surface, probed at points computed from the
+// gauge's geometry at its requested size of 360 × 240.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <numbers>
+#include <string>
+
+#include "meter.hpp"
+
+using trellan::MeterState;
+
+namespace {
+
+struct Rgb {
+  double r, g, b;
+};
+
+constexpr Rgb kLightBg{1, 1, 1}, kDarkBg{0.2, 0.2, 0.2};
+
+// Geometry of a 360 × 240 gauge: the height limits the radius.
+constexpr double kR = 208 / 1.55, kCx = 180, kCy = 16 + kR, kT = 0.13 * kR;
+
+double theta(double x) { return 5 * std::numbers::pi / 6 + x * 4 * std::numbers::pi / 3; }
+
+// Paints `s` over an opaque background; `offset` shifts the gauge right so
+// that a gauge spilling out of a tiny area stays on the surface.
+class Canvas {
+ public:
+  Canvas(const MeterState& s, bool dark, double w = 360, double h = 240, int surface_w = 360,
+         int surface_h = 240, double offset = 0)
+      : surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, surface_w, surface_h)) {
+    cairo_t* cr = cairo_create(surface_);
+    const Rgb bg = dark ? kDarkBg : kLightBg;
+    cairo_set_source_rgb(cr, bg.r, bg.g, bg.b);
+    cairo_paint(cr);
+    cairo_translate(cr, offset, 0);
+    trellan::paint_gauge(cr, w, h, s, dark);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface_);
+  }
+  ~Canvas() { cairo_surface_destroy(surface_); }
+  Canvas(const Canvas&) = delete;
+  Canvas& operator=(const Canvas&) = delete;
+
+  Rgb at(double x, double y) const {
+    const unsigned char* row = cairo_image_surface_get_data(surface_) +
+                               static_cast<int>(std::floor(y)) * cairo_image_surface_get_stride(surface_);
+    std::uint32_t px;
+    std::memcpy(&px, row + 4 * static_cast<int>(std::floor(x)), 4);
+    return {((px >> 16) & 0xff) / 255.0, ((px >> 8) & 0xff) / 255.0, (px & 0xff) / 255.0};
+  }
+  // The pixel at fraction `x` of the dial, radius `rho`, on the 360 × 240 gauge.
+  Rgb dial(double x, double rho) const {
+    return at(kCx + rho * std::cos(theta(x)), kCy + rho * std::sin(theta(x)));
+  }
+
+ private:
+  cairo_surface_t* surface_;
+};
+
+::testing::AssertionResult near(Rgb got, Rgb want, double tol = 0.02) {
+  if (std::abs(got.r - want.r) <= tol && std::abs(got.g - want.g) <= tol &&
+      std::abs(got.b - want.b) <= tol)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "got (" << got.r << ", " << got.g << ", " << got.b
+                                       << "), want (" << want.r << ", " << want.g << ", "
+                                       << want.b << ")";
+}
+
+MeterState at_rest(double display, double peak = 0, double scale_max = 10) {
+  MeterState s;
+  s.target = s.display = display;
+  s.peak = peak;
+  s.scale_max = scale_max;
+  return s;
+}
+
+const Rgb kLightTrack{0.92, 0.92, 0.92};           // 8 % black over white
+const Rgb kDarkTrack{0.28, 0.28, 0.28};            // 10 % white over 0.2 grey
+const Rgb kPeak{0.95, 0.35, 0.35};
+const Rgb kLightFg{0.13, 0.15, 0.18};
+
+}  // namespace
+
+TEST(GaugePainting, TrackFollowsTheLightOrDarkPalette) {
+  EXPECT_TRUE(near(Canvas(at_rest(0), false).dial(0.25, kR), kLightTrack, 0.008));
+  EXPECT_TRUE(near(Canvas(at_rest(0), true).dial(0.25, kR), kDarkTrack, 0.008));
+  EXPECT_TRUE(near(Canvas(at_rest(0), true).dial(0.25, kR + kT / 2 + 3), kDarkBg));
+}
+
+TEST(GaugePainting, ValueArcRunsFromGreenThroughAmberToRedUpToTheNeedle) {
+  const Canvas full(at_rest(10), false);
+  EXPECT_TRUE(near(full.dial(0.02, kR), {0.24, 0.78, 0.39}, 0.03));
+  EXPECT_TRUE(near(full.dial(0.5, kR), {0.95, 0.77, 0.30}, 0.03));
+  EXPECT_TRUE(near(full.dial(0.995, kR), {0.95, 0.31, 0.25}, 0.03));
+
+  const Canvas part(at_rest(3), true);
+  EXPECT_TRUE(near(part.dial(0.2, kR), {0.5, 0.78, 0.36}, 0.03));
+  EXPECT_TRUE(near(part.dial(0.4, kR), kDarkTrack));
+}
+
+TEST(GaugePainting, NoValueArcUntilTheNeedleIsPastOneThousandth) {
+  const MeterState at_limit = at_rest(0.001, 0, 1);
+  EXPECT_TRUE(near(Canvas(at_limit, false).dial(0, kR), kLightTrack));
+  const MeterState past = at_rest(0.0011, 0, 1);
+  EXPECT_TRUE(near(Canvas(past, false).dial(0, kR), {0.2, 0.78, 0.4}));
+}
+
+TEST(GaugePainting, NeedlePointsAtTheDisplayAndStopsAtFullScale) {
+  const Canvas mid(at_rest(3), false);
+  const Rgb zone_03{0.65, 0.78, 0.34};
+  EXPECT_TRUE(near(mid.dial(0.3, 0.55 * kR), zone_03));
+  EXPECT_TRUE(near(mid.dial(0.3, -0.12 * kR), zone_03));  // the tail behind the hub
+  EXPECT_TRUE(near(mid.dial(0.6, 0.55 * kR), kLightBg));
+
+  const Canvas over(at_rest(25), false);
+  EXPECT_TRUE(near(over.dial(1, 0.55 * kR), {0.95, 0.30, 0.25}));
+  EXPECT_TRUE(near(over.dial(0.3, 0.55 * kR), kLightBg));
+  EXPECT_TRUE(near(over.at(kCx, kCy), kLightFg));  // hub
+}
+
+TEST(GaugePainting, PeakMarkerCrossesTheTrackOnlyForAPositivePeak) {
+  EXPECT_TRUE(near(Canvas(at_rest(0, 0), false).dial(0, kR), kLightTrack));
+  EXPECT_TRUE(near(Canvas(at_rest(0, 1e-6), false).dial(0, kR), kPeak));
+  const Canvas held(at_rest(2, 6), true);
+  EXPECT_TRUE(near(held.dial(0.6, kR), kPeak));
+  EXPECT_TRUE(near(held.dial(0.6, kR + 0.5 * kT), kPeak, 0.1));
+  EXPECT_TRUE(near(Canvas(at_rest(0, 50), false).dial(1, kR), kPeak));
+}
+
+TEST(GaugePainting, LabelsShowTheNumbersOfTheScaleEndsAndMiddle) {
+  using Labels = std::array<std::string, 3>;
+  EXPECT_EQ(trellan::tick_labels(10), (Labels{"0", "5.0", "10.0"}));
+  EXPECT_EQ(trellan::tick_labels(1500), (Labels{"0", "750.0", "1.50"}));
+  EXPECT_EQ(trellan::tick_labels(2000), (Labels{"0", "1.00", "2.00"}));
+  EXPECT_EQ(trellan::readout_text(0), "0 Kbit/s");
+
+  // Ink is drawn around each label's point on the label radius (the needle
+  // is moved off the left label).
+  const Canvas idle(at_rest(3), false);
+  const double rl = kR - kT / 2 - 32;
+  for (double x : {0.0, 0.5, 1.0}) {
+    int inked = 0;
+    for (int dx = -6; dx <= 6; ++dx)
+      for (int dy = -4; dy <= 4; ++dy)
+        inked += idle.at(kCx + rl * std::cos(theta(x)) + dx, kCy + rl * std::sin(theta(x)) + dy).r < 0.8;
+    EXPECT_GT(inked, 3) << "label at " << x;
+  }
+}
+
+TEST(GaugePainting, TinyAreaKeepsRadiusFortyAndATopMarginOfSixteen) {
+  // A 20 × 20 area, shifted 70 px right on a larger surface: centre (80, 56).
+  const Canvas tiny(at_rest(0), false, 20, 20, 160, 130, 70);
+  EXPECT_TRUE(near(tiny.at(80, 16), kLightTrack));   // top of the track: radius 40
+  EXPECT_TRUE(near(tiny.at(40, 56), kLightTrack));   // left of the centre: radius 40
+  EXPECT_TRUE(near(tiny.at(80, 9), kLightBg));       // track width 8: nothing above 12
+  EXPECT_TRUE(near(tiny.at(80, 56), kLightFg));      // hub
+}
