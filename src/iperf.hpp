@@ -15,6 +15,11 @@
 
 namespace trellan {
 
+namespace detail {
+struct ChildSlot;
+class Channel;
+}  // namespace detail
+
 struct Interval { double mbps; };
 struct Summary { double sender_mbps; double receiver_mbps; };
 struct ClientConnected { std::string peer; };
@@ -32,7 +37,23 @@ class OutputParser {
   std::vector<IperfEvent> feed_line(std::string_view line);
 
  private:
-  // (state fields: see parser.cpp)
+  std::vector<IperfEvent> on_accepted(std::string_view after_phrase);
+  std::vector<IperfEvent> on_listening();
+  void on_summary(std::string_view line, double v, bool is_sum,
+                  std::vector<IperfEvent>& out);
+  void on_interval(std::string_view key, bool has_key, double v, bool is_sum,
+                   std::vector<IperfEvent>& out);
+
+  bool server_mode_;
+  bool client_active_ = false;
+  std::optional<double> sender_mbps_;
+  bool sender_from_sum_ = false;
+  std::optional<double> receiver_mbps_;
+  bool receiver_from_sum_ = false;
+  bool has_interval_key_ = false;  // with interval_key_: the optional key
+  std::string interval_key_;
+  double interval_mbps_ = 0.0;
+  bool interval_from_sum_ = false;
 };
 
 // The user-facing message for one standard-error line, or nothing.
@@ -41,21 +62,68 @@ std::optional<std::string> stderr_message(std::string_view line);
 // The bitrate of a data line in Mbit/s, from the line's tokens.
 std::optional<double> parse_bitrate(std::span<const std::string_view> tokens);
 
-// The main thread's handle on one run. Move-only; releasing it stops the run.
 class RunHandle;
-
-// The receiving end of a run's event channel. Move-only.
 class EventReceiver;
+using EventCallback = std::function<bool(std::optional<IperfEvent>)>;
 
+// Starts `iperf3 args...` (found through PATH) on a worker thread of its own
+// and returns at once. Every run ends with exactly one Exited event, the last
+// one; after it the channel closes.
 std::pair<RunHandle, EventReceiver> start_iperf(std::vector<std::string> args,
                                                 bool server_mode);
+
+// The main thread's handle on one run. Move-only; releasing it stops the run.
+// A default-constructed handle belongs to no run.
+class RunHandle {
+ public:
+  RunHandle() noexcept = default;
+  RunHandle(RunHandle&&) noexcept = default;
+  // Stops the run this handle held before taking over the other one.
+  RunHandle& operator=(RunHandle&& other) noexcept;
+  RunHandle(const RunHandle&) = delete;
+  RunHandle& operator=(const RunHandle&) = delete;
+  ~RunHandle();
+
+  // Kills the child with SIGKILL if it has not ended yet. Never waits for the
+  // child; the run then ends with Exited 0. A second stop, or a stop after the
+  // run ended, does nothing.
+  void stop() noexcept;
+
+ private:
+  friend std::pair<RunHandle, EventReceiver> start_iperf(std::vector<std::string>, bool);
+  explicit RunHandle(std::shared_ptr<detail::ChildSlot> slot) noexcept;
+  std::shared_ptr<detail::ChildSlot> slot_;
+};
+
+// The receiving end of a run's event channel. Move-only. Releasing it makes
+// every further send of the run fail quietly; the run itself goes on.
+// A default-constructed receiver is closed and empty.
+class EventReceiver {
+ public:
+  EventReceiver() noexcept = default;
+  EventReceiver(EventReceiver&&) noexcept = default;
+  EventReceiver& operator=(EventReceiver&& other) noexcept;
+  EventReceiver(const EventReceiver&) = delete;
+  EventReceiver& operator=(const EventReceiver&) = delete;
+  ~EventReceiver();
+
+  // Blocks until an event arrives (returns it) or the channel is closed and
+  // empty (returns nullopt).
+  std::optional<IperfEvent> recv();
+
+ private:
+  friend class detail::Channel;
+  friend unsigned watch_events(EventReceiver rx, EventCallback on_event);
+  explicit EventReceiver(std::shared_ptr<detail::Channel> channel) noexcept;
+  void release() noexcept;
+  std::shared_ptr<detail::Channel> channel_;
+};
 
 // Awaits `rx` on the thread-default GLib main context without polling: calls
 // `on_event` on that context's thread for every event, in order, and once
 // with nullopt when the channel is closed and empty. Watching ends after the
 // nullopt call or as soon as `on_event` returns false; the receiver and the
 // callback are then released. Returns the GSource id.
-using EventCallback = std::function<bool(std::optional<IperfEvent>)>;
 unsigned watch_events(EventReceiver rx, EventCallback on_event);
 
 }  // namespace trellan
