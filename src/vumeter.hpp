@@ -2,37 +2,35 @@
 // and the GTK widget that animates and draws it.
 #pragma once
 
-#include <cairo.h>
 #include <gtk/gtk.h>
 
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <utility>
+
+#include "meter.hpp"
 
 namespace trellan {
 
-struct MeterState {
-  double target = 0.0, display = 0.0, peak = 0.0, peak_age = 0.0, scale_max = 10.0;
-  std::int64_t last_frame_time = 0;
-  void set_value(double mbps);
-  void reset();
-  void tick(std::int64_t frame_time_us);
-};
-
-std::pair<std::string, std::string> format_rate(double mbps);
-void paint_gauge(cairo_t* cr, double width, double height, const MeterState& state, bool dark);
-
-// A GtkDrawingArea showing a MeterState. Copies share the same gauge.
+// A GtkDrawingArea showing a MeterState. Copies share the same gauge. The
+// widget animates itself on its frame clock for as long as it lives, also
+// after every VuMeter copy has been dropped: its draw function and its tick
+// callback each keep the state alive until GTK releases them.
 class VuMeter {
  public:
-  VuMeter();  // VuMeter::new
+  VuMeter();
   GtkWidget* widget() const;
   void set_value(double mbps);
   double peak() const;
   void reset();
   const MeterState& state() const;
-  // ... (implementation details in vumeter.cpp)
+  MeterState& state();
+
+ private:
+  std::shared_ptr<GtkWidget> area_;
+  std::shared_ptr<MeterState> state_;
 };
+
+// The drawing area's draw function; `data` is a std::shared_ptr<MeterState>*.
+// Chooses the light or dark palette from libadwaita on every frame.
+void draw_gauge(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept;
 
 }  // namespace trellan

@@ -1,0 +1,212 @@
+// The gauge widget on a real frame clock, and screenshots of it.
+#include <adwaita.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vumeter.hpp"
+
+using trellan::VuMeter;
+
+namespace {
+
+// Runs the main loop until `done()` holds or `seconds` pass.
+template <typename Pred>
+bool wait_until(Pred done, double seconds = 5.0) {
+  const gint64 end = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
+  const guint wake = g_timeout_add(20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  bool ok = done();
+  while (!ok && g_get_monotonic_time() < end) {
+    g_main_context_iteration(nullptr, TRUE);
+    ok = done();
+  }
+  g_source_remove(wake);
+  return ok;
+}
+
+bool wait_frames(GtkWidget* w, int frames) {
+  GdkFrameClock* clock = gtk_widget_get_frame_clock(w);
+  if (clock == nullptr) return false;
+  const gint64 until = gdk_frame_clock_get_frame_counter(clock) + frames;
+  return wait_until([&] { return gdk_frame_clock_get_frame_counter(clock) >= until; });
+}
+
+// A window holding the gauge in a card frame, as the pages show it.
+GtkWidget* show_in_window(GtkWidget* gauge) {
+  GtkWidget* frame = gtk_frame_new(nullptr);
+  gtk_widget_add_css_class(frame, "card");
+  gtk_frame_set_child(GTK_FRAME(frame), gauge);
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  for (auto side : {gtk_widget_set_margin_top, gtk_widget_set_margin_bottom,
+                    gtk_widget_set_margin_start, gtk_widget_set_margin_end})
+    side(box, 12);
+  gtk_box_append(GTK_BOX(box), frame);
+  GtkWidget* window = adw_window_new();
+  adw_window_set_content(ADW_WINDOW(window), box);
+  gtk_window_set_default_size(GTK_WINDOW(window), 384, 264);
+  gtk_window_present(GTK_WINDOW(window));
+  wait_until([&] { return gtk_widget_get_mapped(gauge); });
+  return window;
+}
+
+// Empty when the accessible value text equals `text`, else the actual text.
+std::string value_text_mismatch(GtkWidget* w, const char* text) {
+  char* actual = gtk_test_accessible_check_property(
+      GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_VALUE_TEXT, text);
+  std::string out = actual ? actual : "";
+  g_free(actual);
+  return out;
+}
+
+// Renders `w` as it would appear now; the caller owns the texture.
+GdkTexture* render(GtkWidget* w) {
+  const int width = gtk_widget_get_width(w), height = gtk_widget_get_height(w);
+  GdkPaintable* paintable = gtk_widget_paintable_new(w);
+  GtkSnapshot* snapshot = gtk_snapshot_new();
+  gdk_paintable_snapshot(paintable, snapshot, width, height);
+  GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
+  graphene_rect_t area;
+  graphene_rect_init(&area, 0, 0, static_cast<float>(width), static_cast<float>(height));
+  GdkTexture* texture =
+      gsk_renderer_render_texture(gtk_native_get_renderer(gtk_widget_get_native(w)), node, &area);
+  gsk_render_node_unref(node);
+  g_object_unref(paintable);
+  return texture;
+}
+
+void save_png(GtkWidget* window, const std::string& name) {
+  const char* dir = std::getenv("TRELLAN_SCREENSHOT_DIR");
+  const std::string path = std::string(dir ? dir : ".") + "/" + name + ".png";
+  GdkTexture* texture = render(window);
+  EXPECT_TRUE(gdk_texture_save_to_png(texture, path.c_str())) << path;
+  g_object_unref(texture);
+}
+
+// Green channel (0-255) of the gauge's hub, at the centre of the dial.
+int hub_green(GtkWidget* gauge) {
+  GdkTexture* texture = render(gauge);
+  const int w = gdk_texture_get_width(texture), h = gdk_texture_get_height(texture);
+  std::vector<guchar> pixels(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
+  gdk_texture_download(texture, pixels.data(), static_cast<gsize>(w) * 4);
+  g_object_unref(texture);
+  const double r = std::max(std::min((w - 32) / 2.0, (h - 32) / 1.55), 40.0);
+  const int cy = static_cast<int>(std::max((h - 1.55 * r) / 2, 16.0) + r);
+  return pixels[(static_cast<std::size_t>(cy) * static_cast<std::size_t>(w) +
+                 static_cast<std::size_t>(w / 2)) * 4 + 1];
+}
+
+}  // namespace
+
+TEST(VuMeterWidget, NewGaugeAsksFor360By240ExpandsAndRestsAtZero) {
+  VuMeter m;
+  GtkWidget* w = m.widget();
+  EXPECT_EQ(gtk_drawing_area_get_content_width(GTK_DRAWING_AREA(w)), 360);
+  EXPECT_EQ(gtk_drawing_area_get_content_height(GTK_DRAWING_AREA(w)), 240);
+  EXPECT_TRUE(gtk_widget_get_hexpand(w));
+  EXPECT_TRUE(gtk_widget_get_vexpand(w));
+  const trellan::MeterState& s = m.state();
+  EXPECT_EQ(s.scale_max, 10.0);
+  EXPECT_EQ(s.target + s.display + s.peak + s.peak_age, 0.0);
+  EXPECT_EQ(m.peak(), 0.0);
+  EXPECT_EQ(gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(w)), GTK_ACCESSIBLE_ROLE_METER);
+  EXPECT_EQ(value_text_mismatch(w, "0 Kbit/s"), "");
+}
+
+TEST(VuMeterWidget, AnimatesOnFrameClockTicksAndReportsTheReadout) {
+  VuMeter m;
+  GtkWidget* window = show_in_window(m.widget());
+  m.set_value(950);
+  EXPECT_EQ(m.peak(), 950.0);
+  ASSERT_TRUE(wait_frames(m.widget(), 4));
+  const double display = m.state().display, scale = m.state().scale_max;
+  EXPECT_GT(display, 0.0);
+  EXPECT_GT(scale, 10.0);
+  ASSERT_TRUE(wait_frames(m.widget(), 4));
+  EXPECT_GT(m.state().display, display);
+  EXPECT_GT(m.state().scale_max, scale);
+  EXPECT_LE(m.state().scale_max, 2000.0);
+  EXPECT_EQ(value_text_mismatch(m.widget(), "950.0 Mbit/s"), "");
+
+  m.reset();
+  ASSERT_TRUE(wait_frames(m.widget(), 2));
+  EXPECT_EQ(value_text_mismatch(m.widget(), "0 Kbit/s"), "");
+
+  // The gauge is redrawn on every frame, also when nothing moves.
+  m.state() = trellan::MeterState{};
+  int renders = 0;
+  const guint render = g_signal_lookup("render", GDK_TYPE_SURFACE);
+  const gulong hook = g_signal_add_emission_hook(
+      render, 0,
+      +[](GSignalInvocationHint*, guint, const GValue*, gpointer n) -> gboolean {
+        ++*static_cast<int*>(n);
+        return TRUE;
+      },
+      &renders, nullptr);
+  ASSERT_TRUE(wait_frames(m.widget(), 6));
+  g_signal_remove_emission_hook(render, hook);
+  EXPECT_GE(renders, 5);
+  gtk_window_destroy(GTK_WINDOW(window));
+}
+
+TEST(VuMeterWidget, CopiesShareOneGaugeThatKeepsRunningAfterTheyAreGone) {
+  auto* m = new VuMeter;
+  auto* copy = new VuMeter(*m);
+  m->set_value(20);
+  EXPECT_EQ(copy->peak(), 20.0);
+  EXPECT_EQ(copy->widget(), m->widget());
+
+  GtkWidget* gauge = m->widget();
+  GtkWidget* window = show_in_window(gauge);
+  copy->set_value(40);
+  delete m;
+  delete copy;
+  // Only the widget's own callbacks hold the state now, and they still tick.
+  ASSERT_TRUE(wait_frames(gauge, 3));
+  EXPECT_EQ(value_text_mismatch(gauge, "40.0 Mbit/s"), "");
+  gtk_window_destroy(GTK_WINDOW(window));
+}
+
+TEST(VuMeterWidget, ScreenshotsInLightAndDark) {
+  struct Shot {
+    const char* name;
+    double target, display, peak, scale_max;
+  } shots[] = {
+      {"idle", 0, 0, 0, 10},
+      {"87mbps", 87, 87, 87, 200},
+      {"950mbps-held-peak", 870, 870, 950, 2000},
+      {"9gbps", 9400, 9400, 9520, 20000},
+  };
+  AdwStyleManager* style = adw_style_manager_get_default();
+  VuMeter m;
+  GtkWidget* window = show_in_window(m.widget());
+  for (const Shot& shot : shots) {
+    for (bool dark : {false, true}) {
+      adw_style_manager_set_color_scheme(style, dark ? ADW_COLOR_SCHEME_FORCE_DARK
+                                                     : ADW_COLOR_SCHEME_FORCE_LIGHT);
+      trellan::MeterState& s = m.state();
+      s.target = shot.target;
+      s.display = shot.display;
+      s.peak = shot.peak;
+      s.peak_age = 0;
+      s.scale_max = shot.scale_max;
+      ASSERT_TRUE(wait_frames(m.widget(), 2));
+      ASSERT_EQ(adw_style_manager_get_dark(style), dark);
+      // The hub takes the foreground colour of the current appearance.
+      if (dark) EXPECT_GT(hub_green(m.widget()), 200);
+      else EXPECT_LT(hub_green(m.widget()), 60);
+      save_png(window, std::string("gauge-") + shot.name + (dark ? "-dark" : "-light"));
+    }
+  }
+  adw_style_manager_set_color_scheme(style, ADW_COLOR_SCHEME_DEFAULT);
+  gtk_window_destroy(GTK_WINDOW(window));
+}
+
+int main(int argc, char** argv) {
+  gtk_init();
+  adw_init();
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
