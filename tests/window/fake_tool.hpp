@@ -23,7 +23,7 @@ class FakeTool {
     std::ofstream script(dir_ + "/iperf3");
     script << "#!/bin/bash\n"
            << "echo $$ >> '" << dir_ << "/pids'\n"
-           << "printf '%s\\0' \"$@\" > '" << dir_ << "/args.$$'\n"
+           << "printf '%s\\0' \"$@\" > '" << dir_ << "/args.'$$\n"
            << body << "\n";
     script.close();
     chmod((dir_ + "/iperf3").c_str(), 0755);

@@ -60,7 +60,8 @@ inline bool save_window_png(GtkWidget* window, const std::string& path) {
   bool ok = false;
   if (node) {
     GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(window));
-    graphene_rect_t bounds = GRAPHENE_RECT_INIT(0, 0, static_cast<float>(w), static_cast<float>(h));
+    graphene_rect_t bounds;
+    graphene_rect_init(&bounds, 0, 0, static_cast<float>(w), static_cast<float>(h));
     GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &bounds);
     ok = gdk_texture_save_to_png(texture, path.c_str());
     g_object_unref(texture);

@@ -1,8 +1,8 @@
 // The application as a process: the icon directory beside the executable,
 // one instance per session, and the exit status when the last window closes.
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
 #include <gtest/gtest.h>
+// After gtest: Xlib's macros (None, Bool, ...) clash with its names.
+#include <X11/Xlib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +19,7 @@ using trellan::exe_relative_icon_dir;
 
 TEST(IconDirectory, ComesFromTheThirdAncestorOfTheExecutable) {
   EXPECT_EQ(exe_relative_icon_dir("/A/B/C/prog"), "/A/data/icons");
-  EXPECT_EQ(exe_relative_icon_dir("/home/u/src/trellan/build/src/trellan"), "/home/u/src/data/icons");
+  EXPECT_EQ(exe_relative_icon_dir("/home/u/src/trellan/build/src/trellan"), "/home/u/src/trellan/data/icons");
   EXPECT_EQ(exe_relative_icon_dir("/usr/bin/prog"), "/data/icons");
 }
 
