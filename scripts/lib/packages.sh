@@ -36,6 +36,8 @@ BUILD_PACKAGES=(
     adwaita-icon-theme
     hicolor-icon-theme
     librsvg2-common
+    # icon cache and launcher database refreshed by `meson install`
+    gtk-update-icon-cache
     # checks on the data files
     desktop-file-utils
     appstream
