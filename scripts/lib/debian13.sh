@@ -74,15 +74,13 @@ _d13_host_sources() {
 # Prints the Debian archive the host installs from (the first source whose
 # suite is a Debian release name), without a trailing slash.
 debian13_mirror() {
-    if [ -n "${TRELLAN_DEBIAN13_MIRROR:-}" ]; then
-        echo "${TRELLAN_DEBIAN13_MIRROR%/}"
-        return
-    fi
+    local uri=${TRELLAN_DEBIAN13_MIRROR:-}
     local releases='(buster|bullseye|bookworm|trixie|forky|sid|oldstable|stable|testing|unstable)'
-    local uri
-    uri=$(_d13_host_sources | awk -v re="^${releases}(-updates|-backports)?\$" \
+    [ -n "$uri" ] || uri=$(_d13_host_sources | awk -v re="^${releases}(-updates|-backports)?\$" \
         '$2 ~ re && $1 !~ /security/ { print $1; exit }')
-    echo "${uri:-http://deb.debian.org/debian}" | sed 's:/*$::'
+    uri=${uri:-http://deb.debian.org/debian}
+    while [ "${uri%/}" != "$uri" ]; do uri=${uri%/}; done
+    echo "$uri"
 }
 
 # Prints the host's Debian security archive, if it lists one.
@@ -133,7 +131,8 @@ _d13_remove_tree() {
     fi
     busy=$(_d13_processes_in "$root")
     if [ -n "$busy" ]; then
-        echo "error: not removing $root: processes still run inside it:" $busy >&2
+        echo "error: not removing $root: processes still run inside it:" >&2
+        echo "$busy" >&2
         return 1
     fi
     rm -rf --one-file-system -- "$root"
@@ -275,11 +274,17 @@ _d13_mount_all() {
     _d13_mount -t sysfs -o ro,nosuid,nodev,noexec sysfs "$root/sys" || return 1
 
     _d13_mount -t tmpfs -o mode=755,nosuid,size=16m trellan-dev "$root/dev" || return 1
-    local node
-    for node in "null 1 3" "zero 1 5" "full 1 7" "random 1 8" "urandom 1 9" "tty 5 0"; do
-        set -- $node
-        mknod -m 666 "$root/dev/$1" c "$2" "$3" || return 1
-    done
+    local name major minor
+    while read -r name major minor; do
+        mknod -m 666 "$root/dev/$name" c "$major" "$minor" || return 1
+    done <<'EOF'
+null 1 3
+zero 1 5
+full 1 7
+random 1 8
+urandom 1 9
+tty 5 0
+EOF
     ln -s /proc/self/fd "$root/dev/fd" &&
         ln -s /proc/self/fd/0 "$root/dev/stdin" &&
         ln -s /proc/self/fd/1 "$root/dev/stdout" &&
@@ -402,7 +407,7 @@ debian13_remove() {
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     case "${1:-}" in
         __debian13_prepare) shift; _d13_stage_prepare "$@"; exit $? ;;
-        __debian13_run) shift; _d13_stage_run "$@"; exit $? ;;
+        __debian13_run) shift; _d13_stage_run "$@" ;;
         __debian13_remove)
             shift
             exec {_lockfd}>"$1.lock" && flock -w 600 "$_lockfd" &&
