@@ -13,6 +13,8 @@ BUILD_PACKAGES=(
     # libraries the app links against
     libgtk-4-dev
     libadwaita-1-dev
+    libx11-dev
+    libcairo2-dev
     # test framework
     libgtest-dev
     googletest

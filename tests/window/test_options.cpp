@@ -1,6 +1,7 @@
 // Argument lists built from the Client and Server settings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>

@@ -1,6 +1,7 @@
 // The main window as a user meets it: pages, rows, texts, sizes, looks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
