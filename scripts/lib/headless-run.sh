@@ -1,18 +1,29 @@
 #!/usr/bin/env bash
 # Runs inside Xvfb and a private session bus (see scripts/run): starts the
-# app, waits for its window, saves a screenshot and closes the app.
+# app, has its Server page serve and its Client page measure against it on
+# loopback through the accessibility bus, saves screenshots under build/ and
+# closes the app. Fails if the app does not end or leaves an iperf3 behind.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-shot=build/trellan.png
 
 build/src/trellan &
 app=$!
-trap 'kill $app 2>/dev/null || true' EXIT
+trap 'kill -9 $app 2>/dev/null || true' EXIT
 
-for _ in $(seq 100); do
-  build/tools/x11-shot "$shot" iperf3 2>/dev/null && break
-  sleep 0.1
-done
-sleep 1  # let the first frames settle
-build/tools/x11-shot "$shot" iperf3
-echo "Screenshot of the window: $(pwd)/$shot"
+/usr/bin/python3 scripts/lib/drive.py build/tools/x11-shot "$(pwd)/build"
+
+for _ in $(seq 100); do kill -0 $app 2>/dev/null || break; sleep 0.1; done
+if kill -0 $app 2>/dev/null; then
+  echo "the app did not end when its window was closed" >&2
+  exit 1
+fi
+wait $app
+status=$?
+trap - EXIT
+sleep 0.5
+if pgrep -P $app -x iperf3 >/dev/null || pgrep -f "iperf3 -s -p 5201 -i 1 --forceflush" >/dev/null; then
+  echo "an iperf3 of the app is still running" >&2
+  exit 1
+fi
+echo "The app closed with status $status and left no iperf3 running."
+exit "$status"
