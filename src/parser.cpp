@@ -2,6 +2,9 @@
 #include "iperf.hpp"
 #include "text.hpp"
 
+#include <array>
+#include <cstring>
+
 namespace trellan {
 
 namespace {
@@ -9,15 +12,48 @@ namespace {
 constexpr std::string_view kBitsPerSec = "bits/sec";
 constexpr std::string_view kAccepted = "Accepted connection from";
 
-bool contains(std::string_view line, std::string_view text) {
-  return line.find(text) != std::string_view::npos;
+// Whether `line` contains `text`. Searches for the byte text[anchor], chosen
+// to be rare in iperf3's output, and compares the text around each hit.
+bool contains(std::string_view line, std::string_view text, std::size_t anchor) {
+  const std::size_t n = line.size(), m = text.size();
+  if (m > n) return false;
+  const char* p = line.data() + anchor;
+  const char* const last = line.data() + (n - m) + anchor;  // last possible anchor
+  while (p <= last) {
+    const void* hit = std::memchr(p, text[anchor], static_cast<std::size_t>(last - p) + 1);
+    if (!hit) return false;
+    const char* const at = static_cast<const char*>(hit);
+    if (std::memcmp(at - anchor, text.data(), m) == 0) return true;
+    p = at + 1;
+  }
+  return false;
 }
 
-// Length of the whitespace character at s[i], with a fast path for ASCII.
+bool has_accepted(std::string_view line) { return contains(line, kAccepted, 0); }
+bool has_listening(std::string_view line) { return contains(line, "Server listening", 15); }
+bool has_id_header(std::string_view line) { return contains(line, "[ ID]", 2); }
+bool has_sum(std::string_view line) { return contains(line, "[SUM]", 2); }
+bool has_sender(std::string_view line) { return contains(line, "sender", 3); }
+bool has_receiver(std::string_view line) { return contains(line, "receiver", 5); }
+
+// Byte classes for the tokenizer: most bytes are plain token bytes; ASCII
+// whitespace is whitespace; a few lead bytes may start a multi-byte
+// White_Space character and need a closer look.
+enum : unsigned char { kPlain = 0, kAsciiSpace = 1, kMaybeSpace = 2 };
+constexpr std::array<unsigned char, 256> kByteClass = [] {
+  std::array<unsigned char, 256> table{};
+  for (int c : {0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x20}) table[static_cast<std::size_t>(c)] = kAsciiSpace;
+  for (int c : {0xc2, 0xe1, 0xe2, 0xe3}) table[static_cast<std::size_t>(c)] = kMaybeSpace;
+  return table;
+}();
+
+// Length of the whitespace character at s[i], or 0.
 inline std::size_t ws_at(std::string_view s, std::size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return (c == 0x20 || static_cast<unsigned>(c - 0x09) <= 4u) ? 1 : 0;
-  return ws_len_front(std::string_view(s.data() + i, s.size() - i));
+  switch (kByteClass[static_cast<unsigned char>(s[i])]) {
+    case kPlain: return 0;
+    case kAsciiSpace: return 1;
+    default: return ws_len_front(std::string_view(s.data() + i, s.size() - i));
+  }
 }
 
 // Walks the tokens of a line (maximal runs of non-whitespace) without
@@ -27,14 +63,24 @@ class TokenWalker {
   explicit TokenWalker(std::string_view s, std::size_t from = 0) : s_(s), pos_(from) {}
 
   bool next(std::string_view& token) {
-    while (pos_ < s_.size()) {
-      const std::size_t n = ws_at(s_, pos_);
-      if (n == 0) break;
-      pos_ += n;
+    const std::size_t n = s_.size();
+    while (pos_ < n) {
+      const std::size_t w = ws_at(s_, pos_);
+      if (w == 0) break;
+      pos_ += w;
     }
-    if (pos_ >= s_.size()) return false;
+    if (pos_ >= n) return false;
     const std::size_t start = pos_;
-    while (pos_ < s_.size() && ws_at(s_, pos_) == 0) ++pos_;
+    while (pos_ < n) {
+      const unsigned char cls = kByteClass[static_cast<unsigned char>(s_[pos_])];
+      if (cls == kPlain) {
+        ++pos_;
+      } else if (cls == kAsciiSpace || ws_len_front(s_.substr(pos_)) != 0) {
+        break;
+      } else {
+        ++pos_;
+      }
+    }
     token = s_.substr(start, pos_ - start);
     return true;
   }
@@ -93,9 +139,8 @@ OutputParser::OutputParser(bool server_mode) : server_mode_(server_mode) {}
 
 std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
   if (server_mode_) {
-    if (const auto pos = line.find(kAccepted); pos != std::string_view::npos)
-      return on_accepted(line.substr(pos + kAccepted.size()));
-    if (contains(line, "Server listening")) return on_listening();
+    if (has_accepted(line)) return on_accepted(line.substr(line.find(kAccepted) + kAccepted.size()));
+    if (has_listening(line)) return on_listening();
   }
 
   std::size_t start = 0;
@@ -105,7 +150,7 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
     start += n;
   }
   if (start == line.size() || line[start] != '[') return {};
-  if (contains(line, "[ ID]")) return {};
+  if (has_id_header(line)) return {};
 
   // One pass over the tokens finds both the bitrate (the first token ending
   // in "bits/sec" and the one before it) and the interval key (the token
@@ -133,9 +178,9 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
   const auto v = bitrate_of(number, unit);
   if (!v) return {};
 
-  const bool is_sum = contains(line, "[SUM]");
+  const bool is_sum = has_sum(line);
   std::vector<IperfEvent> out;
-  if (contains(line, "sender") || contains(line, "receiver"))
+  if (has_sender(line) || has_receiver(line))
     on_summary(line, *v, is_sum, out);
   else
     on_interval(key, have_key, *v, is_sum, out);
@@ -173,14 +218,14 @@ std::vector<IperfEvent> OutputParser::on_listening() {
 
 void OutputParser::on_summary(std::string_view line, double v, bool is_sum,
                               std::vector<IperfEvent>& out) {
-  if (contains(line, "sender")) {
+  if (has_sender(line)) {
     // A per-stream sender line after the "[SUM]" total does not replace it.
     if (is_sum || !sender_from_sum_) {
       sender_mbps_ = v;
       if (is_sum) sender_from_sum_ = true;
     }
   }
-  if (!contains(line, "receiver")) return;
+  if (!has_receiver(line)) return;
   if (is_sum) {
     receiver_mbps_ = v;
     receiver_from_sum_ = true;
