@@ -50,6 +50,10 @@ BUILD_PACKAGES=(
     psmisc
     # locale used by the number-formatting tests
     locales
+    # building the Debian package
+    build-essential
+    debhelper
+    dpkg-dev
 )
 
 # Locale the tests expect to be able to switch to.
