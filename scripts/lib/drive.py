@@ -17,10 +17,11 @@ from gi.repository import Atspi  # noqa: E402
 SHOT, OUT = sys.argv[1], sys.argv[2]
 
 
-def find_app(timeout=20):
+def find_app(timeout=40):
     deadline = time.time() + timeout
     while time.time() < deadline:
         desktop = Atspi.get_desktop(0)
+        desktop.clear_cache()
         for i in range(desktop.get_child_count()):
             app = desktop.get_child_at_index(i)
             if app is not None and app.get_name() == "trellan":
@@ -37,41 +38,29 @@ def walk(node):
             yield from walk(child)
 
 
-def widgets(app):
-    """The widgets the drive uses, found once by role and initial name."""
-    wanted = {
-        (Atspi.Role.PAGE_TAB, "Client"): "client_tab",
-        (Atspi.Role.PAGE_TAB, "Server"): "server_tab",
-        (Atspi.Role.LABEL, "Ready."): "client_status",
-        (Atspi.Role.LABEL, "Stopped."): "server_status",
-        (Atspi.Role.PUSH_BUTTON, "Start test"): "client_button",
-        (Atspi.Role.PUSH_BUTTON, "Start server"): "server_button",
-        (Atspi.Role.PUSH_BUTTON, "Close"): "close",
-    }
-    found = {}
-    for node in walk(app):
-        key = wanted.get((node.get_role(), node.get_name()))
-        if key and key not in found:
-            found[key] = node
-    missing = set(wanted.values()) - set(found)
-    if missing:
-        sys.exit(f"drive: not found in the window: {sorted(missing)}")
-    return found
-
-
-def name_of(node):
-    node.clear_cache()  # the texts change while a run goes on
-    return node.get_name() or ""
-
-
-def wait_for(node, test, what, timeout=30):
+def locate(app, role, name, timeout=20):
+    """The widget with this role and accessible name, as the window shows it
+    now (switching pages re-creates the accessible objects of a page)."""
     deadline = time.time() + timeout
     while time.time() < deadline:
-        text = name_of(node)
+        app.set_cache_mask(Atspi.Cache.DEFAULT)  # a walk asks a lot
+        app.clear_cache()
+        for node in walk(app):
+            if node.get_role() == role and node.get_name() == name:
+                return node
+        time.sleep(0.3)
+    sys.exit(f"drive: no {role.value_nick} {name!r} in the window")
+
+
+def wait_for(node, test, what, timeout=40):
+    APP.set_cache_mask(Atspi.Cache.NONE)  # the texts change while a run goes on
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        text = node.get_name() or ""
         if test(text):
             return text
-        time.sleep(0.2)
-    sys.exit(f"drive: waited for {what}, the window shows {name_of(node)!r}")
+        time.sleep(0.25)
+    sys.exit(f"drive: waited for {what}, the window shows {node.get_name()!r}")
 
 
 def press(node):
@@ -84,30 +73,35 @@ def shot(name):
     print(f"  screenshot: {path}")
 
 
-app = find_app()
+app = APP = find_app()
 time.sleep(1)
-w = widgets(app)
 shot("trellan")
 
-press(w["server_tab"])
-press(w["server_button"])
-wait_for(w["server_status"], lambda t: t == "Waiting for client connections…", "the server")
+press(locate(app, Atspi.Role.PAGE_TAB, "Server"))
+time.sleep(0.5)
+server_status = locate(app, Atspi.Role.LABEL, "Stopped.")
+press(locate(app, Atspi.Role.PUSH_BUTTON, "Start server"))
+wait_for(server_status, lambda t: t == "Waiting for client connections…", "the server")
 print("Server page: Waiting for client connections…")
 
-press(w["client_tab"])
-press(w["client_button"])
-wait_for(w["client_status"], lambda t: t.startswith("Measuring…"), "the first rate")
+press(locate(app, Atspi.Role.PAGE_TAB, "Client"))
+time.sleep(0.5)
+client_status = locate(app, Atspi.Role.LABEL, "Ready.")
+client_button = locate(app, Atspi.Role.PUSH_BUTTON, "Start test")
+press(client_button)
+wait_for(client_status, lambda t: t.startswith("Measuring…"), "the first rate")
 time.sleep(4)
 shot("trellan-measuring")
-result = wait_for(w["client_status"], lambda t: t.startswith("Result — "), "the result")
-wait_for(w["client_button"], lambda t: t == "Start test", "the end of the run")
+result = wait_for(client_status, lambda t: t.startswith("Result — "), "the result")
+wait_for(client_button, lambda t: t == "Start test", "the end of the run")
 time.sleep(1.5)
 shot("trellan-result")
 print(f"Client page: {result}")
 
-press(w["server_tab"])
+press(locate(app, Atspi.Role.PAGE_TAB, "Server"))
 time.sleep(0.5)
 shot("trellan-server")
-print(f"Server page: {name_of(w['server_status'])}")
+server_status = locate(app, Atspi.Role.LABEL, "Waiting for client connections…", timeout=5)
+print(f"Server page: {server_status.get_name()}")
 
-press(w["close"])
+press(locate(app, Atspi.Role.PUSH_BUTTON, "Close"))

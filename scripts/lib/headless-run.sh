@@ -5,12 +5,13 @@
 # closes the app. Fails if the app does not end or leaves an iperf3 behind.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+build=${1:-build}
 
-build/src/trellan &
+"$build/src/trellan" &
 app=$!
 trap 'kill -9 $app 2>/dev/null || true' EXIT
 
-/usr/bin/python3 scripts/lib/drive.py build/tools/x11-shot "$(pwd)/build"
+/usr/bin/python3 scripts/lib/drive.py "$build/tools/x11-shot" "$(pwd)/$build"
 
 for _ in $(seq 100); do kill -0 $app 2>/dev/null || break; sleep 0.1; done
 if kill -0 $app 2>/dev/null; then
