@@ -370,6 +370,10 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   client->run_slot = std::make_shared<RunSlot>();
   client->status_label = client_area.status_label;
   client->start_button = client_area.start_button;
+  g_object_set_data(G_OBJECT(window), kClientFormKey, client);
+  const gulong client_handler = g_signal_connect_data(
+      client->start_button.get(), "clicked", G_CALLBACK(on_start_test_clicked), client,
+      free_form<ClientForm>, GConnectFlags{});
 
   // Server page.
   auto* server = new ServerForm();
@@ -383,17 +387,13 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   server->run_slot = std::make_shared<RunSlot>();
   server->status_label = server_area.status_label;
   server->start_button = server_area.start_button;
-
-  auto* links = new WindowLinks{client->start_button, server->start_button, 0, 0,
-                                client->run_slot, server->run_slot};
-  g_object_set_data(G_OBJECT(window), kClientFormKey, client);
   g_object_set_data(G_OBJECT(window), kServerFormKey, server);
-  links->client_handler = g_signal_connect_data(
-      client->start_button.get(), "clicked", G_CALLBACK(on_start_test_clicked), client,
-      free_form<ClientForm>, GConnectFlags{});
-  links->server_handler = g_signal_connect_data(
+  const gulong server_handler = g_signal_connect_data(
       server->start_button.get(), "clicked", G_CALLBACK(on_start_server_clicked), server,
       free_form<ServerForm>, GConnectFlags{});
+
+  auto* links = new WindowLinks{client->start_button, server->start_button, client_handler,
+                                server_handler, client->run_slot, server->run_slot};
   g_signal_connect_data(window, "destroy", G_CALLBACK(on_window_destroy), links, free_links,
                         GConnectFlags{});
 
