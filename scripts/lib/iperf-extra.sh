@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# Sanitizer builds and fuzzing of the tool runner (parser, channel, runner).
+#
+#   scripts/lib/iperf-extra.sh SCRATCH_DIR
+#
+# Builds the iperf tests with address+undefined and with thread sanitizers,
+# runs them, builds the libFuzzer target with clang and runs it for a bounded
+# time from the corpus in fuzz/corpus/. The last line of output is
+# "RESULT <passed> <failed>": test cases of both sanitizer runs plus the fuzz
+# run as one case. Exits non-zero when anything failed.
+set -uo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 SCRATCH_DIR" >&2
+  echo "RESULT 0 1"
+  exit 2
+fi
+mkdir -p "$1" && scratch=$(cd "$1" && pwd) || { echo "cannot use $1"; echo "RESULT 0 1"; exit 2; }
+cd "$(dirname "$0")/../.."
+root=$PWD
+
+fuzz_seconds=30
+passed=0
+failed=0
+
+iperf_targets=(
+  tests/iperf/test-iperf-text tests/iperf/test-iperf-parser tests/iperf/test-iperf-channel
+  tests/iperf/test-iperf-runner tests/iperf/test-iperf-loopback tests/iperf/test-iperf-soak
+  tests/iperf/iperf-orphan-helper
+)
+
+# Cases of one `meson test` run, counted from its logs.
+count_cases() {
+  local junit=$1/meson-logs/testlog.junit.xml
+  if [ -f scripts/lib/count_tests.py ]; then
+    python3 scripts/lib/count_tests.py "$junit"
+  else
+    python3 - "$junit" <<'EOF'
+import sys, xml.etree.ElementTree as ET
+try:
+    root = ET.parse(sys.argv[1]).getroot()
+except (OSError, ET.ParseError):
+    print(0, 1); sys.exit()
+p = f = 0
+for case in root.iter("testcase"):
+    tags = {c.tag for c in case}
+    if tags & {"failure", "error"}: f += 1
+    elif "skipped" not in tags: p += 1
+print(p, f)
+EOF
+  fi
+}
+
+# setup_build DIR ARGS...: configures DIR (again, if it exists) with ARGS.
+setup_build() {
+  local dir=$1
+  shift
+  if [ -f "$dir/build.ninja" ]; then
+    meson setup --reconfigure "$dir" "$@" >"$dir.setup.log" 2>&1
+  else
+    rm -rf "$dir"
+    meson setup "$dir" "$@" >"$dir.setup.log" 2>&1
+  fi || { echo "meson setup of $dir failed:"; tail -n 20 "$dir.setup.log"; return 1; }
+}
+
+# sanitizer_run NAME SANITIZERS: builds the iperf tests with the sanitizers
+# and runs them.
+sanitizer_run() {
+  local name=$1 sanitize=$2
+  local dir=$scratch/$name
+  echo "== iperf tests with -fsanitize=$sanitize =="
+  # Unoptimised: builds three times faster, and the tests stay quick.
+  if ! setup_build "$dir" -Db_sanitize="$sanitize" -Db_lundef=false -Dbenchmarks=false \
+      -Dbuildtype=debug; then
+    failed=$((failed + 1))
+    return
+  fi
+  if ! ninja -C "$dir" "${iperf_targets[@]}" >"$dir.build.log" 2>&1; then
+    echo "build with $sanitize failed:"
+    tail -n 30 "$dir.build.log"
+    failed=$((failed + 1))
+    return
+  fi
+
+  # Thread sanitizer runtimes of older compilers refuse the address-space
+  # layout of kernels with more mmap randomisation; without ASLR they work.
+  local wrapper=()
+  if ! "$dir/tests/iperf/test-iperf-text" --gtest_list_tests >/dev/null 2>"$dir.probe.log"; then
+    if setarch "$(uname -m)" -R "$dir/tests/iperf/test-iperf-text" --gtest_list_tests >/dev/null 2>&1; then
+      echo "(running without address-space randomisation: $(head -n 1 "$dir.probe.log"))"
+      wrapper=(--wrapper "setarch $(uname -m) -R")
+    else
+      echo "the $sanitize build cannot run here:"
+      cat "$dir.probe.log"
+      failed=$((failed + 1))
+      return
+    fi
+  fi
+
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    meson test -C "$dir" --no-rebuild --suite iperf --num-processes 2 --timeout-multiplier 3 \
+      --print-errorlogs "${wrapper[@]}" | tail -n 15
+  local p f
+  read -r p f < <(count_cases "$dir")
+  echo "$sanitize: $p passed, $f failed"
+  passed=$((passed + ${p:-0}))
+  failed=$((failed + ${f:-1}))
+}
+
+# The newest clang++ on the machine.
+find_clang() {
+  if command -v clang++ >/dev/null 2>&1; then
+    command -v clang++
+    return
+  fi
+  local best
+  best=$(compgen -c clang++- | grep -E '^clang\+\+-[0-9]+$' | sort -t- -k2 -n | tail -n 1)
+  [ -n "$best" ] && command -v "$best"
+}
+
+fuzz_run() {
+  echo "== fuzzing the parser and the standard-error filter (${fuzz_seconds} s) =="
+  local clang
+  clang=$(find_clang)
+  if [ -z "$clang" ]; then
+    echo "no clang++ found: the libFuzzer target cannot be built (install clang)"
+    failed=$((failed + 1))
+    return
+  fi
+  local dir=$scratch/fuzz
+  if ! CXX=$clang setup_build "$dir" -Dfuzz=true -Dtests=false -Dbenchmarks=false \
+      -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized; then
+    failed=$((failed + 1))
+    return
+  fi
+  if ! ninja -C "$dir" fuzz/fuzz-iperf-parser >"$dir.build.log" 2>&1; then
+    echo "building the fuzz target with $clang failed:"
+    tail -n 30 "$dir.build.log"
+    failed=$((failed + 1))
+    return
+  fi
+  # New inputs go to a scratch copy; the corpus in the repository stays as it is.
+  rm -rf "$scratch/fuzz-corpus" "$scratch/fuzz-artifacts"
+  mkdir -p "$scratch/fuzz-corpus" "$scratch/fuzz-artifacts"
+  if (cd "$scratch/fuzz-artifacts" &&
+      ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      timeout $((fuzz_seconds + 60)) "$dir/fuzz/fuzz-iperf-parser" -max_total_time=$fuzz_seconds \
+        -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+        "$scratch/fuzz-corpus" "$root/fuzz/corpus" >"$dir.run.log" 2>&1); then
+    grep -E '^(Done|stat::number_of_executed_units)' "$dir.run.log"
+    echo "fuzz: passed"
+    passed=$((passed + 1))
+  else
+    echo "fuzz: FAILED (crash inputs are kept in $scratch/fuzz-artifacts)"
+    tail -n 40 "$dir.run.log"
+    failed=$((failed + 1))
+  fi
+}
+
+sanitizer_run asan-ubsan address,undefined
+sanitizer_run tsan thread
+fuzz_run
+
+echo "RESULT $passed $failed"
+[ "$failed" -eq 0 ]
