@@ -4,8 +4,8 @@
 //   window-probe [--settle S] [--idle S] [--timeout S] TITLE -- COMMAND [ARGS...]
 //
 // It starts COMMAND and reports, on one line of standard output:
-//   startup_ms  from just before fork to the first damage (the first pixels
-//               drawn) of a top-level window titled TITLE;
+//   startup_ms  from just before fork to the first frame with content (more
+//               than one colour) in a top-level window titled TITLE;
 //   rss_kb, pss_kb  the program's resident and proportional set size, read
 //               S seconds (--settle, default 1) after that first frame;
 //   cpu_ms      CPU time (user + system, all threads) used over the next
@@ -128,8 +128,26 @@ class Probe {
       target_ = dn.drawable;
     }
     if (dn.drawable != target_) return;
-    if (!first_frame_) first_frame_ = Clock::now();
+    if (!first_frame_) {
+      // The window's first damage is the server clearing it when it is
+      // mapped; the first frame is the first one with something drawn.
+      if (!has_content(dn.geometry.width, dn.geometry.height)) return;
+      first_frame_ = Clock::now();
+    }
     ++frames_;
+  }
+
+  // Whether the window shows more than one colour.
+  bool has_content(int width, int height) {
+    XImage* img = XGetImage(d_, target_, 0, 0, static_cast<unsigned>(width),
+                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    if (!img) return false;
+    const unsigned long first = XGetPixel(img, 0, 0);
+    bool varied = false;
+    for (int y = 0; y < height && !varied; ++y)
+      for (int x = 0; x < width && !varied; ++x) varied = XGetPixel(img, x, y) != first;
+    XDestroyImage(img);
+    return varied;
   }
 
   Display* d_;

@@ -1,0 +1,159 @@
+"""Driving a Trellan process through the accessibility bus.
+
+libatspi learns of applications that register after its first look at the
+desktop only through a cache interface that GTK 4 does not offer, so an app
+started later never shows up in that process. Hence the order here: start
+the app, wait on the plain D-Bus registry until it has registered, and only
+then touch libatspi, once per process. Whoever needs a second app runs a
+second process (see `client-run` below).
+
+    app_driver.py client-run EXE PORT DURATION
+        starts the app, runs its Client page's test against 127.0.0.1:PORT
+        for DURATION seconds, prints the final status text, kills the app.
+"""
+import os
+import subprocess
+import sys
+import time
+
+import gi
+
+gi.require_version("Gio", "2.0")
+from gi.repository import Gio, GLib  # noqa: E402
+
+
+def _a11y_bus():
+    session = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+    reply = session.call_sync("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None,
+                              GLib.VariantType("(s)"), Gio.DBusCallFlags.NONE, 10000, None)
+    flags = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
+             Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+    return Gio.DBusConnection.new_for_address_sync(reply.unpack()[0], flags, None, None)
+
+
+def _registered_pids(bus):
+    reply = bus.call_sync("org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root",
+                          "org.a11y.atspi.Accessible", "GetChildren", None,
+                          GLib.VariantType("(a(so))"), Gio.DBusCallFlags.NONE, 10000, None)
+    pids = set()
+    for name, _path in reply.unpack()[0]:
+        try:
+            pid = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                "GetConnectionUnixProcessID", GLib.Variant("(s)", (name,)),
+                                GLib.VariantType("(u)"), Gio.DBusCallFlags.NONE, 10000, None)
+            pids.add(pid.unpack()[0])
+        except GLib.Error:
+            pass  # gone meanwhile
+    return pids
+
+
+def wait_registered(pid, timeout=30):
+    """Waits until the process `pid` has registered on the accessibility bus."""
+    bus = _a11y_bus()
+    deadline = time.time() + timeout
+    while pid not in _registered_pids(bus):
+        if time.time() > deadline:
+            raise RuntimeError(f"process {pid} did not register on the accessibility bus")
+        time.sleep(0.05)
+    bus.close_sync(None)
+
+
+class App:
+    """The accessible side of one running Trellan process."""
+
+    def __init__(self, pid, timeout=30):
+        wait_registered(pid, timeout)
+        gi.require_version("Atspi", "2.0")
+        from gi.repository import Atspi
+        self.Atspi = Atspi
+        self.Role = Atspi.Role
+        deadline = time.time() + timeout
+        self.root = None
+        while self.root is None:
+            desktop = Atspi.get_desktop(0)
+            for i in range(desktop.get_child_count()):
+                app = desktop.get_child_at_index(i)
+                if app is not None and app.get_process_id() == pid:
+                    # Names change while a run goes on: always ask the app.
+                    app.set_cache_mask(Atspi.Cache.NONE)
+                    self.root = app
+            if self.root is None:
+                if time.time() > deadline:
+                    raise RuntimeError(f"process {pid} is not on the accessibility desktop")
+                time.sleep(0.1)
+
+    def _walk(self, node):
+        yield node
+        for i in range(node.get_child_count()):
+            child = node.get_child_at_index(i)
+            if child is not None:
+                yield from self._walk(child)
+
+    def find(self, wanted, timeout=20):
+        """The first node of each (role, name) in `wanted`, in tree order."""
+        deadline = time.time() + timeout
+        while True:
+            found = {}
+            for node in self._walk(self.root):
+                key = (node.get_role(), node.get_name())
+                if key in wanted and key not in found:
+                    found[key] = node
+            if len(found) == len(wanted):
+                return [found[k] for k in wanted]
+            if time.time() > deadline:
+                missing = [k for k in wanted if k not in found]
+                raise RuntimeError(f"not found in the window: {missing}")
+            time.sleep(0.2)
+
+    def press(self, node):
+        if not self.Atspi.Action.do_action(node, 0):
+            raise RuntimeError(f"could not press {node.get_name()!r}")
+
+    def set_value(self, spin, value):
+        self.Atspi.Value.set_current_value(spin, value)
+        if self.Atspi.Value.get_current_value(spin) != value:
+            raise RuntimeError(f"could not set {spin.get_name()!r} to {value}")
+
+    @staticmethod
+    def name(node):
+        node.clear_cache()
+        return node.get_name() or ""
+
+    def wait_name(self, node, accept, timeout):
+        """Polls a node's name until `accept(name)`; the last name seen."""
+        deadline = time.time() + timeout
+        text = self.name(node)
+        while not accept(text) and time.time() < deadline:
+            time.sleep(0.05)
+            text = self.name(node)
+        return text
+
+
+def client_run(exe, port, duration):
+    """Starts the app and runs its Client page's test; the final status text."""
+    proc = subprocess.Popen([exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        app = App(proc.pid)
+        R = app.Role
+        port_spin, duration_spin, status, start = app.find(
+            [(R.SPIN_BUTTON, "Port"), (R.SPIN_BUTTON, "Duration (s)"), (R.LABEL, "Ready."),
+             (R.PUSH_BUTTON, "Start test")])
+        app.set_value(port_spin, port)
+        app.set_value(duration_spin, duration)
+        app.press(start)
+        # Stay off the accessibility bus while the test runs: every question
+        # costs the app time that the measurement would pay for.
+        time.sleep(duration)
+        text = app.wait_name(status, lambda t: t.startswith(("Result", "iperf3")), duration + 20)
+        app.wait_name(start, lambda t: t == "Start test", 10)  # the run has ended
+        return text
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 5 and sys.argv[1] == "client-run":
+        print(client_run(os.path.abspath(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])))
+    else:
+        sys.exit(__doc__)

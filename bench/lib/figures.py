@@ -1,0 +1,205 @@
+"""Reading figures out of program outputs and status texts, and the table.
+
+Pure functions only, so that they can be checked without running anything.
+"""
+import re
+from dataclasses import dataclass
+from typing import Optional
+
+FRAME_MS = 1000.0 / 60.0
+
+# iperf3 and the app both count in powers of 1,000.
+_UNIT_MBPS = {"": 1e-6, "K": 1e-3, "M": 1.0, "G": 1e3, "T": 1e6}
+
+
+@dataclass
+class Row:
+    figure: str
+    measured: Optional[float]
+    reference: Optional[float]
+    unit: str
+    goal_max: Optional[float] = None  # on the ratio
+    goal_min: Optional[float] = None
+    note: str = ""
+    exact: Optional[bool] = None  # a pass/fail figure that has no ratio
+
+    @property
+    def ratio(self):
+        return ratio(self.measured, self.reference)
+
+    @property
+    def met(self):
+        if self.exact is not None:
+            return self.exact
+        r = self.ratio
+        if r is None:
+            return None
+        if self.goal_max is not None and r > self.goal_max:
+            return False
+        if self.goal_min is not None and r < self.goal_min:
+            return False
+        if self.goal_max is None and self.goal_min is None:
+            return None
+        return True
+
+    @property
+    def goal(self):
+        if self.goal_max is not None and self.goal_min is not None:
+            return f"{self.goal_min:g} – {self.goal_max:g}"
+        if self.goal_max is not None:
+            return f"≤ {self.goal_max:g}"
+        if self.goal_min is not None:
+            return f"≥ {self.goal_min:g}"
+        return "—"
+
+
+def ratio(a, b):
+    if a is None or b is None or b == 0:
+        return None
+    return a / b
+
+
+def fmt(v):
+    """A figure with about three significant digits, no exponent."""
+    if v is None:
+        return "—"
+    if v == 0:
+        return "0"
+    a = abs(v)
+    if a >= 100:
+        return f"{v:,.0f}"
+    if a >= 10:
+        return f"{v:.1f}"
+    if a >= 1:
+        return f"{v:.2f}"
+    if a >= 0.01:
+        return f"{v:.3f}"
+    return f"{v:.2g}"
+
+
+def markdown_table(rows):
+    lines = ["| Figure | Trellan | Reference | Ratio | Goal | Met | Notes |",
+             "|---|---:|---:|---:|---|---|---|"]
+    for r in rows:
+        unit = f" {r.unit}" if r.unit and r.measured is not None else ""
+        ref_unit = f" {r.unit}" if r.unit and r.reference is not None else ""
+        met = {True: "yes", False: "**no**", None: ""}[r.met]
+        lines.append(f"| {r.figure} | {fmt(r.measured)}{unit} | {fmt(r.reference)}{ref_unit} | "
+                     f"{fmt(r.ratio)} | {r.goal} | {met} | {r.note} |")
+    return "\n".join(lines)
+
+
+# ---- rates ---------------------------------------------------------------------
+
+def rate_mbps(number, unit):
+    """'12.6', 'Gbits/sec' or 'Gbit/s' to Mbit/s; None for an unknown unit."""
+    m = re.fullmatch(r"([KMGT]?)bits?/s(?:ec)?", unit)
+    if not m:
+        return None
+    return float(number) * _UNIT_MBPS[m.group(1)]
+
+
+def parse_cli_receiver(stdout):
+    """The receiver's rate in iperf3's client summary, in Mbit/s."""
+    for line in stdout.splitlines():
+        m = re.search(r"\s([\d.]+)\s+(\S+)\s+(?:\d+\s+)?receiver\s*$", line)
+        if m:
+            return rate_mbps(m.group(1), m.group(2))
+    return None
+
+
+def parse_app_receive(text):
+    """The receive rate of the app's 'Result — send: … · receive: …' text."""
+    m = re.fullmatch(r"Result — send: \S+ \S+ · receive: ([\d.]+) (\S+)", text.strip())
+    return rate_mbps(m.group(1), m.group(2)) if m else None
+
+
+# ---- the benchmark programs' outputs --------------------------------------------
+
+def lift_gauge(text):
+    rows = []
+    worst = {}
+    for m in re.finditer(r"paint_gauge\s+(\d+)x(\d+)\s+(.+?)\s+([\d.]+) us/frame", text):
+        size = (int(m.group(1)), int(m.group(2)))
+        us = float(m.group(4))
+        if size not in worst or us > worst[size][0]:
+            worst[size] = (us, m.group(3).strip())
+    for (w, h), (us, scene) in sorted(worst.items()):
+        goal = 0.03 if w * h <= 360 * 240 else 0.25
+        rows.append(Row(f"Gauge paint {w}×{h}, one frame ÷ 16.7 ms", us / 1000, FRAME_MS, "ms",
+                        goal_max=goal, note=f"costliest scene: {scene}"))
+    m = re.search(r"tick step\s+([\d.]+) ns/frame", text)
+    if m:
+        rows.append(Row("Gauge tick step ÷ 16.7 ms", float(m.group(1)) / 1e6, FRAME_MS, "ms"))
+    return rows
+
+
+def lift_parser(text):
+    m = re.search(r"parser: ([\d.]+) M lines/s, ([\d.]+) MB/s", text)
+    if not m:
+        return [Row("Parser throughput", None, None, "", note="not reported")]
+    return [Row("Parser throughput ÷ goal", float(m.group(1)), 10.0, "M lines/s", goal_min=1.0,
+                note=f"{m.group(2)} MB/s on captured iperf3 output")]
+
+
+def lift_delivery(text):
+    rows = []
+    for m in re.finditer(r"delivery \(([^)]*)\): p50 ([\d.]+) us, p99 ([\d.]+) us", text):
+        paced = "burst" not in m.group(1)
+        rows.append(Row(f"Delivery p99 ÷ 2 ms ({m.group(1)})", float(m.group(3)) / 1000, 2.0, "ms",
+                        goal_max=1.0 if paced else None,
+                        note=f"p50 {float(m.group(2)) / 1000:.3f} ms" +
+                             ("" if paced else "; a flood, not the goal's case")))
+    if not rows:
+        rows.append(Row("Delivery", None, None, "", note="not reported"))
+    return rows
+
+
+def lift_start_stop(text):
+    rows = []
+    for m in re.finditer(r"start/stop \(([^)]*)\): .*?([\d.]+) ms/cycle", text):
+        rows.append(Row(f"Start/stop cycle, fake tool ({m.group(1)})", float(m.group(2)), None, "ms"))
+    return rows
+
+
+def parse_soak(out, cycles):
+    snap = {}
+    for m in re.finditer(r"^(start|end)\s+(.*)$", out, re.M):
+        snap[m.group(1)] = {k: float(v) for k, v in (kv.split("=") for kv in m.group(2).split())}
+    tail = re.search(r"cycles=(\d+) seconds=([\d.]+) rate=(\d+)/s events=(\d+) bad_endings=(\d+)", out)
+    if "start" not in snap or "end" not in snap or not tail:
+        return [Row(f"Soak, {cycles} start/stop cycles", None, None, "", exact=False,
+                    note="did not finish: " + out.strip()[-200:].replace("\n", " "))]
+    s, e = snap["start"], snap["end"]
+    done = f"{tail.group(1)} cycles in {float(tail.group(2)):.0f} s"
+    return [
+        Row("Soak: descriptors, end ÷ start", e["fds"], s["fds"], "", goal_max=1.0, note=done),
+        Row("Soak: threads, end ÷ start", e["threads"], s["threads"], "", goal_max=1.0),
+        Row("Soak: zombie and leftover children at the end", e["zombies"] + e["children"],
+            s["zombies"] + s["children"], "", exact=e["zombies"] + e["children"] == 0,
+            note="goal 0"),
+        Row("Soak: resident memory, end ÷ start", e["rss_kb"] / 1024, s["rss_kb"] / 1024, "MiB",
+            note="random stop delays 0–5 ms"),
+        Row("Soak: runs not ending with exactly one Exited, last", float(tail.group(5)), None, "",
+            exact=tail.group(5) == "0", note="goal 0"),
+    ]
+
+
+def parse_fuzz(name, codes, logs, wanted, seconds, artifacts=()):
+    """Rows for one fuzz target run as several workers (exit codes and logs)."""
+    done = 0
+    for log in logs:
+        m = re.search(r"Done (\d+) runs in (\d+) second", log)
+        done += int(m.group(1)) if m else 0
+    crashed = any(codes) or bool(artifacts) or any(
+        re.search(r"deadly signal|ERROR: libFuzzer|==ERROR", log) for log in logs)
+    cov = [int(m.group(1)) for log in logs for m in re.finditer(r"cov: (\d+)", log)]
+    note = f"{len(logs)} workers, {done / max(seconds, 1e-9) / 1e3:.0f} k execs/s"
+    if cov:
+        note += f", coverage {max(cov)} edges"
+    return [
+        Row(f"Fuzz {name}: executions ÷ 10 M", float(done), float(wanted), "", goal_min=1.0,
+            note=note + "; on copies of fuzz/corpus"),
+        Row(f"Fuzz {name}: crashes", 1.0 if crashed else 0.0, None, "", exact=not crashed,
+            note="goal 0" + (f"; exits {codes}, artifacts {list(artifacts)}" if crashed else "")),
+    ]

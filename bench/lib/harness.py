@@ -1,0 +1,318 @@
+#!/usr/bin/python3
+"""Runs Trellan's comparative benchmarks and prints one table.
+
+Runs inside an X server and a private session bus (bench/run sets both up).
+Every figure is a ratio of two things measured side by side in this run:
+
+- the window against a bare libadwaita window (start-up to first frame,
+  resident memory, CPU of an idle window), alternating the two, medians;
+- fidelity: the rate the app shows after a client run against the rate the
+  iperf3 command line reports on its own, alternating, median of the pairs;
+- the parser, delivery and painting benchmarks against their goals;
+- the runner soak: process state at the end against the start;
+- the parser fuzz target: executions against the goal, with its crash count.
+
+Usage: harness.py --build DIR [--fuzz-build DIR] --out FILE [--quick]
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+sys.path.insert(0, HERE)
+from figures import (  # noqa: E402
+    Row, markdown_table, parse_cli_receiver, parse_app_receive, lift_gauge, lift_parser,
+    lift_delivery, lift_start_stop, parse_soak, parse_fuzz, ratio)
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
+
+
+# ---- windows against a bare window ------------------------------------------
+
+def probe(build, title, command, idle, env=None):
+    """One start of a program under the window probe: a dict of its figures.
+    A failed start is tried once more (and reported) before giving up."""
+    for attempt in (1, 2):
+        out = subprocess.run([f"{build}/bench/window-probe", "--idle", str(idle), title, "--",
+                              *command], capture_output=True, text=True, timeout=idle + 60, env=env)
+        if out.returncode == 0:
+            return {k: float(v) for k, v in (kv.split("=") for kv in out.stdout.split())}
+        log(f"  window probe of {command[0]} failed (attempt {attempt}): {out.stderr.strip()}")
+        time.sleep(1)
+    raise RuntimeError(f"window probe of {command[0]} failed twice")
+
+
+def windows(build, runs, idle, env=None, label=""):
+    app = [f"{build}/src/trellan"]
+    bare = [f"{build}/bench/bare-window"]
+    # One unmeasured start of each: the first start of a session pays for
+    # font caches and the accessibility bus.
+    probe(build, "iperf3", app, 1, env)
+    probe(build, "bare window", bare, 1, env)
+    results = {"app": [], "bare": []}
+    for i in range(runs):
+        order = [("app", "iperf3", app), ("bare", "bare window", bare)]
+        if i % 2:
+            order.reverse()
+        for key, title, command in order:
+            r = probe(build, title, command, idle, env)
+            results[key].append(r)
+            log(f"  windows{label} {i + 1}/{runs} {key:4}: " +
+                " ".join(f"{k}={v:g}" for k, v in r.items()))
+    return results
+
+
+def median_of(results, key):
+    return statistics.median(r[key] for r in results)
+
+
+def window_rows(res, idle, label=""):
+    a, b = res["app"], res["bare"]
+    n = len(a)
+    rows = [
+        Row(f"Start-up to first frame{label}", median_of(a, "startup_ms"), median_of(b, "startup_ms"),
+            "ms", goal_max=1.1, note=f"median of {n} alternating starts each"),
+        Row(f"Resident memory after start-up{label}", median_of(a, "rss_kb") / 1024,
+            median_of(b, "rss_kb") / 1024, "MiB", goal_max=1.1,
+            note=f"VmRSS 1 s after the first frame; Pss {median_of(a, 'pss_kb') / 1024:.1f} ÷ "
+                 f"{median_of(b, 'pss_kb') / 1024:.1f} MiB"),
+        Row(f"CPU of the idle window over {idle:g} s{label}", median_of(a, "cpu_ms"),
+            median_of(b, "cpu_ms"), "ms", goal_max=1.2,
+            note=f"frames drawn per second {median_of(a, 'fps'):.1f} ÷ {median_of(b, 'fps'):.1f}"),
+    ]
+    per_frame_a = statistics.median(r["cpu_ms"] / max(r["fps"] * r["idle_s"], 1) for r in a)
+    per_frame_b = statistics.median(r["cpu_ms"] / max(r["fps"] * r["idle_s"], 1) for r in b)
+    rows.append(Row(f"CPU per frame drawn{label}", per_frame_a, per_frame_b, "ms",
+                    note="same runs; both windows draw on every frame"))
+    return rows
+
+
+# ---- fidelity: app against the iperf3 command line --------------------------
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def app_client_run(exe, port, duration, env):
+    """The receive rate the app shows after a Client page test, and its text.
+
+    Each run drives a new app from a new process: see app_driver.py."""
+    out = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "app_driver.py"), "client-run",
+                          exe, str(port), str(duration)],
+                         capture_output=True, text=True, timeout=duration + 90, env=env)
+    text = out.stdout.strip()
+    rate = parse_app_receive(text)
+    if out.returncode != 0 or rate is None:
+        raise RuntimeError(f"the app's client run failed: {text!r} {out.stderr.strip()[-500:]}")
+    return rate, text
+
+
+def cli_client_run(port, duration):
+    out = subprocess.run(["iperf3", "-c", "127.0.0.1", "-p", str(port), "-t", str(duration)],
+                         capture_output=True, text=True, timeout=duration + 30)
+    rate = parse_cli_receiver(out.stdout)
+    if out.returncode != 0 or rate is None:
+        raise RuntimeError(f"iperf3 -c failed: {out.stderr.strip() or out.stdout[-300:]}")
+    return rate
+
+
+# Copies what the real iperf3 prints for the app to a file, so that the figure
+# the app shows can also be held against iperf3's own for the same run.
+WRAPPER = """#!/bin/bash
+exec > >(tee -a "{capture}")
+exec {iperf3} "$@"
+"""
+
+
+def fidelity(build, pairs, duration, env):
+    work = tempfile.mkdtemp(prefix="trellan-fidelity-")
+    capture = os.path.join(work, "app-run.txt")
+    with open(os.path.join(work, "iperf3"), "w") as f:
+        f.write(WRAPPER.format(capture=capture, iperf3=shutil.which("iperf3")))
+    os.chmod(os.path.join(work, "iperf3"), 0o755)
+    env = dict(env, PATH=work + ":" + env.get("PATH", "/usr/bin:/bin"))
+    port = free_port()
+    server = subprocess.Popen(["iperf3", "-s", "-p", str(port)], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(0.5)
+        app_rates, cli_rates, texts, own = [], [], [], []
+        for i in range(pairs):
+            order = ["app", "cli"] if i % 2 == 0 else ["cli", "app"]
+            for side in order:
+                if side == "app":
+                    if os.path.exists(capture):
+                        os.remove(capture)
+                    rate, text = app_client_run(f"{build}/src/trellan", port, duration, env)
+                    app_rates.append(rate)
+                    texts.append(text)
+                    with open(capture) as f:
+                        own.append(parse_cli_receiver(f.read()))
+                else:
+                    rate = cli_client_run(port, duration)
+                    cli_rates.append(rate)
+                log(f"  fidelity {i + 1}/{pairs} {side}: {rate:.0f} Mbit/s")
+                time.sleep(0.5)
+        return app_rates, cli_rates, texts, own
+    finally:
+        server.kill()
+        server.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+# ---- benchmark programs, soak, fuzzing --------------------------------------
+
+def bench_programs(build):
+    """The outputs of the project's benchmark programs, by benchmark name."""
+    listed = json.loads(subprocess.run(["meson", "introspect", "--benchmarks"], cwd=build,
+                                       capture_output=True, text=True, check=True).stdout)
+    outputs = {}
+    for b in listed:
+        env = dict(os.environ, **b.get("env", {}))
+        log(f"  benchmark {b['name']}")
+        out = subprocess.run(b["cmd"], capture_output=True, text=True, env=env,
+                             cwd=b.get("workdir") or build, timeout=b.get("timeout") or 300)
+        outputs[b["name"]] = (out.returncode, out.stdout + out.stderr)
+    return outputs
+
+
+def soak(build, cycles):
+    log(f"  soak: {cycles} start/stop cycles")
+    out = subprocess.run([f"{build}/bench/bench-soak", str(cycles), "5000"], capture_output=True,
+                         text=True, timeout=1800)
+    return out.returncode, out.stdout + out.stderr
+
+
+def fuzz(fuzz_build, runs, workers=2):
+    targets = json.loads(subprocess.run(["meson", "introspect", "--targets"], cwd=fuzz_build,
+                                        capture_output=True, text=True, check=True).stdout)
+    exes = [t["filename"][0] for t in targets
+            if t["type"] == "executable" and t["name"].startswith("fuzz-")]
+    results = []
+    for exe in exes:
+        # One worker per core, each with its own copy of the corpus, splitting
+        # the executions. Inputs are kept to a few lines (-max_len=512): far
+        # more executions per second, and in a short run more coverage too.
+        with tempfile.TemporaryDirectory(prefix="trellan-fuzz-") as work:
+            log(f"  fuzz: {os.path.basename(exe)} for {runs} executions, {workers} workers")
+            started = time.time()
+            procs = []
+            for w in range(workers):
+                corpus = os.path.join(work, f"corpus{w}")
+                shutil.copytree(os.path.join(ROOT, "fuzz", "corpus"), corpus)
+                err = open(os.path.join(work, f"log{w}"), "w+")
+                procs.append((subprocess.Popen(
+                    [exe, f"-runs={runs // workers}", "-max_len=512", f"-seed={w + 1}",
+                     f"-artifact_prefix={work}/w{w}-", corpus],
+                    stdout=subprocess.DEVNULL, stderr=err, cwd=work), err))
+            codes, logs = [], []
+            for proc, err in procs:
+                codes.append(proc.wait(timeout=3600))
+                err.seek(0)
+                logs.append(err.read())
+                err.close()
+            artifacts = [f for f in os.listdir(work) if f.startswith("w")]
+            results.append((os.path.basename(exe), codes, logs, time.time() - started, artifacts))
+    return results
+
+
+# ---- the table -----------------------------------------------------------------
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--fuzz-build")
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--quick", action="store_true", help="fewer, shorter runs (not the real figures)")
+    args = ap.parse_args()
+
+    build = os.path.abspath(args.build)
+    window_runs, idle = (5, 10.0) if not args.quick else (2, 2.0)
+    pairs, duration = (7, 3) if not args.quick else (2, 2)
+    cycles = 10_000 if not args.quick else 500
+    fuzz_runs = 10_000_000 if not args.quick else 100_000
+
+    load_before = os.getloadavg()
+    started = time.time()
+    rows, details = [], []
+
+    # GTK's default renderer here is GL on Mesa's software rasteriser, which
+    # no desktop with a graphics card uses; the cairo renderer is the other
+    # end of the range. Both windows always get the same one.
+    cairo = dict(os.environ, GSK_RENDERER="cairo")
+    for label, env in ((", default renderer", None), (", cairo renderer", cairo)):
+        log(f"windows{label}: Trellan against a bare libadwaita window")
+        rows += window_rows(windows(build, window_runs, idle, env, label), idle, label)
+
+    log("fidelity: the app's shown rate against the iperf3 command line")
+    # Under the software GL renderer a loaded machine can keep the app's main
+    # loop so busy with frames that GTK never gets round to registering on
+    # the accessibility bus, and the app cannot be driven; cairo it is.
+    app_rates, cli_rates, texts, own = fidelity(build, pairs, duration, cairo)
+    rows.append(Row(f"Fidelity: app ÷ iperf3 CLI ({duration} s runs, loopback, cairo renderer)",
+                    statistics.median(app_rates), statistics.median(cli_rates), "Mbit/s",
+                    goal_min=0.98,
+                    note=f"median of {pairs} alternating pairs; pair ratios " +
+                         ", ".join(f"{a / c:.3f}" for a, c in zip(app_rates, cli_rates))))
+    shown_vs_own = [ratio(a, o) for a, o in zip(app_rates, own)]
+    worst = None if None in shown_vs_own else max(shown_vs_own, key=lambda r: abs(r - 1))
+    rows.append(Row("Fidelity: app's shown rate ÷ iperf3's own summary of the same run",
+                    worst, 1.0, "", goal_min=0.98, goal_max=1.02,
+                    note="the app's run furthest from 1; iperf3's output copied by a wrapper"))
+    details.append("Fidelity runs (Mbit/s): app " + ", ".join(f"{r:.0f}" for r in app_rates) +
+                   "; iperf3's own figure for those runs " +
+                   ", ".join("—" if r is None else f"{r:.0f}" for r in own) +
+                   "; CLI " + ", ".join(f"{r:.0f}" for r in cli_rates) +
+                   f". Last status text: “{texts[-1]}”")
+
+    log("benchmark programs")
+    outputs = bench_programs(build)
+    text = "\n".join(o for _, o in outputs.values())
+    rows += lift_gauge(text) + lift_parser(text) + lift_delivery(text) + lift_start_stop(text)
+    for name, (code, out) in outputs.items():
+        details.append(f"`{name}` (exit {code}):\n\n```\n{out.strip()}\n```")
+
+    code, out = soak(build, cycles)
+    rows += parse_soak(out, cycles)
+    details.append(f"Soak (exit {code}):\n\n```\n{out.strip()}\n```")
+
+    if args.fuzz_build:
+        for name, codes, logs, seconds, artifacts in fuzz(os.path.abspath(args.fuzz_build), fuzz_runs):
+            rows += parse_fuzz(name, codes, logs, fuzz_runs, seconds, artifacts)
+            tails = "\n".join("\n".join(log.strip().splitlines()[-3:]) for log in logs)
+            details.append(f"Fuzz `{name}` (exits {codes}, {seconds:.0f} s):\n\n```\n{tails}\n```")
+    else:
+        rows.append(Row("Fuzz target", None, None, "", note="not built (needs clang)"))
+
+    minutes = (time.time() - started) / 60
+    load_after = os.getloadavg()
+    header = (f"Measured {time.strftime('%Y-%m-%d %H:%M')} on {os.cpu_count()} CPUs under Xvfb, "
+              f"in {minutes:.1f} min; load average {load_before[0]:.1f} before, "
+              f"{load_after[0]:.1f} after." + (" QUICK RUN: not the real figures." if args.quick else ""))
+    table = markdown_table(rows)
+    doc = f"{header}\n\n{table}\n\n" + "\n\n".join(details) + "\n"
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    with open(args.out, "w") as f:
+        f.write(doc)
+    print(header)
+    print()
+    print(table)
+    print(f"\n(also written to {args.out}, with the raw outputs)")
+
+
+if __name__ == "__main__":
+    main()
