@@ -13,8 +13,8 @@
 #
 # The copy is an overlay on the root tree with its writable layer in memory,
 # mounted in a private mount namespace: the base tree is never modified by the
-# install, and the copy disappears with the namespace even if this script is
-# killed.
+# install, and the copy's mounts disappear with the namespace even if this
+# script is killed.
 set -uo pipefail
 
 LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -28,18 +28,18 @@ CASES=(
     "build|the package builds in Debian 13"
     "install|apt installs the package and pulls in iperf3"
     "window|the installed app opens its window"
-    "files|launcher, metainfo and icons are where GNOME looks for them"
+    "files|launcher, metainfo, icons and manual page are where the desktop looks for them"
     "icon-cache|GTK's icon cache lists the app icon"
     "purge|purging the package leaves none of its files behind"
 )
 
-# Records the outcome of a case: pass|fail KEY [DETAIL].
+# Records the outcome of a case: pass|fail KEY.
 record() {
     echo "$1 $2" >>"$RESULTS"
     if [ "$1" = pass ]; then
         echo "[package] ok: $2"
     else
-        echo "[package] FAIL: $2${3:+ ($3)}" >&2
+        echo "[package] FAIL: $2" >&2
     fi
 }
 
@@ -128,6 +128,11 @@ inside_window() {
     fi
     [ "$found" = 1 ] || { echo "no window titled \"$WINDOW_TITLE\" appeared" >&2; return 1; }
     [ "$alive" = 1 ] || { echo "the app ended on its own" >&2; return 1; }
+    # A clean install must start without GLib or GTK warnings.
+    if grep -qE -- '-(CRITICAL|WARNING) \*\*' "$log"; then
+        echo "the app printed warnings at start-up" >&2
+        return 1
+    fi
     check_screenshot "$shot"
 }
 
@@ -193,7 +198,8 @@ inside_files() {
     local desktop=$apps/$APP_ID.desktop
     local metainfo=/usr/share/metainfo/$APP_ID.metainfo.xml
     if missing=$(first_missing "$desktop" "$metainfo" \
-        "$icons/scalable/apps/$APP_ID.svg" "$icons/symbolic/apps/$APP_ID-symbolic.svg"); then
+        "$icons/scalable/apps/$APP_ID.svg" "$icons/symbolic/apps/$APP_ID-symbolic.svg" \
+        /usr/share/man/man1/trellan.1.gz); then
         echo "missing: $missing" >&2
         return 1
     fi
@@ -241,7 +247,7 @@ inside_icon_cache() {
     local cache=/usr/share/icons/hicolor/icon-theme.cache
     [ -f "$cache" ] || { echo "no $cache" >&2; return 1; }
     gtk-update-icon-cache --validate /usr/share/icons/hicolor >/dev/null 2>&1 ||
-        { echo "$cache is out of date or invalid" >&2; return 1; }
+        { echo "$cache is not a valid icon cache" >&2; return 1; }
     local name
     for name in "$APP_ID" "$APP_ID-symbolic"; do
         cache_names "$cache" | grep -qxF "$name" ||
@@ -372,6 +378,9 @@ main() {
     mkdir -p "$OUT_REL" || exit 1
     rm -f "$OUT_REL"/trellan_*.deb "$OUT_REL/x11-shot"
     RESULTS=$(mktemp "$SRC_DIR/$OUT_REL/results.XXXXXX") || exit 1
+    trap 'rm -f "$RESULTS"' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
     local results_in_root=/src/$OUT_REL/${RESULTS##*/}
     local shot=build/package-window.png
     mkdir -p "$(dirname "$shot")" && rm -f "$shot"
@@ -405,7 +414,6 @@ main() {
             echo "FAIL - $desc"
         fi
     done
-    rm -f "$RESULTS"
     [ -f "$shot" ] && echo "[package] screenshot of the installed app: $shot"
     echo "RESULT $passed $failed"
     [ "$failed" = 0 ]
