@@ -174,7 +174,7 @@ std::vector<std::string> path_candidates(const std::optional<std::string>& path_
 
 // Starts the child; on failure returns the message for the user instead.
 std::variant<Launched, std::string> launch(std::vector<std::string>& args,
-                                           const std::optional<std::string>& path_env) {
+                                           std::vector<std::string>& env) {
   for (const auto& arg : args)
     if (arg.find('\0') != std::string::npos)
       return std::string(kLaunchFailed) + "nul byte found in provided data";
@@ -189,6 +189,13 @@ std::variant<Launched, std::string> launch(std::vector<std::string>& args,
   }
   argv.push_back(nullptr);
   sh_argv.push_back(nullptr);
+  std::optional<std::string> path_env;
+  std::vector<char*> envp;
+  for (auto& entry : env) {
+    envp.push_back(entry.data());
+    if (!path_env && entry.starts_with("PATH=")) path_env = entry.substr(5);
+  }
+  envp.push_back(nullptr);
   const std::vector<std::string> candidates = path_candidates(path_env);
   std::vector<const char*> candidate_ptrs;
   for (const auto& c : candidates) candidate_ptrs.push_back(c.c_str());
@@ -205,7 +212,7 @@ std::variant<Launched, std::string> launch(std::vector<std::string>& args,
     return kLaunchFailed + os_error_text(e);
   }
 
-  ExecPlan plan{argv.data(), sh_argv.data(), &candidate_ptrs, environ, ::getpid(),
+  ExecPlan plan{argv.data(), sh_argv.data(), &candidate_ptrs, envp.data(), ::getpid(),
                 out[1],      err[1],         status[1],       {},      {}};
   plan.default_action.sa_handler = SIG_DFL;
   sigemptyset(&plan.default_action.sa_mask);
@@ -240,7 +247,7 @@ std::variant<Launched, std::string> launch(std::vector<std::string>& args,
 
 struct WorkerData {
   std::vector<std::string> args;
-  std::optional<std::string> path;
+  std::vector<std::string> env;  // the program's environment when the run started
   EventSender tx;
   std::shared_ptr<ChildSlot> slot;
   bool server_mode;
@@ -259,7 +266,7 @@ void read_stderr(EventSender tx, int fd) {
 }
 
 void run_worker(WorkerData d) {
-  auto launched = launch(d.args, d.path);
+  auto launched = launch(d.args, d.env);
   if (auto* message = std::get_if<std::string>(&launched)) {
     send_launch_failure(d.tx, std::move(*message));
     return;
@@ -336,10 +343,12 @@ std::pair<RunHandle, EventReceiver> start_iperf(std::vector<std::string> args,
                                                 bool server_mode) {
   auto [tx, rx] = detail::Channel::create();
   auto slot = std::make_shared<detail::ChildSlot>();
-  std::optional<std::string> path;
-  if (const char* p = std::getenv("PATH")) path = p;
+  // The environment is copied here, on the caller's thread, rather than read
+  // by the worker while another thread might change it.
+  std::vector<std::string> env;
+  for (char** entry = environ; entry && *entry; ++entry) env.emplace_back(*entry);
 
-  detail::WorkerData data{std::move(args), std::move(path), tx, slot, server_mode};
+  detail::WorkerData data{std::move(args), std::move(env), tx, slot, server_mode};
   try {
     detail::start_thread([d = std::move(data)]() mutable {
       detail::run_worker(std::move(d));

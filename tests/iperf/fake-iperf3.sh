@@ -17,6 +17,8 @@ case "$mode" in
     exec sleep 30 ;;
   args)
     for a in "$@"; do printf 'arg <%s>\n' "$a" >&2; done ;;
+  env)
+    printf 'env <%s> <%s>\n' "${TRELLAN_RUN_PROBE-unset}" "$(pwd)" >&2 ;;
   long-line)
     pad=$(head -c 1048576 /dev/zero | tr '\000' x)
     printf '[  5] 0.00-1.00 sec %s 5 Mbits/sec\n' "$pad"

@@ -107,6 +107,14 @@ TEST(Launch, ArgumentsArriveUnchangedAndInOrder) {
                                     Error{"arg <\u00FCn\u00EF>"}, Error{"arg <*>"}, Exited{0}}));
 }
 
+TEST(Launch, ChildGetsTheProgramsEnvironmentAndDirectory) {
+  setenv("TRELLAN_RUN_PROBE", "a b", 1);
+  auto [run, rx] = start_iperf({"env"}, false);
+  unsetenv("TRELLAN_RUN_PROBE");
+  const std::string cwd = std::filesystem::current_path().string();
+  EXPECT_TRUE(events_eq(drain(rx), {Error{"env <a b> <" + cwd + ">"}, Exited{0}}));
+}
+
 TEST(Launch, WorkerThreadThatCannotStartGivesErrorThenMinusOne) {
   detail::fail_thread_start_after(0);
   auto [run, rx] = start_iperf({"pid-sleep"}, false);
