@@ -3,7 +3,7 @@
 Server page's server, runs the Client page's test against it on loopback,
 takes screenshots and closes the window.
 
-Usage: drive.py SHOT_TOOL OUT_DIR
+Usage: drive.py SHOT_TOOL OUT_DIR [NAME_SUFFIX]
 """
 import subprocess
 import sys
@@ -15,6 +15,7 @@ gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
 
 SHOT, OUT = sys.argv[1], sys.argv[2]
+SUFFIX = sys.argv[3] if len(sys.argv) > 3 else ""
 
 
 def find_app(timeout=40):
@@ -68,7 +69,7 @@ def press(node):
 
 
 def shot(name):
-    path = f"{OUT}/{name}.png"
+    path = f"{OUT}/{name}{SUFFIX}.png"
     subprocess.run([SHOT, path, "iperf3"], check=True)
     print(f"  screenshot: {path}")
 

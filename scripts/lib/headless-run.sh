@@ -6,12 +6,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build}
+appearance=${2:-light}  # or dark
+suffix=""
+if [ "$appearance" = dark ]; then
+  export ADW_DEBUG_COLOR_SCHEME=prefer-dark  # libadwaita's own switch
+  suffix=-dark
+fi
 
 "$build/src/trellan" &
 app=$!
 trap 'kill -9 $app 2>/dev/null || true' EXIT
 
-/usr/bin/python3 scripts/lib/drive.py "$build/tools/x11-shot" "$(pwd)/$build"
+/usr/bin/python3 scripts/lib/drive.py "$build/tools/x11-shot" "$(pwd)/$build" "$suffix"
 
 for _ in $(seq 100); do kill -0 $app 2>/dev/null || break; sleep 0.1; done
 if kill -0 $app 2>/dev/null; then
