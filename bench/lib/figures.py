@@ -130,7 +130,7 @@ def lift_gauge(text):
                         goal_max=goal, note=f"costliest scene: {scene}"))
     m = re.search(r"tick step\s+([\d.]+) ns/frame", text)
     if m:
-        rows.append(Row("Gauge tick step ÷ 16.7 ms", float(m.group(1)) / 1e6, FRAME_MS, "ms"))
+        rows.append(Row("Gauge tick step ÷ 16.7 ms", float(m.group(1)) / 1e3, FRAME_MS * 1e3, "µs"))
     return rows
 
 
