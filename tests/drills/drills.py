@@ -40,6 +40,15 @@ exec sleep 60
 """
 
 
+# The real iperf3, moved to the drill's own free port (a busy 5201 must not
+# fail the drill); `exec` keeps it the very process the app started.
+PORT_MOVER = r"""#!/bin/bash
+args=("$@")
+for i in "${{!args[@]}}"; do [ "${{args[i]}}" = -p ] && args[i+1]={port}; done
+exec {iperf3} "${{args[@]}}"
+"""
+
+
 class Failure(Exception):
     pass
 
@@ -131,12 +140,10 @@ class Session:
         self.app.press(start)
         return status
 
-    def start_server(self, port=None):
+    def start_server(self):
         self.app.press(self.app.find([(self.R.PAGE_TAB, "Server")])[0])
         status, start = self.app.find([(self.R.LABEL, "Stopped."),
                                        (self.R.PUSH_BUTTON, "Start server")])
-        if port is not None:
-            self.app.set_value(self.app.find([(self.R.SPIN_BUTTON, "Listen port")])[0], port)
         self.app.press(start)
         return status
 
@@ -217,10 +224,14 @@ def drill_fake(client, server):
 
 def drill_real_server():
     port = free_port()
-    session = Session()
+    work = tempfile.mkdtemp(prefix="trellan-drill-")
+    with open(os.path.join(work, "iperf3"), "w") as f:
+        f.write(PORT_MOVER.format(port=port, iperf3=shutil.which("iperf3")))
+    os.chmod(os.path.join(work, "iperf3"), 0o755)
+    session = Session(path_prefix=work)
     client = None
     try:
-        label = session.start_server(port)
+        label = session.start_server()
         session.wait_status(label, "Waiting for client connections…")
         servers = children_named(session.proc.pid, "iperf3")
         check(len(servers) == 1, f"expected one iperf3 child of the app, found {servers}")
@@ -244,6 +255,7 @@ def drill_real_server():
             client.kill()
             client.wait()
         session.close()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 DRILLS = {
