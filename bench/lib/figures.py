@@ -198,7 +198,7 @@ def parse_fuzz(name, codes, logs, wanted, seconds, artifacts=()):
     if cov:
         note += f", coverage {max(cov)} edges"
     return [
-        Row(f"Fuzz {name}: executions ÷ 10 M", float(done), float(wanted), "", goal_min=1.0,
+        Row(f"Fuzz {name}: executions ÷ {wanted / 1e6:g} M", float(done), float(wanted), "", goal_min=1.0,
             note=note + "; on copies of fuzz/corpus"),
         Row(f"Fuzz {name}: crashes", 1.0 if crashed else 0.0, None, "", exact=not crashed,
             note="goal 0" + (f"; exits {codes}, artifacts {list(artifacts)}" if crashed else "")),
