@@ -7,6 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build}
 appearance=${2:-light}  # or dark
+# Xvfb has no GPU: GTK's software GL would spend a core on every frame and can
+# starve the accessibility bus the drive goes through.
+export GSK_RENDERER=cairo
 suffix=""
 if [ "$appearance" = dark ]; then
   export ADW_DEBUG_COLOR_SCHEME=prefer-dark  # libadwaita's own switch
