@@ -328,9 +328,3 @@ TEST(LineReader, ReadsInterruptedBySignalsAreRetried) {
 
 }  // namespace
 }  // namespace trellan
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new trellan::testing::FakeToolEnvironment);
-  return RUN_ALL_TESTS();
-}

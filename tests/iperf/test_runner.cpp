@@ -400,9 +400,3 @@ TEST(Orphans, ChildIsKilledWhenTheProgramDies) {
 
 }  // namespace
 }  // namespace trellan
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new trellan::testing::FakeToolEnvironment);
-  return RUN_ALL_TESTS();
-}

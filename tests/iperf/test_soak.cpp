@@ -67,9 +67,3 @@ TEST(Soak, ThousandStartStopCyclesLeaveNoDescriptorsThreadsOrZombies) {
 
 }  // namespace
 }  // namespace trellan
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new trellan::testing::FakeToolEnvironment);
-  return RUN_ALL_TESTS();
-}
