@@ -57,8 +57,19 @@ std::string comm_of(pid_t pid) {
   return name;
 }
 
-// True when this process has no child at all, running or unreaped.
-bool no_children() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+// True when this process has no child at all, running or unreaped. Children
+// of earlier cases (whose receivers were dropped) may still be on their way
+// out, so they get a moment; a leaked child or zombie stays. WNOWAIT: the
+// check itself must not reap a zombie the runner left behind.
+bool no_children() {
+  const auto deadline = Clock::now() + 5s;
+  siginfo_t info{};
+  while (!(::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD)) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
 
 // --- launching -------------------------------------------------------------
 
