@@ -2,6 +2,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "compat.hpp"
 #include "text.hpp"
@@ -208,48 +209,52 @@ ServerOptions ServerOptions::from_form(const ServerForm& f) {
 
 // ---- the start buttons -----------------------------------------------------
 
+namespace {
+
+// Both pages' buttons are toggles: these are the two halves they share.
+
+// Stops the page's run, if it has one, and shows the page idle with
+// `status`; false when the page was idle.
+template <typename Form>
+bool stop_page_run(Form& f, const Look& idle, const char* status) {
+  if (!f.run_slot->handle) return false;
+  stop_current_run(*f.run_slot);
+  f.meter.reset();
+  apply_look(f.start_button.get(), idle);
+  set_status(f.status_label.get(), status);
+  return true;
+}
+
+// Starts a run with `args` and follows it on the page.
+template <typename Form>
+void start_page_run(Form& f, std::vector<std::string> args, bool is_server, const Look& running,
+                    const std::string& status) {
+  f.meter.reset();
+  auto [handle, rx] = start_iperf(std::move(args), is_server);
+  const std::uint64_t run_id = install_run(*f.run_slot, std::move(handle));
+  apply_look(f.start_button.get(), running);
+  set_status(f.status_label.get(), status);
+  watch_run(std::move(rx), f.meter, GTK_LABEL(f.status_label.get()),
+            GTK_BUTTON(f.start_button.get()), f.run_slot, run_id, is_server);
+}
+
+}  // namespace
+
 void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
-  RunSlot& slot = *f->run_slot;
-  GtkWidget* button = f->start_button.get();
-  if (slot.handle) {
-    stop_current_run(slot);
-    f->meter.reset();
-    apply_look(button, kClientIdle);
-    set_status(f->status_label.get(), "Test stopped.");
-    return;
-  }
+  if (stop_page_run(*f, kClientIdle, "Test stopped.")) return;
   const ClientOptions options = ClientOptions::from_form(*f);
   if (options.server.empty()) {
     set_status(f->status_label.get(), "Specify a server (host or IP).");
     return;
   }
-  f->meter.reset();
-  auto [handle, rx] = start_iperf(options.to_args(), false);
-  const std::uint64_t run_id = install_run(slot, std::move(handle));
-  apply_look(button, kClientRunning);
-  set_status(f->status_label.get(), "Connecting…");
-  watch_run(std::move(rx), f->meter, GTK_LABEL(f->status_label.get()), GTK_BUTTON(button),
-            f->run_slot, run_id, false);
+  start_page_run(*f, options.to_args(), false, kClientRunning, "Connecting…");
 }
 
 void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
-  RunSlot& slot = *f->run_slot;
-  GtkWidget* button = f->start_button.get();
-  if (slot.handle) {
-    stop_current_run(slot);
-    f->meter.reset();
-    apply_look(button, kServerIdle);
-    set_status(f->status_label.get(), "Stopped.");
-    return;
-  }
+  if (stop_page_run(*f, kServerIdle, "Stopped.")) return;
   const ServerOptions options = ServerOptions::from_form(*f);
-  f->meter.reset();
-  auto [handle, rx] = start_iperf(options.to_args(), true);
-  const std::uint64_t run_id = install_run(slot, std::move(handle));
-  apply_look(button, kServerRunning);
-  set_status(f->status_label.get(), "Listening on port " + std::to_string(options.port) + "…");
-  watch_run(std::move(rx), f->meter, GTK_LABEL(f->status_label.get()), GTK_BUTTON(button),
-            f->run_slot, run_id, true);
+  start_page_run(*f, options.to_args(), true, kServerRunning,
+                 "Listening on port " + std::to_string(options.port) + "…");
 }
 
 // ---- following a run -------------------------------------------------------
