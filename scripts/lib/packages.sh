@@ -75,7 +75,9 @@ as_root() {
 # installed.
 missing_packages() {
     local status
-    status=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "$@" 2>/dev/null)
+    # dpkg-query exits 1 when any of the packages is unknown to dpkg (never
+    # installed): that is information here, not a failure.
+    status=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "$@" 2>/dev/null) || true
     local pkg
     for pkg in "$@"; do
         if ! grep -qx "$pkg installed" <<<"$status"; then
