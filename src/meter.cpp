@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <numbers>
 
 namespace trellan {
 
@@ -23,8 +22,8 @@ constexpr double kMaxStep = 0.1;       // s
 // that never shrinks back (infinity minus infinity is NaN).
 constexpr double kMaxScale = 1e308;
 
-// Smallest value of 10, 20, 50, 100, 200, 500, ... that is at least 1.15 times
-// the larger of reading and peak.
+}  // namespace
+
 double full_scale_goal(double reading) {
   const double w = reading * kHeadroom;
   if (!(w > 0.0)) return kMinScale;
@@ -34,8 +33,6 @@ double full_scale_goal(double reading) {
   return std::min(std::max(decade * mantissa, kMinScale), kMaxScale);
 }
 
-}  // namespace
-
 void MeterState::set_value(double mbps) {
   if (!std::isfinite(mbps)) mbps = std::nan("");
   target = mbps > 0.0 ? mbps : 0.0;
@@ -43,6 +40,12 @@ void MeterState::set_value(double mbps) {
     peak = mbps;
     peak_age = 0.0;
   }
+}
+
+bool MeterState::resting() const {
+  // Once the hold has run out, a peak equal to the reading stays where it
+  // is; while the hold runs, its age still decides what a lower reading does.
+  return display == target && peak == target && (peak == 0.0 || peak_age > kPeakHold);
 }
 
 void MeterState::reset() {
@@ -100,163 +103,6 @@ std::array<std::string, 3> tick_labels(double scale_max) {
 std::string readout_text(double peak) {
   auto [number, unit] = format_rate(peak);
   return number + " " + unit;
-}
-
-// ---------------------------------------------------------------------------
-// Painting
-
-namespace {
-
-struct Rgb {
-  double r, g, b;
-};
-
-struct Palette {
-  double track[4];
-  Rgb fg;
-};
-
-constexpr Palette kDark{{1.0, 1.0, 1.0, 0.1}, {0.92, 0.93, 0.95}};
-constexpr Palette kLight{{0.0, 0.0, 0.0, 0.08}, {0.13, 0.15, 0.18}};
-constexpr Rgb kPeakColour{0.95, 0.35, 0.35};
-
-constexpr double kStart = 5.0 * std::numbers::pi / 6.0;  // 150°
-constexpr double kSweep = 4.0 * std::numbers::pi / 3.0;  // 240°
-constexpr int kArcPieces = 64;
-
-double clamp_to(double v, double lo, double hi) { return std::min(hi, std::max(lo, v)); }
-
-// Fraction of full scale in [0, 1]; NaN reads as 0.
-double fraction(double value, double scale) {
-  const double f = value / scale;
-  return f > 0.0 ? std::min(f, 1.0) : 0.0;
-}
-
-double angle(double x) { return kStart + x * kSweep; }
-
-// Green at 0, amber at one half, red at 1.
-Rgb zone_colour(double c) {
-  if (c < 0.5) return {0.2 + 1.5 * c, 0.78, 0.4 - 0.2 * c};
-  const double u = 2.0 * (c - 0.5);
-  return {0.95, 0.78 - 0.48 * u, 0.3 - 0.05 * u};
-}
-
-struct Geometry {
-  double radius, cx, cy, track;
-  double tick_outer, label_radius, label_font;
-  double needle_tip, needle_tail, needle_width, hub;
-  double number_font, unit_font;
-};
-
-Geometry geometry(double w, double h) {
-  Geometry g{};
-  g.radius = std::max(std::min((w - 32.0) / 2.0, (h - 32.0) / 1.55), 40.0);
-  const double r = g.radius;
-  g.cx = w / 2.0;
-  g.cy = std::max((h - 1.55 * r) / 2.0, 16.0) + r;
-  g.track = clamp_to(0.13 * r, 8.0, 26.0);
-  g.tick_outer = r - g.track / 2.0 - 4.0;
-  g.label_radius = r - g.track / 2.0 - 32.0;
-  g.label_font = clamp_to(0.085 * r, 9.0, 15.0);
-  g.needle_tip = r - g.track / 2.0;
-  g.needle_tail = 0.16 * r;
-  g.needle_width = clamp_to(0.035 * r, 3.0, 7.0);
-  g.hub = clamp_to(0.06 * r, 5.0, 11.0);
-  g.number_font = clamp_to(0.3 * r, 18.0, 44.0);
-  g.unit_font = clamp_to(0.12 * r, 10.0, 18.0);
-  return g;
-}
-
-void set_rgb(cairo_t* cr, Rgb c, double alpha) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
-
-void radial_line(cairo_t* cr, const Geometry& g, double theta, double from, double to) {
-  const double c = std::cos(theta), s = std::sin(theta);
-  cairo_move_to(cr, g.cx + from * c, g.cy + from * s);
-  cairo_line_to(cr, g.cx + to * c, g.cy + to * s);
-  cairo_stroke(cr);
-}
-
-// Shows `text` with its baseline starting at x - width/2 (+ y offset from the
-// height when `centre_vertically`). A text the font cannot measure is skipped.
-void show_centred(cairo_t* cr, const std::string& text, double x, double y, bool centre_vertically) {
-  cairo_text_extents_t ext;
-  cairo_text_extents(cr, text.c_str(), &ext);
-  if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) return;
-  cairo_move_to(cr, x - ext.width / 2.0, centre_vertically ? y + ext.height / 2.0 : y);
-  cairo_show_text(cr, text.c_str());
-}
-
-}  // namespace
-
-void paint_gauge(cairo_t* cr, double width, double height, const MeterState& state, bool dark) {
-  const Palette& pal = dark ? kDark : kLight;
-  const Geometry g = geometry(width, height);
-  const double f = fraction(state.display, state.scale_max);
-
-  // Track.
-  cairo_set_line_width(cr, g.track);
-  cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
-  cairo_set_source_rgba(cr, pal.track[0], pal.track[1], pal.track[2], pal.track[3]);
-  cairo_arc(cr, g.cx, g.cy, g.radius, angle(0.0), angle(1.0));
-  cairo_stroke(cr);
-
-  // Value arc, in pieces coloured by where they sit on the scale.
-  if (f > 0.001) {
-    for (int i = 0; i < kArcPieces; ++i) {
-      const double s0 = static_cast<double>(i) / kArcPieces;
-      if (s0 > f) break;
-      const double s1 = std::min(static_cast<double>(i + 1) / kArcPieces, f);
-      set_rgb(cr, zone_colour(std::min(1.0, (s0 + s1) / 2.0)), 1.0);
-      cairo_arc(cr, g.cx, g.cy, g.radius, angle(s0), angle(s1));
-      cairo_stroke(cr);
-    }
-  }
-
-  // Ticks, with labels on the ends and the middle.
-  cairo_set_line_width(cr, 2.0);
-  const auto labels = tick_labels(state.scale_max);
-  for (int k = 0; k <= 10; ++k) {
-    const double theta = angle(k / 10.0);
-    const bool major = k % 5 == 0;
-    set_rgb(cr, pal.fg, 0.55);
-    radial_line(cr, g, theta, g.tick_outer - (major ? 14.0 : 8.0), g.tick_outer);
-    if (!major) continue;
-    cairo_set_font_size(cr, g.label_font);
-    set_rgb(cr, pal.fg, 0.7);
-    show_centred(cr, labels[static_cast<std::size_t>(k / 5)], g.cx + g.label_radius * std::cos(theta),
-                 g.cy + g.label_radius * std::sin(theta), true);
-  }
-
-  // Peak marker across the track.
-  if (state.peak > 0.0) {
-    cairo_set_line_width(cr, 3.0);
-    set_rgb(cr, kPeakColour, 1.0);
-    radial_line(cr, g, angle(fraction(state.peak, state.scale_max)), g.radius - g.track,
-                g.radius + 0.55 * g.track);
-  }
-
-  // Needle, from a short tail behind the hub to the inner edge of the track.
-  cairo_set_line_width(cr, g.needle_width);
-  cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
-  set_rgb(cr, zone_colour(f), 1.0);
-  radial_line(cr, g, angle(f), -g.needle_tail, g.needle_tip);
-
-  // Hub.
-  set_rgb(cr, pal.fg, 1.0);
-  cairo_arc(cr, g.cx, g.cy, g.hub, 0.0, 2.0 * std::numbers::pi);
-  cairo_fill(cr);
-
-  // Readout of the held peak: bold number over the unit.
-  const auto [number, unit] = format_rate(state.peak);
-  set_rgb(cr, pal.fg, 1.0);
-  cairo_set_font_size(cr, g.number_font);
-  cairo_select_font_face(cr, "Cantarell", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
-  show_centred(cr, number, g.cx, g.cy + 0.42 * g.radius, false);
-
-  cairo_set_font_size(cr, g.unit_font);
-  cairo_select_font_face(cr, "Cantarell", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-  set_rgb(cr, pal.fg, 0.65);
-  show_centred(cr, unit, g.cx, g.cy + 0.42 * g.radius + 0.7 * g.number_font, false);
 }
 
 }  // namespace trellan

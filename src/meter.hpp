@@ -1,8 +1,6 @@
-// The gauge's display-free half: its animated model, rate formatting and the
-// cairo painter. Nothing here needs GTK, so it is tested without a display.
+// The gauge's display-free half: its animated model and rate formatting.
+// Nothing here needs GTK, so it is tested without a display.
 #pragma once
-
-#include <cairo.h>
 
 #include <array>
 #include <cstdint>
@@ -24,7 +22,14 @@ struct MeterState {
   void reset();
   // One animation step at frame-clock time `frame_time_us` (µs).
   void tick(std::int64_t frame_time_us);
+  // The needle stands on the reading and the peak will not move by itself;
+  // only the full scale may still be gliding toward full_scale_goal.
+  bool resting() const;
 };
+
+// The full scale a reading (the larger of target and peak) makes the dial
+// glide to: the smallest of 10, 20, 50, 100, 200, ... at least 1.15 times it.
+double full_scale_goal(double reading);
 
 // {number, unit}: "1.23" "Gbit/s", "950.0" "Mbit/s", "250" "Kbit/s". The
 // decimal separator is always '.', whatever the process locale.
@@ -35,9 +40,5 @@ std::array<std::string, 3> tick_labels(double scale_max);
 
 // The readout text as one line, e.g. "950.0 Mbit/s".
 std::string readout_text(double peak);
-
-// Paints one frame of the gauge into a width × height area at the user-space
-// origin of `cr`. Reads `state` only.
-void paint_gauge(cairo_t* cr, double width, double height, const MeterState& state, bool dark);
 
 }  // namespace trellan

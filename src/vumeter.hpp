@@ -1,5 +1,5 @@
-// The needle gauge: its pure model (MeterState), rate formatting, painting,
-// and the GTK widget that animates and draws it.
+// The needle gauge widget: a GtkDrawingArea that animates a MeterState on
+// its frame clock while anything on the dial moves, and paints it.
 #pragma once
 
 #include <gtk/gtk.h>
@@ -10,10 +10,14 @@
 
 namespace trellan {
 
-// A GtkDrawingArea showing a MeterState. Copies share the same gauge. The
-// widget animates itself on its frame clock for as long as it lives, also
-// after every VuMeter copy has been dropped: its draw function and its tick
-// callback each keep the state alive until GTK releases them.
+// A GtkDrawingArea showing a MeterState. Copies share the same gauge; the
+// widget's own callbacks keep the gauge alive after every copy is dropped.
+//
+// The gauge asks its frame clock for frames only while something it shows
+// can change: set_value, reset, a switch between light and dark appearance
+// and a resize start the animation, and once the needle, the peak and the
+// dial have come to rest (nothing left to paint) the gauge lets the clock go
+// idle. While it animates it redraws only frames whose picture changed.
 class VuMeter {
  public:
   VuMeter();
@@ -21,15 +25,19 @@ class VuMeter {
   void set_value(double mbps);
   double peak() const;
   void reset();
+  // The state as it stands. Changes made through the writable reference
+  // show from the next set_value or reset on.
   const MeterState& state() const;
   MeterState& state();
 
+  struct Gauge;  // the state with what its callbacks keep between frames
+
  private:
   std::shared_ptr<GtkWidget> area_;
-  std::shared_ptr<MeterState> state_;
+  std::shared_ptr<Gauge> gauge_;
 };
 
-// The drawing area's draw function; `data` is a std::shared_ptr<MeterState>*.
+// The drawing area's draw function; `data` is the gauge's shared record.
 // Chooses the light or dark palette from libadwaita on every frame.
 void draw_gauge(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept;
 

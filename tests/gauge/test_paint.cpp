@@ -2,14 +2,16 @@
 // gauge's geometry at its requested size of 360 × 240.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <numbers>
 #include <string>
+#include <vector>
 
-#include "meter.hpp"
+#include "painter.hpp"
 
 using trellan::MeterState;
 
@@ -159,4 +161,93 @@ TEST(GaugePainting, TinyAreaKeepsRadiusFortyAndATopMarginOfSixteen) {
   EXPECT_TRUE(near(tiny.at(40, 56), kLightTrack));   // left of the centre: radius 40
   EXPECT_TRUE(near(tiny.at(80, 9), kLightBg));       // track width 8: nothing above 12
   EXPECT_TRUE(near(tiny.at(80, 56), kLightFg));      // hub
+}
+
+namespace {
+
+// One frame as GTK shows it: painted at `scale` device pixels per unit onto a
+// transparent surface, directly or (`recorded`) through a recording surface
+// replayed afterwards, as GTK's drawing areas do.
+struct Frame {
+  double w, h;
+  int scale;
+  bool dark, recorded;
+  MeterState s;
+};
+
+std::vector<std::uint32_t> render(const Frame& fr, trellan::GaugePainter* painter) {
+  const int pw = static_cast<int>(std::ceil(fr.w * fr.scale));
+  const int ph = static_cast<int>(std::ceil(fr.h * fr.scale));
+  cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, pw, ph);
+  cairo_surface_set_device_scale(image, fr.scale, fr.scale);
+  cairo_rectangle_t bounds{0, 0, fr.w, fr.h};
+  cairo_surface_t* target =
+      fr.recorded ? cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, &bounds) : image;
+  cairo_t* cr = cairo_create(target);
+  if (painter) painter->paint(cr, fr.w, fr.h, fr.s, fr.dark, fr.scale);
+  else trellan::paint_gauge(cr, fr.w, fr.h, fr.s, fr.dark);
+  cairo_destroy(cr);
+  if (fr.recorded) {
+    cairo_t* replay = cairo_create(image);
+    cairo_set_source_surface(replay, target, 0, 0);
+    cairo_paint(replay);
+    cairo_destroy(replay);
+    cairo_surface_destroy(target);
+  }
+  cairo_surface_flush(image);
+  std::vector<std::uint32_t> px(static_cast<std::size_t>(pw) * static_cast<std::size_t>(ph));
+  const unsigned char* data = cairo_image_surface_get_data(image);
+  for (int y = 0; y < ph; ++y)
+    std::memcpy(&px[static_cast<std::size_t>(y) * static_cast<std::size_t>(pw)],
+                data + y * cairo_image_surface_get_stride(image), 4 * static_cast<std::size_t>(pw));
+  cairo_surface_destroy(image);
+  return px;
+}
+
+MeterState moving(double display, double peak, double scale_max) {
+  MeterState s = at_rest(display, peak, scale_max);
+  s.target = 2 * display;
+  return s;
+}
+
+}  // namespace
+
+// One frame painter for the whole sequence, so that its layers are kept,
+// reused and painted anew as a widget's are when size, appearance, scale and
+// labels change.
+TEST(GaugePainting, CachedLayersGiveThePixelsOfThePlainPainter) {
+  const Frame frames[] = {
+      {360, 240, 1, false, false, at_rest(0)},
+      {360, 240, 1, false, false, moving(870, 950, 2000)},
+      {360, 240, 1, true, false, moving(870, 950, 2000)},
+      {360, 240, 1, true, false, at_rest(2000, 2000, 2000)},
+      {360, 240, 1, false, false, moving(1.25, 3, 10)},  // ends on a piece boundary
+      {360, 240, 1, false, false, moving(300, 900, 1500)},
+      {360, 240, 1, false, false, moving(3, 6, 1500)},   // labels 750.0 and 1.50
+      {360, 240, 1, false, false, at_rest(0.0011, 0, 1)},
+      {360, 240, 1, true, true, moving(870, 950, 2000)},
+      {360, 240, 1, false, true, at_rest(9400, 9520, 20000)},
+      {600, 500, 2, false, false, moving(870, 950, 2000)},
+      {600, 500, 2, true, true, moving(640, 640, 1000)},
+      {1280, 960, 1, false, false, at_rest(2000, 2000, 2000)},
+      {20, 20, 1, false, false, moving(4, 9, 10)},
+      {360, 240, 1, false, false, moving(900, 950, 2000)},
+      {360, 240, 1, false, false, moving(120, 950, 2000)},  // the arc shrinks back
+  };
+  trellan::GaugePainter painter;
+  for (std::size_t i = 0; i < std::size(frames); ++i) {
+    const auto plain = render(frames[i], nullptr);
+    const auto cached = render(frames[i], &painter);
+    ASSERT_EQ(plain.size(), cached.size());
+    int worst = 0;
+    std::size_t differing = 0;
+    for (std::size_t p = 0; p < plain.size(); ++p) {
+      if (plain[p] == cached[p]) continue;
+      ++differing;
+      for (int shift = 0; shift < 32; shift += 8)
+        worst = std::max(worst, std::abs(static_cast<int>((plain[p] >> shift) & 0xff) -
+                                         static_cast<int>((cached[p] >> shift) & 0xff)));
+    }
+    EXPECT_LE(worst, 1) << "frame " << i << ": " << differing << " pixels differ";
+  }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -133,21 +134,99 @@ TEST(VuMeterWidget, AnimatesOnFrameClockTicksAndReportsTheReadout) {
   m.reset();
   ASSERT_TRUE(wait_frames(m.widget(), 2));
   EXPECT_EQ(value_text_mismatch(m.widget(), "0 Kbit/s"), "");
+  gtk_window_destroy(GTK_WINDOW(window));
+}
 
-  // The gauge is redrawn on every frame, also when nothing moves.
-  m.state() = trellan::MeterState{};
-  int renders = 0;
-  const guint render = g_signal_lookup("render", GDK_TYPE_SURFACE);
-  const gulong hook = g_signal_add_emission_hook(
-      render, 0,
-      +[](GSignalInvocationHint*, guint, const GValue*, gpointer n) -> gboolean {
-        ++*static_cast<int*>(n);
-        return TRUE;
-      },
-      &renders, nullptr);
-  ASSERT_TRUE(wait_frames(m.widget(), 6));
-  g_signal_remove_emission_hook(render, hook);
-  EXPECT_GE(renders, 5);
+namespace {
+
+// Runs the main loop for `seconds`.
+void run_for(double seconds) {
+  const gint64 end = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
+  wait_until([&] { return g_get_monotonic_time() >= end; }, seconds + 1);
+}
+
+// Whether the frame clock of `w` stops drawing frames (none for half a
+// second) within `seconds`.
+bool frames_stop(GtkWidget* w, double seconds = 6.0) {
+  GdkFrameClock* clock = gtk_widget_get_frame_clock(w);
+  const gint64 end = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
+  while (g_get_monotonic_time() < end) {
+    const gint64 before = gdk_frame_clock_get_frame_counter(clock);
+    run_for(0.5);
+    if (gdk_frame_clock_get_frame_counter(clock) == before) return true;
+  }
+  return false;
+}
+
+// A model given the same readings as the gauge and ticked on every frame of
+// the same clock, as the gauge's own model was before it learnt to rest.
+struct AlwaysTicking {
+  trellan::MeterState now, before;
+  static gboolean tick(GtkWidget*, GdkFrameClock* clock, gpointer data) {
+    auto* self = static_cast<AlwaysTicking*>(data);
+    self->before = self->now;
+    self->now.tick(gdk_frame_clock_get_frame_time(clock));
+    return G_SOURCE_CONTINUE;
+  }
+};
+
+// Follows `frames` frames: after the first, the gauge's needle and dial stay
+// within one frame's step of the always-ticking model's, and its peak equals
+// that model's.
+void expect_follows(const VuMeter& m, const AlwaysTicking& model, int frames) {
+  ASSERT_TRUE(wait_frames(m.widget(), 1));
+  double last_step[2] = {0, 0};
+  for (int i = 0; i < frames; ++i) {
+    ASSERT_TRUE(wait_frames(m.widget(), 1));
+    const double got[2] = {m.state().display, m.state().scale_max};
+    const double now[2] = {model.now.display, model.now.scale_max};
+    const double before[2] = {model.before.display, model.before.scale_max};
+    for (int k = 0; k < 2; ++k) {
+      // Frames may come at uneven intervals: the larger of this and the
+      // previous frame's step.
+      const double step = std::abs(now[k] - before[k]);
+      EXPECT_LE(std::abs(got[k] - now[k]), std::max(step, last_step[k]) + 1e-9)
+          << (k == 0 ? "display" : "scale_max") << " at frame " << i;
+      last_step[k] = step;
+    }
+    EXPECT_EQ(m.peak(), model.now.peak) << "frame " << i;
+  }
+}
+
+}  // namespace
+
+TEST(VuMeterWidget, RestsWithoutFramesAndWakesForReadingsResetAndAppearance) {
+  AdwStyleManager* style = adw_style_manager_get_default();
+  adw_style_manager_set_color_scheme(style, ADW_COLOR_SCHEME_FORCE_LIGHT);
+  VuMeter m;
+  GtkWidget* window = show_in_window(m.widget());
+  // A gauge with nothing to show lets the clock go idle: no frames at all.
+  ASSERT_TRUE(frames_stop(m.widget()));
+
+  AlwaysTicking model{m.state(), m.state()};
+  const guint ticking = gtk_widget_add_tick_callback(m.widget(), AlwaysTicking::tick, &model, nullptr);
+  ASSERT_TRUE(wait_frames(m.widget(), 3));  // the model ticks; the gauge still rests
+  m.set_value(5);
+  model.now.set_value(5);
+  expect_follows(m, model, 30);
+  EXPECT_EQ(value_text_mismatch(m.widget(), "5.0 Mbit/s"), "");
+  m.reset();
+  model.now.reset();
+  expect_follows(m, model, 30);
+  gtk_widget_remove_tick_callback(m.widget(), ticking);
+
+  // Once the needle is back at zero the clock goes idle again, and a switch
+  // to the dark appearance still shows at once.
+  ASSERT_TRUE(frames_stop(m.widget()));
+  EXPECT_LT(hub_green(m.widget()), 60);
+  GdkFrameClock* clock = gtk_widget_get_frame_clock(m.widget());
+  const gint64 frames = gdk_frame_clock_get_frame_counter(clock);
+  adw_style_manager_set_color_scheme(style, ADW_COLOR_SCHEME_FORCE_DARK);
+  ASSERT_TRUE(wait_frames(m.widget(), 1));
+  EXPECT_GT(gdk_frame_clock_get_frame_counter(clock), frames);
+  EXPECT_GT(hub_green(m.widget()), 200);
+  EXPECT_TRUE(frames_stop(m.widget()));
+  adw_style_manager_set_color_scheme(style, ADW_COLOR_SCHEME_DEFAULT);
   gtk_window_destroy(GTK_WINDOW(window));
 }
 
@@ -192,7 +271,8 @@ TEST(VuMeterWidget, ScreenshotsInLightAndDark) {
       s.peak = shot.peak;
       s.peak_age = 0;
       s.scale_max = shot.scale_max;
-      ASSERT_TRUE(wait_frames(m.widget(), 2));
+      m.set_value(shot.target);  // shows the state written above
+      ASSERT_TRUE(wait_frames(m.widget(), 1));
       ASSERT_EQ(adw_style_manager_get_dark(style), dark);
       // The hub takes the foreground colour of the current appearance.
       if (dark) EXPECT_GT(hub_green(m.widget()), 200);
