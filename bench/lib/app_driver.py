@@ -7,11 +7,16 @@ the app, wait on the plain D-Bus registry until it has registered, and only
 then touch libatspi, once per process. Whoever needs a second app runs a
 second process (see `client-run` below).
 
-    app_driver.py client-run EXE PORT DURATION
+    app_driver.py client-run EXE PORT DURATION [PROBE]
         starts the app, runs its Client page's test against 127.0.0.1:PORT
         for DURATION seconds, prints the final status text, kills the app.
+        With PROBE (bench/lib/window_probe.cpp's program) the app is started
+        under it, and a second line gives the probe's figures for the run:
+        the app's CPU time and the frames its window drew over the run's
+        first DURATION - 0.5 seconds.
 """
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -129,11 +134,23 @@ class App:
         return text
 
 
-def client_run(exe, port, duration):
-    """Starts the app and runs its Client page's test; the final status text."""
-    proc = subprocess.Popen([exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def client_run(exe, port, duration, probe=None):
+    """Starts the app and runs its Client page's test; the final status text,
+    and the probe's figure line (or None)."""
+    if probe:
+        proc = subprocess.Popen([probe, "--on-signal", "1", "--settle", "0.5", "--idle",
+                                 str(max(duration - 0.5, 0.5)), "iperf3", "--", exe],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = proc.stderr.readline()
+        if not line.startswith("pid="):
+            proc.kill()
+            raise RuntimeError(f"window probe: {line.strip()} {proc.stderr.read().strip()}")
+        pid = int(line[4:])
+    else:
+        proc = subprocess.Popen([exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pid = proc.pid
     try:
-        app = App(proc.pid)
+        app = App(pid)
         R = app.Role
         port_spin, duration_spin, status, start = app.find(
             [(R.SPIN_BUTTON, "Port"), (R.SPIN_BUTTON, "Duration (s)"), (R.LABEL, "Ready."),
@@ -141,19 +158,35 @@ def client_run(exe, port, duration):
         app.set_value(port_spin, port)
         app.set_value(duration_spin, duration)
         app.press(start)
+        if probe:
+            proc.send_signal(signal.SIGUSR1)  # the measured span begins
         # Stay off the accessibility bus while the test runs: every question
         # costs the app time that the measurement would pay for.
         time.sleep(duration)
         text = app.wait_name(status, lambda t: t.startswith(("Result", "iperf3")), duration + 20)
         app.wait_name(start, lambda t: t == "Start test", 10)  # the run has ended
-        return text
+        figures = None
+        if probe:
+            figures = proc.stdout.readline().strip()
+            proc.send_signal(signal.SIGUSR1)  # the app may go
+            proc.wait(timeout=10)
+        return text, figures
     finally:
         proc.kill()
         proc.wait()
+        if probe:
+            try:
+                os.kill(pid, signal.SIGKILL)  # the probe's child, should the probe have failed
+            except ProcessLookupError:
+                pass
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 5 and sys.argv[1] == "client-run":
-        print(client_run(os.path.abspath(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])))
+    if len(sys.argv) in (5, 6) and sys.argv[1] == "client-run":
+        text, figures = client_run(os.path.abspath(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]),
+                                   sys.argv[5] if len(sys.argv) == 6 else None)
+        print(text)
+        if figures is not None:
+            print(figures)
     else:
         sys.exit(__doc__)

@@ -89,15 +89,22 @@ class GoalsCompareTheRatio(unittest.TestCase):
         self.assertIs(Row("x", 1.03, 1.0, "", goal_min=0.98, goal_max=1.02).met, False)
         self.assertIsNone(Row("x", 5, None, "", goal_max=1.0).met)  # nothing to compare
 
+    def test_a_goal_on_the_difference_holds_against_a_reference_of_zero(self):
+        self.assertIs(Row("x", 20, 0, "ms", goal_diff_max=20).met, True)
+        self.assertIs(Row("x", 30, 5, "ms", goal_diff_max=20).met, False)
+        self.assertIsNone(Row("x", 30, 0, "ms", goal_diff_max=20).ratio)
+
     def test_worst_gauge_scene_per_size_and_paced_delivery_carry_the_goals(self):
-        text = ("paint_gauge  360x240  idle            440.4 us/frame  ( 2.64 % of a 16.7 ms frame)\n"
-                "paint_gauge  360x240  full scale     1879.1 us/frame  (11.27 % of a 16.7 ms frame)\n"
-                "paint_gauge 3840x2160 idle           3779.0 us/frame  (22.67 % of a 16.7 ms frame)\n"
+        text = ("gauge frame   360x240  idle            283.8 us/frame  ( 1.70 % of a 16.7 ms frame)\n"
+                "gauge frame   360x240  full scale      351.5 us/frame  ( 2.11 % of a 16.7 ms frame)\n"
+                "gauge frame  3840x2160 idle           1255.3 us/frame  ( 7.53 % of a 16.7 ms frame)\n"
+                "paint_gauge   360x240  full scale     3326.6 us/frame  (19.96 % of a 16.7 ms frame)\n"
                 "delivery (one line every 200 us, 10000 lines): p50 16.5 us, p99 46.0 us, max 90 us\n"
                 "delivery (burst, 20000 lines): p50 483.8 us, p99 6243.1 us, max 10158.7 us\n")
         small, big = lift_gauge(text)
-        self.assertAlmostEqual(small.measured, 1.8791)
-        self.assertIs(small.met, False)
+        self.assertAlmostEqual(small.measured, 0.3515)
+        self.assertIs(small.met, False)  # 2.11 % against 2 %
+        self.assertIn("plain painter (paint_gauge) 3.33 ms", small.note)
         self.assertIs(big.met, True)
         paced, burst = lift_delivery(text)
         self.assertIs(paced.met, True)

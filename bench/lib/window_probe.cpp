@@ -1,7 +1,8 @@
 // Measures a GUI program from the outside, through the X server, so that the
 // program runs exactly as a user would start it:
 //
-//   window-probe [--settle S] [--idle S] [--timeout S] TITLE -- COMMAND [ARGS...]
+//   window-probe [--settle S] [--idle S] [--timeout S] [--on-signal 1]
+//                TITLE -- COMMAND [ARGS...]
 //
 // It starts COMMAND and reports, on one line of standard output:
 //   startup_ms  from just before fork to the first frame with content (more
@@ -12,11 +13,18 @@
 //               --idle seconds (default 10) with nobody touching the window;
 //   fps         frames the window drew per second over that same span.
 // The program is then killed. Exit status 1 when the window never drew.
+//
+// With --on-signal 1 the probe prints "pid=N" (the program's) on standard
+// error once the window has drawn, starts the --idle span only when it
+// receives SIGUSR1, prints its line at the end of the span, and kills the
+// program at a second SIGUSR1: whoever drives the window says when the span
+// of interest (a test run, say) begins and when the program may go.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xdamage.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,7 +168,9 @@ class Probe {
 };
 
 int usage(const char* argv0) {
-  std::fprintf(stderr, "usage: %s [--settle S] [--idle S] [--timeout S] TITLE -- COMMAND [ARGS...]\n",
+  std::fprintf(stderr,
+               "usage: %s [--settle S] [--idle S] [--timeout S] [--on-signal 1] TITLE -- COMMAND "
+               "[ARGS...]\n",
                argv0);
   return 2;
 }
@@ -169,12 +179,14 @@ int usage(const char* argv0) {
 
 int main(int argc, char** argv) {
   double settle = 1.0, idle = 10.0, timeout = 30.0;
+  bool on_signal = false;
   int i = 1;
   for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0'; i += 2) {
     const double v = std::strtod(argv[i + 1], nullptr);
     if (std::strcmp(argv[i], "--settle") == 0) settle = v;
     else if (std::strcmp(argv[i], "--idle") == 0) idle = v;
     else if (std::strcmp(argv[i], "--timeout") == 0) timeout = v;
+    else if (std::strcmp(argv[i], "--on-signal") == 0) on_signal = v != 0;
     else return usage(argv[0]);
   }
   if (i + 2 >= argc || std::strcmp(argv[i + 1], "--") != 0) return usage(argv[0]);
@@ -192,11 +204,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // SIGUSR1 is taken through a descriptor, blocked before the child exists
+  // (which unblocks it again before exec).
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &usr1, nullptr);
+  const int signal_fd = signalfd(-1, &usr1, SFD_CLOEXEC);
+
   const auto started = Clock::now();
   const pid_t pid = fork();
   if (pid < 0) return 1;
   if (pid == 0) {
     close(ConnectionNumber(d));
+    sigprocmask(SIG_UNBLOCK, &usr1, nullptr);
     execvp(command[0], command);
     _exit(127);
   }
@@ -220,6 +241,30 @@ int main(int argc, char** argv) {
   const long rss = proc_kb(proc + "/status", "VmRSS").value_or(-1);
   const long pss = proc_kb(proc + "/smaps_rollup", "Pss").value_or(-1);
 
+  // Keeps reading the window's damage until SIGUSR1 comes; false when none
+  // comes within ten minutes.
+  auto wait_signal = [&] {
+    const auto waiting = Clock::now();
+    for (;;) {
+      pollfd p{signal_fd, POLLIN, 0};
+      if (poll(&p, 1, 0) > 0) {
+        signalfd_siginfo info;
+        return read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
+      }
+      probe.pump(0.02, false);
+      if (seconds_since(waiting) > 600) return false;
+    }
+  };
+  if (on_signal) {
+    std::fprintf(stderr, "pid=%d\n", static_cast<int>(pid));
+    std::fflush(stderr);
+    if (!wait_signal()) {
+      std::fprintf(stderr, "window-probe: no SIGUSR1 came\n");
+      end_child();
+      return 1;
+    }
+  }
+
   const long frames_before = probe.frames();
   const double cpu_before = cpu_ms(pid).value_or(0);
   const auto idle_start = Clock::now();
@@ -230,6 +275,15 @@ int main(int argc, char** argv) {
 
   int status = 0;
   const bool alive = waitpid(pid, &status, WNOHANG) == 0;
+  if (alive && on_signal) {
+    std::printf("startup_ms=%.1f rss_kb=%ld pss_kb=%ld cpu_ms=%.0f idle_s=%.2f fps=%.1f\n",
+                startup_ms, rss, pss, cpu_used, idle_s, fps);
+    std::fflush(stdout);
+    wait_signal();
+    end_child();
+    XCloseDisplay(d);
+    return 0;
+  }
   end_child();
   XCloseDisplay(d);
   if (!alive) {
