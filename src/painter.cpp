@@ -266,15 +266,11 @@ bool whole(double v) { return std::abs(v - std::round(v)) < 1e-9; }
 
 }  // namespace
 
-GaugePainter::Layer::~Layer() {
-  if (surface_) cairo_surface_destroy(surface_);
-}
+GaugePainter::Layer::~Layer() { clear(); }
 
 void GaugePainter::Layer::rebuild(cairo_t* like, const std::string& key, double scale, void* data,
                                   void (*draw)(cairo_t*, void*)) {
-  if (surface_) cairo_surface_destroy(surface_);
-  surface_ = nullptr;
-  boxes_.clear();
+  clear();
   key_ = key;
   valid_ = true;
   scale_ = scale;
@@ -297,10 +293,10 @@ void GaugePainter::Layer::rebuild(cairo_t* like, const std::string& key, double 
   dy_ = static_cast<int>(std::floor(y * scale)) - 1;
   const int width = static_cast<int>(std::ceil((x + w) * scale)) + 1 - dx_;
   const int height = static_cast<int>(std::ceil((y + h) * scale)) + 1 - dy_;
-  surface_ = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-  cairo_surface_set_device_scale(surface_, scale, scale);
-  cairo_surface_set_device_offset(surface_, -dx_, -dy_);
-  cairo_t* cr = cairo_create(surface_);
+  cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+  cairo_surface_set_device_scale(image, scale, scale);
+  cairo_surface_set_device_offset(image, -dx_, -dy_);
+  cairo_t* cr = cairo_create(image);
   if (cairo_surface_get_type(cairo_get_target(like)) == CAIRO_SURFACE_TYPE_RECORDING) {
     // What is painted on a recording surface is laid out (text above all)
     // there and rasterised only when the recording is played back: the
@@ -313,11 +309,25 @@ void GaugePainter::Layer::rebuild(cairo_t* like, const std::string& key, double 
   }
   cairo_destroy(cr);
   cairo_surface_destroy(rec);
-  cairo_surface_flush(surface_);
+  cairo_surface_flush(image);
 
-  // Composite only the tiles that hold ink, joined into runs along each row.
-  const unsigned char* pixels = cairo_image_surface_get_data(surface_);
-  const int stride = cairo_image_surface_get_stride(surface_);
+  // Keep only the tiles that hold ink, joined into runs along each row, each
+  // run in a surface of its own: a large dial's layers are mostly empty.
+  const unsigned char* pixels = cairo_image_surface_get_data(image);
+  const int stride = cairo_image_surface_get_stride(image);
+  auto keep = [&](int x0, int y0, int x1, int y1) {
+    cairo_surface_t* piece = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, x1 - x0, y1 - y0);
+    cairo_surface_flush(piece);
+    unsigned char* to = cairo_image_surface_get_data(piece);
+    const int to_stride = cairo_image_surface_get_stride(piece);
+    for (int row = y0; row < y1; ++row)
+      std::memcpy(to + (row - y0) * to_stride, pixels + row * stride + 4 * x0,
+                  4 * static_cast<std::size_t>(x1 - x0));
+    cairo_surface_mark_dirty(piece);
+    cairo_surface_set_device_scale(piece, scale, scale);
+    cairo_surface_set_device_offset(piece, -(dx_ + x0), -(dy_ + y0));
+    boxes_.push_back({piece, dx_ + x0, dy_ + y0, x1 - x0, y1 - y0});
+  };
   for (int ty = 0; ty < height; ty += kTile) {
     const int y1 = std::min(ty + kTile, height);
     int run = -1;  // left edge of the run of inked tiles being joined
@@ -330,22 +340,26 @@ void GaugePainter::Layer::rebuild(cairo_t* like, const std::string& key, double 
       }
       if (inked && run < 0) run = tx;
       if (!inked && run >= 0) {
-        boxes_.push_back({run, ty, tx, y1});
+        keep(run, ty, tx, y1);
         run = -1;
       }
     }
-    if (run >= 0) boxes_.push_back({run, ty, width, y1});
+    if (run >= 0) keep(run, ty, width, y1);
   }
+  cairo_surface_destroy(image);
+}
+
+void GaugePainter::Layer::clear() {
+  for (const Box& b : boxes_) cairo_surface_destroy(b.surface);
+  boxes_.clear();
 }
 
 void GaugePainter::Layer::composite(cairo_t* cr) const {
-  if (!surface_ || boxes_.empty()) return;
-  cairo_set_source_surface(cr, surface_, 0, 0);
   // One fill per box: cairo composites a path of many boxes through a mask
   // of their whole extent, which on a large dial costs more than the boxes.
   for (const Box& b : boxes_) {
-    cairo_rectangle(cr, (b.x0 + dx_) / scale_, (b.y0 + dy_) / scale_, (b.x1 - b.x0) / scale_,
-                    (b.y1 - b.y0) / scale_);
+    cairo_set_source_surface(cr, b.surface, 0, 0);
+    cairo_rectangle(cr, b.x / scale_, b.y / scale_, b.width / scale_, b.height / scale_);
     cairo_fill(cr);
   }
 }

@@ -74,16 +74,18 @@ class GaugePainter {
     void composite(cairo_t* cr) const;
 
    private:
+    // A run of tiles with ink, at device pixel (x, y) of the frame.
     struct Box {
-      int x0, y0, x1, y1;  // device pixels of the surface
+      cairo_surface_t* surface;
+      int x, y, width, height;
     };
     void rebuild(cairo_t* like, const std::string& key, double scale, void* data,
                  void (*draw)(cairo_t*, void*));
+    void clear();
 
     std::string key_;
     bool valid_ = false;
-    cairo_surface_t* surface_ = nullptr;
-    int dx_ = 0, dy_ = 0;  // device pixel of the surface's top left corner
+    int dx_ = 0, dy_ = 0;  // device pixel of the painted area's top left corner
     double scale_ = 1.0;
     std::vector<Box> boxes_;
   };
