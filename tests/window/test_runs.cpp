@@ -111,10 +111,12 @@ TEST_F(RunFixture, ClientRunGoesFromConnectingThroughHeldPeakToTheResult) {
 
 TEST_F(RunFixture, ServerPeakTextInGigabitsAndTheServerPageLeavesItsLabelOnIntervals) {
   FakeTool tool("echo '[  5]   0.00-1.00   sec  1.2 GBytes   9.41 Gbits/sec'; sleep 0.3");
+  LabelHistory client_history(client->status_label.get());
   click(client->start_button.get());
   ASSERT_TRUE(pump_until([&] { return client_idle(); }));
-  // The last text before the end stays: a run that ends with 0 adds none.
-  EXPECT_EQ(label_text(client->status_label.get()), "Measuring… peak 9.41 Gbit/s");
+  // A run that ends well but never printed a result says so.
+  EXPECT_EQ(label_text(client->status_label.get()), "iperf3 ended without a result.");
+  EXPECT_TRUE(client_history.contains("Measuring… peak 9.41 Gbit/s"));
 
   LabelHistory history(server->status_label.get());
   click(server->start_button.get());
@@ -133,7 +135,7 @@ TEST_F(RunFixture, FailedRunsReportTheirFirstErrorOrTheirExitCode) {
       {"exit 3", "iperf3 terminated (code 3)."},
       {"echo 'iperf3: interrupt - the client has terminated' >&2; exit 0",
        "interrupt - the client has terminated"},
-      {"echo 'iperf3: something odd' >&2; kill -TERM $$", "something odd"},
+      {"echo 'iperf3: something odd' >&2; kill -TERM $$", "iperf3 error: something odd"},
       {"exit 255", "iperf3 terminated (code 255)."},
   };
   for (const auto& c : cases) {
