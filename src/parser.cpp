@@ -115,7 +115,6 @@ std::optional<double> bitrate_of(std::string_view number, std::string_view unit)
   return op == kDivide ? *value / factor : *value * factor;
 }
 
-
 // The direction a line of a bidirectional test belongs to: the role tag right
 // after its ID, as in "[  5][TX-C]" or "[SUM][RX-S]".
 enum class Role { kNone, kTx, kRx };
