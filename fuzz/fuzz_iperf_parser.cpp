@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -64,6 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto token : trellan::split_ws(line)) require(!token.empty() && !contains_ws(token));
     (void)trellan::parse_bitrate(trellan::split_ws(line));
     (void)trellan::parse_double(trimmed);
+
+    // Repairing gives valid text and leaves valid text alone.
+    const std::string repaired = trellan::make_valid_utf8(line);
+    require(trellan::is_valid_utf8(repaired));
+    if (trellan::is_valid_utf8(line)) require(repaired == line);
 
     // Same verdict as GLib's validator wherever GLib accepts the input's NULs.
     if (line.find('\0') == std::string_view::npos)

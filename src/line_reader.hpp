@@ -14,7 +14,7 @@ namespace trellan::detail {
 
 inline constexpr std::size_t kReadBufferSize = 8192;
 
-enum class ReadEnd { kEof, kReadError, kInvalidUtf8 };
+enum class ReadEnd { kEof, kReadError };
 
 // read(2) that retries when interrupted by a signal.
 ssize_t read_retrying(int fd, void* buf, std::size_t len) noexcept;
@@ -22,8 +22,19 @@ ssize_t read_retrying(int fd, void* buf, std::size_t len) noexcept;
 // Reads `fd` until end of file and calls `on_line(std::string_view)` for each
 // line. A line ends at "\n"; the "\n" and a "\r" right before it are removed.
 // Output that does not end in "\n" still gives a last line. Lines of any
-// length are delivered whole. Reading stops (without calling `on_line`) at the
-// first line that is not valid UTF-8, and at a read error. Does not close `fd`.
+// length are delivered whole. A line that is not valid UTF-8 is delivered with
+// each ill-formed sequence replaced by U+FFFD. Reading stops at a read error.
+// Does not close `fd`.
+template <typename OnLine>
+void deliver(std::string_view line, OnLine& on_line) {
+  if (is_valid_utf8(line)) {
+    on_line(line);
+  } else {
+    const std::string repaired = make_valid_utf8(line);
+    on_line(std::string_view(repaired));
+  }
+}
+
 template <typename OnLine>
 ReadEnd read_lines(int fd, OnLine&& on_line) {
   // A line that spans reads is gathered here; lines inside one read are
@@ -36,8 +47,7 @@ ReadEnd read_lines(int fd, OnLine&& on_line) {
     if (n < 0) return ReadEnd::kReadError;
     if (n == 0) {
       if (carry.empty()) return ReadEnd::kEof;
-      if (!is_valid_utf8(carry)) return ReadEnd::kInvalidUtf8;
-      on_line(std::string_view(carry));
+      deliver(carry, on_line);
       return ReadEnd::kEof;
     }
     const char* p = buf;
@@ -52,8 +62,7 @@ ReadEnd read_lines(int fd, OnLine&& on_line) {
         line = carry;
       }
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      if (!is_valid_utf8(line)) return ReadEnd::kInvalidUtf8;
-      on_line(line);
+      deliver(line, on_line);
       if (carry.capacity() > kKeepCapacity)
         std::string().swap(carry);  // don't keep a huge line's memory
       else

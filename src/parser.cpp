@@ -2,7 +2,9 @@
 #include "iperf.hpp"
 #include "text.hpp"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstring>
 
 namespace trellan {
@@ -113,6 +115,60 @@ std::optional<double> bitrate_of(std::string_view number, std::string_view unit)
   return op == kDivide ? *value / factor : *value * factor;
 }
 
+// The direction a line of a bidirectional test belongs to: the role tag right
+// after its ID, as in "[  5][TX-C]" or "[SUM][RX-S]".
+enum class Role { kNone, kTx, kRx };
+
+Role role_of(std::string_view line) {
+  const std::size_t close = line.find(']');
+  if (close == std::string_view::npos) return Role::kNone;
+  const std::string_view tag = line.substr(close + 1, 6);
+  if (tag == "[TX-C]" || tag == "[TX-S]") return Role::kTx;
+  if (tag == "[RX-C]" || tag == "[RX-S]") return Role::kRx;
+  return Role::kNone;
+}
+
+bool all_digits(std::string_view s) {
+  return !s.empty() && s.size() <= 19 &&
+         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::uint64_t digits_value(std::string_view s) {
+  std::uint64_t value = 0;
+  std::from_chars(s.data(), s.data() + s.size(), value);
+  return value;
+}
+
+// What a summary line says after its bitrate: a TCP sender line's retransmit
+// count ("3 sender"), a UDP line's jitter and loss ("0.013 ms 23439/646767
+// (3.6%) receiver").
+struct LineFigures {
+  std::optional<std::uint64_t> retransmits;
+  std::optional<UdpLoss> loss;
+};
+
+LineFigures figures_after(std::string_view line, std::size_t from) {
+  LineFigures out;
+  TokenWalker walker(line, from);
+  std::string_view t[4];
+  std::size_t n = 0;
+  while (n < 4 && walker.next(t[n])) ++n;
+  if (n >= 1 && all_digits(t[0])) {
+    out.retransmits = digits_value(t[0]);
+    return out;
+  }
+  if (n < 4 || !parse_double(t[0]) || t[1] != "ms") return out;
+  const std::size_t slash = t[2].find('/');
+  if (slash == std::string_view::npos) return out;
+  const std::string_view lost = t[2].substr(0, slash), total = t[2].substr(slash + 1);
+  if (!all_digits(lost) || !all_digits(total)) return out;
+  if (t[3].size() < 4 || !t[3].starts_with('(') || !t[3].ends_with("%)")) return out;
+  const std::string_view percent = t[3].substr(1, t[3].size() - 3);
+  if (!parse_double(percent)) return out;
+  out.loss = UdpLoss{std::string(t[0]), digits_value(lost), digits_value(total), std::string(percent)};
+  return out;
+}
+
 }  // namespace
 
 std::optional<double> parse_bitrate(std::span<const std::string_view> tokens) {
@@ -181,7 +237,8 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
   const bool is_sum = has_sum(line);
   std::vector<IperfEvent> out;
   if (has_sender(line) || has_receiver(line))
-    on_summary(line, *v, is_sum, out);
+    on_summary(line, static_cast<std::size_t>(unit.data() + unit.size() - line.data()), *v, is_sum,
+               out);
   else
     on_interval(key, have_key, *v, is_sum, out);
   return out;
@@ -197,10 +254,7 @@ std::vector<IperfEvent> OutputParser::on_accepted(std::string_view after_phrase)
   interval_key_.clear();
   interval_mbps_ = 0.0;
   interval_from_sum_ = false;
-  sender_mbps_.reset();
-  sender_from_sum_ = false;
-  receiver_mbps_.reset();
-  receiver_from_sum_ = false;
+  flow_ = tx_ = rx_ = Flow{};
   client_active_ = true;
 
   std::vector<IperfEvent> out;
@@ -216,24 +270,39 @@ std::vector<IperfEvent> OutputParser::on_listening() {
   return out;
 }
 
-void OutputParser::on_summary(std::string_view line, double v, bool is_sum,
-                              std::vector<IperfEvent>& out) {
+void OutputParser::on_summary(std::string_view line, std::size_t after_unit, double v,
+                              bool is_sum, std::vector<IperfEvent>& out) {
+  const Role role = role_of(line);
+  Flow& flow = role == Role::kNone ? flow_ : role == Role::kTx ? tx_ : rx_;
+  const LineFigures extra = figures_after(line, after_unit);
+  const bool receiver = has_receiver(line);
+
   if (has_sender(line)) {
     // A per-stream sender line after the "[SUM]" total does not replace it.
-    if (is_sum || !sender_from_sum_) {
-      sender_mbps_ = v;
-      if (is_sum) sender_from_sum_ = true;
+    if (is_sum || !flow.sender_from_sum) {
+      flow.figures.sender_mbps = v;
+      flow.figures.retransmits = extra.retransmits;
+      if (is_sum) flow.sender_from_sum = true;
     }
   }
-  if (!has_receiver(line)) return;
-  if (is_sum) {
-    receiver_mbps_ = v;
-    receiver_from_sum_ = true;
-  } else if (!receiver_from_sum_) {
-    receiver_mbps_ = v;
+  if (receiver && (is_sum || !flow.receiver_from_sum)) {
+    flow.figures.receiver_mbps = v;
+    flow.figures.loss = extra.loss;
+    if (is_sum) flow.receiver_from_sum = true;
   }
-  out.emplace_back(Summary{sender_mbps_.value_or(0.0), *receiver_mbps_});
-  if (server_mode_ && client_active_) {
+
+  if (role == Role::kNone) {
+    if (receiver)
+      out.emplace_back(Summary{flow_.figures.sender_mbps.value_or(0.0), *flow_.figures.receiver_mbps});
+    out.emplace_back(SummaryDetails{false, flow_.figures, {}});
+  } else {
+    // Both directions of a bidirectional test: what this machine sent, as its
+    // sender lines say, and what it received, as its receiver lines say.
+    out.emplace_back(Summary{tx_.figures.sender_mbps.value_or(0.0),
+                             rx_.figures.receiver_mbps.value_or(0.0)});
+    out.emplace_back(SummaryDetails{true, tx_.figures, rx_.figures});
+  }
+  if (receiver && server_mode_ && client_active_) {
     out.emplace_back(ClientFinished{});
     client_active_ = false;
   }

@@ -312,7 +312,7 @@ void run_worker(WorkerData d) {
     waited = ::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT);
   } while (waited < 0 && errno == EINTR);
 
-  int code = -1;
+  Exited exited{-1};
   {
     std::lock_guard lock(d.slot->mutex);
     int status = 0;
@@ -322,15 +322,20 @@ void run_worker(WorkerData d) {
         reaped = ::waitpid(child.pid, &status, 0);  // a zombie by now: no wait
       } while (reaped < 0 && errno == EINTR);
     }
-    if (reaped == child.pid && WIFEXITED(status)) code = WEXITSTATUS(status);
+    if (reaped == child.pid && WIFEXITED(status)) {
+      exited.code = WEXITSTATUS(status);
+    } else if (reaped == child.pid && WIFSIGNALED(status)) {
+      exited.by_signal = true;
+      exited.signal = WTERMSIG(status);
+    }
     if (d.slot->child) {
       d.slot->child->waited = true;
       d.slot->child->status = status;
     } else {
-      code = 0;  // taken away by RunHandle::stop
+      exited = Exited{0};  // taken away by RunHandle::stop
     }
   }
-  d.tx.send(Exited{aborted ? -1 : code});
+  d.tx.send(aborted ? Exited{-1} : exited);
 }
 
 }  // namespace

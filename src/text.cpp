@@ -150,4 +150,48 @@ bool is_valid_utf8(std::string_view s) {
   return true;
 }
 
+std::string make_valid_utf8(std::string_view s) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* const end = p + s.size();
+  std::string out;
+  out.reserve(s.size() + 8);
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++p;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xbf;  // allowed range of the second byte
+    if (c >= 0xc2 && c <= 0xdf) {
+      len = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      len = 3;
+      if (c == 0xe0) lo = 0xa0;
+      else if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      len = 4;
+      if (c == 0xf0) lo = 0x90;
+      else if (c == 0xf4) hi = 0x8f;
+    }
+    // How far the sequence is well formed: the lead byte, then each byte
+    // that may follow it.
+    std::size_t good = len ? 1 : 0;
+    if (good && p + 1 < end && p[1] >= lo && p[1] <= hi) {
+      good = 2;
+      while (good < len && p + good < end && p[good] >= 0x80 && p[good] <= 0xbf) ++good;
+    }
+    if (len && good == len) {
+      out.append(reinterpret_cast<const char*>(p), len);
+      p += len;
+    } else {
+      out.append(kReplacement);
+      p += good ? good : 1;
+    }
+  }
+  return out;
+}
+
 }  // namespace trellan

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +20,9 @@ std::optional<double> parse_double(std::string_view s);
 // True when `s` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF). NUL bytes are valid.
 bool is_valid_utf8(std::string_view s);
+// `s` with each ill-formed UTF-8 sequence (each maximal subpart of one)
+// replaced by U+FFFD; well-formed text comes back unchanged.
+std::string make_valid_utf8(std::string_view s);
 
 // Length in bytes of the White_Space character that `s` starts with, or 0 when
 // it starts with something else (or is empty). Bytes that are not valid UTF-8

@@ -65,6 +65,7 @@ GtkWidget* form_box(std::initializer_list<GtkWidget*> groups) {
 // The page: the scrolling form above the fixed action area.
 struct ActionArea {
   Ref<GtkWidget> status_label;
+  Ref<GtkWidget> details_label;
   Ref<GtkWidget> start_button;
 };
 
@@ -81,7 +82,10 @@ GtkWidget* page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& are
   gtk_widget_add_css_class(frame, "card");
   gtk_frame_set_child(GTK_FRAME(frame), meter.widget());
   gtk_box_append(GTK_BOX(actions), frame);
-  gtk_box_append(GTK_BOX(actions), area.status_label.get());
+  GtkWidget* texts = vbox(2);
+  gtk_box_append(GTK_BOX(texts), area.status_label.get());
+  gtk_box_append(GTK_BOX(texts), area.details_label.get());
+  gtk_box_append(GTK_BOX(actions), texts);
   gtk_box_append(GTK_BOX(actions), area.start_button.get());
   gtk_box_append(GTK_BOX(page), actions);
   return page;
@@ -93,6 +97,12 @@ ActionArea action_area(const char* status, const char* button_label) {
   gtk_widget_add_css_class(a.status_label.get(), "dim-label");
   gtk_label_set_wrap(GTK_LABEL(a.status_label.get()), TRUE);
   gtk_label_set_xalign(GTK_LABEL(a.status_label.get()), 0.0f);
+  a.details_label = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
+  gtk_widget_add_css_class(a.details_label.get(), "dim-label");
+  gtk_widget_add_css_class(a.details_label.get(), "caption");
+  gtk_label_set_wrap(GTK_LABEL(a.details_label.get()), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(a.details_label.get()), 0.0f);
+  gtk_widget_set_visible(a.details_label.get(), FALSE);
   a.start_button = Ref<GtkWidget>::sink(gtk_button_new_with_label(button_label));
   gtk_widget_add_css_class(a.start_button.get(), "suggested-action");
   gtk_widget_add_css_class(a.start_button.get(), "pill");
@@ -124,8 +134,19 @@ constexpr Look kClientRunning{"Stop", "suggested-action", "destructive-action"};
 constexpr Look kServerIdle{"Start server", "destructive-action", "suggested-action"};
 constexpr Look kServerRunning{"Stop server", "suggested-action", "destructive-action"};
 
-void set_status(GtkWidget* label, const std::string& text) {
+// The status label carries the "error" class exactly while it shows an error.
+void set_status(GtkWidget* label, const std::string& text, bool is_error = false) {
   gtk_label_set_text(GTK_LABEL(label), text.c_str());
+  if (is_error)
+    gtk_widget_add_css_class(label, "error");
+  else
+    gtk_widget_remove_css_class(label, "error");
+}
+
+// The details label is hidden while it has nothing to say.
+void set_details(GtkWidget* label, const std::string& text) {
+  gtk_label_set_text(GTK_LABEL(label), text.c_str());
+  gtk_widget_set_visible(label, !text.empty());
 }
 
 std::string joined(double mbps) {
@@ -228,26 +249,32 @@ bool stop_page_run(Form& f, const Look& idle, const char* status) {
 // Starts a run with `args` and follows it on the page.
 template <typename Form>
 void start_page_run(Form& f, std::vector<std::string> args, bool is_server, const Look& running,
-                    const std::string& status) {
+                    const std::string& status, std::optional<ConnectTarget> connect = std::nullopt) {
   f.meter.reset();
   auto [handle, rx] = start_iperf(std::move(args), is_server);
   const std::uint64_t run_id = install_run(*f.run_slot, std::move(handle));
   apply_look(f.start_button.get(), running);
   set_status(f.status_label.get(), status);
+  set_details(f.details_label.get(), "");
   watch_run(std::move(rx), f.meter, GTK_LABEL(f.status_label.get()),
-            GTK_BUTTON(f.start_button.get()), f.run_slot, run_id, is_server);
+            GTK_LABEL(f.details_label.get()), GTK_BUTTON(f.start_button.get()), f.run_slot, run_id,
+            is_server, std::move(connect));
 }
 
 }  // namespace
 
 void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
-  if (stop_page_run(*f, kClientIdle, "Test stopped.")) return;
+  if (stop_page_run(*f, kClientIdle, "Test stopped.")) {
+    set_details(f->details_label.get(), "");  // a connect notice or half a result
+    return;
+  }
   const ClientOptions options = ClientOptions::from_form(*f);
   if (options.server.empty()) {
     set_status(f->status_label.get(), "Specify a server (host or IP).");
     return;
   }
-  start_page_run(*f, options.to_args(), false, kClientRunning, "Connecting…");
+  start_page_run(*f, options.to_args(), false, kClientRunning, "Connecting…",
+                 ConnectTarget{options.server, options.port});
 }
 
 void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
@@ -261,64 +288,191 @@ void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
 
 namespace {
 
-struct RunTask {
-  VuMeter meter;
-  Ref<GtkLabel> status_label;
-  Ref<GtkButton> start_button;
-  std::shared_ptr<RunSlot> run_slot;
-  std::uint64_t run_id;
-  bool is_server;
-  std::optional<std::string> last_error;
+std::string join(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (const auto& part : parts) out += (out.empty() ? "" : separator) + part;
+  return out;
+}
+
+// "jitter 0.013 ms, lost 23439 of 646767 (3.6 %)", for one direction of two.
+std::string short_loss_text(const UdpLoss& l) {
+  return "jitter " + l.jitter_ms + " ms, lost " + std::to_string(l.lost) + " of " +
+         std::to_string(l.total) + " (" + l.percent + " %)";
+}
+
+// What the summary lines say beyond the rates: retransmits, jitter and loss.
+std::string quality_text(const SummaryDetails& d) {
+  std::vector<std::string> parts;
+  if (!d.bidirectional) {
+    if (d.tx.retransmits) parts.push_back("Retransmits: " + std::to_string(*d.tx.retransmits));
+    if (const auto& l = d.tx.loss)
+      parts.push_back("Jitter " + l->jitter_ms + " ms · lost " + std::to_string(l->lost) + " of " +
+                      std::to_string(l->total) + " datagrams (" + l->percent + " %)");
+    return join(parts, " · ");
+  }
+  std::vector<std::string> retransmits;
+  if (d.tx.retransmits) retransmits.push_back("send " + std::to_string(*d.tx.retransmits));
+  if (d.rx.retransmits) retransmits.push_back("receive " + std::to_string(*d.rx.retransmits));
+  if (!retransmits.empty()) parts.push_back("Retransmits: " + join(retransmits, " · "));
+  if (d.tx.loss) parts.push_back("Send: " + short_loss_text(*d.tx.loss));
+  if (d.rx.loss) parts.push_back("Receive: " + short_loss_text(*d.rx.loss));
+  return join(parts, " · ");
+}
+
+// The Server page's line about the client whose summary lines came last.
+std::string last_client_text(const std::string& peer, const SummaryDetails& d) {
+  const std::optional<double> send = d.tx.sender_mbps;
+  const std::optional<double> receive = d.bidirectional ? d.rx.receiver_mbps : d.tx.receiver_mbps;
+  std::vector<std::string> parts;
+  if (send) parts.push_back("send: " + joined(*send));
+  if (receive) parts.push_back("receive: " + joined(*receive));
+  if (std::string quality = quality_text(d); !quality.empty()) parts.push_back(std::move(quality));
+  if (parts.empty()) return "Last client: " + peer;
+  return "Last client: " + peer + " — " + join(parts, " · ");
+}
+
+class RunTask : public std::enable_shared_from_this<RunTask> {
+ public:
+  RunTask(VuMeter meter, GtkLabel* status_label, GtkLabel* details_label, GtkButton* start_button,
+          std::shared_ptr<RunSlot> run_slot, std::uint64_t run_id, bool is_server,
+          std::optional<ConnectTarget> connect)
+      : meter_(std::move(meter)),
+        status_label_(Ref<GtkWidget>::add(GTK_WIDGET(status_label))),
+        details_label_(Ref<GtkWidget>::add(GTK_WIDGET(details_label))),
+        start_button_(Ref<GtkWidget>::add(GTK_WIDGET(start_button))),
+        run_slot_(std::move(run_slot)),
+        run_id_(run_id),
+        is_server_(is_server),
+        awaiting_result_(!is_server),
+        connect_(std::move(connect)) {}
+  RunTask(const RunTask&) = delete;
+  RunTask& operator=(const RunTask&) = delete;
+  ~RunTask() { stop_notice(is_current()); }
 
   // A task acts only for the page's current run. Once its run was stopped or
   // replaced, whatever it still receives is dropped and the task ends, so a
   // late event never relabels, resets or stops a newer run.
-  bool is_current() const { return run_slot->handle && run_slot->run_id == run_id; }
+  bool is_current() const { return run_slot_->handle && run_slot_->run_id == run_id_; }
 
-  void status(const std::string& text) { gtk_label_set_text(status_label.get(), text.c_str()); }
+  // Counts the seconds without an answer, for the connect notice. The timer
+  // belongs to the task: it goes with the first event, the end of the run or
+  // the task itself.
+  void start_notice() {
+    if (!connect_) return;
+    notice_ = g_timeout_source_new(1000);
+    g_source_set_callback(notice_, &RunTask::on_notice_tick,
+                          new std::weak_ptr<RunTask>(weak_from_this()),
+                          [](gpointer p) { delete static_cast<std::weak_ptr<RunTask>*>(p); });
+    g_source_attach(notice_, g_main_context_get_thread_default());
+  }
 
   // Applies one event; false when the task is over.
   bool apply(const IperfEvent& event) {
+    stop_notice(true);
     if (const auto* e = std::get_if<Interval>(&event)) {
-      meter.set_value(e->mbps);
-      if (!is_server) status("Measuring… peak " + joined(meter.peak()));
+      meter_.set_value(e->mbps);
+      if (!is_server_) status("Measuring… peak " + joined(meter_.peak()));
+      awaiting_result_ = !is_server_;
     } else if (const auto* e = std::get_if<Summary>(&event)) {
       status("Result — send: " + joined(e->sender_mbps) + " · receive: " + joined(e->receiver_mbps));
+    } else if (const auto* e = std::get_if<SummaryDetails>(&event)) {
+      details(is_server_ ? last_client_text(peer_, *e) : quality_text(*e));
     } else if (const auto* e = std::get_if<ClientConnected>(&event)) {
+      peer_ = e->peer;
       status("Client connected: " + e->peer + " — measuring…");
     } else if (std::holds_alternative<ClientFinished>(event)) {
-      meter.reset();
+      meter_.reset();
     } else if (std::holds_alternative<Listening>(event)) {
-      if (is_server) status("Waiting for client connections…");
+      if (is_server_) status("Waiting for client connections…");
     } else if (const auto* e = std::get_if<Error>(&event)) {
-      status(e->message);
-      if (!last_error) last_error = e->message;
+      status(e->message, true);
+      if (!last_error_) last_error_ = e->message;
     } else if (const auto* e = std::get_if<Exited>(&event)) {
-      finish(e->code);
+      finish(*e);
       return false;
     }
     return true;
   }
 
-  void finish(std::int32_t code) {
-    stop_current_run(*run_slot);
-    meter.reset();
-    apply_look(GTK_WIDGET(start_button.get()), is_server ? kServerIdle : kClientIdle);
-    if (code == 0 || code == -1) return;
-    if (last_error)
-      status("iperf3 error: " + *last_error);
-    else
-      status("iperf3 terminated (code " + std::to_string(code) + ").");
+ private:
+  static gboolean on_notice_tick(gpointer data) noexcept {
+    const std::shared_ptr<RunTask> task = static_cast<std::weak_ptr<RunTask>*>(data)->lock();
+    return task && task->notice_tick() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
   }
+
+  bool notice_tick() {
+    if (!is_current()) {
+      stop_notice(false);  // the page belongs to another run or to none
+      return false;
+    }
+    if (++waited_s_ >= 5) {
+      details("No answer yet from " + connect_->server + ", port " + std::to_string(connect_->port) +
+              " (" + std::to_string(waited_s_) + " s)");
+      notice_shown_ = true;
+    }
+    return true;
+  }
+
+  // Ends the connect notice; with `clear_text`, takes its text away too.
+  void stop_notice(bool clear_text) {
+    if (notice_) {
+      g_source_destroy(notice_);
+      g_source_unref(std::exchange(notice_, nullptr));
+    }
+    if (notice_shown_ && clear_text) details("");
+    notice_shown_ = false;
+  }
+
+  void status(const std::string& text, bool is_error = false) {
+    set_status(status_label_.get(), text, is_error);
+    awaiting_result_ = false;
+  }
+  void details(const std::string& text) { set_details(details_label_.get(), text); }
+
+  void finish(const Exited& e) {
+    stop_notice(true);
+    const bool awaiting_result = awaiting_result_;
+    stop_current_run(*run_slot_);
+    meter_.reset();
+    apply_look(start_button_.get(), is_server_ ? kServerIdle : kClientIdle);
+    if (e.by_signal) {
+      status(last_error_ ? "iperf3 error: " + *last_error_
+                         : "iperf3 ended unexpectedly (signal " + std::to_string(e.signal) + ").",
+             true);
+    } else if (e.code == 0) {
+      if (awaiting_result) status("iperf3 ended without a result.", true);
+    } else if (e.code != -1) {
+      status(last_error_ ? "iperf3 error: " + *last_error_
+                         : "iperf3 terminated (code " + std::to_string(e.code) + ").",
+             true);
+    }
+  }
+
+  VuMeter meter_;
+  Ref<GtkWidget> status_label_;
+  Ref<GtkWidget> details_label_;
+  Ref<GtkWidget> start_button_;
+  std::shared_ptr<RunSlot> run_slot_;
+  std::uint64_t run_id_;
+  bool is_server_;
+  std::optional<std::string> last_error_;  // the run's first error
+  // Client page: the status still shows "Connecting…" or the peak, no result.
+  bool awaiting_result_;
+  std::string peer_;  // Server page: the client the summary lines are about
+  std::optional<ConnectTarget> connect_;
+  GSource* notice_ = nullptr;
+  unsigned waited_s_ = 0;
+  bool notice_shown_ = false;
 };
 
 }  // namespace
 
-void watch_run(EventReceiver rx, VuMeter meter, GtkLabel* status_label, GtkButton* start_button,
-               std::shared_ptr<RunSlot> run_slot, std::uint64_t run_id, bool is_server) {
-  auto task = std::make_shared<RunTask>(RunTask{std::move(meter), Ref<GtkLabel>::add(status_label),
-                                                Ref<GtkButton>::add(start_button),
-                                                std::move(run_slot), run_id, is_server, {}});
+void watch_run(EventReceiver rx, VuMeter meter, GtkLabel* status_label, GtkLabel* details_label,
+               GtkButton* start_button, std::shared_ptr<RunSlot> run_slot, std::uint64_t run_id,
+               bool is_server, std::optional<ConnectTarget> connect) {
+  auto task = std::make_shared<RunTask>(std::move(meter), status_label, details_label, start_button,
+                                        std::move(run_slot), run_id, is_server, std::move(connect));
+  task->start_notice();
   watch_events(std::move(rx), [task](std::optional<IperfEvent> event) {
     if (!event || !task->is_current()) return false;
     return task->apply(*event);
@@ -374,6 +528,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
   client->run_slot = std::make_shared<RunSlot>();
   client->status_label = client_area.status_label;
+  client->details_label = client_area.details_label;
   client->start_button = client_area.start_button;
   g_object_set_data(G_OBJECT(window), kClientFormKey, client);
   const gulong client_handler = g_signal_connect_data(
@@ -391,6 +546,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   GtkWidget* server_page = page_box(form_box({server_group}), server->meter, server_area);
   server->run_slot = std::make_shared<RunSlot>();
   server->status_label = server_area.status_label;
+  server->details_label = server_area.details_label;
   server->start_button = server_area.start_button;
   g_object_set_data(G_OBJECT(window), kServerFormKey, server);
   const gulong server_handler = g_signal_connect_data(

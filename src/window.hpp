@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "gobject.hpp"
 #include "iperf.hpp"
@@ -31,6 +32,7 @@ struct ClientForm {
   VuMeter meter;
   Ref<GtkWidget> start_button;
   Ref<GtkWidget> status_label;
+  Ref<GtkWidget> details_label;  // below the status; hidden while empty
   Ref<GtkWidget> server_row;
   Ref<GtkWidget> port_row;
   Ref<GtkWidget> duration_row;
@@ -56,6 +58,7 @@ struct ServerForm {
   VuMeter meter;
   Ref<GtkWidget> start_button;
   Ref<GtkWidget> status_label;
+  Ref<GtkWidget> details_label;  // below the status; hidden while empty
   Ref<GtkWidget> listen_port_row;
   Ref<GtkWidget> bind_row;
   Ref<GtkWidget> one_off_row;
@@ -67,9 +70,18 @@ AdwApplicationWindow* build_main_window(AdwApplication* app);
 void on_start_test_clicked(GtkButton* button, ClientForm* form) noexcept;
 void on_start_server_clicked(GtkButton* button, ServerForm* form) noexcept;
 
+// Where a client run connects to, for the notice shown while no answer comes.
+struct ConnectTarget {
+  std::string server;
+  std::uint16_t port = 0;
+};
+
 // Follows one run's events on the main loop and applies them to its page.
-void watch_run(EventReceiver rx, VuMeter meter, GtkLabel* status_label, GtkButton* start_button,
-               std::shared_ptr<RunSlot> run_slot, std::uint64_t run_id, bool is_server);
+// With `connect`, a run that shows "Connecting…" for 5 s without any event
+// says so in the details label, counting the seconds, until the first event.
+void watch_run(EventReceiver rx, VuMeter meter, GtkLabel* status_label, GtkLabel* details_label,
+               GtkButton* start_button, std::shared_ptr<RunSlot> run_slot, std::uint64_t run_id,
+               bool is_server, std::optional<ConnectTarget> connect = std::nullopt);
 
 // The forms of a window built by build_main_window, for tests and tooling.
 // They live as long as the window's buttons.

@@ -24,7 +24,8 @@ passed=0
 failed=0
 
 iperf_targets=(
-  tests/iperf/test-iperf-text tests/iperf/test-iperf-parser tests/iperf/test-iperf-channel
+  tests/iperf/test-iperf-text tests/iperf/test-iperf-parser tests/iperf/test-iperf-captures
+  tests/iperf/test-iperf-channel
   tests/iperf/test-iperf-runner tests/iperf/test-iperf-loopback tests/iperf/test-iperf-soak
   tests/iperf/iperf-orphan-helper
 )

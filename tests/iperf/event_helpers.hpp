@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace trellan::testing {
@@ -32,7 +33,22 @@ inline std::string describe(const IperfEvent& ev) {
     std::string operator()(const Error& e) const {
       return "Error '" + (e.message.size() > 80 ? e.message.substr(0, 80) + "..." : e.message) + "'";
     }
-    std::string operator()(const Exited& e) const { return "Exited " + std::to_string(e.code); }
+    std::string operator()(const Exited& e) const {
+      return "Exited " + std::to_string(e.code) + (e.by_signal ? " signal " + std::to_string(e.signal) : "");
+    }
+    std::string operator()(const SummaryDetails& e) const {
+      return std::string("SummaryDetails ") + (e.bidirectional ? "bidir " : "") + "tx{" + flow(e.tx) +
+             "} rx{" + flow(e.rx) + "}";
+    }
+    static std::string opt(const std::optional<double>& v) { return v ? num(*v) : "-"; }
+    static std::string flow(const FlowFigures& f) {
+      std::string s = opt(f.sender_mbps) + " " + opt(f.receiver_mbps);
+      if (f.retransmits) s += " retr " + std::to_string(*f.retransmits);
+      if (f.loss)
+        s += " jitter " + f.loss->jitter_ms + " lost " + std::to_string(f.loss->lost) + "/" +
+             std::to_string(f.loss->total) + " (" + f.loss->percent + "%)";
+      return s;
+    }
   } visitor;
   return std::visit(visitor, ev);
 }
@@ -51,6 +67,19 @@ inline bool close_to(double a, double b) {
   return std::fabs(a - b) <= 1e-12 * std::max(std::fabs(a), std::fabs(b));
 }
 
+inline bool close_to(const std::optional<double>& a, const std::optional<double>& b) {
+  return a.has_value() == b.has_value() && (!a || close_to(*a, *b));
+}
+
+inline bool same_flow(const FlowFigures& a, const FlowFigures& b) {
+  const auto loss = [](const FlowFigures& f) {
+    return f.loss ? std::make_tuple(true, f.loss->jitter_ms, f.loss->lost, f.loss->total, f.loss->percent)
+                  : std::make_tuple(false, std::string(), std::uint64_t{0}, std::uint64_t{0}, std::string());
+  };
+  return close_to(a.sender_mbps, b.sender_mbps) && close_to(a.receiver_mbps, b.receiver_mbps) &&
+         a.retransmits == b.retransmits && loss(a) == loss(b);
+}
+
 inline bool same_event(const IperfEvent& a, const IperfEvent& b) {
   if (a.index() != b.index()) return false;
   if (auto* x = std::get_if<Interval>(&a)) return close_to(x->mbps, std::get<Interval>(b).mbps);
@@ -60,7 +89,14 @@ inline bool same_event(const IperfEvent& a, const IperfEvent& b) {
   }
   if (auto* x = std::get_if<ClientConnected>(&a)) return x->peer == std::get<ClientConnected>(b).peer;
   if (auto* x = std::get_if<Error>(&a)) return x->message == std::get<Error>(b).message;
-  if (auto* x = std::get_if<Exited>(&a)) return x->code == std::get<Exited>(b).code;
+  if (auto* x = std::get_if<Exited>(&a)) {
+    const auto& y = std::get<Exited>(b);
+    return x->code == y.code && x->by_signal == y.by_signal && x->signal == y.signal;
+  }
+  if (auto* x = std::get_if<SummaryDetails>(&a)) {
+    const auto& y = std::get<SummaryDetails>(b);
+    return x->bidirectional == y.bidirectional && same_flow(x->tx, y.tx) && same_flow(x->rx, y.rx);
+  }
   return true;
 }
 
@@ -71,6 +107,12 @@ inline ::testing::AssertionResult events_eq(const std::vector<IperfEvent>& actua
   if (same) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "got " << describe(actual) << "\n   expected "
                                        << describe(expected);
+}
+
+// The events without the SummaryDetails ones, for checks of the other rules.
+inline std::vector<IperfEvent> without_details(std::vector<IperfEvent> evs) {
+  std::erase_if(evs, [](const IperfEvent& e) { return std::holds_alternative<SummaryDetails>(e); });
+  return evs;
 }
 
 // Every event of a run, up to the closing of its channel.

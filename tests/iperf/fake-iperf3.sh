@@ -24,6 +24,7 @@ case "$mode" in
     printf '[  5] 0.00-1.00 sec %s 5 Mbits/sec\n' "$pad"
     printf 'iperf3: error - %s\n' "$pad" >&2 ;;
   invalid-utf8)
+    printf 'iperf3: error - bad \377 byte\n' >&2
     printf '[  5] 0.00-1.00 sec 1 MBytes 1 Mbits/sec\n[  5] 1.00-2.00 sec \377 MBytes 2 Mbits/sec\n[  5] 2.00-3.00 sec 1 MBytes 3 Mbits/sec\n' ;;
   no-newline)
     printf '[  5] 0.00-1.00 sec 1 MBytes 1 Mbits/sec\r\n[  5] 1.00-2.00 sec 1 MBytes 2 Mbits/sec' ;;

@@ -285,13 +285,18 @@ TEST(LineReader, OnlyAReturnBeforeTheLineFeedIsRemoved) {
   EXPECT_EQ(through_pipe("x\n", {1}).lines, std::vector<std::string>{"x"});
 }
 
-TEST(LineReader, StopsAtTheFirstLineThatIsNotUtf8) {
-  auto result = through_pipe("ok\nbad \xFF\nnever\n", {3});
-  EXPECT_EQ(result.lines, std::vector<std::string>{"ok"});
-  EXPECT_EQ(result.end, detail::ReadEnd::kInvalidUtf8);
-  result = through_pipe("ok\nunterminated \xC3", {100});
-  EXPECT_EQ(result.lines, std::vector<std::string>{"ok"});
-  EXPECT_EQ(result.end, detail::ReadEnd::kInvalidUtf8);
+TEST(LineReader, IllFormedUtf8IsReplacedAndReadingGoesOn) {
+  // One U+FFFD per maximal ill-formed subpart: a stray byte, a truncated
+  // sequence, an overlong form, a surrogate; split reads change nothing.
+  for (std::size_t chunk : {3u, 100u}) {
+    const auto result = through_pipe(
+        "ok\nbad \xFF!\n\xE2\x82 cut\n\xC0\xAF over\n\xED\xA0\x80 sur\n\xE2\x82\xAC ok\nend \xF0\x9F\x98",
+        {chunk});
+    EXPECT_EQ(result.lines, (std::vector<std::string>{"ok", "bad \uFFFD!", "\uFFFD cut", "\uFFFD\uFFFD over",
+                                                      "\uFFFD\uFFFD\uFFFD sur", "\u20AC ok", "end \uFFFD"}))
+        << "chunks of " << chunk;
+    EXPECT_EQ(result.end, detail::ReadEnd::kEof);
+  }
 }
 
 std::atomic<int> signals_caught{0};

@@ -184,11 +184,20 @@ std::vector<IperfEvent> check_side(const std::vector<std::string>& lines, bool s
   std::vector<IperfEvent> all;
   std::string key;
   double total = 0, last_sender = 0;
+  // A bidirectional test's lines carry a role after the ID: this side's
+  // outgoing (TX) and incoming (RX) flow.
+  double tx_sender = 0, rx_receiver = 0;
   int summaries = 0, finished = 0;
   bool client_active = false;
   for (const auto& line : lines) {
-    const auto events = parser.feed_line(line);
+    auto events = parser.feed_line(line);
     all.insert(all.end(), events.begin(), events.end());
+    const bool summary_line = has(line, "sender") || has(line, "receiver");
+    const auto details = std::count_if(events.begin(), events.end(), [](const IperfEvent& e) {
+      return std::holds_alternative<SummaryDetails>(e);
+    });
+    events = testing::without_details(std::move(events));
+    const bool tagged = has(line, "][TX-") || has(line, "][RX-");
     const bool data = !line.empty() && line[0] == '[' && has(line, "bits/sec") && !has(line, "[ ID]");
     if (server && has(line, "Server listening")) {
       EXPECT_TRUE(events_eq(events, {Listening{}})) << line;
@@ -197,6 +206,16 @@ std::vector<IperfEvent> check_side(const std::vector<std::string>& lines, bool s
       client_active = true;
     } else if (!data) {
       EXPECT_TRUE(events.empty()) << line << " gave " << describe(events);
+    } else if (tagged && summary_line) {
+      if (has(line, "][TX-") && has(line, "sender")) tx_sender = rate_of(line);
+      if (has(line, "][RX-") && has(line, "receiver")) rx_receiver = rate_of(line);
+      const Summary summary{tx_sender, rx_receiver};
+      const bool finishes = server && client_active && has(line, "receiver");
+      if (finishes) client_active = false;
+      EXPECT_TRUE(events_eq(events, finishes ? std::vector<IperfEvent>{summary, ClientFinished{}}
+                                             : std::vector<IperfEvent>{summary}))
+          << line;
+      ++summaries;
     } else if (has(line, "receiver")) {
       const Summary summary{last_sender, rate_of(line)};
       const auto want = server && client_active ? std::vector<IperfEvent>{summary, ClientFinished{}}
@@ -216,6 +235,7 @@ std::vector<IperfEvent> check_side(const std::vector<std::string>& lines, bool s
       key = interval_of(line);
       EXPECT_TRUE(events_eq(events, {Interval{total}})) << line;
     }
+    EXPECT_EQ(details, summary_line && data ? 1 : 0) << line;
     for (const auto& ev : events) finished += std::holds_alternative<ClientFinished>(ev);
   }
   EXPECT_EQ(summaries, expect.summaries);
@@ -258,7 +278,7 @@ TEST_P(RealOutput, EveryLineGivesTheEventsItCarriesWhateverTheLocale) {
 
 const Mode kModes[] = {
     {"ParallelStreams", {"-P", "3"}, {4, false}, {4, true}},
-    {"Bidirectional", {"--bidir"}, {2, false}, {1, true}},
+    {"Bidirectional", {"--bidir"}, {4, false}, {2, true}},
     {"Udp", {"-u"}, {1, false}, {1, true}},
     {"Reverse", {"-R"}, {1, false}, {0, false}},
 };
@@ -326,7 +346,8 @@ TEST(LoopbackRun, ServerAndClientRunsThroughTheRunner) {
 
   ASSERT_GE(client_events.size(), 3u) << describe(client_events);
   EXPECT_TRUE(std::holds_alternative<Interval>(client_events.front())) << describe(client_events);
-  EXPECT_TRUE(std::holds_alternative<Summary>(client_events[client_events.size() - 2]));
+  EXPECT_TRUE(std::holds_alternative<Summary>(client_events[client_events.size() - 3]));
+  EXPECT_TRUE(std::holds_alternative<SummaryDetails>(client_events[client_events.size() - 2]));
   EXPECT_TRUE(events_eq({client_events.back()}, {Exited{0}}));
 
   ASSERT_GE(server_events.size(), 5u) << describe(server_events);
