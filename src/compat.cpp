@@ -11,6 +11,8 @@ namespace trellan::compat {
 
 GtkWidget* spin_row_new(const char* title, double min, double max, double step, double value) {
   GtkWidget* row = adw_spin_row_new_with_range(min, max, step);
+  // A spin row's own role, "presentation", makes GTK's AT-SPI backend hide it and its spin button.
+  g_object_set(row, "accessible-role", GTK_ACCESSIBLE_ROLE_LIST_ITEM, nullptr);
   adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), title);
   adw_spin_row_set_value(ADW_SPIN_ROW(row), value);
   return row;
