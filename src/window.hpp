@@ -1,6 +1,6 @@
 // The main window: two pages (Client, Server), each a settings form above a
 // gauge, a status label and a start button; what the start buttons do; and
-// the task that follows a run's events.
+// the task that follows a run's events (run_watch.cpp).
 #pragma once
 
 #include <adwaita.h>

@@ -1,0 +1,21 @@
+// The texts that report a run's end figures beyond the rates: retransmits,
+// jitter and loss, and the Server page's line about its last client.
+#pragma once
+
+#include <string>
+
+#include "iperf.hpp"
+
+namespace trellan {
+
+// A rate as one text, number and unit joined by a space: "9.41 Gbit/s".
+std::string rate_text(double mbps);
+
+// What the summary lines say beyond the rates; empty when they say nothing
+// more. Numbers appear exactly as iperf3 printed them.
+std::string quality_text(const SummaryDetails& d);
+
+// The Server page's line about the client whose summary lines came last.
+std::string last_client_text(const std::string& peer, const SummaryDetails& d);
+
+}  // namespace trellan
