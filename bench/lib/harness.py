@@ -111,7 +111,7 @@ def app_client_run(exe, port, duration, env):
     """The receive rate the app shows after a Client page test, and its text.
 
     Each run drives a new app from a new process: see app_driver.py."""
-    out = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "app_driver.py"), "client-run",
+    out = subprocess.run([sys.executable, os.path.join(HERE, "app_driver.py"), "client-run",
                           exe, str(port), str(duration)],
                          capture_output=True, text=True, timeout=duration + 90, env=env)
     text = out.stdout.strip()
