@@ -60,12 +60,7 @@ _d13_stage_prepare() {
     shift 3
     rt_check_root_path "$root" || return 1
 
-    local lockfd
-    exec {lockfd}>"$root.lock" || return 1
-    if ! flock -w 3600 "$lockfd"; then
-        echo "error: timed out waiting for the lock on $root" >&2
-        return 1
-    fi
+    rt_lock "$root.lock" 3600 || return 1
 
     local create=0
     if [ ! -f "$root/$DEBIAN13_MARKER" ]; then
@@ -83,7 +78,7 @@ _d13_stage_prepare() {
 
     exec unshare --mount --propagation private -- \
         /bin/bash "$_D13_LIB_DIR/debian13.sh" __debian13_run \
-        "$root" "$src" "$create" "$lockfd" "$@"
+        "$root" "$src" "$create" "$RT_LOCK_FD" "$@"
 }
 
 # Runs in a private mount namespace: mounts, installs what is missing, runs
@@ -178,8 +173,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
         __debian13_run) shift; _d13_stage_run "$@" ;;
         __debian13_remove)
             shift
-            exec {_lockfd}>"$1.lock" && flock -w 600 "$_lockfd" &&
-                rt_remove_tree "$1"
+            rt_lock "$1.lock" 600 && rt_remove_tree "$1"
             exit $?
             ;;
         *) debian13_exec "$@"; exit $? ;;

@@ -70,19 +70,9 @@ create_tree() {
 # ---------------------------------------------------------------------------
 # One case, in a private mount namespace.
 
-CASE_DIR=
-
 case_cleanup() {
     rt_cleanup
-    [ -n "$CASE_DIR" ] || return 0
-    umount "$CASE_DIR/root" 2>/dev/null || umount -l "$CASE_DIR/root" 2>/dev/null
-    umount "$CASE_DIR" 2>/dev/null || umount -l "$CASE_DIR" 2>/dev/null
-    if mountpoint -q "$CASE_DIR"; then
-        echo "warning: $CASE_DIR is still mounted; left in place" >&2
-    else
-        rmdir -- "$CASE_DIR" || echo "warning: could not remove $CASE_DIR" >&2
-    fi
-    CASE_DIR=
+    rt_overlay_cleanup
 }
 
 # in_tree [--user NAME] COMMAND: runs COMMAND with bash as a login shell in
@@ -228,21 +218,12 @@ case_by_hand() {
 # Mounts the overlay on the bare tree and runs the case in it.
 run_case() {
     local name=$1 base=$2 debs=$3
-    CASE_DIR=$(mktemp -d /var/tmp/trellan-fresh12-case.XXXXXX) || return 1
     trap case_cleanup EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
     trap 'exit 129' HUP
-
-    mount -t tmpfs -o mode=700,size=8g trellan-fresh "$CASE_DIR" || return 1
-    mkdir "$CASE_DIR/upper" "$CASE_DIR/work" "$CASE_DIR/root" || return 1
-    mount -t overlay -o "lowerdir=$base,upperdir=$CASE_DIR/upper,workdir=$CASE_DIR/work" \
-        trellan-fresh-root "$CASE_DIR/root" || return 1
-    TREE=$CASE_DIR/root
-    if ! mountpoint -q "$TREE" || [ ! -f "$TREE/$FRESH_MARKER" ]; then
-        echo "the overlay on $base is not in place" >&2
-        return 1
-    fi
+    rt_overlay_mount "$base" /var/tmp/trellan-fresh12-case.XXXXXX 8g "$FRESH_MARKER" || return 1
+    TREE=$RT_OVERLAY_DIR/root
     rt_mount_all "$TREE" || return 1
     mkdir -p "$debs" || return 1
     rt_mount --bind "$debs" "$TREE/var/cache/apt/archives" || return 1
@@ -268,12 +249,7 @@ host_main() {
 
     # One stage at a time on this machine: the bare tree and the .deb cache
     # are shared.
-    local lockfd
-    exec {lockfd}>"$root.lock" || return 1
-    if ! flock -w 3600 "$lockfd"; then
-        echo "error: timed out waiting for the lock on $root" >&2
-        return 1
-    fi
+    rt_lock "$root.lock" 3600 || return 1
 
     if [ ! -f "$root/$FRESH_MARKER" ]; then
         local started=$SECONDS

@@ -12,6 +12,10 @@
 #   checking that nothing is mounted below it and no process runs in it
 #   (rt_remove_tree).
 
+# Sourced once per shell: the state below must survive a second `source`.
+[ -z "${_RT_SOURCED:-}" ] || return 0
+_RT_SOURCED=1
+
 # Prints "URI SUITE" for every enabled binary ("deb") source the host's apt
 # configuration lists, in deb822 files and in one-line files alike.
 rt_host_sources() {
@@ -264,4 +268,51 @@ rt_configure_network() {
         printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' \
             >>"$root/etc/hosts" || return 1
     fi
+}
+
+# rt_lock FILE SECONDS: takes an exclusive lock on FILE (created if need be),
+# waiting at most SECONDS. The lock is held by descriptor $RT_LOCK_FD.
+RT_LOCK_FD=
+rt_lock() {
+    exec {RT_LOCK_FD}>"$1" || return 1
+    if ! flock -w "$2" "$RT_LOCK_FD"; then
+        echo "error: timed out waiting for the lock on $1" >&2
+        return 1
+    fi
+}
+
+# rt_overlay_mount BASE TEMPLATE SIZE MARKER: mounts a throwaway copy of the
+# tree BASE: an overlay on a new directory made from the mktemp TEMPLATE,
+# whose writable layer lives in memory (at most SIZE). Run it in a private
+# mount namespace. The copy is $RT_OVERLAY_DIR/root; it must show MARKER, the
+# file that tells a finished tree (nothing must ever take an empty directory
+# for a tree).
+RT_OVERLAY_DIR=
+rt_overlay_mount() {
+    local base=$1 template=$2 size=$3 marker=$4
+    RT_OVERLAY_DIR=$(mktemp -d "$template") || return 1
+    local dir=$RT_OVERLAY_DIR
+    mount -t tmpfs -o "mode=700,size=$size" trellan-overlay "$dir" || return 1
+    mkdir "$dir/upper" "$dir/work" "$dir/root" || return 1
+    mount -t overlay -o "lowerdir=$base,upperdir=$dir/upper,workdir=$dir/work" \
+        trellan-overlay-root "$dir/root" || return 1
+    if ! mountpoint -q "$dir/root" || [ ! -f "$dir/root/$marker" ]; then
+        echo "error: the overlay copy of $base is not in place" >&2
+        return 1
+    fi
+}
+
+# Unmounts the copy, then removes its mount point, which is empty once
+# nothing is mounted on it.
+rt_overlay_cleanup() {
+    local dir=$RT_OVERLAY_DIR
+    [ -n "$dir" ] || return 0
+    umount "$dir/root" 2>/dev/null || umount -l "$dir/root" 2>/dev/null
+    umount "$dir" 2>/dev/null || umount -l "$dir" 2>/dev/null
+    if mountpoint -q "$dir"; then
+        echo "warning: $dir is still mounted; left in place" >&2
+    else
+        rmdir -- "$dir" || echo "warning: could not remove $dir" >&2
+    fi
+    RT_OVERLAY_DIR=
 }
