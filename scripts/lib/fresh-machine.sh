@@ -277,7 +277,6 @@ host_main() {
             __case "$key" "$root" "$debs" "$BUNDLE" "$WITH_TEST" >"$log" 2>&1 || rc=$?
         grep '^\[fresh\]' "$log"
         if [ "$rc" = 0 ]; then
-            # shellcheck disable=SC2153 # from main, through the environment
             echo "pass $key" >>"$RESULTS"
             echo "[fresh] ok: $key ($((SECONDS - started)) s)"
         else
@@ -300,19 +299,19 @@ main() {
     local mirror
     mirror=$(rt_mirror "${TRELLAN_FRESH_MIRROR:-}")
 
-    local bundle results
-    bundle=$(mktemp /var/tmp/trellan-fresh12-head.XXXXXX) || exit 1
-    results=$(mktemp) || exit 1
-    chmod 644 "$bundle"
-    chmod 666 "$results"
-    trap 'rm -f "$bundle" "$results"' EXIT
+    # Globals: the exit trap runs after main has returned.
+    BUNDLE=$(mktemp /var/tmp/trellan-fresh12-head.XXXXXX) || exit 1
+    RESULTS=$(mktemp) || exit 1
+    trap 'rm -f "$BUNDLE" "$RESULTS"' EXIT
+    chmod 644 "$BUNDLE"
+    chmod 666 "$RESULTS"
     trap 'exit 130' INT
     trap 'exit 143' TERM
 
     # The committed HEAD only: an uncommitted file must not make a case pass.
     echo "[fresh] cloning HEAD $(git rev-parse --short HEAD)"
-    if git bundle create -q "$bundle" HEAD; then
-        as_root env RESULTS="$results" BUNDLE="$bundle" WITH_TEST="$with_test" \
+    if git bundle create -q "$BUNDLE" HEAD; then
+        as_root env RESULTS="$RESULTS" BUNDLE="$BUNDLE" WITH_TEST="$with_test" \
             /bin/bash "$LIB_DIR/fresh-machine.sh" __host "$root" "$debs" "$mirror" ||
             echo "[fresh] the stage ended with an error" >&2
     else
@@ -323,7 +322,7 @@ main() {
     for entry in "${CASES[@]}"; do
         key=${entry%%|*}
         desc=${entry#*|}
-        if grep -qx "pass $key" "$results"; then
+        if grep -qx "pass $key" "$RESULTS"; then
             passed=$((passed + 1))
             echo "ok   - $desc"
         else
