@@ -117,7 +117,7 @@ def app_client_run(build, port, duration, env):
     the window probe's figures for the run (CPU time, frames drawn).
 
     Each run drives a new app from a new process: see app_driver.py."""
-    out = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "app_driver.py"), "client-run",
+    out = subprocess.run([sys.executable, os.path.join(HERE, "app_driver.py"), "client-run",
                           f"{build}/src/trellan", str(port), str(duration),
                           f"{build}/bench/window-probe"],
                          capture_output=True, text=True, timeout=duration + 90, env=env)

@@ -3,7 +3,9 @@
 Server page's server, runs the Client page's test against it on loopback,
 takes screenshots and closes the window.
 
-Usage: drive.py SHOT_TOOL OUT_DIR [NAME_SUFFIX]
+Usage: drive.py SHOT_TOOL OUT_DIR [NAME_SUFFIX [PORT]]
+
+PORT (default 5201, the form's own) is set in both pages' port fields.
 """
 import subprocess
 import sys
@@ -16,6 +18,7 @@ from gi.repository import Atspi  # noqa: E402
 
 SHOT, OUT = sys.argv[1], sys.argv[2]
 SUFFIX = sys.argv[3] if len(sys.argv) > 3 else ""
+PORT = int(sys.argv[4]) if len(sys.argv) > 4 else 5201
 
 
 def find_app(timeout=40):
@@ -68,6 +71,16 @@ def press(node):
     Atspi.Action.do_action(node, 0)
 
 
+def set_port(app, name):
+    """Sets a port field when the port is not the form's default."""
+    if PORT == 5201:
+        return
+    spin = locate(app, Atspi.Role.SPIN_BUTTON, name)
+    Atspi.Value.set_current_value(spin, PORT)
+    if Atspi.Value.get_current_value(spin) != PORT:
+        sys.exit(f"drive: could not set {name!r} to {PORT}")
+
+
 def shot(name):
     path = f"{OUT}/{name}{SUFFIX}.png"
     subprocess.run([SHOT, path, "iperf3"], check=True)
@@ -81,6 +94,7 @@ shot("trellan")
 press(locate(app, Atspi.Role.PAGE_TAB, "Server"))
 time.sleep(0.5)
 server_status = locate(app, Atspi.Role.LABEL, "Stopped.")
+set_port(app, "Listen port")
 press(locate(app, Atspi.Role.PUSH_BUTTON, "Start server"))
 wait_for(server_status, lambda t: t == "Waiting for client connections…", "the server")
 print("Server page: Waiting for client connections…")
@@ -89,6 +103,7 @@ press(locate(app, Atspi.Role.PAGE_TAB, "Client"))
 time.sleep(0.5)
 client_status = locate(app, Atspi.Role.LABEL, "Ready.")
 client_button = locate(app, Atspi.Role.PUSH_BUTTON, "Start test")
+set_port(app, "Port")
 press(client_button)
 wait_for(client_status, lambda t: t.startswith("Measuring…"), "the first rate")
 time.sleep(4)

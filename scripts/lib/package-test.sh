@@ -324,45 +324,21 @@ inside_copy() {
 # ---------------------------------------------------------------------------
 # On the host.
 
-COPY_DIR=
-
-# Unmounts the copy in reverse order, then removes its mount point, which is
-# empty once nothing is mounted on it (the writable layer lives in memory).
-host_copy_cleanup() {
-    [ -n "$COPY_DIR" ] || return 0
-    umount "$COPY_DIR/root" 2>/dev/null || umount -l "$COPY_DIR/root" 2>/dev/null
-    umount "$COPY_DIR" 2>/dev/null || umount -l "$COPY_DIR" 2>/dev/null
-    if mountpoint -q "$COPY_DIR"; then
-        echo "warning: $COPY_DIR is still mounted; left in place" >&2
-    else
-        rmdir -- "$COPY_DIR" || echo "warning: could not remove $COPY_DIR" >&2
-    fi
-    COPY_DIR=
-}
-
 # Runs in a private mount namespace: mounts the overlay copy of the root tree
 # and runs inside_copy in it.
 host_copy() {
     local base=$1 deb=$2 shot=$3
-    COPY_DIR=$(mktemp -d /var/tmp/trellan-debian13-install.XXXXXX) || return 1
-    local dir=$COPY_DIR
-    trap host_copy_cleanup EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
-
-    mount -t tmpfs -o mode=700,size=2g trellan-package "$dir" || return 1
-    mkdir "$dir/upper" "$dir/work" "$dir/root" || return 1
-    mount -t overlay -o "lowerdir=$base,upperdir=$dir/upper,workdir=$dir/work" \
-        trellan-package-root "$dir/root" || return 1
-    # Never let the root tree runner see an empty directory: it would build a
-    # new tree there.
-    if ! mountpoint -q "$dir/root" || [ ! -f "$dir/root/.trellan-debian13-ready" ]; then
-        echo "the overlay copy of $base is not in place" >&2
-        return 1
-    fi
-
     # shellcheck source=scripts/lib/debian13.sh
     source "$LIB_DIR/debian13.sh"
+    trap rt_overlay_cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    # Never let the root tree runner see an empty directory: it would build a
+    # new tree there.
+    rt_overlay_mount "$base" /var/tmp/trellan-debian13-install.XXXXXX 2g \
+        .trellan-debian13-ready || return 1
+    local dir=$RT_OVERLAY_DIR
+
     # shellcheck disable=SC2153 # set by main through the environment
     TRELLAN_DEBIAN13_ROOT=$dir/root debian13_exec \
         scripts/lib/package-test.sh __copy "$RESULTS_IN_ROOT" "$deb" "$shot"

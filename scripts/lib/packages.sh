@@ -71,6 +71,20 @@ as_root() {
     fi
 }
 
+# Prints the first python3 on the PATH that has the GObject bindings
+# (python3-gi): a Python of one's own earlier on the PATH often lacks them.
+gi_python() {
+    local py
+    while read -r py; do
+        if "$py" -c 'import gi' >/dev/null 2>&1; then
+            echo "$py"
+            return 0
+        fi
+    done < <(type -ap python3)
+    echo "error: no python3 on the PATH can import gi (Debian: python3-gi)" >&2
+    return 1
+}
+
 # Prints, one per line, the packages among the arguments that are not
 # installed.
 missing_packages() {
@@ -89,9 +103,11 @@ missing_packages() {
 # True when `locale -a` lists the given locale (it prints "de_DE.utf8" for
 # "de_DE.UTF-8").
 locale_present() {
-    local want=${1,,}
+    local want=${1,,} all
     want=${want//-/}
-    locale -a 2>/dev/null | tr '[:upper:]' '[:lower:]' | tr -d '-' | grep -qx "$want"
+    # Read all of it first: `grep -q` leaving early would fail the pipeline.
+    all=$(locale -a 2>/dev/null | tr '[:upper:]' '[:lower:]' | tr -d '-') || true
+    grep -qx "$want" <<<"$all"
 }
 
 # Installs the missing packages among the arguments (all of BUILD_PACKAGES
