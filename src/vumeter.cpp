@@ -53,9 +53,12 @@ GaugePicture picture_of(GtkWidget* area, const MeterState& s) {
 }
 
 // The gauge is an accessible meter whose value is the held peak and whose
-// value text is the readout.
+// value text is the readout. GTK hands a value to screen readers only for its
+// own range widgets, not for a drawing area, so the readout is also the
+// gauge's description, which reaches them everywhere.
 void announce(GtkWidget* area, const MeterState& s, const std::string& text) {
   gtk_accessible_update_property(GTK_ACCESSIBLE(area),
+                                 GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, text.c_str(),
                                  GTK_ACCESSIBLE_PROPERTY_VALUE_MIN, 0.0,
                                  GTK_ACCESSIBLE_PROPERTY_VALUE_MAX, std::max(s.scale_max, s.peak),
                                  GTK_ACCESSIBLE_PROPERTY_VALUE_NOW, s.peak,
@@ -141,6 +144,7 @@ VuMeter::VuMeter() : gauge_(std::make_shared<Gauge>()) {
 
   gtk_drawing_area_set_draw_func(da, draw_gauge, new GaugeRef(gauge_), free_gauge_ref);
 
+  gtk_accessible_update_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, "Throughput", -1);
   gauge_->announced = readout_text(gauge_->state.peak);
   announce(w, gauge_->state, gauge_->announced);
 

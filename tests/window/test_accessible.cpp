@@ -138,10 +138,16 @@ std::string field_problem(const std::vector<Node>& tree, const Field& f) {
   return found.empty() ? "no control of the right role" : "found only" + found;
 }
 
+// What a screen reader gets of the gauge's reading: the value text, and the
+// description (the one of the two that GTK's bus layer passes on for a
+// drawing area).
 std::string value_text_problem(GtkWidget* gauge, const char* text) {
-  char* differs = gtk_test_accessible_check_property(GTK_ACCESSIBLE(gauge), GTK_ACCESSIBLE_PROPERTY_VALUE_TEXT, text);
-  std::string out = differs ? differs : "";
-  g_free(differs);
+  std::string out;
+  for (GtkAccessibleProperty p : {GTK_ACCESSIBLE_PROPERTY_VALUE_TEXT, GTK_ACCESSIBLE_PROPERTY_DESCRIPTION}) {
+    char* differs = gtk_test_accessible_check_property(GTK_ACCESSIBLE(gauge), p, text);
+    if (differs) out += differs;
+    g_free(differs);
+  }
   return out;
 }
 
