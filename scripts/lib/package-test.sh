@@ -377,22 +377,8 @@ main() {
         record fail build
     fi
 
-    # Every case without an outcome failed.
-    local passed=0 failed=0 entry key desc
-    for entry in "${CASES[@]}"; do
-        key=${entry%%|*}
-        desc=${entry#*|}
-        if grep -qx "pass $key" "$RESULTS"; then
-            passed=$((passed + 1))
-            echo "ok   - $desc"
-        else
-            failed=$((failed + 1))
-            echo "FAIL - $desc"
-        fi
-    done
     [ -f "$shot" ] && echo "[package] screenshot of the installed app: $shot"
-    echo "RESULT $passed $failed"
-    [ "$failed" = 0 ]
+    rt_report_cases "$RESULTS" "${CASES[@]}"
 }
 
 case "${1:-}" in

@@ -316,3 +316,22 @@ rt_overlay_cleanup() {
     fi
     RT_OVERLAY_DIR=
 }
+
+# Prints "ok" or "FAIL" for each case ("key|description") by whether the
+# results file records "pass key", then "RESULT passed failed"; false when
+# any failed. A case without an outcome failed.
+rt_report_cases() {
+    local results=$1 passed=0 failed=0 entry
+    shift
+    for entry in "$@"; do
+        if grep -qx "pass ${entry%%|*}" "$results"; then
+            passed=$((passed + 1))
+            echo "ok   - ${entry#*|}"
+        else
+            failed=$((failed + 1))
+            echo "FAIL - ${entry#*|}"
+        fi
+    done
+    echo "RESULT $passed $failed"
+    [ "$failed" = 0 ]
+}
