@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kClientFormKey = "trellan-client-form";
 constexpr const char* kServerFormKey = "trellan-server-form";
+constexpr const char* kRunLogKey = "trellan-run-log";
 
 // ---- building blocks -------------------------------------------------------
 
@@ -241,6 +242,9 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
       ADW_TYPE_APPLICATION_WINDOW, "application", app, "title", "iperf3", "default-width", 560,
       "default-height", 680, "width-request", 400, "height-request", 560, nullptr));
   GtkWidget* stack = adw_view_stack_new();
+  auto run_log = std::make_shared<RunLog>();
+  g_object_set_data_full(G_OBJECT(window), kRunLogKey, new std::shared_ptr<RunLog>(run_log),
+                         [](gpointer p) { delete static_cast<std::shared_ptr<RunLog>*>(p); });
 
   // Client page.
   auto* client = new ClientForm();
@@ -282,6 +286,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   GtkWidget* client_page =
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
   client->run_slot = std::make_shared<RunSlot>();
+  client->run_log = run_log;
   client->status_label = client_area.status_label;
   client->details_label = client_area.details_label;
   client->start_button = client_area.start_button;
@@ -300,6 +305,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   ActionArea server_area = action_area("Stopped.", "Start server");
   GtkWidget* server_page = page_box(form_box({server_group}), server->meter, server_area);
   server->run_slot = std::make_shared<RunSlot>();
+  server->run_log = run_log;
   server->status_label = server_area.status_label;
   server->details_label = server_area.details_label;
   server->start_button = server_area.start_button;
@@ -334,6 +340,11 @@ const ClientForm* client_form_of(AdwApplicationWindow* window) {
 
 const ServerForm* server_form_of(AdwApplicationWindow* window) {
   return static_cast<const ServerForm*>(g_object_get_data(G_OBJECT(window), kServerFormKey));
+}
+
+std::shared_ptr<RunLog> run_log_of(AdwApplicationWindow* window) {
+  auto* log = static_cast<std::shared_ptr<RunLog>*>(g_object_get_data(G_OBJECT(window), kRunLogKey));
+  return log ? *log : nullptr;
 }
 
 }  // namespace trellan

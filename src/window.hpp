@@ -14,6 +14,7 @@
 #include "gobject.hpp"
 #include "iperf.hpp"
 #include "options.hpp"
+#include "run_record.hpp"
 #include "vumeter.hpp"
 
 namespace trellan {
@@ -29,6 +30,7 @@ struct RunSlot {
 // What the Client page's start button hands its click handler.
 struct ClientForm {
   std::shared_ptr<RunSlot> run_slot;
+  std::shared_ptr<RunLog> run_log;  // the window's, shared by both pages
   VuMeter meter;
   Ref<GtkWidget> start_button;
   Ref<GtkWidget> status_label;
@@ -55,6 +57,7 @@ struct ClientForm {
 // What the Server page's start button hands its click handler.
 struct ServerForm {
   std::shared_ptr<RunSlot> run_slot;
+  std::shared_ptr<RunLog> run_log;  // the window's, shared by both pages
   VuMeter meter;
   Ref<GtkWidget> start_button;
   Ref<GtkWidget> status_label;
@@ -87,5 +90,7 @@ void watch_run(EventReceiver rx, VuMeter meter, GtkLabel* status_label, GtkLabel
 // They live as long as the window's buttons.
 const ClientForm* client_form_of(AdwApplicationWindow* window);
 const ServerForm* server_form_of(AdwApplicationWindow* window);
+// The runs of a window built by build_main_window; lives as long as the window.
+std::shared_ptr<RunLog> run_log_of(AdwApplicationWindow* window);
 
 }  // namespace trellan

@@ -1,0 +1,100 @@
+// What a window remembers of its runs: each run's interval readings and how
+// it ended, the last 100 runs at most. Plain data, no GTK; lives on the main
+// thread and with the window.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace trellan {
+
+// From this machine's point of view.
+enum class Direction { Send, Receive };
+
+// One interval of one direction as iperf3 printed it. Texts are kept as
+// printed ("0.00", "2.98 GBytes", jitter "0.013"); the rate is in Mbit/s.
+struct IntervalRecord {
+  std::string start;
+  std::string end;
+  Direction direction = Direction::Send;
+  double mbps = 0;
+  std::string transfer;
+  std::optional<std::uint64_t> retransmits;  // TCP, sending side
+  std::optional<std::string> jitter_ms;      // UDP, receiving side
+  std::optional<std::uint64_t> lost;         // UDP, receiving side
+  std::optional<std::uint64_t> total;        // UDP: datagrams received, or sent
+  bool omitted = false;
+
+  bool operator==(const IntervalRecord&) const = default;
+};
+
+enum class RunPage { Client, Server };
+
+// How a run ended, as its page showed it.
+enum class RunEnd {
+  Running,     // not yet ended
+  Result,      // the page showed a result: `result_text` and `details_text`
+  Stopped,     // the user stopped it
+  Error,       // `error_text` says what went wrong
+  EndedEarly,  // a served client that went before its test was over
+};
+
+struct RunRecord {
+  std::uint64_t id = 0;  // unique within its log, counting from 1
+  RunPage page = RunPage::Client;
+  std::chrono::system_clock::time_point started;
+  std::string far_end;          // "127.0.0.1, port 5201"; a served client's address
+  std::string options_summary;  // "TCP · 4 streams · reverse · 10 s"
+  std::deque<IntervalRecord> intervals;
+  std::uint64_t dropped_intervals = 0;  // the oldest, gone beyond the cap
+  RunEnd end = RunEnd::Running;
+  std::string result_text;   // the status text at the end, exactly as shown
+  std::string details_text;  // the details text at the end, exactly as shown
+  std::string error_text;    // with RunEnd::Error or RunEnd::EndedEarly
+};
+
+// The runs of one window, oldest first. Listeners hear of every change, on
+// the thread that made it (the main thread).
+class RunLog {
+ public:
+  static constexpr std::size_t kMaxRuns = 100;
+  static constexpr std::size_t kMaxIntervals = 100000;
+
+  enum class Change { Added, Interval, Ended, Removed };
+  using Listener = std::function<void(Change, const RunRecord&)>;
+
+  // Starts a record and returns its id.
+  std::uint64_t begin(RunPage page, std::string far_end, std::string options_summary,
+                      std::chrono::system_clock::time_point started = std::chrono::system_clock::now());
+  // Both do nothing for a run that is no longer kept.
+  void add_interval(std::uint64_t id, IntervalRecord record);
+  void end(std::uint64_t id, RunEnd how, std::string result_text = {}, std::string details_text = {},
+           std::string error_text = {});
+
+  const RunRecord* find(std::uint64_t id) const;
+  const std::deque<std::shared_ptr<RunRecord>>& runs() const { return runs_; }
+  std::uint64_t dropped_runs() const { return dropped_runs_; }
+
+  // Returns a token for remove_listener.
+  std::uint64_t add_listener(Listener listener);
+  void remove_listener(std::uint64_t token);
+
+ private:
+  RunRecord* find_mutable(std::uint64_t id);
+  void notify(Change change, const RunRecord& record);
+
+  std::deque<std::shared_ptr<RunRecord>> runs_;
+  std::uint64_t next_id_ = 1;
+  std::uint64_t dropped_runs_ = 0;
+  std::vector<std::pair<std::uint64_t, Listener>> listeners_;
+  std::uint64_t next_token_ = 1;
+};
+
+}  // namespace trellan
