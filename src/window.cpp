@@ -305,10 +305,10 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   server_area.extra_line = server->address_line->widget();
   GtkWidget* server_page = page_box(form_box({server_group}), server->meter, server_area);
   server->run_slot = std::make_shared<RunSlot>();
-  server->run_slot->on_run_end = [line = server->address_line] { line->hide(); };
   server->status_label = server_area.status_label;
   server->details_label = server_area.details_label;
   server->start_button = server_area.start_button;
+  server->run_slot->on_run_end = [line = server->address_line] { line->hide(); };
   g_object_set_data(G_OBJECT(window), kServerFormKey, server);
   const gulong server_handler = g_signal_connect_data(
       server->start_button.get(), "clicked", G_CALLBACK(on_start_server_clicked), server,
