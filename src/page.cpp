@@ -26,7 +26,9 @@ void set_details(GtkWidget* label, const std::string& text) {
 
 void stop_current_run(RunSlot& slot) {
   std::optional<RunHandle> handle = std::exchange(slot.handle, std::nullopt);
-  if (handle) handle->stop();
+  if (!handle) return;
+  handle->stop();
+  if (slot.on_run_end) slot.on_run_end();
 }
 
 std::uint64_t install_run(RunSlot& slot, RunHandle handle) {

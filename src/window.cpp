@@ -69,6 +69,7 @@ struct ActionArea {
   Ref<GtkWidget> status_label;
   Ref<GtkWidget> details_label;
   Ref<GtkWidget> start_button;
+  GtkWidget* extra_line = nullptr;  // below the details, when a page has one
 };
 
 GtkWidget* page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& area) {
@@ -87,6 +88,7 @@ GtkWidget* page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& are
   GtkWidget* texts = vbox(2);
   gtk_box_append(GTK_BOX(texts), area.status_label.get());
   gtk_box_append(GTK_BOX(texts), area.details_label.get());
+  if (area.extra_line) gtk_box_append(GTK_BOX(texts), area.extra_line);
   gtk_box_append(GTK_BOX(actions), texts);
   gtk_box_append(GTK_BOX(actions), area.start_button.get());
   gtk_box_append(GTK_BOX(page), actions);
@@ -232,6 +234,7 @@ void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
   const ServerOptions options = ServerOptions::from_form(*f);
   start_page_run(*f, options.to_args(), true, kServerRunning,
                  "Listening on port " + std::to_string(options.port) + "…");
+  f->address_line->show(options.bind, options.port);
 }
 
 
@@ -303,12 +306,15 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   GtkWidget* server_group = group("Server", {server->listen_port_row.get(), server->bind_row.get(),
                                              server->one_off_row.get()});
   ActionArea server_area = action_area("Stopped.", "Start server");
+  server->address_line = std::make_shared<AddressLine>();
+  server_area.extra_line = server->address_line->widget();
   GtkWidget* server_page = page_box(form_box({server_group}), server->meter, server_area);
   server->run_slot = std::make_shared<RunSlot>();
   server->run_log = run_log;
   server->status_label = server_area.status_label;
   server->details_label = server_area.details_label;
   server->start_button = server_area.start_button;
+  server->run_slot->on_run_end = [line = server->address_line] { line->hide(); };
   g_object_set_data(G_OBJECT(window), kServerFormKey, server);
   const gulong server_handler = g_signal_connect_data(
       server->start_button.get(), "clicked", G_CALLBACK(on_start_server_clicked), server,

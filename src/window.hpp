@@ -7,10 +7,12 @@
 #include <gtk/gtk.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "address_line.hpp"
 #include "gobject.hpp"
 #include "iperf.hpp"
 #include "options.hpp"
@@ -25,6 +27,8 @@ namespace trellan {
 struct RunSlot {
   std::optional<RunHandle> handle;
   std::uint64_t run_id = 0;
+  // Called each time a run leaves the slot: stopped, ended or replaced.
+  std::function<void()> on_run_end;
 };
 
 // What the Client page's start button hands its click handler.
@@ -65,6 +69,7 @@ struct ServerForm {
   Ref<GtkWidget> listen_port_row;
   Ref<GtkWidget> bind_row;
   Ref<GtkWidget> one_off_row;
+  std::shared_ptr<AddressLine> address_line;  // where clients can connect
 };
 
 // Builds a complete main window belonging to `app`, not yet shown.

@@ -48,6 +48,9 @@ BUILD_PACKAGES=(
     # process inspection used by the runner tests and scripts
     procps
     psmisc
+    # network namespaces with addresses of their own for the address-line
+    # test and the screenshots (unshare comes with util-linux)
+    iproute2
     # locale used by the number-formatting tests
     locales
     # building the Debian package
