@@ -58,6 +58,7 @@ constexpr const char* kNotFound =
 constexpr const char* kLaunchFailed = "Could not launch iperf3: ";
 
 std::atomic<int> thread_starts_before_failure{-1};
+std::atomic<bool> wait_fails{false};
 
 template <typename F>
 std::thread start_thread(F&& body) {
@@ -311,6 +312,7 @@ void run_worker(WorkerData d) {
   do {
     waited = ::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT);
   } while (waited < 0 && errno == EINTR);
+  if (wait_fails.exchange(false)) waited = -1;
 
   Exited exited{-1};
   {
@@ -321,6 +323,11 @@ void run_worker(WorkerData d) {
       do {
         reaped = ::waitpid(child.pid, &status, 0);  // a zombie by now: no wait
       } while (reaped < 0 && errno == EINTR);
+    } else {
+      // The end could not be awaited. Should the pid still be an ended child
+      // of ours, it is reaped all the same; only our own children can be.
+      ::waitpid(child.pid, nullptr, WNOHANG);
+      exited.status_unknown = true;
     }
     if (reaped == child.pid && WIFEXITED(status)) {
       exited.code = WEXITSTATUS(status);
@@ -341,6 +348,8 @@ void run_worker(WorkerData d) {
 }  // namespace
 
 void fail_thread_start_after(int successes) { thread_starts_before_failure.store(successes); }
+
+void fail_next_wait() { wait_fails.store(true); }
 
 }  // namespace detail
 
