@@ -19,4 +19,8 @@ void fail_thread_start_after(int successes);
 // still reaped.
 void fail_next_wait();
 
+// Fault injection for tests: reading the next standard-output line of any
+// run throws, as running out of memory would.
+void fail_next_output_line();
+
 }  // namespace trellan::detail

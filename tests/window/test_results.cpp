@@ -403,6 +403,14 @@ TEST_F(ResultsFixture, EveryRunEndsOnScreenAndLeavesNoIperf3Behind) {
     expect_idle_with("iperf3 ended; its exit status could not be read.", tool.pids().at(0));
   }
   {
+    SCOPED_TRACE("an exception while iperf3's output is read");
+    FakeTool tool(kEndless);
+    detail::fail_next_output_line();
+    click(client->start_button.get());
+    ASSERT_TRUE(pump_until([&] { return !tool.pids().empty(); }));
+    expect_idle_with("Reading iperf3's output failed: std::bad_alloc", tool.pids().at(0));
+  }
+  {
     SCOPED_TRACE("a channel that closes without Exited");
     FakeTool tool(kEndless);
     auto [handle, rx] = start_iperf({}, false);
