@@ -67,7 +67,12 @@ GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* botto
   return view;
 }
 
-void on_width_threshold(GtkWidget* window, int min_width, std::function<void(bool)> on_change) {
+GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change) {
+  // A bin rather than the window itself: the window's breakpoints would hold
+  // the header bar to the window's minimum width too.
+  GtkWidget* bin = adw_breakpoint_bin_new();
+  gtk_widget_set_size_request(bin, 300, 300);
+  adw_breakpoint_bin_set_child(ADW_BREAKPOINT_BIN(bin), child);
   AdwBreakpoint* breakpoint = adw_breakpoint_new(adw_breakpoint_condition_new_length(
       ADW_BREAKPOINT_CONDITION_MIN_WIDTH, min_width, ADW_LENGTH_UNIT_PX));
   auto* data = new WidthChange(std::move(on_change));
@@ -79,7 +84,8 @@ void on_width_threshold(GtkWidget* window, int min_width, std::function<void(boo
       breakpoint, "unapply",
       G_CALLBACK(+[](AdwBreakpoint*, gpointer d) noexcept { call_width_change(*static_cast<WidthChange*>(d), false); }),
       data);
-  adw_application_window_add_breakpoint(ADW_APPLICATION_WINDOW(window), breakpoint);
+  adw_breakpoint_bin_add_breakpoint(ADW_BREAKPOINT_BIN(bin), breakpoint);
+  return bin;
 }
 
 }  // namespace trellan::compat
@@ -154,7 +160,7 @@ namespace {
 
 // Follows the width of a window's surface, less the shadow around it.
 struct WidthWatch {
-  GtkWidget* window;
+  GtkWidget* widget;  // a widget in the window
   int min_width;
   WidthChange on_change;
   GdkSurface* surface = nullptr;
@@ -164,19 +170,19 @@ struct WidthWatch {
 
 void on_surface_layout(GdkSurface*, int width, int, WidthWatch* w) noexcept {
   double shadow_x = 0, shadow_y = 0;
-  gtk_native_get_surface_transform(GTK_NATIVE(w->window), &shadow_x, &shadow_y);
+  gtk_native_get_surface_transform(gtk_widget_get_native(w->widget), &shadow_x, &shadow_y);
   const int wide = width - 2 * static_cast<int>(shadow_x) >= w->min_width ? 1 : 0;
   if (wide == w->wide) return;
   w->wide = wide;
   call_width_change(w->on_change, wide == 1);
 }
 
-void on_window_realize(GtkWidget* window, WidthWatch* w) noexcept {
-  w->surface = gtk_native_get_surface(GTK_NATIVE(window));
+void on_widget_realize(GtkWidget* widget, WidthWatch* w) noexcept {
+  w->surface = gtk_native_get_surface(gtk_widget_get_native(widget));
   w->layout_handler = g_signal_connect(w->surface, "layout", G_CALLBACK(on_surface_layout), w);
 }
 
-void on_window_unrealize(GtkWidget*, WidthWatch* w) noexcept {
+void on_widget_unrealize(GtkWidget*, WidthWatch* w) noexcept {
   if (w->surface) g_clear_signal_handler(&w->layout_handler, w->surface);
   w->surface = nullptr;
   w->wide = -1;
@@ -184,12 +190,13 @@ void on_window_unrealize(GtkWidget*, WidthWatch* w) noexcept {
 
 }  // namespace
 
-void on_width_threshold(GtkWidget* window, int min_width, std::function<void(bool)> on_change) {
-  auto* watch = new WidthWatch{window, min_width, std::move(on_change)};
-  g_signal_connect_data(window, "realize", G_CALLBACK(on_window_realize), watch,
+GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change) {
+  auto* watch = new WidthWatch{child, min_width, std::move(on_change)};
+  g_signal_connect_data(child, "realize", G_CALLBACK(on_widget_realize), watch,
                         [](gpointer d, GClosure*) { delete static_cast<WidthWatch*>(d); },
                         GConnectFlags{});
-  g_signal_connect(window, "unrealize", G_CALLBACK(on_window_unrealize), watch);
+  g_signal_connect(child, "unrealize", G_CALLBACK(on_widget_unrealize), watch);
+  return child;
 }
 
 }  // namespace trellan::compat

@@ -22,9 +22,10 @@ void switch_row_set_active(GtkWidget* row, bool active);
 // The window content: a top bar, the content and a bottom bar.
 GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* bottom);
 
-// Calls `on_change` with true when `window` (an AdwApplicationWindow) becomes
-// at least `min_width` pixels wide and with false when it becomes narrower.
-// The call with false may also come while it is narrow already.
-void on_width_threshold(GtkWidget* window, int min_width, std::function<void(bool)> on_change);
+// Wraps `child` in a widget that calls `on_change` with true when the window
+// becomes at least `min_width` pixels wide and with false when it becomes
+// narrower (the call with false may also come while it is narrow already).
+// Returns the widget to put in `child`'s place.
+GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change);
 
 }  // namespace trellan::compat

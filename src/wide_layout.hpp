@@ -25,8 +25,9 @@ struct PageParts {
 
 void set_page_layout(const PageParts& page, bool wide);
 
-// Lays the pages out side by side while `window` is at least
-// kWideLayoutFrom pixels wide, one above the other otherwise.
-void follow_window_width(AdwApplicationWindow* window, std::vector<PageParts> pages);
+// Lays the pages out side by side while the window is at least
+// kWideLayoutFrom pixels wide, one above the other otherwise. `content` is
+// the widget that holds the pages; the returned widget takes its place.
+GtkWidget* follow_window_width(GtkWidget* content, std::vector<PageParts> pages);
 
 }  // namespace trellan

@@ -327,8 +327,8 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
                                                 ADW_VIEW_SWITCHER_POLICY_WIDE, nullptr));
   adw_header_bar_set_title_widget(ADW_HEADER_BAR(header), switcher);
   GtkWidget* switcher_bar = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER_BAR, "stack", stack, nullptr));
-  adw_application_window_set_content(window, compat::toolbar_view_new(header, stack, switcher_bar));
-  follow_window_width(window, {client_parts, server_parts});
+  GtkWidget* content = follow_window_width(stack, {client_parts, server_parts});
+  adw_application_window_set_content(window, compat::toolbar_view_new(header, content, switcher_bar));
   return window;
 }
 
