@@ -67,12 +67,26 @@ GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* botto
   return view;
 }
 
+namespace {
+
+void ask_for_narrow_size(GtkWidget* bin, gpointer) noexcept {
+  GtkWidget* child = adw_breakpoint_bin_get_child(ADW_BREAKPOINT_BIN(bin));
+  int width = 0;
+  int height = 0;
+  gtk_widget_measure(child, GTK_ORIENTATION_HORIZONTAL, -1, &width, nullptr, nullptr, nullptr);
+  gtk_widget_measure(child, GTK_ORIENTATION_VERTICAL, width, &height, nullptr, nullptr, nullptr);
+  gtk_widget_set_size_request(bin, width, height);
+}
+
+}  // namespace
+
 GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change) {
-  // A bin rather than the window itself: the window's breakpoints would hold
-  // the header bar to the window's minimum width too.
+  // A breakpoint bin asks only for its own size request, whatever its child
+  // needs. It asks for what the child needs in the narrow layout, measured
+  // once styles apply, so that the window keeps the minimum size it had.
   GtkWidget* bin = adw_breakpoint_bin_new();
-  gtk_widget_set_size_request(bin, 300, 300);
   adw_breakpoint_bin_set_child(ADW_BREAKPOINT_BIN(bin), child);
+  g_signal_connect(bin, "realize", G_CALLBACK(ask_for_narrow_size), nullptr);
   AdwBreakpoint* breakpoint = adw_breakpoint_new(adw_breakpoint_condition_new_length(
       ADW_BREAKPOINT_CONDITION_MIN_WIDTH, min_width, ADW_LENGTH_UNIT_PX));
   auto* data = new WidthChange(std::move(on_change));
