@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <memory>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
