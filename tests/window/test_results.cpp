@@ -424,79 +424,78 @@ TEST_F(ResultsFixture, EveryRunEndsOnScreenAndLeavesNoIperf3Behind) {
 
 // ---- the form's fields, one at a time, into iperf3's arguments -----------------
 
+namespace {
+
+// Sets a row through its widget: "on" turns a switch on, a combo row takes
+// the position, an entry row the text and a spin row the number.
+void set_field(GtkWidget* row, const std::string& value) {
+  if (ADW_IS_COMBO_ROW(row))
+    adw_combo_row_set_selected(ADW_COMBO_ROW(row), static_cast<unsigned>(std::stoi(value)));
+  else if (ADW_IS_ENTRY_ROW(row))
+    gtk_editable_set_text(GTK_EDITABLE(row), value.c_str());
+  else if (value == "on")
+    compat::switch_row_set_active(row, true);
+  else
+    compat::spin_row_set_value(row, std::stod(value));
+}
+
+using RowOf = GtkWidget* (*)(const ClientForm*, const ServerForm*);
+
+}  // namespace
+
 TEST_F(ResultsFixture, EachFieldReachesItsOwnArguments) {
-  const Args client_base = {"-c", "127.0.0.1", "-p", "5201", "-t", "10", "-i", "1", "--forceflush"};
+  const Args c = {"-c", "127.0.0.1", "-p", "5201", "-t", "10", "-i", "1", "--forceflush"};
+  const Args s = {"-s", "-p", "5201", "-i", "1", "--forceflush"};
   auto plus = [](Args a, const Args& more) {
     a.insert(a.end(), more.begin(), more.end());
     return a;
   };
-  auto entry = [](GtkWidget* row, const char* t) { gtk_editable_set_text(GTK_EDITABLE(row), t); };
-  auto on = [](GtkWidget* row) { compat::switch_row_set_active(row, true); };
   struct Row {
-    const char* field;
-    std::function<void(const ClientForm&)> set;
-    Args args;
-  };
-  const std::vector<Row> client_rows = {
-      {"server", [&](const ClientForm& f) { entry(f.server_row.get(), "192.0.2.7"); },
+    RowOf row;
+    const char* value;
+    Args args;  // what the tool receives
+  } rows[] = {
+      {[](auto f, auto) { return f->server_row.get(); }, "192.0.2.7",
        {"-c", "192.0.2.7", "-p", "5201", "-t", "10", "-i", "1", "--forceflush"}},
-      {"port", [](const ClientForm& f) { compat::spin_row_set_value(f.port_row.get(), 6001); },
+      {[](auto f, auto) { return f->port_row.get(); }, "6001",
        {"-c", "127.0.0.1", "-p", "6001", "-t", "10", "-i", "1", "--forceflush"}},
-      {"duration", [](const ClientForm& f) { compat::spin_row_set_value(f.duration_row.get(), 7); },
+      {[](auto f, auto) { return f->duration_row.get(); }, "7",
        {"-c", "127.0.0.1", "-p", "5201", "-t", "7", "-i", "1", "--forceflush"}},
-      {"parallel", [](const ClientForm& f) { compat::spin_row_set_value(f.parallel_row.get(), 3); },
-       plus(client_base, {"-P", "3"})},
-      {"reverse", [&](const ClientForm& f) { on(f.reverse_row.get()); }, plus(client_base, {"-R"})},
-      {"bidir", [&](const ClientForm& f) { on(f.bidir_row.get()); }, plus(client_base, {"--bidir"})},
-      {"udp", [&](const ClientForm& f) { on(f.udp_row.get()); }, plus(client_base, {"-u", "-b", "0"})},
-      {"bitrate", [&](const ClientForm& f) { entry(f.bitrate_row.get(), "50M"); }, plus(client_base, {"-b", "50M"})},
-      {"omit", [](const ClientForm& f) { compat::spin_row_set_value(f.omit_row.get(), 2); },
-       plus(client_base, {"-O", "2"})},
-      {"ip version", [](const ClientForm& f) { adw_combo_row_set_selected(ADW_COMBO_ROW(f.ip_version_row.get()), 2); },
-       plus(client_base, {"-6"})},
-      {"bind", [&](const ClientForm& f) { entry(f.bind_row.get(), "127.0.0.2"); }, plus(client_base, {"-B", "127.0.0.2"})},
-      {"window", [&](const ClientForm& f) { entry(f.window_row.get(), "256K"); }, plus(client_base, {"-w", "256K"})},
-      {"buffer length", [&](const ClientForm& f) { entry(f.buffer_length_row.get(), "128K"); },
-       plus(client_base, {"-l", "128K"})},
-      {"mss", [](const ClientForm& f) { compat::spin_row_set_value(f.mss_row.get(), 1400); },
-       plus(client_base, {"-M", "1400"})},
-      {"congestion", [&](const ClientForm& f) { entry(f.congestion_row.get(), "reno"); }, plus(client_base, {"-C", "reno"})},
-      {"no delay", [&](const ClientForm& f) { on(f.no_delay_row.get()); }, plus(client_base, {"-N"})},
-      {"zero copy", [&](const ClientForm& f) { on(f.zero_copy_row.get()); }, plus(client_base, {"-Z"})},
-  };
-  struct ServerRow {
-    const char* field;
-    std::function<void(const ServerForm&)> set;
-    Args args;
-  };
-  const std::vector<ServerRow> server_rows = {
-      {"listen port", [](const ServerForm& f) { compat::spin_row_set_value(f.listen_port_row.get(), 6002); },
+      {[](auto f, auto) { return f->parallel_row.get(); }, "3", plus(c, {"-P", "3"})},
+      {[](auto f, auto) { return f->reverse_row.get(); }, "on", plus(c, {"-R"})},
+      {[](auto f, auto) { return f->bidir_row.get(); }, "on", plus(c, {"--bidir"})},
+      {[](auto f, auto) { return f->udp_row.get(); }, "on", plus(c, {"-u", "-b", "0"})},
+      {[](auto f, auto) { return f->bitrate_row.get(); }, "50M", plus(c, {"-b", "50M"})},
+      {[](auto f, auto) { return f->omit_row.get(); }, "2", plus(c, {"-O", "2"})},
+      {[](auto f, auto) { return f->ip_version_row.get(); }, "2", plus(c, {"-6"})},
+      {[](auto f, auto) { return f->bind_row.get(); }, "127.0.0.2", plus(c, {"-B", "127.0.0.2"})},
+      {[](auto f, auto) { return f->window_row.get(); }, "256K", plus(c, {"-w", "256K"})},
+      {[](auto f, auto) { return f->buffer_length_row.get(); }, "128K", plus(c, {"-l", "128K"})},
+      {[](auto f, auto) { return f->mss_row.get(); }, "1400", plus(c, {"-M", "1400"})},
+      {[](auto f, auto) { return f->congestion_row.get(); }, "reno", plus(c, {"-C", "reno"})},
+      {[](auto f, auto) { return f->no_delay_row.get(); }, "on", plus(c, {"-N"})},
+      {[](auto f, auto) { return f->zero_copy_row.get(); }, "on", plus(c, {"-Z"})},
+      {[](auto, auto f) { return f->listen_port_row.get(); }, "6002",
        {"-s", "-p", "6002", "-i", "1", "--forceflush"}},
-      {"bind", [&](const ServerForm& f) { entry(f.bind_row.get(), "127.0.0.3"); },
-       {"-s", "-p", "5201", "-i", "1", "--forceflush", "-B", "127.0.0.3"}},
-      {"one-off", [&](const ServerForm& f) { on(f.one_off_row.get()); },
-       {"-s", "-p", "5201", "-i", "1", "--forceflush", "-1"}},
+      {[](auto, auto f) { return f->bind_row.get(); }, "127.0.0.3", plus(s, {"-B", "127.0.0.3"})},
+      {[](auto, auto f) { return f->one_off_row.get(); }, "on", plus(s, {"-1"})},
   };
   // Each row in a new window, so that every other field keeps its initial
   // value; the arguments are those the started tool received.
-  auto run = [&](const char* field, GtkWidget* button, const std::function<void()>& set, const Args& args) {
-    SCOPED_TRACE(field);
+  for (const Row& row : rows) {
+    close();
+    open();
+    GtkWidget* widget = row.row(client, server);
+    SCOPED_TRACE(adw_preferences_row_get_title(ADW_PREFERENCES_ROW(widget)));
+    GtkWidget* server_page = gtk_widget_get_parent(gtk_widget_get_parent(server->start_button.get()));
+    GtkWidget* button = gtk_widget_is_ancestor(widget, server_page) ? server->start_button.get()
+                                                                    : client->start_button.get();
     FakeTool tool("exit 0");
-    set();
+    set_field(widget, row.value);
     click(button);
     ASSERT_TRUE(pump_until([&] { return !tool.pids().empty() && !tool.args().empty(); }));
-    EXPECT_EQ(tool.args(), args);
+    EXPECT_EQ(tool.args(), row.args);
     pump_until([&] { return button_text(button).starts_with("Start"); });
-  };
-  for (const Row& row : client_rows) {
-    close();
-    open();
-    run(row.field, client->start_button.get(), [&] { row.set(*client); }, row.args);
-  }
-  for (const ServerRow& row : server_rows) {
-    close();
-    open();
-    run(row.field, server->start_button.get(), [&] { row.set(*server); }, row.args);
   }
 }
 
