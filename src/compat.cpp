@@ -2,9 +2,28 @@
 
 #include <adwaita.h>
 
-// libadwaita 1.4 brought spin rows, switch rows and the toolbar view. Below
-// that, an action row with a spin button or a switch as its suffix and a
-// vertical box stand in, with the same texts, ranges and behaviour.
+#include <utility>
+
+namespace trellan::compat {
+namespace {
+
+using WidthChange = std::function<void(bool)>;
+
+void call_width_change(const WidthChange& on_change, bool wide) noexcept {
+  try {
+    on_change(wide);
+  } catch (...) {
+    // Nothing to undo: the layout stays as it was.
+  }
+}
+
+}  // namespace
+}  // namespace trellan::compat
+
+// libadwaita 1.4 brought spin rows, switch rows, the toolbar view and
+// breakpoints. Below that, an action row with a spin button or a switch as
+// its suffix and a vertical box stand in, with the same texts, ranges and
+// behaviour, and the window's surface reports the width.
 #if ADW_CHECK_VERSION(1, 4, 0)
 
 namespace trellan::compat {
@@ -46,6 +65,41 @@ GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* botto
   adw_toolbar_view_set_content(ADW_TOOLBAR_VIEW(view), content);
   adw_toolbar_view_add_bottom_bar(ADW_TOOLBAR_VIEW(view), bottom);
   return view;
+}
+
+namespace {
+
+void ask_for_narrow_size(GtkWidget* bin, gpointer) noexcept {
+  GtkWidget* child = adw_breakpoint_bin_get_child(ADW_BREAKPOINT_BIN(bin));
+  int width = 0;
+  int height = 0;
+  gtk_widget_measure(child, GTK_ORIENTATION_HORIZONTAL, -1, &width, nullptr, nullptr, nullptr);
+  gtk_widget_measure(child, GTK_ORIENTATION_VERTICAL, width, &height, nullptr, nullptr, nullptr);
+  gtk_widget_set_size_request(bin, width, height);
+}
+
+}  // namespace
+
+GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change) {
+  // A breakpoint bin asks only for its own size request, whatever its child
+  // needs. It asks for what the child needs in the narrow layout, measured
+  // once styles apply, so that the window keeps the minimum size it had.
+  GtkWidget* bin = adw_breakpoint_bin_new();
+  adw_breakpoint_bin_set_child(ADW_BREAKPOINT_BIN(bin), child);
+  g_signal_connect(bin, "realize", G_CALLBACK(ask_for_narrow_size), nullptr);
+  AdwBreakpoint* breakpoint = adw_breakpoint_new(adw_breakpoint_condition_new_length(
+      ADW_BREAKPOINT_CONDITION_MIN_WIDTH, min_width, ADW_LENGTH_UNIT_PX));
+  auto* data = new WidthChange(std::move(on_change));
+  g_signal_connect_data(
+      breakpoint, "apply",
+      G_CALLBACK(+[](AdwBreakpoint*, gpointer d) noexcept { call_width_change(*static_cast<WidthChange*>(d), true); }),
+      data, [](gpointer d, GClosure*) { delete static_cast<WidthChange*>(d); }, GConnectFlags{});
+  g_signal_connect(
+      breakpoint, "unapply",
+      G_CALLBACK(+[](AdwBreakpoint*, gpointer d) noexcept { call_width_change(*static_cast<WidthChange*>(d), false); }),
+      data);
+  adw_breakpoint_bin_add_breakpoint(ADW_BREAKPOINT_BIN(bin), breakpoint);
+  return bin;
 }
 
 }  // namespace trellan::compat
@@ -114,6 +168,49 @@ GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* botto
   gtk_box_append(GTK_BOX(box), content);
   gtk_box_append(GTK_BOX(box), bottom);
   return box;
+}
+
+namespace {
+
+// Follows the width of a window's surface, less the shadow around it.
+struct WidthWatch {
+  GtkWidget* widget;  // a widget in the window
+  int min_width;
+  WidthChange on_change;
+  GdkSurface* surface = nullptr;
+  gulong layout_handler = 0;
+  int wide = -1;  // unknown until the first layout
+};
+
+void on_surface_layout(GdkSurface*, int width, int, WidthWatch* w) noexcept {
+  double shadow_x = 0, shadow_y = 0;
+  gtk_native_get_surface_transform(gtk_widget_get_native(w->widget), &shadow_x, &shadow_y);
+  const int wide = width - 2 * static_cast<int>(shadow_x) >= w->min_width ? 1 : 0;
+  if (wide == w->wide) return;
+  w->wide = wide;
+  call_width_change(w->on_change, wide == 1);
+}
+
+void on_widget_realize(GtkWidget* widget, WidthWatch* w) noexcept {
+  w->surface = gtk_native_get_surface(gtk_widget_get_native(widget));
+  w->layout_handler = g_signal_connect(w->surface, "layout", G_CALLBACK(on_surface_layout), w);
+}
+
+void on_widget_unrealize(GtkWidget*, WidthWatch* w) noexcept {
+  if (w->surface) g_clear_signal_handler(&w->layout_handler, w->surface);
+  w->surface = nullptr;
+  w->wide = -1;
+}
+
+}  // namespace
+
+GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change) {
+  auto* watch = new WidthWatch{child, min_width, std::move(on_change)};
+  g_signal_connect_data(child, "realize", G_CALLBACK(on_widget_realize), watch,
+                        [](gpointer d, GClosure*) { delete static_cast<WidthWatch*>(d); },
+                        GConnectFlags{});
+  g_signal_connect(child, "unrealize", G_CALLBACK(on_widget_unrealize), watch);
+  return child;
 }
 
 }  // namespace trellan::compat

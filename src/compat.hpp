@@ -4,6 +4,8 @@
 
 #include <gtk/gtk.h>
 
+#include <functional>
+
 namespace trellan::compat {
 
 // A spin row: title, whole-number range and step, initial value.
@@ -19,5 +21,11 @@ void switch_row_set_active(GtkWidget* row, bool active);
 
 // The window content: a top bar, the content and a bottom bar.
 GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* bottom);
+
+// Wraps `child` in a widget that calls `on_change` with true when the window
+// becomes at least `min_width` pixels wide and with false when it becomes
+// narrower (the call with false may also come while it is narrow already).
+// Returns the widget to put in `child`'s place.
+GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change);
 
 }  // namespace trellan::compat

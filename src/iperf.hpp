@@ -27,12 +27,13 @@ struct ClientFinished {};
 struct Listening {};
 struct Error { std::string message; };
 // `code` is the exit status, or -1 when the child ended by a signal (then
-// `by_signal` and `signal` say which), waiting failed or the launch failed;
-// 0 when the run was stopped through its handle.
+// `by_signal` and `signal` say which), waiting failed (then `status_unknown`)
+// or the launch failed; 0 when the run was stopped through its handle.
 struct Exited {
   std::int32_t code;
   bool by_signal = false;
   int signal = 0;
+  bool status_unknown = false;
 };
 
 // The loss figures of a UDP summary line, numbers as iperf3 printed them:

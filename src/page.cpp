@@ -11,16 +11,26 @@ void apply_look(GtkWidget* button, const Look& look) {
   gtk_widget_add_css_class(button, look.add);
 }
 
-void set_status(GtkWidget* label, const std::string& text, bool is_error) {
-  gtk_label_set_text(GTK_LABEL(label), text.c_str());
-  if (is_error)
-    gtk_widget_add_css_class(label, "error");
+namespace {
+
+void set_class(GtkWidget* widget, const char* css_class, bool on) {
+  if (on)
+    gtk_widget_add_css_class(widget, css_class);
   else
-    gtk_widget_remove_css_class(label, "error");
+    gtk_widget_remove_css_class(widget, css_class);
 }
 
-void set_details(GtkWidget* label, const std::string& text) {
+}  // namespace
+
+void set_status(GtkWidget* label, const std::string& text, StatusKind kind) {
   gtk_label_set_text(GTK_LABEL(label), text.c_str());
+  set_class(label, "error", kind == StatusKind::Error);
+  set_class(label, "dim-label", kind == StatusKind::Progress);
+}
+
+void set_details(GtkWidget* label, const std::string& text, bool figures) {
+  gtk_label_set_text(GTK_LABEL(label), text.c_str());
+  set_class(label, "dim-label", !figures);
   gtk_widget_set_visible(label, !text.empty());
 }
 

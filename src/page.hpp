@@ -26,11 +26,20 @@ inline constexpr Look kServerRunning{"Stop server", "suggested-action", "destruc
 
 void apply_look(GtkWidget* button, const Look& look);
 
-// The status label carries the "error" class exactly while it shows an error.
-void set_status(GtkWidget* label, const std::string& text, bool is_error = false);
+// What a status text is. Progress texts are dimmed; a result or a message
+// the user must read is shown at full contrast, an error also in red.
+enum class StatusKind { Progress, Plain, Error };
 
-// The details label is hidden while it has nothing to say.
-void set_details(GtkWidget* label, const std::string& text);
+// The status label carries the "error" class exactly while it shows an error,
+// and "dim-label" exactly while it shows progress.
+void set_status(GtkWidget* label, const std::string& text, StatusKind kind);
+inline void set_status(GtkWidget* label, const std::string& text, bool is_error = false) {
+  set_status(label, text, is_error ? StatusKind::Error : StatusKind::Progress);
+}
+
+// The details label is hidden while it has nothing to say, and dimmed unless
+// it holds a run's figures.
+void set_details(GtkWidget* label, const std::string& text, bool figures = false);
 
 // Empties the slot, stopping the run it held.
 void stop_current_run(RunSlot& slot);

@@ -46,13 +46,17 @@ std::string quality_text(const SummaryDetails& d) {
   return join(parts, " · ");
 }
 
-std::string last_client_text(const std::string& peer, const SummaryDetails& d) {
-  const std::optional<double> send = d.tx.sender_mbps;
-  const std::optional<double> receive = d.bidirectional ? d.rx.receiver_mbps : d.tx.receiver_mbps;
+std::string last_client_text(const std::string& peer, const std::optional<SummaryDetails>& d,
+                             const std::optional<std::string>& ended_early) {
   std::vector<std::string> parts;
-  if (send) parts.push_back("send: " + rate_text(*send));
-  if (receive) parts.push_back("receive: " + rate_text(*receive));
-  if (std::string quality = quality_text(d); !quality.empty()) parts.push_back(std::move(quality));
+  if (d) {
+    const std::optional<double> send = d->tx.sender_mbps;
+    const std::optional<double> receive = d->bidirectional ? d->rx.receiver_mbps : d->tx.receiver_mbps;
+    if (send) parts.push_back("send: " + rate_text(*send));
+    if (receive) parts.push_back("receive: " + rate_text(*receive));
+    if (std::string quality = quality_text(*d); !quality.empty()) parts.push_back(std::move(quality));
+  }
+  if (ended_early) parts.push_back("ended early (" + *ended_early + ")");
   if (parts.empty()) return "Last client: " + peer;
   return "Last client: " + peer + " — " + join(parts, " · ");
 }

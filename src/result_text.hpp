@@ -2,6 +2,7 @@
 // jitter and loss, and the Server page's line about its last client.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "iperf.hpp"
@@ -15,7 +16,9 @@ std::string rate_text(double mbps);
 // more. Numbers appear exactly as iperf3 printed them.
 std::string quality_text(const SummaryDetails& d);
 
-// The Server page's line about the client whose summary lines came last.
-std::string last_client_text(const std::string& peer, const SummaryDetails& d);
+// The Server page's line about its last client: the figures of its summary
+// lines, if any came, and why it ended early, if it did.
+std::string last_client_text(const std::string& peer, const std::optional<SummaryDetails>& d,
+                             const std::optional<std::string>& ended_early = std::nullopt);
 
 }  // namespace trellan

@@ -1,9 +1,13 @@
 // The task that follows one run's events on the main loop and applies them
 // to its page: gauge, status, details and start button.
+#include "run_watch.hpp"
+
 #include <glib.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -12,7 +16,20 @@
 #include "window.hpp"
 
 namespace trellan {
+
+namespace detail {
 namespace {
+std::atomic<bool> event_delivery_fails{false};
+}  // namespace
+
+void fail_next_event_delivery() { event_delivery_fails.store(true); }
+}  // namespace detail
+
+namespace {
+
+// How a run that never delivered its Exited event is shown to have ended.
+constexpr const char* kDeliveryFailed = "The run was stopped: one of its events could not be shown.";
+constexpr const char* kEventsLost = "The run was stopped: its events stopped arriving.";
 
 class RunTask : public std::enable_shared_from_this<RunTask> {
  public:
@@ -30,7 +47,13 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
         connect_(std::move(connect)) {}
   RunTask(const RunTask&) = delete;
   RunTask& operator=(const RunTask&) = delete;
-  ~RunTask() { stop_notice(is_current()); }
+  // Whatever ends the task (its Exited event, a fault while an event was
+  // applied, a channel that closed early), a run still on the page is ended
+  // here: its child is stopped and the page shows why it is idle again.
+  ~RunTask() {
+    stop_notice(is_current());
+    if (!finished_ && is_current()) end_unheard(delivery_failed_ ? kDeliveryFailed : kEventsLost);
+  }
 
   // A task acts only for the page's current run. Once its run was stopped or
   // replaced, whatever it still receives is dropped and the task ends, so a
@@ -49,7 +72,19 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
     g_source_attach(notice_, g_main_context_get_thread_default());
   }
 
-  // Applies one event; false when the task is over.
+  // Applies one event; false when the task is over. An exception thrown while
+  // the event is applied ends the task.
+  bool deliver(const IperfEvent& event) noexcept {
+    try {
+      if (detail::event_delivery_fails.exchange(false)) throw std::runtime_error("injected fault");
+      return apply(event);
+    } catch (...) {
+      delivery_failed_ = true;
+      return false;
+    }
+  }
+
+ private:
   bool apply(const IperfEvent& event) {
     stop_notice(true);
     if (const auto* e = std::get_if<Interval>(&event)) {
@@ -57,18 +92,35 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
       if (!is_server_) status("Measuring… peak " + rate_text(meter_.peak()));
       awaiting_result_ = !is_server_;
     } else if (const auto* e = std::get_if<Summary>(&event)) {
-      status("Result — send: " + rate_text(e->sender_mbps) + " · receive: " + rate_text(e->receiver_mbps));
+      status("Result — send: " + rate_text(e->sender_mbps) + " · receive: " + rate_text(e->receiver_mbps),
+             StatusKind::Plain);
     } else if (const auto* e = std::get_if<SummaryDetails>(&event)) {
-      details(is_server_ ? last_client_text(peer_, *e) : quality_text(*e));
+      if (is_server_) {
+        client_figures_ = *e;
+        write_client_line();
+      } else {
+        details(quality_text(*e), true);
+      }
     } else if (const auto* e = std::get_if<ClientConnected>(&event)) {
       peer_ = e->peer;
+      has_client_ = true;
+      client_figures_.reset();
+      client_ended_early_.reset();
       status("Client connected: " + e->peer + " — measuring…");
     } else if (std::holds_alternative<ClientFinished>(event)) {
       meter_.reset();
     } else if (std::holds_alternative<Listening>(event)) {
       if (is_server_) status("Waiting for client connections…");
     } else if (const auto* e = std::get_if<Error>(&event)) {
-      status(e->message, true);
+      if (is_server_ && has_client_) {
+        // iperf3's words about the client since the last "Accepted
+        // connection": that client ended early; the server goes on. Its
+        // summary lines may come before or after this line.
+        if (!client_ended_early_) client_ended_early_ = e->message;
+        write_client_line();
+        return true;
+      }
+      status(e->message, StatusKind::Error);
       if (!last_error_) last_error_ = e->message;
     } else if (const auto* e = std::get_if<Exited>(&event)) {
       finish(*e);
@@ -77,7 +129,6 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
     return true;
   }
 
- private:
   static gboolean on_notice_tick(gpointer data) noexcept {
     const std::shared_ptr<RunTask> task = static_cast<std::weak_ptr<RunTask>*>(data)->lock();
     return task && task->notice_tick() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
@@ -106,28 +157,47 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
     notice_shown_ = false;
   }
 
-  void status(const std::string& text, bool is_error = false) {
-    set_status(status_label_.get(), text, is_error);
+  void status(const std::string& text, StatusKind kind = StatusKind::Progress) {
+    set_status(status_label_.get(), text, kind);
     awaiting_result_ = false;
   }
-  void details(const std::string& text) { set_details(details_label_.get(), text); }
+  void details(const std::string& text, bool figures = false) {
+    set_details(details_label_.get(), text, figures);
+  }
 
-  void finish(const Exited& e) {
+  void write_client_line() {
+    details(last_client_text(peer_, client_figures_, client_ended_early_), true);
+  }
+
+  // Puts the page back to idle: the run stopped, the gauge at rest.
+  void end_run() {
+    finished_ = true;
     stop_notice(true);
-    const bool awaiting_result = awaiting_result_;
     stop_current_run(*run_slot_);
     meter_.reset();
     apply_look(start_button_.get(), is_server_ ? kServerIdle : kClientIdle);
-    if (e.by_signal) {
+  }
+
+  void end_unheard(const char* why) {
+    end_run();
+    status(why, StatusKind::Error);
+  }
+
+  void finish(const Exited& e) {
+    const bool awaiting_result = awaiting_result_;
+    end_run();
+    if (e.status_unknown) {
+      status("iperf3 ended; its exit status could not be read.", StatusKind::Error);
+    } else if (e.by_signal) {
       status(last_error_ ? "iperf3 error: " + *last_error_
                          : "iperf3 ended unexpectedly (signal " + std::to_string(e.signal) + ").",
-             true);
+             StatusKind::Error);
     } else if (e.code == 0) {
-      if (awaiting_result) status("iperf3 ended without a result.", true);
+      if (awaiting_result) status("iperf3 ended without a result.", StatusKind::Error);
     } else if (e.code != -1) {
       status(last_error_ ? "iperf3 error: " + *last_error_
                          : "iperf3 terminated (code " + std::to_string(e.code) + ").",
-             true);
+             StatusKind::Error);
     }
   }
 
@@ -142,6 +212,11 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   // Client page: the status still shows "Connecting…" or the peak, no result.
   bool awaiting_result_;
   std::string peer_;  // Server page: the client the summary lines are about
+  bool has_client_ = false;  // Server page: a client has connected
+  std::optional<SummaryDetails> client_figures_;    // that client's figures so far
+  std::optional<std::string> client_ended_early_;   // why it ended early, if it did
+  bool finished_ = false;         // the page was put back to idle
+  bool delivery_failed_ = false;  // applying an event threw
   std::optional<ConnectTarget> connect_;
   GSource* notice_ = nullptr;
   unsigned waited_s_ = 0;
@@ -158,7 +233,7 @@ void watch_run(EventReceiver rx, VuMeter meter, GtkLabel* status_label, GtkLabel
   task->start_notice();
   watch_events(std::move(rx), [task](std::optional<IperfEvent> event) {
     if (!event || !task->is_current()) return false;
-    return task->apply(*event);
+    return task->deliver(*event);
   });
 }
 

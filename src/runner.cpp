@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -58,6 +59,8 @@ constexpr const char* kNotFound =
 constexpr const char* kLaunchFailed = "Could not launch iperf3: ";
 
 std::atomic<int> thread_starts_before_failure{-1};
+std::atomic<bool> wait_fails{false};
+std::atomic<bool> output_line_fails{false};
 
 template <typename F>
 std::thread start_thread(F&& body) {
@@ -258,10 +261,28 @@ void send_launch_failure(const EventSender& tx, std::string message) {
   tx.send(Exited{-1});
 }
 
-void read_stderr(EventSender tx, int fd) {
-  read_lines(fd, [&](std::string_view line) {
-    if (auto message = stderr_message(line)) tx.send(Error{std::move(*message)});
-  });
+constexpr const char* kReadFailed = "Reading iperf3's output failed: ";
+
+// Reading a stream gave up on an exception (out of memory, say): the child
+// is killed, since nobody reads its output any more, and the run says why.
+// The child is still unreaped, so its pid is safe to signal.
+void give_up_reading(const EventSender& tx, pid_t pid, const char* why) noexcept {
+  ::kill(pid, SIGKILL);
+  try {
+    tx.send(Error{kReadFailed + std::string(why)});
+  } catch (...) {
+    // The run still ends with Exited; only the reason is lost.
+  }
+}
+
+void read_stderr(EventSender tx, int fd, pid_t pid) noexcept {
+  try {
+    read_lines(fd, [&](std::string_view line) {
+      if (auto message = stderr_message(line)) tx.send(Error{std::move(*message)});
+    });
+  } catch (const std::exception& e) {
+    give_up_reading(tx, pid, e.what());
+  }
   close_fd(fd);
 }
 
@@ -284,7 +305,7 @@ void run_worker(WorkerData d) {
   std::thread stderr_thread;
   try {
     stderr_thread = start_thread(
-        [tx = d.tx, fd = child.stderr_r]() mutable { read_stderr(std::move(tx), fd); });
+        [tx = d.tx, fd = child.stderr_r, pid = child.pid]() mutable { read_stderr(std::move(tx), fd, pid); });
   } catch (const std::system_error& e) {
     // Nobody would drain standard error: give the run up. Until it is reaped
     // below, the pid is still this run's child and safe to signal.
@@ -295,10 +316,16 @@ void run_worker(WorkerData d) {
   }
 
   if (!aborted) {
-    OutputParser parser(d.server_mode);
-    read_lines(child.stdout_r, [&](std::string_view line) {
-      for (auto& ev : parser.feed_line(line)) d.tx.send(std::move(ev));
-    });
+    try {
+      OutputParser parser(d.server_mode);
+      read_lines(child.stdout_r, [&](std::string_view line) {
+        if (output_line_fails.exchange(false)) throw std::bad_alloc();
+        for (auto& ev : parser.feed_line(line)) d.tx.send(std::move(ev));
+      });
+    } catch (const std::exception& e) {
+      give_up_reading(d.tx, child.pid, e.what());
+      aborted = true;
+    }
   }
   close_fd(child.stdout_r);
   if (stderr_thread.joinable()) stderr_thread.join();
@@ -311,6 +338,7 @@ void run_worker(WorkerData d) {
   do {
     waited = ::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT);
   } while (waited < 0 && errno == EINTR);
+  if (wait_fails.exchange(false)) waited = -1;
 
   Exited exited{-1};
   {
@@ -321,6 +349,11 @@ void run_worker(WorkerData d) {
       do {
         reaped = ::waitpid(child.pid, &status, 0);  // a zombie by now: no wait
       } while (reaped < 0 && errno == EINTR);
+    } else {
+      // The end could not be awaited. Should the pid still be an ended child
+      // of ours, it is reaped all the same; only our own children can be.
+      ::waitpid(child.pid, nullptr, WNOHANG);
+      exited.status_unknown = true;
     }
     if (reaped == child.pid && WIFEXITED(status)) {
       exited.code = WEXITSTATUS(status);
@@ -341,6 +374,10 @@ void run_worker(WorkerData d) {
 }  // namespace
 
 void fail_thread_start_after(int successes) { thread_starts_before_failure.store(successes); }
+
+void fail_next_wait() { wait_fails.store(true); }
+
+void fail_next_output_line() { output_line_fails.store(true); }
 
 }  // namespace detail
 

@@ -14,4 +14,13 @@ std::string os_error_text(int err);
 // resources left (EAGAIN). A negative value switches the fault off.
 void fail_thread_start_after(int successes);
 
+// Fault injection for tests: the next run to wait for its child sees the wait
+// fail, as if the child's status had been taken by someone else. The child is
+// still reaped.
+void fail_next_wait();
+
+// Fault injection for tests: reading the next standard-output line of any
+// run throws, as running out of memory would.
+void fail_next_output_line();
+
 }  // namespace trellan::detail

@@ -7,6 +7,7 @@
 #include "compat.hpp"
 #include "page.hpp"
 #include "text.hpp"
+#include "wide_layout.hpp"
 
 namespace trellan {
 namespace {
@@ -72,7 +73,7 @@ struct ActionArea {
   GtkWidget* extra_line = nullptr;  // below the details, when a page has one
 };
 
-GtkWidget* page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& area) {
+PageParts page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& area) {
   GtkWidget* page = vbox(0);
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
                                                 GTK_POLICY_NEVER, "vexpand", TRUE, "child", form,
@@ -92,7 +93,7 @@ GtkWidget* page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& are
   gtk_box_append(GTK_BOX(actions), texts);
   gtk_box_append(GTK_BOX(actions), area.start_button.get());
   gtk_box_append(GTK_BOX(page), actions);
-  return page;
+  return PageParts{page, scrolled, actions, frame, area.status_label.get(), area.details_label.get()};
 }
 
 ActionArea action_area(const char* status, const char* button_label) {
@@ -101,11 +102,13 @@ ActionArea action_area(const char* status, const char* button_label) {
   gtk_widget_add_css_class(a.status_label.get(), "dim-label");
   gtk_label_set_wrap(GTK_LABEL(a.status_label.get()), TRUE);
   gtk_label_set_xalign(GTK_LABEL(a.status_label.get()), 0.0f);
+  gtk_label_set_selectable(GTK_LABEL(a.status_label.get()), TRUE);
   a.details_label = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
   gtk_widget_add_css_class(a.details_label.get(), "dim-label");
   gtk_widget_add_css_class(a.details_label.get(), "caption");
   gtk_label_set_wrap(GTK_LABEL(a.details_label.get()), TRUE);
   gtk_label_set_xalign(GTK_LABEL(a.details_label.get()), 0.0f);
+  gtk_label_set_selectable(GTK_LABEL(a.details_label.get()), TRUE);
   gtk_widget_set_visible(a.details_label.get(), FALSE);
   a.start_button = Ref<GtkWidget>::sink(gtk_button_new_with_label(button_label));
   gtk_widget_add_css_class(a.start_button.get(), "suggested-action");
@@ -286,7 +289,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
     adw_expander_row_add_row(ADW_EXPANDER_ROW(expander), row);
   GtkWidget* advanced = group(nullptr, {expander});
   ActionArea client_area = action_area("Ready.", "Start test");
-  GtkWidget* client_page =
+  const PageParts client_parts =
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
   client->run_slot = std::make_shared<RunSlot>();
   client->run_log = run_log;
@@ -308,7 +311,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   ActionArea server_area = action_area("Stopped.", "Start server");
   server->address_line = std::make_shared<AddressLine>();
   server_area.extra_line = server->address_line->widget();
-  GtkWidget* server_page = page_box(form_box({server_group}), server->meter, server_area);
+  const PageParts server_parts = page_box(form_box({server_group}), server->meter, server_area);
   server->run_slot = std::make_shared<RunSlot>();
   server->run_log = run_log;
   server->status_label = server_area.status_label;
@@ -326,9 +329,9 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
                         GConnectFlags{});
 
   AdwViewStackPage* page =
-      adw_view_stack_add_titled(ADW_VIEW_STACK(stack), client_page, "client", "Client");
+      adw_view_stack_add_titled(ADW_VIEW_STACK(stack), client_parts.page, "client", "Client");
   adw_view_stack_page_set_icon_name(page, "network-transmit-symbolic");
-  page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), server_page, "server", "Server");
+  page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), server_parts.page, "server", "Server");
   adw_view_stack_page_set_icon_name(page, "network-server-symbolic");
 
   GtkWidget* header = adw_header_bar_new();
@@ -336,7 +339,8 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
                                                 ADW_VIEW_SWITCHER_POLICY_WIDE, nullptr));
   adw_header_bar_set_title_widget(ADW_HEADER_BAR(header), switcher);
   GtkWidget* switcher_bar = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER_BAR, "stack", stack, nullptr));
-  adw_application_window_set_content(window, compat::toolbar_view_new(header, stack, switcher_bar));
+  GtkWidget* content = follow_window_width(stack, {client_parts, server_parts});
+  adw_application_window_set_content(window, compat::toolbar_view_new(header, content, switcher_bar));
   return window;
 }
 

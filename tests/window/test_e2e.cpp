@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -158,6 +160,40 @@ TEST_F(LoopbackFixture, UdpTestShowsTheResult) {
     compat::switch_row_set_active(client->udp_row.get(), true);
     gtk_editable_set_text(GTK_EDITABLE(client->bitrate_row.get()), "200M");
   });
+}
+
+// A client of the Server page's real iperf3 that is interrupted, then one
+// that is killed outright: each is named as having ended early, in iperf3's
+// words, and the server goes on listening.
+TEST_F(LoopbackFixture, ServerNamesRealClientsThatStopEarly) {
+  struct Case {
+    int signal;
+    const char* ending;
+    bool figures;
+  } cases[] = {{SIGINT, " · ended early (the client has terminated)", true},
+               {SIGKILL, "Last client: 127.0.0.1 — ended early (the client has unexpectedly closed the connection)", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.signal);
+    const std::string port_text = std::to_string(port);
+    const char* argv[] = {"iperf3", "-c", "127.0.0.1", "-p", port_text.c_str(), "-t", "10", nullptr};
+    GPid pid = 0;
+    ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char**>(argv), nullptr,
+                              GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
+                                          G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
+                              nullptr, nullptr, &pid, nullptr));
+    // Two intervals on the server's gauge, then the signal.
+    ASSERT_TRUE(pump_until([&] { return server->meter.peak() > 0; }, 20));
+    pump_for(1.5);
+    kill(pid, c.signal);
+    ASSERT_TRUE(pump_until([&] { return label_text(server->details_label.get()).ends_with(c.ending); }, 20))
+        << label_text(server->details_label.get());
+    const std::string details = label_text(server->details_label.get());
+    EXPECT_EQ(details.starts_with("Last client: 127.0.0.1 — receive: "), c.figures) << details;
+    ASSERT_TRUE(pump_until([&] { return label_text(server->status_label.get()) == "Waiting for client connections…"; }, 10));
+    EXPECT_EQ(std::string(gtk_button_get_label(GTK_BUTTON(server->start_button.get()))), "Stop server");
+    g_spawn_close_pid(pid);
+    waitpid(pid, nullptr, 0);
+  }
 }
 
 TRELLAN_GTK_TEST_MAIN()
