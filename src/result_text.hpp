@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "iperf.hpp"
+#include "events.hpp"
 
 namespace trellan {
 

@@ -46,6 +46,15 @@ void RunLog::end(std::uint64_t id, RunEnd how, std::string result_text, std::str
   notify(Change::Ended, *record);
 }
 
+void RunLog::amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text) {
+  RunRecord* record = find_mutable(id);
+  if (!record || record->end == RunEnd::Running || how == RunEnd::Running) return;
+  record->end = how;
+  record->details_text = std::move(details_text);
+  record->error_text = std::move(error_text);
+  notify(Change::Ended, *record);
+}
+
 const RunRecord* RunLog::find(std::uint64_t id) const {
   // Ids grow with position, so the newest runs, the busy ones, come first.
   const auto it = std::find_if(runs_.rbegin(), runs_.rend(),

@@ -78,6 +78,11 @@ class RunLog {
   void end(std::uint64_t id, RunEnd how, std::string result_text = {}, std::string details_text = {},
            std::string error_text = {});
 
+  // Rewrites how an ended run ended, keeping its result text: for word of
+  // its end that comes after it (a served client's early end reported after
+  // its summary). Does nothing for a run still going or no longer kept.
+  void amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text);
+
   const RunRecord* find(std::uint64_t id) const;
   const std::deque<std::shared_ptr<RunRecord>>& runs() const { return runs_; }
   std::uint64_t dropped_runs() const { return dropped_runs_; }

@@ -13,6 +13,7 @@
 
 #include "page.hpp"
 #include "result_text.hpp"
+#include "run_recording.hpp"
 #include "window.hpp"
 
 namespace trellan {
@@ -91,10 +92,14 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
       meter_.set_value(e->mbps);
       if (!is_server_) status("Measuring… peak " + rate_text(meter_.peak()));
       awaiting_result_ = !is_server_;
+    } else if (const auto* e = std::get_if<IntervalReading>(&event)) {
+      add_reading(*run_slot_, e->record);
     } else if (const auto* e = std::get_if<Summary>(&event)) {
       status("Result — send: " + rate_text(e->sender_mbps) + " · receive: " + rate_text(e->receiver_mbps),
              StatusKind::Plain);
+      result_shown_ = true;
     } else if (const auto* e = std::get_if<SummaryDetails>(&event)) {
+      details_shown_ = true;
       if (is_server_) {
         client_figures_ = *e;
         write_client_line();
@@ -107,8 +112,12 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
       client_figures_.reset();
       client_ended_early_.reset();
       status("Client connected: " + e->peer + " — measuring…");
+      result_shown_ = details_shown_ = false;
+      begin_record(*run_slot_, RunPage::Server, e->peer, run_slot_->options_summary);
+      served_record_ = run_slot_->record_id;
     } else if (std::holds_alternative<ClientFinished>(event)) {
       meter_.reset();
+      end_served_client();
     } else if (std::holds_alternative<Listening>(event)) {
       if (is_server_) status("Waiting for client connections…");
     } else if (const auto* e = std::get_if<Error>(&event)) {
@@ -118,6 +127,10 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
         // summary lines may come before or after this line.
         if (!client_ended_early_) client_ended_early_ = e->message;
         write_client_line();
+        // Word of the early end may come after the client's record ended.
+        if (!has_open_record(*run_slot_) && run_slot_->run_log)
+          run_slot_->run_log->amend_end(served_record_, RunEnd::EndedEarly,
+                                        label_text(details_label_), *client_ended_early_);
         return true;
       }
       status(e->message, StatusKind::Error);
@@ -160,6 +173,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   void status(const std::string& text, StatusKind kind = StatusKind::Progress) {
     set_status(status_label_.get(), text, kind);
     awaiting_result_ = false;
+    status_is_error_ = kind == StatusKind::Error;
   }
   void details(const std::string& text, bool figures = false) {
     set_details(details_label_.get(), text, figures);
@@ -181,6 +195,41 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   void end_unheard(const char* why) {
     end_run();
     status(why, StatusKind::Error);
+    end_run_record();
+  }
+
+  std::string label_text(const Ref<GtkWidget>& label) const {
+    return gtk_label_get_text(GTK_LABEL(label.get()));
+  }
+
+  // Server page: the served client's record ends with its "Last client: …"
+  // texts as the page shows them; one that went before its summary, or that
+  // the server said went early, ended early.
+  void end_served_client() {
+    if (client_ended_early_ || !details_shown_) {
+      end_record(*run_slot_, RunEnd::EndedEarly, {}, details_shown_ || client_ended_early_ ? label_text(details_label_) : "",
+                 client_ended_early_.value_or(""));
+    } else {
+      // A reverse test's server has sender lines only: no result line then.
+      end_record(*run_slot_, RunEnd::Result, result_shown_ ? label_text(status_label_) : "",
+                 label_text(details_label_));
+    }
+  }
+
+  // The page's record at the end of its run: the test's result as shown, or
+  // what the status says instead; a client still being served ends with the
+  // server's error, or early.
+  void end_run_record() {
+    if (is_server_) {
+      if (status_is_error_)
+        end_record(*run_slot_, RunEnd::Error, {}, {}, label_text(status_label_));
+      else
+        end_served_client();
+    } else if (result_shown_ && !status_is_error_) {
+      end_record(*run_slot_, RunEnd::Result, label_text(status_label_), label_text(details_label_));
+    } else {
+      end_record(*run_slot_, RunEnd::Error, {}, {}, label_text(status_label_));
+    }
   }
 
   void finish(const Exited& e) {
@@ -199,6 +248,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
                          : "iperf3 terminated (code " + std::to_string(e.code) + ").",
              StatusKind::Error);
     }
+    end_run_record();
   }
 
   VuMeter meter_;
@@ -217,6 +267,11 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   std::optional<std::string> client_ended_early_;   // why it ended early, if it did
   bool finished_ = false;         // the page was put back to idle
   bool delivery_failed_ = false;  // applying an event threw
+  bool status_is_error_ = false;  // the status shows an error
+  // What the page showed of the test, or of the client being served.
+  bool result_shown_ = false;   // the status shows its "Result — …" line
+  bool details_shown_ = false;  // the details show its figures
+  std::uint64_t served_record_ = 0;  // Server page: the record of the last client
   std::optional<ConnectTarget> connect_;
   GSource* notice_ = nullptr;
   unsigned waited_s_ = 0;

@@ -6,6 +6,8 @@
 
 #include "compat.hpp"
 #include "page.hpp"
+#include "run_export.hpp"
+#include "run_recording.hpp"
 #include "text.hpp"
 #include "wide_layout.hpp"
 
@@ -195,6 +197,7 @@ template <typename Form>
 bool stop_page_run(Form& f, const Look& idle, const char* status) {
   if (!f.run_slot->handle) return false;
   stop_current_run(*f.run_slot);
+  end_record(*f.run_slot, RunEnd::Stopped);  // the test, or the client being served
   f.meter.reset();
   apply_look(f.start_button.get(), idle);
   set_status(f.status_label.get(), status);
@@ -228,6 +231,7 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
     set_status(f->status_label.get(), "Specify a server (host or IP).");
     return;
   }
+  begin_record(*f->run_slot, RunPage::Client, far_end_of(options), options_summary(options));
   start_page_run(*f, options.to_args(), false, kClientRunning, "Connecting…",
                  ConnectTarget{options.server, options.port});
 }
@@ -235,6 +239,7 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
 void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
   if (stop_page_run(*f, kServerIdle, "Stopped.")) return;
   const ServerOptions options = ServerOptions::from_form(*f);
+  f->run_slot->options_summary = options_summary(options);
   start_page_run(*f, options.to_args(), true, kServerRunning,
                  "Listening on port " + std::to_string(options.port) + "…");
   f->address_line->show(options.bind, options.port);
@@ -292,6 +297,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   const PageParts client_parts =
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
   client->run_slot = std::make_shared<RunSlot>();
+  client->run_slot->run_log = run_log;
   client->run_log = run_log;
   client->status_label = client_area.status_label;
   client->details_label = client_area.details_label;
@@ -313,6 +319,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   server_area.extra_line = server->address_line->widget();
   const PageParts server_parts = page_box(form_box({server_group}), server->meter, server_area);
   server->run_slot = std::make_shared<RunSlot>();
+  server->run_slot->run_log = run_log;
   server->run_log = run_log;
   server->status_label = server_area.status_label;
   server->details_label = server_area.details_label;

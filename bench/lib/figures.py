@@ -158,6 +158,18 @@ def lift_parser(text):
                 note=f"{m.group(2)} MB/s on captured iperf3 output")]
 
 
+def lift_run_log(text):
+    """The run log's heap for 100 hour-long runs against the text iperf3
+    printed for their intervals."""
+    m = re.search(r"run log: (\d+) runs x (\d+) intervals: ([\d.]+) MB on the heap \((\d+) B per interval\), "
+                  r"resident \+([\d.]+) MB; iperf3 printed ([\d.]+) MB", text)
+    if not m:
+        return [Row("Run log memory", None, None, "", note="not reported")]
+    return [Row(f"Run log, {int(m.group(1))} runs × {int(m.group(2)):,} intervals ÷ iperf3's text for them",
+                float(m.group(3)), float(m.group(6)), "MB",
+                note=f"{m.group(4)} B per interval; resident +{m.group(5)} MB")]
+
+
 def lift_delivery(text):
     rows = []
     for m in re.finditer(r"delivery \(([^)]*)\): p50 ([\d.]+) us, p99 ([\d.]+) us", text):

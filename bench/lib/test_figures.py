@@ -7,7 +7,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from figures import (  # noqa: E402
-    Row, parse_app_receive, parse_cli_receiver, parse_fuzz, parse_soak, lift_delivery, lift_gauge)
+    Row, parse_app_receive, parse_cli_receiver, parse_fuzz, parse_soak, lift_delivery, lift_gauge,
+    lift_run_log)
 
 CLIENT_OUTPUT = """\
 Connecting to host 127.0.0.1, port 5201
@@ -109,6 +110,14 @@ class GoalsCompareTheRatio(unittest.TestCase):
         paced, burst = lift_delivery(text)
         self.assertIs(paced.met, True)
         self.assertIsNone(burst.met)
+
+    def test_run_log_memory_is_set_against_the_text_it_came_from(self):
+        (row,) = lift_run_log(
+            "run log: 100 runs x 3600 intervals: 81.9 MB on the heap (228 B per interval), resident +80.5 MB; "
+            "iperf3 printed 30.5 MB of lines for them; filled in 252 ms\n")
+        self.assertEqual((row.measured, row.reference, row.unit), (81.9, 30.5, "MB"))
+        self.assertIn("228 B per interval", row.note)
+        self.assertIsNone(lift_run_log("")[0].measured)
 
 
 if __name__ == "__main__":
