@@ -20,9 +20,10 @@ namespace {
 // measured to cost: the process's CPU time from the tick that asked for a
 // frame to the next tick, which takes in the draw function, the renderer and
 // all else GTK does for that frame (with GL on a software rasteriser, its
-// threads too). A glide may take kBudget of CPU time per second; the gauge
-// draws at the highest of 60, 30 and 20 frames a second that keeps within it,
-// and at 20 where even that does not.
+// threads too). A glide may take kBudgetUs of CPU time per second (a tenth
+// of a core); the gauge draws at the highest of 60, 30 and 20 frames a second
+// that keeps within it, and at 20 where even that does not. A reading comes
+// once a second and its glide lasts well under one, so a run costs less.
 class FrameBudget {
  public:
   // Called on every tick with the frame-clock time; whether a frame may be
@@ -53,7 +54,7 @@ class FrameBudget {
   }
 
  private:
-  static constexpr double kBudgetUs = 200'000.0;    // CPU time per second of glide
+  static constexpr double kBudgetUs = 100'000.0;    // CPU time per second of glide
   static constexpr double kSmoothing = 0.2;
   static constexpr std::int64_t kSlackUs = 4'000;   // frame times jitter around the refresh
   std::int64_t interval_us() const { return 1'000'000 / rate(); }
