@@ -212,9 +212,10 @@ def fidelity_rows(app_rates, cli_rates, own, probes, pairs, duration, label):
 # ---- a paced run: one reading a second ---------------------------------------
 
 # Stands in for iperf3: the output of a client run on loopback, one interval
-# line a second with rates as a loopback test gives them (they swing by a
-# third and more, so the dial's full scale changes now and then), for as many
-# seconds as the app asks for with -t.
+# line a second with rates as a loopback test gives them (they swing by up to
+# a half, so the needle glides far after most readings; the full scale grows
+# to 20 Gbit/s at the first and stays), for as many seconds as the app asks
+# for with -t.
 PACED_TOOL = r"""#!/bin/bash
 t=3
 while [ $# -gt 0 ]; do [ "$1" = -t ] && t=$2; shift; done
