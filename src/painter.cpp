@@ -205,9 +205,10 @@ void paint_gauge(cairo_t* cr, double width, double height, const MeterState& sta
 GaugePicture gauge_picture(const MeterState& state, double width, double height, bool dark,
                            double scale) {
   const Geometry g = geometry(width, height);
-  // Radians to steps of 1/256 device pixel at the outer end of the peak
-  // marker (its round cap included), the farthest point that turns.
-  const double steps = (g.radius + 0.55 * g.track + 1.5) * scale * 256.0;
+  // Radians to steps of a quarter device pixel at the outer end of the peak
+  // marker (its round cap included), the farthest point that turns: the
+  // needle's tip and the value arc's end, nearer the centre, move less.
+  const double steps = (g.radius + 0.55 * g.track + 1.5) * scale * 4.0;
   const double f = fraction(state.display, state.scale_max);
   GaugePicture p;
   p.width = width;

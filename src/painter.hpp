@@ -18,11 +18,12 @@ namespace trellan {
 // origin of `cr`. Reads `state` only; strokes every part of the dial anew.
 void paint_gauge(cairo_t* cr, double width, double height, const MeterState& state, bool dark);
 
-// What one frame of the gauge shows, reduced to the values that reach its
-// pixels at a given size and scale. The needle and the peak marker are angles
+// What one frame of the gauge shows, reduced to what the eye can tell apart
+// at a given size and scale. The needle and the peak marker are angles
 // counted in steps that move the dial's outermost moving point (the end of the
-// peak marker) by 1/256 of a device pixel, cairo's own coordinate resolution:
-// a state whose picture equals that of the last frame paints that frame again.
+// peak marker) by a quarter of a device pixel: a state whose picture equals
+// that of the last frame drawn differs from it by less than anyone can see,
+// and needs no new frame.
 struct GaugePicture {
   double width = 0, height = 0, scale = 1;
   bool dark = false;

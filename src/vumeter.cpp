@@ -2,14 +2,74 @@
 
 #include <adwaita.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "painter.hpp"
 
 namespace trellan {
+
+namespace {
+
+// How often the gauge draws while it glides, chosen from what its frames are
+// measured to cost: the process's CPU time from the tick that asked for a
+// frame to the next tick, which takes in the draw function, the renderer and
+// all else GTK does for that frame (with GL on a software rasteriser, its
+// threads too). A glide may take kBudgetUs of CPU time per second (a tenth
+// of a core); the gauge draws at the highest of 60, 30 and 20 frames a second
+// that keeps within it, and at 20 where even that does not. A reading comes
+// once a second and its glide lasts well under one, so a run costs less.
+class FrameBudget {
+ public:
+  // Called on every tick with the frame-clock time; whether a frame may be
+  // drawn now, given that the picture changed.
+  bool may_draw(std::int64_t frame_time_us) const {
+    return last_draw_ == 0 || frame_time_us - last_draw_ >= interval_us() - kSlackUs;
+  }
+  // The tick asks for a frame: its cost is taken at the next tick.
+  void drawing(std::int64_t frame_time_us) {
+    last_draw_ = frame_time_us;
+    cost_from_ = cpu_us();
+  }
+  // Every tick: completes the measurement of the frame asked for at the tick
+  // before, if any.
+  void ticked() {
+    if (cost_from_ < 0) return;
+    const double sample = static_cast<double>(cpu_us() - cost_from_);
+    cost_us_ = cost_us_ < 0 ? sample : cost_us_ + (sample - cost_us_) * kSmoothing;
+    cost_from_ = -1;
+  }
+  // The tick callback goes: a frame asked for at its last tick is not measured.
+  void pause() { cost_from_ = -1; }
+  int rate() const {
+    for (int r : {60, 30}) {
+      if (cost_us_ < 0 || cost_us_ * r <= kBudgetUs) return r;
+    }
+    return 20;
+  }
+
+ private:
+  static constexpr double kBudgetUs = 100'000.0;    // CPU time per second of glide
+  static constexpr double kSmoothing = 0.2;
+  static constexpr std::int64_t kSlackUs = 4'000;   // frame times jitter around the refresh
+  std::int64_t interval_us() const { return 1'000'000 / rate(); }
+  static std::int64_t cpu_us() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000 + t.tv_nsec / 1000;
+  }
+
+  std::int64_t last_draw_ = 0;   // frame-clock time of the last frame asked for
+  std::int64_t cost_from_ = -1;  // process CPU time (µs) when it was asked for
+  double cost_us_ = -1;          // smoothed CPU time per frame drawn; -1 until measured
+};
+
+}  // namespace
 
 // Shared by the VuMeter copies, the draw function, the tick callback while
 // it is attached, and the widget itself (for its signal handlers).
@@ -19,6 +79,8 @@ struct VuMeter::Gauge {
   std::optional<GaugePicture> painted;  // what the last frame drawn shows
   std::string announced;                // the readout last given to assistive technology
   guint tick = 0;                       // the tick callback while it is attached
+  FrameBudget budget;
+  std::uint64_t frames = 0;             // frames drawn
 };
 
 namespace {
@@ -92,9 +154,17 @@ gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept 
     announce(area, s, text);
     g.announced = std::move(text);
   }
+  g.budget.ticked();
   const GaugePicture picture = picture_of(area, s);
-  if (!g.painted || picture != *g.painted) gtk_widget_queue_draw(area);
-  if (!settled(area, s, stepped, scale_before, picture)) return G_SOURCE_CONTINUE;
+  bool owed = !g.painted || picture != *g.painted;
+  if (owed && g.budget.may_draw(now)) {
+    gtk_widget_queue_draw(area);
+    g.budget.drawing(now);
+    owed = false;
+  }
+  // A change the budget holds back keeps the clock going until it is drawn.
+  if (owed || !settled(area, s, stepped, scale_before, picture)) return G_SOURCE_CONTINUE;
+  g.budget.pause();
   g.tick = 0;
   return G_SOURCE_REMOVE;  // the frame clock may go idle
 }
@@ -127,6 +197,7 @@ void draw_gauge(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpoint
   const double scale = device_scale(GTK_WIDGET(area));
   g.painter.paint(cr, width, height, g.state, dark, scale);
   g.painted = gauge_picture(g.state, width, height, dark, scale);
+  ++g.frames;
 }
 
 VuMeter::VuMeter() : gauge_(std::make_shared<Gauge>()) {
@@ -165,6 +236,8 @@ void VuMeter::set_value(double mbps) {
 }
 
 double VuMeter::peak() const { return gauge_->state.peak; }
+
+std::uint64_t VuMeter::frames_drawn() const { return gauge_->frames; }
 
 void VuMeter::reset() {
   gauge_->state.reset();

@@ -4,6 +4,7 @@
 
 #include <gtk/gtk.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "meter.hpp"
@@ -17,7 +18,11 @@ namespace trellan {
 // can change: set_value, reset, a switch between light and dark appearance
 // and a resize start the animation, and once the needle, the peak and the
 // dial have come to rest (nothing left to paint) the gauge lets the clock go
-// idle. While it animates it redraws only frames whose picture changed.
+// idle. While it animates it draws a frame only when its picture changed
+// (something moved by a quarter of a device pixel, or a text changed), and
+// no more often than its frame budget allows: where frames are measured to
+// be dear (software rendering, a huge window) it glides at 30 or 20 frames a
+// second rather than 60.
 class VuMeter {
  public:
   VuMeter();
@@ -25,6 +30,8 @@ class VuMeter {
   void set_value(double mbps);
   double peak() const;
   void reset();
+  // How many frames the draw function has drawn.
+  std::uint64_t frames_drawn() const;
   // The state as it stands. Changes made through the writable reference
   // show from the next set_value or reset on.
   const MeterState& state() const;

@@ -7,13 +7,14 @@ the app, wait on the plain D-Bus registry until it has registered, and only
 then touch libatspi, once per process. Whoever needs a second app runs a
 second process (see `client-run` below).
 
-    app_driver.py client-run EXE PORT DURATION [PROBE]
+    app_driver.py client-run EXE PORT DURATION [PROBE [WxH]]
         starts the app, runs its Client page's test against 127.0.0.1:PORT
         for DURATION seconds, prints the final status text, kills the app.
         With PROBE (bench/lib/window_probe.cpp's program) the app is started
         under it, and a second line gives the probe's figures for the run:
         the app's CPU time and the frames its window drew over the run's
-        first DURATION - 0.5 seconds.
+        first DURATION - 0.5 seconds. With WxH the probe resizes the window
+        to that size before the run.
 """
 import os
 import signal
@@ -134,12 +135,13 @@ class App:
         return text
 
 
-def client_run(exe, port, duration, probe=None):
+def client_run(exe, port, duration, probe=None, size=None):
     """Starts the app and runs its Client page's test; the final status text,
     and the probe's figure line (or None)."""
     if probe:
+        resize = ["--size", size] if size else []
         proc = subprocess.Popen([probe, "--on-signal", "1", "--settle", "0.5", "--idle",
-                                 str(max(duration - 0.5, 0.5)), "iperf3", "--", exe],
+                                 str(max(duration - 0.5, 0.5)), *resize, "iperf3", "--", exe],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = proc.stderr.readline()
         if not line.startswith("pid="):
@@ -182,9 +184,9 @@ def client_run(exe, port, duration, probe=None):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) in (5, 6) and sys.argv[1] == "client-run":
+    if 5 <= len(sys.argv) <= 7 and sys.argv[1] == "client-run":
         text, figures = client_run(os.path.abspath(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]),
-                                   sys.argv[5] if len(sys.argv) == 6 else None)
+                                   *sys.argv[5:])
         print(text)
         if figures is not None:
             print(figures)

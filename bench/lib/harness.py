@@ -12,11 +12,15 @@ Every figure is a ratio of two things measured side by side in this run:
   iperf3 command line reports on its own, alternating, median of the pairs,
   with each renderer; and the app's CPU time and frames drawn per second
   during those runs;
+- a paced run: the app's CPU time and frames drawn per second while a
+  stand-in for iperf3 gives it one reading a second, as a real test does,
+  with each renderer, at the window's default size and at 3840×2160,
+  against the goals for them;
 - the parser, delivery and painting benchmarks against their goals;
 - the runner soak: process state at the end against the start;
 - the parser fuzz target: executions against the goal, with its crash count.
 
-Usage: harness.py --build DIR [--fuzz-build DIR] --out FILE [--quick]
+Usage: harness.py --build DIR [--fuzz-build DIR] --out FILE [--quick] [--paced-only]
 """
 import argparse
 import json
@@ -205,6 +209,92 @@ def fidelity_rows(app_rates, cli_rates, own, probes, pairs, duration, label):
     ]
 
 
+# ---- a paced run: one reading a second ---------------------------------------
+
+# Stands in for iperf3: the output of a client run on loopback, one interval
+# line a second with rates as a loopback test gives them (they swing by up to
+# a half, so the needle glides far after most readings; the full scale grows
+# to 20 Gbit/s at the first and stays), for as many seconds as the app asks
+# for with -t.
+PACED_TOOL = r"""#!/bin/bash
+t=3
+while [ $# -gt 0 ]; do [ "$1" = -t ] && t=$2; shift; done
+rates=(14.8 16.5 9.02 13.9 15.1 16.2 12.7 15.5 14.4 16.0)
+echo "Connecting to host 127.0.0.1, port 5201"
+echo "[  5] local 127.0.0.1 port 43730 connected to 127.0.0.1 port 5201"
+echo "[ ID] Interval           Transfer     Bitrate         Retr  Cwnd"
+for ((i = 0; i < t; i++)); do
+  sleep 1
+  printf '[  5] %5.2f-%-5.2f  sec  1.73 GBytes  %s Gbits/sec    0   2.50 MBytes\n' \
+    "$i" "$((i + 1))" "${rates[i % 10]}"
+done
+echo "- - - - - - - - - - - - - - - - - - - - - - - - -"
+echo "[ ID] Interval           Transfer     Bitrate         Retr"
+printf '[  5]   0.00-%.2f   sec  16.4 GBytes  14.4 Gbits/sec    1             sender\n' "$t"
+printf '[  5]   0.00-%.2f   sec  16.4 GBytes  14.4 Gbits/sec                  receiver\n' "$t"
+echo
+echo "iperf Done."
+"""
+
+# The goals for the app's CPU time per second of a paced run, in ms, by
+# renderer and window size; None where the figure is only reported.
+PACED_GOALS = {("cairo", "default"): 70, ("cairo", "3840×2160"): 250,
+               ("default", "default"): 600, ("default", "3840×2160"): None}
+
+
+def paced(build, runs, duration, env, size):
+    """The window probe's figures for `runs` paced runs of `duration` s."""
+    work = tempfile.mkdtemp(prefix="trellan-paced-")
+    with open(os.path.join(work, "iperf3"), "w") as f:
+        f.write(PACED_TOOL)
+    os.chmod(os.path.join(work, "iperf3"), 0o755)
+    env = dict(env, PATH=work + ":" + env.get("PATH", "/usr/bin:/bin"))
+    resize = [] if size is None else [size]
+    try:
+        results = []
+        for i in range(runs):
+            cmd = [sys.executable, os.path.join(HERE, "app_driver.py"), "client-run",
+                   f"{build}/src/trellan", "5201", str(duration), f"{build}/bench/window-probe",
+                   *resize]
+            out = subprocess.run(cmd, capture_output=True, text=True, timeout=duration + 90, env=env)
+            lines = out.stdout.strip().splitlines()
+            if out.returncode != 0 or len(lines) != 2 or not lines[0].startswith("Result"):
+                raise RuntimeError(f"the app's paced run failed: {out.stdout.strip()!r} "
+                                   f"{out.stderr.strip()[-500:]}")
+            r = {k: float(v) for k, v in (kv.split("=") for kv in lines[1].split())}
+            results.append(r)
+            log(f"  paced {i + 1}/{runs}: {r['cpu_ms'] / r['idle_s']:.0f} ms/s, {r['fps']:.1f} frames/s")
+        return results
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def paced_rows(results, renderer, size_label, duration):
+    cpu = [r["cpu_ms"] / r["idle_s"] for r in results]
+    fps = [r["fps"] for r in results]
+    goal = PACED_GOALS[(renderer, size_label)]
+    where = f"{renderer} renderer, {'560×680' if size_label == 'default' else size_label}"
+    return [
+        Row(f"App CPU per second of a paced run ÷ goal, {where}", statistics.median(cpu), goal,
+            "ms", goal_max=None if goal is None else 1.0,
+            note=f"median of {len(cpu)} runs of one reading a second, {duration - 0.5:g} s from the "
+                 f"press of the button; runs " + ", ".join(f"{c:.0f}" for c in cpu)),
+        Row(f"Frames drawn per second of a paced run, {where}", statistics.median(fps), None, "",
+            note=f"median of {len(fps)} runs; range {min(fps):.1f}–{max(fps):.1f}"),
+    ]
+
+
+def paced_section(build, runs, duration):
+    rows = []
+    cairo = dict(os.environ, GSK_RENDERER="cairo")
+    for renderer, env in (("cairo", cairo), ("default", dict(os.environ))):
+        for size_label, size in (("default", None), ("3840×2160", "3840x2160")):
+            log(f"paced run, {renderer} renderer, {size_label} size")
+            results = paced(build, runs, duration, env, size)
+            rows += paced_rows(results, renderer, size_label, duration)
+    return rows
+
+
 # ---- benchmark programs, soak, fuzzing --------------------------------------
 
 def bench_programs(build):
@@ -269,6 +359,7 @@ def main():
     ap.add_argument("--fuzz-build")
     ap.add_argument("--out", required=True)
     ap.add_argument("--quick", action="store_true", help="fewer, shorter runs (not the real figures)")
+    ap.add_argument("--paced-only", action="store_true", help="only the paced runs")
     args = ap.parse_args()
 
     build = os.path.abspath(args.build)
@@ -276,6 +367,7 @@ def main():
     pairs, duration = (9, 3) if not args.quick else (2, 2)
     cycles = 10_000 if not args.quick else 500
     fuzz_runs = 10_000_000 if not args.quick else 100_000
+    paced_runs, paced_duration = (5, 10) if not args.quick else (2, 4)
 
     load_before = os.getloadavg()
     started = time.time()
@@ -285,6 +377,10 @@ def main():
     # no desktop with a graphics card uses; the cairo renderer is the other
     # end of the range. Both windows always get the same one.
     cairo = dict(os.environ, GSK_RENDERER="cairo")
+    rows += paced_section(build, paced_runs, paced_duration)
+    if args.paced_only:
+        finish(args, rows, [], started, load_before)
+        return
     for label, env in ((", default renderer", None), (", cairo renderer", cairo)):
         log(f"windows{label}: Trellan against a bare libadwaita window")
         rows += window_rows(windows(build, window_runs, idle, env, label), idle, label)
@@ -323,6 +419,10 @@ def main():
     else:
         rows.append(Row("Fuzz target", None, None, "", note="not built (needs clang)"))
 
+    finish(args, rows, details, started, load_before)
+
+
+def finish(args, rows, details, started, load_before):
     minutes = (time.time() - started) / 60
     load_after = os.getloadavg()
     header = (f"Measured {time.strftime('%Y-%m-%d %H:%M')} on {os.cpu_count()} CPUs under Xvfb, "

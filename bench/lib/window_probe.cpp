@@ -2,7 +2,7 @@
 // program runs exactly as a user would start it:
 //
 //   window-probe [--settle S] [--idle S] [--timeout S] [--on-signal 1]
-//                TITLE -- COMMAND [ARGS...]
+//                [--size WxH] TITLE -- COMMAND [ARGS...]
 //
 // It starts COMMAND and reports, on one line of standard output:
 //   startup_ms  from just before fork to the first frame with content (more
@@ -13,6 +13,10 @@
 //               --idle seconds (default 10) with nobody touching the window;
 //   fps         frames the window drew per second over that same span.
 // The program is then killed. Exit status 1 when the window never drew.
+//
+// With --size the window is resized to W × H pixels once it has drawn its
+// first frame (there is no window manager under Xvfb to say otherwise), and
+// the settle time runs from then.
 //
 // With --on-signal 1 the probe prints "pid=N" (the program's) on standard
 // error once the window has drawn, starts the --idle span only when it
@@ -115,6 +119,7 @@ class Probe {
   }
 
   std::optional<Clock::time_point> first_frame() const { return first_frame_; }
+  Window target() const { return target_; }
   long frames() const { return frames_; }
 
  private:
@@ -169,8 +174,8 @@ class Probe {
 
 int usage(const char* argv0) {
   std::fprintf(stderr,
-               "usage: %s [--settle S] [--idle S] [--timeout S] [--on-signal 1] TITLE -- COMMAND "
-               "[ARGS...]\n",
+               "usage: %s [--settle S] [--idle S] [--timeout S] [--on-signal 1] [--size WxH] TITLE "
+               "-- COMMAND [ARGS...]\n",
                argv0);
   return 2;
 }
@@ -180,10 +185,14 @@ int usage(const char* argv0) {
 int main(int argc, char** argv) {
   double settle = 1.0, idle = 10.0, timeout = 30.0;
   bool on_signal = false;
+  unsigned size_w = 0, size_h = 0;
   int i = 1;
   for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0'; i += 2) {
     const double v = std::strtod(argv[i + 1], nullptr);
-    if (std::strcmp(argv[i], "--settle") == 0) settle = v;
+    if (std::strcmp(argv[i], "--size") == 0) {
+      if (std::sscanf(argv[i + 1], "%ux%u", &size_w, &size_h) != 2 || size_w == 0 || size_h == 0)
+        return usage(argv[0]);
+    } else if (std::strcmp(argv[i], "--settle") == 0) settle = v;
     else if (std::strcmp(argv[i], "--idle") == 0) idle = v;
     else if (std::strcmp(argv[i], "--timeout") == 0) timeout = v;
     else if (std::strcmp(argv[i], "--on-signal") == 0) on_signal = v != 0;
@@ -236,6 +245,10 @@ int main(int argc, char** argv) {
   const double startup_ms =
       std::chrono::duration<double, std::milli>(*probe.first_frame() - started).count();
 
+  if (size_w != 0) {
+    XResizeWindow(d, probe.target(), size_w, size_h);
+    XFlush(d);
+  }
   probe.pump(settle, false);
   const std::string proc = "/proc/" + std::to_string(pid);
   const long rss = proc_kb(proc + "/status", "VmRSS").value_or(-1);

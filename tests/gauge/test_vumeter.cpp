@@ -226,6 +226,59 @@ TEST(VuMeterWidget, RestsWithoutFramesAndWakesForReadingsResetAndAppearance) {
   gtk_window_destroy(GTK_WINDOW(window));
 }
 
+namespace {
+
+// Whether the gauge draws no frame for `quiet` seconds, within `seconds`.
+bool drawing_stops(const VuMeter& m, double quiet = 0.5, double seconds = 6.0) {
+  const gint64 end = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
+  while (g_get_monotonic_time() < end) {
+    const std::uint64_t before = m.frames_drawn();
+    run_for(quiet);
+    if (m.frames_drawn() == before) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(VuMeterWidget, ASettledGlideStopsDrawingAndANewReadingStartsItAgain) {
+  VuMeter m;
+  GtkWidget* window = show_in_window(m.widget());
+  // A loopback test's dial: 15 Gbit/s on a full scale of 20 Gbit/s, where a
+  // device pixel at the needle's tip is some 30 Mbit/s.
+  trellan::MeterState& s = m.state();
+  s.target = s.display = s.peak = 15000;
+  s.peak_age = 3;
+  s.scale_max = 20000;
+  m.set_value(15000);
+  ASSERT_TRUE(drawing_stops(m));
+  GdkFrameClock* clock = gtk_widget_get_frame_clock(m.widget());
+
+  // A lower reading just after the peak: the needle glides down while the
+  // peak is held (and with it the full scale), for two seconds. Once the
+  // needle no longer moves by a visible amount the gauge stops drawing,
+  // though the model still glides (it snaps to the reading only within
+  // 0.01 Mbit/s) and ticks on toward its rest.
+  const std::uint64_t drawn = m.frames_drawn();
+  const gint64 ticks = gdk_frame_clock_get_frame_counter(clock);
+  s.peak_age = 0;
+  m.set_value(5000);
+  ASSERT_TRUE(drawing_stops(m, 0.25));
+  EXPECT_NE(m.state().display, 5000.0);
+  EXPECT_FALSE(m.state().resting());
+  const std::uint64_t glide = m.frames_drawn() - drawn;
+  EXPECT_GT(glide, 5u);
+  EXPECT_LT(glide, static_cast<std::uint64_t>(gdk_frame_clock_get_frame_counter(clock) - ticks));
+
+  // A new reading draws again, and its glide comes to a stop as well.
+  const std::uint64_t settled = m.frames_drawn();
+  m.set_value(16000);  // a new peak, held for two seconds: the scale stays
+  ASSERT_TRUE(wait_frames(m.widget(), 3));
+  EXPECT_GT(m.frames_drawn(), settled);
+  EXPECT_TRUE(drawing_stops(m));
+  gtk_window_destroy(GTK_WINDOW(window));
+}
+
 TEST(VuMeterWidget, CopiesShareOneGaugeThatKeepsRunningAfterTheyAreGone) {
   auto* m = new VuMeter;
   auto* copy = new VuMeter(*m);
