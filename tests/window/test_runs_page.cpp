@@ -1,0 +1,191 @@
+// The Runs page as a user and a screen reader meet it: the runs of the
+// window newest first, the run that starts shown live, its chart described
+// in words, its interval table cell by cell, and its buttons in sight at the
+// window's default size. Runs with GTK's test accessibility backend.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "accessible_tree.hpp"
+#include "gtk_helpers.hpp"
+#include "window.hpp"
+
+using namespace trellan;
+using trellan::testing::Node;
+using trellan::testing::pump_until;
+using trellan::testing::test_application;
+using trellan::testing::walk;
+
+namespace {
+
+// The texts a screen reader can reach: labels, and buttons by their label.
+std::vector<std::string> reachable_texts(GtkWidget* window) {
+  std::vector<Node> tree;
+  walk(GTK_ACCESSIBLE(window), "", tree);
+  std::vector<std::string> out;
+  for (const Node& n : tree) {
+    if (!n.reachable()) continue;
+    if (GTK_IS_LABEL(n.accessible)) out.emplace_back(gtk_label_get_text(GTK_LABEL(n.accessible)));
+    else if (GTK_IS_BUTTON(n.accessible) && gtk_button_get_label(GTK_BUTTON(n.accessible)))
+      out.emplace_back(gtk_button_get_label(GTK_BUTTON(n.accessible)));
+  }
+  return out;
+}
+
+bool has(const std::vector<std::string>& texts, const std::string& t) {
+  return std::find(texts.begin(), texts.end(), t) != texts.end();
+}
+
+// The texts missing from what a screen reader can reach now.
+std::vector<std::string> missing(GtkWidget* window, const std::vector<std::string>& wanted) {
+  const auto texts = reachable_texts(window);
+  std::vector<std::string> out;
+  for (const auto& w : wanted)
+    if (!has(texts, w)) out.push_back(w);
+  return out;
+}
+
+template <typename Test>
+GtkWidget* find_widget(GtkWidget* root, Test test) {
+  if (test(root)) return root;
+  for (GtkWidget* c = gtk_widget_get_first_child(root); c; c = gtk_widget_get_next_sibling(c))
+    if (GtkWidget* found = find_widget(c, test)) return found;
+  return nullptr;
+}
+
+GtkWidget* button_labelled(GtkWidget* root, const std::string& text) {
+  return find_widget(root, [&](GtkWidget* w) {
+    return GTK_IS_BUTTON(w) && gtk_button_get_label(GTK_BUTTON(w)) && text == gtk_button_get_label(GTK_BUTTON(w));
+  });
+}
+
+// Whether `w` lies wholly inside the window's visible area.
+bool in_sight(GtkWidget* w, GtkWidget* window) {
+  graphene_rect_t r;
+  if (!gtk_widget_get_mapped(w) || !gtk_widget_compute_bounds(w, window, &r)) return false;
+  return r.origin.x >= 0 && r.origin.y >= 0 && r.origin.x + r.size.width <= gtk_widget_get_width(window) &&
+         r.origin.y + r.size.height <= gtk_widget_get_height(window);
+}
+
+std::string row_title(GtkListBoxRow* row) {
+  return row ? adw_preferences_row_get_title(ADW_PREFERENCES_ROW(row)) : "(none)";
+}
+
+IntervalRecord send_reading(const char* start, const char* end, double mbps, const char* transfer,
+                            std::uint64_t retransmits) {
+  IntervalRecord r;
+  r.start = start;
+  r.end = end;
+  r.mbps = mbps;
+  r.transfer = transfer;
+  r.retransmits = retransmits;
+  return r;
+}
+
+struct RunsPageTest : ::testing::Test {
+  AdwApplicationWindow* window = nullptr;
+  GtkWidget* stack = nullptr;
+  GtkWidget* page = nullptr;
+  std::shared_ptr<RunLog> log;
+
+  void SetUp() override {
+    ASSERT_STREQ(g_getenv("GTK_A11Y"), "test");
+    window = build_main_window(test_application());
+    log = run_log_of(window);
+    stack = gtk_widget_get_ancestor(client_form_of(window)->status_label.get(), ADW_TYPE_VIEW_STACK);
+    ASSERT_NE(stack, nullptr);
+    page = adw_view_stack_get_child_by_name(ADW_VIEW_STACK(stack), "runs");
+    ASSERT_NE(page, nullptr);
+    gtk_window_present(GTK_WINDOW(window));
+    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
+  }
+  void TearDown() override {
+    if (window) gtk_window_destroy(GTK_WINDOW(window));
+    trellan::testing::pump_for(0.2);
+  }
+  GtkWidget* win() const { return GTK_WIDGET(window); }
+  void open_runs() { adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "runs"); }
+  GtkListBox* run_list() const {
+    return GTK_LIST_BOX(find_widget(page, [](GtkWidget* w) { return GTK_IS_LIST_BOX(w); }));
+  }
+  GtkWidget* chart() const {
+    return find_widget(page, [](GtkWidget* w) { return GTK_IS_DRAWING_AREA(w); });
+  }
+  std::string chart_description_problem(const char* text) const {
+    char* differs = gtk_test_accessible_check_property(GTK_ACCESSIBLE(chart()),
+                                                      GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, text);
+    std::string out = differs ? differs : "";
+    g_free(differs);
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScreenReader) {
+  open_runs();
+  ASSERT_TRUE(pump_until([&] { return missing(win(), {"No runs yet"}).empty(); }, 5));
+
+  const auto first = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 2 streams · 10 s");
+  log->add_interval(first, send_reading("0.00", "1.00", 942, "112 MBytes", 0));
+  EXPECT_TRUE(pump_until([&] {
+    return missing(win(), {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send", "942.0 Mbit/s", "112 MBytes",
+                           "Copy as text", "Copy as CSV", "Save as CSV…"}).empty();
+  }, 5)) << ::testing::PrintToString(missing(win(), {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send",
+                                                      "942.0 Mbit/s", "112 MBytes", "Copy as text",
+                                                      "Copy as CSV", "Save as CSV…"}));
+  EXPECT_FALSE(has(reachable_texts(win()), "No runs yet"));
+
+  // The run grows live: a UDP receive reading with loss, then the end.
+  IntervalRecord udp;
+  udp.start = "1.00";
+  udp.end = "2.00";
+  udp.direction = Direction::Receive;
+  udp.mbps = 1.05;
+  udp.transfer = "128 KBytes";
+  udp.jitter_ms = "0.013";
+  udp.lost = 3;
+  udp.total = 91;
+  log->add_interval(first, udp);
+  const std::vector<std::string> second_row = {"1.00–2.00 s", "Receive", "1.1 Mbit/s", "128 KBytes", "0.013 ms",
+                                               "3 of 91"};
+  EXPECT_TRUE(pump_until([&] { return missing(win(), second_row).empty(); }, 5))
+      << ::testing::PrintToString(missing(win(), second_row));
+  EXPECT_EQ(gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(chart())), GTK_ACCESSIBLE_ROLE_IMG);
+  EXPECT_EQ(chart_description_problem("Send: min 942.00, mean 942.00, max 942.00 Mbit/s over 1 s. "
+                                      "Receive: min 1.05, mean 1.05, max 1.05 Mbit/s over 1 s."),
+            "");
+  log->end(first, RunEnd::Result, "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s",
+           "Retransmits: 0");
+  EXPECT_TRUE(pump_until([&] {
+    return missing(win(), {"Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s", "Retransmits: 0"}).empty();
+  }, 5));
+
+  // At the default size the detail and its buttons are in sight as they come.
+  trellan::testing::pump_for(0.5);  // layout
+  for (const char* b : {"Copy as text", "Copy as CSV", "Save as CSV…"})
+    EXPECT_TRUE(in_sight(button_labelled(page, b), win())) << b;
+  EXPECT_TRUE(in_sight(chart(), win()));
+  trellan::testing::save_window_png(win(), trellan::testing::shot_path("runs-page-test.png"));
+
+  // A second run goes first and is shown; readings of the first no longer
+  // reach the detail; choosing the first row shows it again.
+  const auto second = log->begin(RunPage::Server, "192.0.2.7", "TCP");
+  EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 0)), "Server — client 192.0.2.7");
+  EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 1)), "Client — 127.0.0.1, port 5201");
+  EXPECT_EQ(row_title(gtk_list_box_get_selected_row(run_list())), "Server — client 192.0.2.7");
+  log->end(second, RunEnd::EndedEarly);
+  EXPECT_TRUE(pump_until([&] { return missing(win(), {"Ended early"}).empty(); }, 5));
+  EXPECT_FALSE(has(reachable_texts(win()), "0.00–1.00 s"));
+  EXPECT_EQ(chart_description_problem("No readings yet."), "");
+
+  gtk_list_box_select_row(run_list(), gtk_list_box_get_row_at_index(run_list(), 1));
+  EXPECT_TRUE(pump_until([&] {
+    return missing(win(), {"0.00–1.00 s", "1.00–2.00 s", "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s"})
+        .empty();
+  }, 5));
+}
+
+TRELLAN_GTK_TEST_MAIN()
