@@ -367,7 +367,7 @@ void paint_chart(cairo_t* cr, double width, double height, const ChartData& data
   Plot plot{};
   plot.y0 = 30;
   plot.y1 = std::max(plot.y0 + 20, height - 36);
-  const double y_step = nice_step(top_units / std::max(2.0, std::floor((plot.y1 - plot.y0) / 45)));
+  const double y_step = nice_step(top_units / std::max(2.0, std::floor((plot.y1 - plot.y0) / 35)));
   const double y_top = std::ceil(top_units / y_step - 1e-9) * y_step;
   plot.y_max = y_top * per_unit;
   double label_w = text_width(cr, unit);

@@ -97,7 +97,7 @@ struct Page : std::enable_shared_from_this<Page> {
   ChartData chart;             // the selected run's readings
   bool gone = false;
 
-  Ref<GtkWidget> stack, empty, runs, list, detail, heading, chart_area, result, details, dropped, save_status;
+  Ref<GtkWidget> stack, empty, runs, list, list_scroll, detail, heading, chart_area, result, details, dropped, save_status;
   Ref<GtkStringList> table_rows;  // each item: the reading's number since the run's start
   std::vector<std::pair<std::uint64_t, GtkWidget*>> rows;  // run id → its list row
 
@@ -286,6 +286,13 @@ GtkWidget* run_row(const RunRecord& run) {
   return row;
 }
 
+// The page scrolls as a whole, which gives the list no more than its
+// minimum height: from two runs on, that shows two rows and a scroll bar.
+void size_list(Page& p) {
+  gtk_scrolled_window_set_min_content_height(GTK_SCROLLED_WINDOW(p.list_scroll.get()),
+                                             p.rows.size() >= 2 ? 112 : -1);
+}
+
 void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
   if (p.gone) return;
   switch (change) {
@@ -293,6 +300,7 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
       GtkWidget* row = run_row(run);
       gtk_list_box_prepend(GTK_LIST_BOX(p.list.get()), row);
       p.rows.emplace_back(run.id, row);
+      size_list(p);
       gtk_widget_set_visible(p.empty.get(), FALSE);
       gtk_widget_set_visible(p.runs.get(), TRUE);
       gtk_list_box_select_row(GTK_LIST_BOX(p.list.get()), GTK_LIST_BOX_ROW(row));  // shows it
@@ -310,6 +318,7 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
       if (GtkWidget* row = p.row_of(run.id)) {
         std::erase_if(p.rows, [&](const auto& r) { return r.first == run.id; });
         gtk_list_box_remove(GTK_LIST_BOX(p.list.get()), row);
+        size_list(p);
       }
       if (run.id == p.selected) show_run(p, 0);
       break;
@@ -413,7 +422,7 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   p.gone = true;
   p.log->remove_listener(p.listener);
   // The widgets' handlers hold the page; the page lets go of the widgets.
-  p.stack = p.empty = p.runs = p.list = p.detail = p.heading = p.chart_area = p.result = p.details = p.dropped =
+  p.stack = p.empty = p.runs = p.list = p.list_scroll = p.detail = p.heading = p.chart_area = p.result = p.details = p.dropped =
       p.save_status = Ref<GtkWidget>();
   p.rows.clear();
 }
@@ -447,9 +456,9 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_add_css_class(p.list.get(), "boxed-list");
   gtk_accessible_update_property(GTK_ACCESSIBLE(p.list.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Runs", -1);
   connect(p.list.get(), "row-selected", on_row_selected, page);
-  GtkWidget* list_scroll = GTK_WIDGET(g_object_new(
+  p.list_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "child", p.list.get(), "hscrollbar-policy", GTK_POLICY_NEVER,
-      "propagate-natural-height", TRUE, "max-content-height", 170, nullptr));
+      "propagate-natural-height", TRUE, "max-content-height", 170, nullptr)));
 
   // The selected run: heading, chart, texts, buttons, table.
   p.heading = label("heading", false);
@@ -493,7 +502,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_set_margin_bottom(content, 16);
   gtk_widget_set_margin_start(content, 12);
   gtk_widget_set_margin_end(content, 12);
-  gtk_box_append(GTK_BOX(content), list_scroll);
+  gtk_box_append(GTK_BOX(content), p.list_scroll.get());
   gtk_box_append(GTK_BOX(content), p.detail.get());
   GtkWidget* clamp = GTK_WIDGET(g_object_new(ADW_TYPE_CLAMP, "maximum-size", 1400, "child", content, nullptr));
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
