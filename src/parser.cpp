@@ -1,5 +1,5 @@
 // iperf3's human-readable output, line by line, into events.
-#include "iperf.hpp"
+#include "output_parser.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -37,6 +37,7 @@ bool has_id_header(std::string_view line) { return contains(line, "[ ID]", 2); }
 bool has_sum(std::string_view line) { return contains(line, "[SUM]", 2); }
 bool has_sender(std::string_view line) { return contains(line, "sender", 3); }
 bool has_receiver(std::string_view line) { return contains(line, "receiver", 5); }
+bool has_omitted(std::string_view line) { return contains(line, "(omitted)", 1); }
 
 // Byte classes for the tokenizer: most bytes are plain token bytes; ASCII
 // whitespace is whitespace; a few lead bytes may start a multi-byte
@@ -169,6 +170,21 @@ LineFigures figures_after(std::string_view line, std::size_t from) {
   return out;
 }
 
+// The transfer of an interval line, from what stands between "sec" and the
+// rate: a number and its unit ("2.98 GBytes"), or nothing.
+std::optional<std::string> transfer_of(std::string_view between) {
+  TokenWalker walker(between);
+  std::string_view number, unit, more;
+  if (!walker.next(number) || !walker.next(unit) || walker.next(more)) return std::nullopt;
+  if (!parse_double(number) || number.size() > 24) return std::nullopt;
+  if (!(unit == "Bytes" || unit == "KBytes" || unit == "MBytes" || unit == "GBytes" || unit == "TBytes"))
+    return std::nullopt;
+  std::string out;
+  out.reserve(number.size() + 1 + unit.size());
+  out.append(number).append(" ").append(unit);
+  return out;
+}
+
 }  // namespace
 
 std::optional<double> parse_bitrate(std::span<const std::string_view> tokens) {
@@ -206,12 +222,15 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
     start += n;
   }
   if (start == line.size() || line[start] != '[') return {};
-  if (has_id_header(line)) return {};
+  if (has_id_header(line)) {
+    on_header(line);
+    return {};
+  }
 
   // One pass over the tokens finds both the bitrate (the first token ending
   // in "bits/sec" and the one before it) and the interval key (the token
   // before the first "sec").
-  std::string_view token, previous, number, unit, key;
+  std::string_view token, previous, number, unit, key, sec;
   bool first = true, have_unit = false, unit_first = false, have_sec = false, have_key = false;
   TokenWalker walker(line, start);
   while (walker.next(token)) {
@@ -225,22 +244,35 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
       have_sec = true;
       have_key = !first;
       key = previous;
+      sec = token;
     }
     if (have_unit && have_sec) break;
     previous = token;
     first = false;
   }
-  if (!have_unit || unit_first) return {};
+  if (!have_unit || unit_first) {
+    // "[  5] local 127.0.0.1 port 40502 connected to 127.0.0.1 port 5201":
+    // one stream of the test.
+    if (!have_unit && line.find(" connected to ") != std::string_view::npos) ++connected_streams_;
+    return {};
+  }
   const auto v = bitrate_of(number, unit);
   if (!v) return {};
 
   const bool is_sum = has_sum(line);
   std::vector<IperfEvent> out;
-  if (has_sender(line) || has_receiver(line))
-    on_summary(line, static_cast<std::size_t>(unit.data() + unit.size() - line.data()), *v, is_sum,
-               out);
-  else
+  const auto after_unit = static_cast<std::size_t>(unit.data() + unit.size() - line.data());
+  if (has_sender(line) || has_receiver(line)) {
+    on_summary(line, after_unit, *v, is_sum, out);
+  } else {
     on_interval(key, have_key, *v, is_sum, out);
+    if (have_key && sec.data() < number.data()) {
+      const char* const from = sec.data() + sec.size();
+      const auto between = std::string_view(from, static_cast<std::size_t>(number.data() - from));
+      if (const auto transfer = transfer_of(between))
+        on_reading(line, key, *transfer, after_unit, *v, is_sum, out);
+    }
+  }
   return out;
 }
 
@@ -255,6 +287,11 @@ std::vector<IperfEvent> OutputParser::on_accepted(std::string_view after_phrase)
   interval_mbps_ = 0.0;
   interval_from_sum_ = false;
   flow_ = tx_ = rx_ = Flow{};
+  header_direction_ = Direction::Send;
+  header_udp_ = false;
+  connected_streams_ = 0;
+  saw_sum_ = false;
+  last_reading_[0] = last_reading_[1] = ReadingKey{};
   client_active_ = true;
 
   std::vector<IperfEvent> out;
@@ -331,6 +368,74 @@ void OutputParser::on_interval(std::string_view key, bool has_key, double v, boo
   if (interval_from_sum_) return;  // a per-stream line after the total
   interval_mbps_ += v;
   out.emplace_back(Interval{interval_mbps_});
+}
+
+// A column-header line ("[ ID] Interval  Transfer  Bitrate  Retr  Cwnd")
+// says which way the untagged lines below it go, from this machine's point
+// of view: a receiving UDP side shows jitter, a sending one only its
+// datagrams, a sending TCP side its retransmits; what is left receives TCP.
+void OutputParser::on_header(std::string_view line) {
+  header_udp_ = line.find("Datagrams") != std::string_view::npos;
+  if (line.find("Jitter") != std::string_view::npos)
+    header_direction_ = Direction::Receive;
+  else if (header_udp_ || line.find("Retr") != std::string_view::npos)
+    header_direction_ = Direction::Send;
+  else
+    header_direction_ = Direction::Receive;
+}
+
+void OutputParser::on_reading(std::string_view line, std::string_view key, std::string transfer,
+                              std::size_t after_unit, double v, bool is_sum,
+                              std::vector<IperfEvent>& out) {
+  const Role role = role_of(line);
+  // Where several streams run in a direction, their "[SUM]" line is the
+  // interval's record and their own lines are not. A bidirectional test has
+  // its streams' "connected" lines for both directions.
+  if (is_sum) {
+    saw_sum_ = true;
+  } else if (saw_sum_ || connected_streams_ > (role == Role::kNone ? 1u : 2u)) {
+    return;
+  }
+  const std::size_t dash = key.find('-');
+  if (dash == std::string_view::npos || dash == 0 || dash + 1 == key.size()) return;
+
+  IntervalRecord r;
+  r.start.assign(key.substr(0, dash));
+  r.end.assign(key.substr(dash + 1));
+  r.direction = role == Role::kTx ? Direction::Send
+                : role == Role::kRx ? Direction::Receive
+                                    : header_direction_;
+  r.omitted = has_omitted(line.substr(after_unit));
+
+  // iperf3 prints the last interval again when a client goes early.
+  ReadingKey& last = last_reading_[r.direction == Direction::Send ? 0 : 1];
+  if (last.valid && last.omitted == r.omitted && last.start == r.start && last.end == r.end) return;
+  last.start = r.start;
+  last.end = r.end;
+  last.omitted = r.omitted;
+  last.valid = true;
+
+  r.mbps = v;
+  r.transfer = std::move(transfer);
+  // After the rate: a sending TCP side's retransmits, a sending UDP side's
+  // datagram count, a receiving UDP side's jitter and loss.
+  if (r.direction == Direction::Send) {
+    TokenWalker walker(line, after_unit);
+    std::string_view count;
+    if (walker.next(count) && all_digits(count)) {
+      if (header_udp_)
+        r.total = digits_value(count);
+      else
+        r.retransmits = digits_value(count);
+    }
+  } else if (header_udp_) {
+    if (const auto loss = figures_after(line, after_unit).loss) {
+      r.jitter_ms = loss->jitter_ms;
+      r.lost = loss->lost;
+      r.total = loss->total;
+    }
+  }
+  out.emplace_back(IntervalReading{std::move(r)});
 }
 
 }  // namespace trellan

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "iperf.hpp"
+#include "events.hpp"
 
 namespace trellan {
 

@@ -9,6 +9,7 @@
 
 #include "page.hpp"
 #include "result_text.hpp"
+#include "run_recording.hpp"
 #include "window.hpp"
 
 namespace trellan {
@@ -56,20 +57,28 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
       meter_.set_value(e->mbps);
       if (!is_server_) status("Measuring… peak " + rate_text(meter_.peak()));
       awaiting_result_ = !is_server_;
+    } else if (const auto* e = std::get_if<IntervalReading>(&event)) {
+      add_reading(*run_slot_, e->record);
     } else if (const auto* e = std::get_if<Summary>(&event)) {
       status("Result — send: " + rate_text(e->sender_mbps) + " · receive: " + rate_text(e->receiver_mbps));
+      client_.result_shown = true;
     } else if (const auto* e = std::get_if<SummaryDetails>(&event)) {
       details(is_server_ ? last_client_text(peer_, *e) : quality_text(*e));
+      client_.details_shown = true;
     } else if (const auto* e = std::get_if<ClientConnected>(&event)) {
       peer_ = e->peer;
       status("Client connected: " + e->peer + " — measuring…");
+      client_ = ServedClient{};
+      begin_record(*run_slot_, RunPage::Server, e->peer, run_slot_->options_summary);
     } else if (std::holds_alternative<ClientFinished>(event)) {
       meter_.reset();
+      end_served_client();
     } else if (std::holds_alternative<Listening>(event)) {
       if (is_server_) status("Waiting for client connections…");
     } else if (const auto* e = std::get_if<Error>(&event)) {
       status(e->message, true);
       if (!last_error_) last_error_ = e->message;
+      if (!client_.error) client_.error = e->message;
     } else if (const auto* e = std::get_if<Exited>(&event)) {
       finish(*e);
       return false;
@@ -109,8 +118,44 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   void status(const std::string& text, bool is_error = false) {
     set_status(status_label_.get(), text, is_error);
     awaiting_result_ = false;
+    status_is_error_ = is_error;
   }
   void details(const std::string& text) { set_details(details_label_.get(), text); }
+
+  std::string label_text(const Ref<GtkWidget>& label) const {
+    return gtk_label_get_text(GTK_LABEL(label.get()));
+  }
+
+  // Server page: the served client's record ends with its "Last client: …"
+  // texts, as the page shows them. A client that went before its summary
+  // ended early, with the error the server gave about it, if any.
+  void end_served_client() {
+    if (client_.went_early || !client_.details_shown) {
+      end_record(*run_slot_, RunEnd::EndedEarly, {}, client_.details_shown ? label_text(details_label_) : "",
+                 client_.error.value_or(""));
+    } else {
+      // A reverse test's server has sender lines only: no result line then.
+      end_record(*run_slot_, RunEnd::Result, client_.result_shown ? label_text(status_label_) : "",
+                 label_text(details_label_));
+    }
+    client_ = ServedClient{};
+  }
+
+  // The page's record at the end of its run: the test's result as shown, or
+  // what the status says instead; a client still being served ends with the
+  // server's error, or early.
+  void end_run_record() {
+    if (is_server_) {
+      if (status_is_error_)
+        end_record(*run_slot_, RunEnd::Error, {}, {}, label_text(status_label_));
+      else
+        end_served_client();
+    } else if (client_.result_shown && !status_is_error_) {
+      end_record(*run_slot_, RunEnd::Result, label_text(status_label_), label_text(details_label_));
+    } else {
+      end_record(*run_slot_, RunEnd::Error, {}, {}, label_text(status_label_));
+    }
+  }
 
   void finish(const Exited& e) {
     stop_notice(true);
@@ -129,6 +174,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
                          : "iperf3 terminated (code " + std::to_string(e.code) + ").",
              true);
     }
+    end_run_record();
   }
 
   VuMeter meter_;
@@ -142,6 +188,17 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   // Client page: the status still shows "Connecting…" or the peak, no result.
   bool awaiting_result_;
   std::string peer_;  // Server page: the client the summary lines are about
+  bool status_is_error_ = false;
+  // Server page: what the page showed of the client being served.
+  struct ServedClient {
+    bool result_shown = false;   // the status shows its "Result — …" line
+    bool details_shown = false;  // the details show its "Last client: …" line
+    // Set where the server's standard error says the client went before
+    // its test was over: its record then ends as EndedEarly.
+    bool went_early = false;
+    std::optional<std::string> error;  // the first error while it was served
+  };
+  ServedClient client_;
   std::optional<ConnectTarget> connect_;
   GSource* notice_ = nullptr;
   unsigned waited_s_ = 0;

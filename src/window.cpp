@@ -6,6 +6,8 @@
 
 #include "compat.hpp"
 #include "page.hpp"
+#include "run_export.hpp"
+#include "run_recording.hpp"
 #include "runs_page.hpp"
 #include "text.hpp"
 
@@ -191,6 +193,7 @@ template <typename Form>
 bool stop_page_run(Form& f, const Look& idle, const char* status) {
   if (!f.run_slot->handle) return false;
   stop_current_run(*f.run_slot);
+  end_record(*f.run_slot, RunEnd::Stopped);  // the test, or the client being served
   f.meter.reset();
   apply_look(f.start_button.get(), idle);
   set_status(f.status_label.get(), status);
@@ -224,6 +227,7 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
     set_status(f->status_label.get(), "Specify a server (host or IP).");
     return;
   }
+  begin_record(*f->run_slot, RunPage::Client, far_end_of(options), options_summary(options));
   start_page_run(*f, options.to_args(), false, kClientRunning, "Connecting…",
                  ConnectTarget{options.server, options.port});
 }
@@ -231,6 +235,7 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
 void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
   if (stop_page_run(*f, kServerIdle, "Stopped.")) return;
   const ServerOptions options = ServerOptions::from_form(*f);
+  f->run_slot->options_summary = options_summary(options);
   start_page_run(*f, options.to_args(), true, kServerRunning,
                  "Listening on port " + std::to_string(options.port) + "…");
 }
@@ -287,6 +292,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   GtkWidget* client_page =
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
   client->run_slot = std::make_shared<RunSlot>();
+  client->run_slot->run_log = run_log;
   client->run_log = run_log;
   client->status_label = client_area.status_label;
   client->details_label = client_area.details_label;
@@ -306,6 +312,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   ActionArea server_area = action_area("Stopped.", "Start server");
   GtkWidget* server_page = page_box(form_box({server_group}), server->meter, server_area);
   server->run_slot = std::make_shared<RunSlot>();
+  server->run_slot->run_log = run_log;
   server->run_log = run_log;
   server->status_label = server_area.status_label;
   server->details_label = server_area.details_label;

@@ -25,6 +25,11 @@ namespace trellan {
 struct RunSlot {
   std::optional<RunHandle> handle;
   std::uint64_t run_id = 0;
+  // The window's run log, and the record of what the page runs now: the
+  // client test, or the client being served (0: none; see run_recording.hpp).
+  std::shared_ptr<RunLog> run_log;
+  std::uint64_t record_id = 0;
+  std::string options_summary;  // Server page: what its served clients' records say
 };
 
 // What the Client page's start button hands its click handler.

@@ -1,33 +1,100 @@
 #!/usr/bin/env bash
 # Records what iperf3 prints on loopback for the runs the parser tests read,
 # client and server side, with the options the app passes. Usage:
-#   capture.sh OUTDIR
-# Each case gives OUTDIR/NAME-client.txt and OUTDIR/NAME-server.txt.
+#   capture.sh OUTDIR [CASE...]
+# Each case gives OUTDIR/NAME-client.txt and OUTDIR/NAME-server.txt (the
+# two-clients case: NAME-client1.txt and NAME-client2.txt). Without a CASE,
+# every case is recorded.
 set -euo pipefail
 out=$1
+shift
 mkdir -p "$out"
 
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
-capture() {
-  local name=$1; shift
-  local port
+server_pid=
+port=
+server_err=
+start_server() {
+  local name=$1
   port=$(free_port)
-  iperf3 -s -p "$port" -i 1 --forceflush >"$out/$name-server.txt" 2>/dev/null &
-  local server=$!
+  server_err=$(mktemp)
+  iperf3 -s -p "$port" -i 1 --forceflush >"$out/$name-server.txt" 2>"$server_err" &
+  server_pid=$!
   sleep 0.5
-  iperf3 -c 127.0.0.1 -p "$port" -t 3 -i 1 --forceflush "$@" >"$out/$name-client.txt" || true
-  sleep 0.5
-  kill "$server"
-  wait "$server" 2>/dev/null || true
 }
 
-capture tcp                    # retransmits, if loopback drops any
-capture tcp-P2 -P 2
-capture tcp-reverse-P2 -P 2 -R
-capture bidir-P1 --bidir
-capture bidir-P2 -P 2 --bidir
-capture udp -u -b 0
-capture udp-bidir -u -b 0 --bidir
+# With KEEP_ERR, what the server said on standard error goes to
+# NAME-server.err, less the line about its own end.
+stop_server() {
+  local name=$1 keep_err=${2:-}
+  sleep 0.5
+  kill "$server_pid"
+  wait "$server_pid" 2>/dev/null || true
+  if [ -n "$keep_err" ]; then
+    grep -v 'the server has terminated' "$server_err" >"$out/$name-server.err" || true
+  fi
+  rm -f "$server_err"
+}
+
+client() {
+  iperf3 -c 127.0.0.1 -p "$port" -i 1 --forceflush "$@"
+}
+
+capture() {
+  local name=$1; shift
+  start_server "$name"
+  client -t 3 "$@" >"$out/$name-client.txt" || true
+  stop_server "$name"
+}
+
+# A client interrupted with SIGINT after 2.5 s of a 10 s test. Job control
+# is on while it starts, so that it runs in a process group of its own (and
+# does not ignore SIGINT as a script's background job would).
+capture_stopped_early() {
+  local name=$1; shift
+  start_server "$name"
+  set -m
+  client -t 10 "$@" >"$out/$name-client.txt" 2>"$out/$name-client.err" &
+  local c=$!
+  set +m
+  sleep 2.5
+  kill -INT -- "-$c"
+  wait "$c" 2>/dev/null || true
+  stop_server "$name" keep-err
+}
+
+# One server, two clients in turn: an ordinary one, then a reverse one.
+capture_two_clients() {
+  local name=$1
+  start_server "$name"
+  client -t 2 >"$out/$name-client1.txt" || true
+  client -t 2 -R >"$out/$name-client2.txt" || true
+  stop_server "$name"
+}
+
+run_case() {
+  case $1 in
+    tcp) capture tcp ;;                 # retransmits, if loopback drops any
+    tcp-P2) capture tcp-P2 -P 2 ;;
+    tcp-reverse-P2) capture tcp-reverse-P2 -P 2 -R ;;
+    bidir-P1) capture bidir-P1 --bidir ;;
+    bidir-P2) capture bidir-P2 -P 2 --bidir ;;
+    udp) capture udp -u -b 0 ;;
+    udp-bidir) capture udp-bidir -u -b 0 --bidir ;;
+    udp-reverse) capture udp-reverse -u -b 0 -R ;;
+    omit) capture omit -O 2 ;;            # two warm-up seconds, then three
+    stopped-early) capture_stopped_early stopped-early ;;
+    stopped-early-bidir-P2) capture_stopped_early stopped-early-bidir-P2 -P 2 --bidir ;;
+    two-clients) capture_two_clients two-clients ;;
+    *) echo "unknown case: $1" >&2; exit 2 ;;
+  esac
+}
+
+if [ $# -eq 0 ]; then
+  set -- tcp tcp-P2 tcp-reverse-P2 bidir-P1 bidir-P2 udp udp-bidir udp-reverse omit \
+    stopped-early stopped-early-bidir-P2 two-clients
+fi
+for c in "$@"; do run_case "$c"; done
