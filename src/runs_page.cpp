@@ -11,15 +11,7 @@
 #include "chart.hpp"
 #include "gobject.hpp"
 #include "meter.hpp"
-#if __has_include("run_export.hpp")
 #include "run_export.hpp"
-#else
-// TEMPORARY until the export texts land: nothing is copied.
-namespace trellan {
-inline std::string run_csv(const RunRecord&) { return "TODO"; }
-inline std::string run_report_text(const RunRecord&) { return "TODO"; }
-}
-#endif
 #include "save_file.hpp"
 
 namespace trellan {
@@ -43,10 +35,6 @@ std::string local_time(std::chrono::system_clock::time_point t, const char* layo
 }
 
 }  // namespace
-
-std::string run_title(const RunRecord& run) {
-  return run.page == RunPage::Client ? "Client — " + run.far_end : "Server — client " + run.far_end;
-}
 
 std::string run_ending_text(const RunRecord& run) {
   switch (run.end) {
@@ -97,7 +85,7 @@ struct Page : std::enable_shared_from_this<Page> {
   ChartData chart;             // the selected run's readings
   bool gone = false;
 
-  Ref<GtkWidget> stack, empty, runs, list, list_scroll, detail, heading, chart_area, result, details, dropped, save_status;
+  Ref<GtkWidget> stack, empty, runs, list, list_scroll, detail, heading, started, chart_area, result, details, dropped, save_status;
   Ref<GtkStringList> table_rows;  // each item: the reading's number since the run's start
   std::vector<std::pair<std::uint64_t, GtkWidget*>> rows;  // run id → its list row
 
@@ -235,7 +223,9 @@ void append_table_rows(Page& p, const RunRecord& run, std::size_t from) {
 // ---- showing a run --------------------------------------------------------
 
 void show_texts(Page& p, const RunRecord& run) {
-  set_label(p.heading.get(), run_title(run) + " · " + local_time(run.started, "%x %X"));
+  set_label(p.heading.get(), run_title(run));
+  set_label(p.started.get(), "Started " + start_time_text(run) +
+                                 (run.options_summary.empty() ? "" : " · " + run.options_summary));
   set_label(p.result.get(), run_ending_text(run));
   set_label(p.details.get(), run.end == RunEnd::Result ? run.details_text : "");
   set_label(p.dropped.get(), run.dropped_intervals == 0
@@ -339,12 +329,12 @@ void copy_text(Page& p, const std::string& text) {
 
 void on_copy_text(GtkButton*, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
-  if (const RunRecord* run = p.selected_run()) copy_text(p, run_report_text(*run));
+  if (const RunRecord* run = p.selected_run()) copy_text(p, run_report(*run));
 }
 
 void on_copy_csv(GtkButton*, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
-  if (const RunRecord* run = p.selected_run()) copy_text(p, run_csv(*run));
+  if (const RunRecord* run = p.selected_run()) copy_text(p, intervals_csv(*run));
 }
 
 // Writes run `id`'s CSV to `file` and says how that went.
@@ -356,7 +346,7 @@ void save_csv(Page& p, std::uint64_t id, GFile* file) {
   std::string outcome;
   if (!run) outcome = "Not saved: the run is no longer kept.";
   else if (!path) outcome = std::string("Could not save “") + name + "”: only local files can be written.";
-  else if (auto error = save_file_atomically(path, run_csv(*run)))
+  else if (auto error = save_file_atomically(path, intervals_csv(*run)))
     outcome = std::string("Could not save “") + name + "”: " + *error + ".";
   else outcome = std::string("Saved as “") + name + "”.";
   g_free(path);
@@ -422,7 +412,7 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   p.gone = true;
   p.log->remove_listener(p.listener);
   // The widgets' handlers hold the page; the page lets go of the widgets.
-  p.stack = p.empty = p.runs = p.list = p.list_scroll = p.detail = p.heading = p.chart_area = p.result = p.details = p.dropped =
+  p.stack = p.empty = p.runs = p.list = p.list_scroll = p.detail = p.heading = p.started = p.chart_area = p.result = p.details = p.dropped =
       p.save_status = Ref<GtkWidget>();
   p.rows.clear();
 }
@@ -462,6 +452,8 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
 
   // The selected run: heading, chart, texts, buttons, table.
   p.heading = label("heading", false);
+  p.started = label("caption", false);
+  gtk_widget_add_css_class(p.started.get(), "dim-label");
   auto* area = GTK_DRAWING_AREA(g_object_new(GTK_TYPE_DRAWING_AREA, "accessible-role",
                                              GTK_ACCESSIBLE_ROLE_IMG, nullptr));
   p.chart_area = Ref<GtkWidget>::sink(GTK_WIDGET(area));
@@ -492,7 +484,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_set_visible(p.save_status.get(), FALSE);
 
   p.detail = Ref<GtkWidget>::sink(vbox(8));
-  for (GtkWidget* w : {p.heading.get(), chart_frame, p.result.get(), p.details.get(), p.dropped.get(),
+  for (GtkWidget* w : {p.heading.get(), p.started.get(), chart_frame, p.result.get(), p.details.get(), p.dropped.get(),
                        buttons, p.save_status.get(), interval_table(page)})
     gtk_box_append(GTK_BOX(p.detail.get()), w);
   gtk_widget_set_visible(p.detail.get(), FALSE);

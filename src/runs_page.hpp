@@ -15,8 +15,8 @@ namespace trellan {
 // A new page showing `log`; a floating widget for the window's view stack.
 GtkWidget* runs_page_new(std::shared_ptr<RunLog> log);
 
-// What the row of a run and its detail say of it.
-std::string run_title(const RunRecord& run);
+// How a run ended, in the words of its row: "Running…", the result text,
+// "Stopped", the error.
 std::string run_ending_text(const RunRecord& run);
 // One cell of the interval table: 0 interval, 1 direction, 2 bitrate,
 // 3 transfer, 4 retransmits, 5 jitter, 6 loss.

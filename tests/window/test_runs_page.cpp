@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "accessible_tree.hpp"
+#include "compat.hpp"
+#include "fake_tool.hpp"
 #include "gtk_helpers.hpp"
 #include "window.hpp"
 
@@ -186,6 +188,95 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
     return missing(win(), {"0.00–1.00 s", "1.00–2.00 s", "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s"})
         .empty();
   }, 5));
+}
+
+namespace {
+
+// A two-stream client test that prints its first second, waits for the file
+// "go" beside it, then prints the second and its summary.
+const char* kTwoStreamsWaiting = R"(
+go="$(dirname "$0")/go"
+echo 'Connecting to host 127.0.0.1, port 5201'
+echo '[  5] local 127.0.0.1 port 40000 connected to 127.0.0.1 port 5201'
+echo '[  7] local 127.0.0.1 port 40002 connected to 127.0.0.1 port 5201'
+echo '[ ID] Interval           Transfer     Bitrate         Retr  Cwnd'
+echo '[  5]   0.00-1.00   sec  56.2 MBytes   471 Mbits/sec    0   1.06 MBytes'
+echo '[  7]   0.00-1.00   sec  56.0 MBytes   470 Mbits/sec    2   1.06 MBytes'
+echo '[SUM]   0.00-1.00   sec   112 MBytes   942 Mbits/sec    2'
+echo '- - - - - - - - - - - - - - - - - - - - - - - - -'
+while [ ! -e "$go" ]; do sleep 0.05; done
+echo '[  5]   1.00-2.00   sec  56.1 MBytes   470 Mbits/sec    0   1.06 MBytes'
+echo '[  7]   1.00-2.00   sec  55.9 MBytes   469 Mbits/sec    0   1.06 MBytes'
+echo '[SUM]   1.00-2.00   sec   112 MBytes   939 Mbits/sec    0'
+echo '- - - - - - - - - - - - - - - - - - - - - - - - -'
+echo '[ ID] Interval           Transfer     Bitrate         Retr'
+echo '[  5]   0.00-2.00   sec   112 MBytes   470 Mbits/sec    0             sender'
+echo '[  5]   0.00-2.04   sec   112 MBytes   467 Mbits/sec                  receiver'
+echo '[  7]   0.00-2.00   sec   112 MBytes   470 Mbits/sec    2             sender'
+echo '[  7]   0.00-2.04   sec   111 MBytes   467 Mbits/sec                  receiver'
+echo '[SUM]   0.00-2.00   sec   224 MBytes   940 Mbits/sec    2             sender'
+echo '[SUM]   0.00-2.04   sec   223 MBytes   934 Mbits/sec                  receiver'
+echo ''
+echo 'iperf Done.'
+)";
+
+std::string clipboard_text(GtkWidget* w) {
+  struct Read {
+    bool done = false;
+    std::string text;
+  } read;
+  gdk_clipboard_read_text_async(
+      gtk_widget_get_clipboard(w), nullptr,
+      [](GObject* clipboard, GAsyncResult* result, gpointer data) {
+        auto* r = static_cast<Read*>(data);
+        char* text = gdk_clipboard_read_text_finish(GDK_CLIPBOARD(clipboard), result, nullptr);
+        r->text = text ? text : "(nothing)";
+        g_free(text);
+        r->done = true;
+      },
+      &read);
+  pump_until([&] { return read.done; }, 5);
+  return read.text;
+}
+
+std::string row_subtitle(GtkListBoxRow* row) {
+  return row ? adw_action_row_get_subtitle(ADW_ACTION_ROW(row)) : "(none)";
+}
+
+}  // namespace
+
+TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
+  trellan::testing::FakeTool tool(kTwoStreamsWaiting);
+  const ClientForm& client = *client_form_of(window);
+  compat::spin_row_set_value(client.parallel_row.get(), 2);
+  compat::spin_row_set_value(client.duration_row.get(), 2);
+  gtk_widget_activate(client.start_button.get());
+  open_runs();
+
+  // While the tool waits, the run is there, chosen, with its first second.
+  ASSERT_TRUE(pump_until([&] { return missing(win(), {"0.00–1.00 s", "942.0 Mbit/s"}).empty(); }, 10))
+      << ::testing::PrintToString(reachable_texts(win()));
+  GtkListBoxRow* selected = gtk_list_box_get_selected_row(run_list());
+  EXPECT_EQ(row_title(selected), "Client — 127.0.0.1, port 5201");
+  EXPECT_NE(row_subtitle(selected).find("TCP · 2 streams · 2 s\nRunning…"), std::string::npos)
+      << row_subtitle(selected);
+  EXPECT_FALSE(has(reachable_texts(win()), "1.00–2.00 s"));
+
+  g_file_set_contents((tool.dir() + "/go").c_str(), "", 0, nullptr);
+  const std::string result = "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s";
+  ASSERT_TRUE(pump_until([&] { return missing(win(), {"1.00–2.00 s", "939.0 Mbit/s", result}).empty(); }, 10))
+      << ::testing::PrintToString(reachable_texts(win()));
+  EXPECT_NE(row_subtitle(gtk_list_box_get_selected_row(run_list())).find(result), std::string::npos);
+
+  g_signal_emit_by_name(button_labelled(page, "Copy as CSV"), "clicked");
+  EXPECT_EQ(clipboard_text(win()),
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
+            "0.00,1.00,send,942.000,112 MBytes,2,,,,no\n"
+            "1.00,2.00,send,939.000,112 MBytes,0,,,,no\n");
+  g_signal_emit_by_name(button_labelled(page, "Copy as text"), "clicked");
+  const std::string report = clipboard_text(win());
+  EXPECT_EQ(report.rfind("Client — 127.0.0.1, port 5201\n", 0), 0u) << report;
+  EXPECT_NE(report.find(result + "\n"), std::string::npos) << report;
 }
 
 TRELLAN_GTK_TEST_MAIN()
