@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Drives a running Trellan window through the accessibility bus: starts the
 Server page's server, runs the Client page's test against it on loopback,
-takes screenshots and closes the window.
+opens the Runs page, takes screenshots and closes the window.
 
 Usage: drive.py SHOT_TOOL OUT_DIR [NAME_SUFFIX [PORT]]
 
@@ -113,6 +113,16 @@ wait_for(client_button, lambda t: t == "Start test", "the end of the run")
 time.sleep(1.5)
 shot("trellan-result")
 print(f"Client page: {result}")
+
+press(locate(app, Atspi.Role.PAGE_TAB, "Runs"))
+locate(app, Atspi.Role.PUSH_BUTTON, "Copy as CSV")
+# The served client started last and is shown; the client test, with the
+# sending side's line, is the second row.
+runs = locate(app, Atspi.Role.LIST, "Runs")
+runs.get_selection_iface().select_child(1)
+time.sleep(1)
+shot("trellan-runs")
+print("Runs page: the run's chart, texts and table")
 
 press(locate(app, Atspi.Role.PAGE_TAB, "Server"))
 time.sleep(0.5)
