@@ -4,7 +4,11 @@
 // window's default size. Runs with GTK's test accessibility backend.
 #include <gtest/gtest.h>
 
+#include <glib/gstdio.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,10 +26,11 @@ using trellan::testing::walk;
 
 namespace {
 
-// The texts a screen reader can reach: labels, and buttons by their label.
-std::vector<std::string> reachable_texts(GtkWidget* window) {
+// The texts a screen reader can reach in `root`: labels, and buttons by
+// their label.
+std::vector<std::string> reachable_texts(GtkWidget* root) {
   std::vector<Node> tree;
-  walk(GTK_ACCESSIBLE(window), "", tree);
+  walk(GTK_ACCESSIBLE(root), "", tree);
   std::vector<std::string> out;
   for (const Node& n : tree) {
     if (!n.reachable()) continue;
@@ -40,9 +45,9 @@ bool has(const std::vector<std::string>& texts, const std::string& t) {
   return std::find(texts.begin(), texts.end(), t) != texts.end();
 }
 
-// The texts missing from what a screen reader can reach now.
-std::vector<std::string> missing(GtkWidget* window, const std::vector<std::string>& wanted) {
-  const auto texts = reachable_texts(window);
+// The texts missing from what a screen reader can reach in `root` now.
+std::vector<std::string> missing(GtkWidget* root, const std::vector<std::string>& wanted) {
+  const auto texts = reachable_texts(root);
   std::vector<std::string> out;
   for (const auto& w : wanted)
     if (!has(texts, w)) out.push_back(w);
@@ -94,6 +99,14 @@ struct RunsPageTest : ::testing::Test {
 
   void SetUp() override {
     ASSERT_STREQ(g_getenv("GTK_A11Y"), "test");
+    // GTK's file chooser files what it saves among the recent files of the
+    // program by name (in a data folder of the test's own).
+    static const bool named = [] {
+      g_set_prgname("test-runs-page");
+      g_set_application_name("Trellan tests");
+      return true;
+    }();
+    (void)named;
     window = build_main_window(test_application());
     log = run_log_of(window);
     stack = gtk_widget_get_ancestor(client_form_of(window)->status_label.get(), ADW_TYPE_VIEW_STACK);
@@ -128,17 +141,17 @@ struct RunsPageTest : ::testing::Test {
 
 TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScreenReader) {
   open_runs();
-  ASSERT_TRUE(pump_until([&] { return missing(win(), {"No runs yet"}).empty(); }, 5));
+  ASSERT_TRUE(pump_until([&] { return missing(page, {"No runs yet"}).empty(); }, 5));
 
   const auto first = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 2 streams · 10 s");
   log->add_interval(first, send_reading("0.00", "1.00", 942, "112 MBytes", 0));
   EXPECT_TRUE(pump_until([&] {
-    return missing(win(), {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send", "942.0 Mbit/s", "112 MBytes",
+    return missing(page, {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send", "942.0 Mbit/s", "112 MBytes",
                            "Copy as text", "Copy as CSV", "Save as CSV…"}).empty();
-  }, 5)) << ::testing::PrintToString(missing(win(), {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send",
+  }, 5)) << ::testing::PrintToString(missing(page, {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send",
                                                       "942.0 Mbit/s", "112 MBytes", "Copy as text",
                                                       "Copy as CSV", "Save as CSV…"}));
-  EXPECT_FALSE(has(reachable_texts(win()), "No runs yet"));
+  EXPECT_FALSE(has(reachable_texts(page), "No runs yet"));
 
   // The run grows live: a UDP receive reading with loss, then the end.
   IntervalRecord udp;
@@ -153,8 +166,8 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
   log->add_interval(first, udp);
   const std::vector<std::string> second_row = {"1.00–2.00 s", "Receive", "1.1 Mbit/s", "128 KBytes", "0.013 ms",
                                                "3 of 91"};
-  EXPECT_TRUE(pump_until([&] { return missing(win(), second_row).empty(); }, 5))
-      << ::testing::PrintToString(missing(win(), second_row));
+  EXPECT_TRUE(pump_until([&] { return missing(page, second_row).empty(); }, 5))
+      << ::testing::PrintToString(missing(page, second_row));
   EXPECT_EQ(gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(chart())), GTK_ACCESSIBLE_ROLE_IMG);
   EXPECT_EQ(chart_description_problem("Send: min 942.00, mean 942.00, max 942.00 Mbit/s over 1 s. "
                                       "Receive: min 1.05, mean 1.05, max 1.05 Mbit/s over 1 s."),
@@ -162,7 +175,7 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
   log->end(first, RunEnd::Result, "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s",
            "Retransmits: 0");
   EXPECT_TRUE(pump_until([&] {
-    return missing(win(), {"Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s", "Retransmits: 0"}).empty();
+    return missing(page, {"Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s", "Retransmits: 0"}).empty();
   }, 5));
 
   // At the default size the detail and its buttons are in sight as they come.
@@ -179,13 +192,13 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
   EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 1)), "Client — 127.0.0.1, port 5201");
   EXPECT_EQ(row_title(gtk_list_box_get_selected_row(run_list())), "Server — client 192.0.2.7");
   log->end(second, RunEnd::EndedEarly);
-  EXPECT_TRUE(pump_until([&] { return missing(win(), {"Ended early"}).empty(); }, 5));
-  EXPECT_FALSE(has(reachable_texts(win()), "0.00–1.00 s"));
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Ended early"}).empty(); }, 5));
+  EXPECT_FALSE(has(reachable_texts(page), "0.00–1.00 s"));
   EXPECT_EQ(chart_description_problem("No readings yet."), "");
 
   gtk_list_box_select_row(run_list(), gtk_list_box_get_row_at_index(run_list(), 1));
   EXPECT_TRUE(pump_until([&] {
-    return missing(win(), {"0.00–1.00 s", "1.00–2.00 s", "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s"})
+    return missing(page, {"0.00–1.00 s", "1.00–2.00 s", "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s"})
         .empty();
   }, 5));
 }
@@ -254,19 +267,20 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
   open_runs();
 
   // While the tool waits, the run is there, chosen, with its first second.
-  ASSERT_TRUE(pump_until([&] { return missing(win(), {"0.00–1.00 s", "942.0 Mbit/s"}).empty(); }, 10))
-      << ::testing::PrintToString(reachable_texts(win()));
+  ASSERT_TRUE(pump_until([&] { return missing(page, {"0.00–1.00 s", "942.0 Mbit/s"}).empty(); }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
   GtkListBoxRow* selected = gtk_list_box_get_selected_row(run_list());
   EXPECT_EQ(row_title(selected), "Client — 127.0.0.1, port 5201");
   EXPECT_NE(row_subtitle(selected).find("TCP · 2 streams · 2 s\nRunning…"), std::string::npos)
       << row_subtitle(selected);
-  EXPECT_FALSE(has(reachable_texts(win()), "1.00–2.00 s"));
+  EXPECT_FALSE(has(reachable_texts(page), "1.00–2.00 s"));
 
   g_file_set_contents((tool.dir() + "/go").c_str(), "", 0, nullptr);
   const std::string result = "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s";
-  ASSERT_TRUE(pump_until([&] { return missing(win(), {"1.00–2.00 s", "939.0 Mbit/s", result}).empty(); }, 10))
-      << ::testing::PrintToString(reachable_texts(win()));
-  EXPECT_NE(row_subtitle(gtk_list_box_get_selected_row(run_list())).find(result), std::string::npos);
+  ASSERT_TRUE(pump_until([&] {
+    return row_subtitle(gtk_list_box_get_selected_row(run_list())).find(result) != std::string::npos;
+  }, 10)) << row_subtitle(gtk_list_box_get_selected_row(run_list()));
+  EXPECT_EQ(missing(page, {"1.00–2.00 s", "939.0 Mbit/s", result}), std::vector<std::string>{});
 
   g_signal_emit_by_name(button_labelled(page, "Copy as CSV"), "clicked");
   EXPECT_EQ(clipboard_text(win()),
@@ -277,6 +291,76 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
   const std::string report = clipboard_text(win());
   EXPECT_EQ(report.rfind("Client — 127.0.0.1, port 5201\n", 0), 0u) << report;
   EXPECT_NE(report.find(result + "\n"), std::string::npos) << report;
+}
+
+namespace {
+
+// The file chooser the save button opened, once it is there. Without a
+// desktop portal both GTK's dialog and its native chooser show one in the
+// process.
+GtkWidget* open_file_chooser() {
+  GtkWidget* found = nullptr;
+  pump_until([&] {
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* w = windows; w; w = w->next)
+      if (GTK_IS_FILE_CHOOSER(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data))) found = GTK_WIDGET(w->data);
+    g_list_free(windows);
+    return found != nullptr;
+  }, 10);
+  return found;
+}
+
+G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+std::string proposed_name(GtkWidget* chooser) {
+  char* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser));
+  std::string out = name ? name : "";
+  g_free(name);
+  return out;
+}
+
+// Presses the chooser's Save button once it has settled in its folder.
+void accept(GtkWidget* chooser) {
+  trellan::testing::pump_for(1.0);
+  GtkWidget* save = gtk_dialog_get_widget_for_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+  ASSERT_NE(save, nullptr);
+  g_signal_emit_by_name(save, "clicked");
+}
+G_GNUC_END_IGNORE_DEPRECATIONS
+
+}  // namespace
+
+TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
+  GDateTime* start = g_date_time_new_local(2026, 3, 14, 9, 26, 53);
+  const auto started = std::chrono::system_clock::from_time_t(g_date_time_to_unix(start));
+  g_date_time_unref(start);
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s", started);
+  log->add_interval(id, send_reading("0.00", "1.00", 942, "112 MBytes", 2));
+  open_runs();
+  // The chooser opens in the current folder: a fresh one.
+  char tmpl[] = "/tmp/trellan-save-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  gchar* previous = g_get_current_dir();
+  ASSERT_EQ(g_chdir(dir.c_str()), 0);
+
+  g_signal_emit_by_name(button_labelled(page, "Save as CSV…"), "clicked");
+  GtkWidget* chooser = open_file_chooser();
+  ASSERT_NE(chooser, nullptr);
+  EXPECT_EQ(proposed_name(chooser), "trellan-20260314-092653.csv");
+  accept(chooser);
+  const std::string path = dir + "/trellan-20260314-092653.csv";
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Saved as “" + path + "”."}).empty(); }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
+  gchar* contents = nullptr;
+  EXPECT_TRUE(g_file_get_contents(path.c_str(), &contents, nullptr, nullptr));
+  EXPECT_STREQ(contents,
+               "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
+               "0.00,1.00,send,942.000,112 MBytes,2,,,,no\n");
+  g_free(contents);
+
+  EXPECT_EQ(g_chdir(previous), 0);
+  g_free(previous);
+  g_remove(path.c_str());
+  g_rmdir(dir.c_str());
 }
 
 TRELLAN_GTK_TEST_MAIN()
