@@ -119,10 +119,13 @@ locate(app, Atspi.Role.PUSH_BUTTON, "Copy as CSV")
 # The served client started last and is shown; the client test, with the
 # sending side's line, is the second row.
 runs = locate(app, Atspi.Role.LIST, "Runs")
-runs.get_selection_iface().select_child(1)
+Atspi.Selection.select_child(runs, 1)
 time.sleep(1)
 shot("trellan-runs")
-print("Runs page: the run's chart, texts and table")
+chart = locate(app, Atspi.Role.IMAGE, "Throughput over time", timeout=5)
+print(f"Runs page chart: {chart.get_description()}")
+cell = locate(app, Atspi.Role.LABEL, "0.00–1.00 s", timeout=5)
+print("Runs page table: its first interval's cell is on the bus")
 
 press(locate(app, Atspi.Role.PAGE_TAB, "Server"))
 time.sleep(0.5)
