@@ -116,10 +116,15 @@ print(f"Client page: {result}")
 
 press(locate(app, Atspi.Role.PAGE_TAB, "Runs"))
 locate(app, Atspi.Role.PUSH_BUTTON, "Copy as CSV")
-# The served client started last and is shown; the client test, with the
-# sending side's line, is the second row.
+# The run that started last is shown, which may be the served client; the
+# screenshots show the client test, with the sending side's line.
 runs = locate(app, Atspi.Role.LIST, "Runs")
-Atspi.Selection.select_child(runs, 1)
+rows = [runs.get_child_at_index(i) for i in range(runs.get_child_count())]
+names = [(row.get_name() or "") if row is not None else "" for row in rows]
+client_rows = [i for i, name in enumerate(names) if name.startswith("Client")]
+if not client_rows:
+    sys.exit(f"drive: no Client run among the rows {names!r}")
+Atspi.Selection.select_child(runs, client_rows[0])
 time.sleep(1)
 shot("trellan-runs")
 chart = locate(app, Atspi.Role.IMAGE, "Throughput over time", timeout=5)
