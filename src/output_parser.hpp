@@ -26,9 +26,9 @@ class OutputParser {
   void on_interval(std::string_view key, bool has_key, double v, bool is_sum,
                    std::vector<IperfEvent>& out);
   void on_header(std::string_view line);
-  // The record of an interval line; `after_unit` is where the rate's unit
-  // ends.
-  void on_reading(std::string_view line, std::string_view key, std::string transfer,
+  // The record of an interval line; `between` is what stands between "sec"
+  // and the rate, `after_unit` where the rate's unit ends.
+  void on_reading(std::string_view line, std::string_view key, std::string_view between,
                   std::size_t after_unit, double v, bool is_sum, std::vector<IperfEvent>& out);
 
   // The summary values of one flow and where they came from.

@@ -171,18 +171,23 @@ LineFigures figures_after(std::string_view line, std::size_t from) {
 }
 
 // The transfer of an interval line, from what stands between "sec" and the
-// rate: a number and its unit ("2.98 GBytes"), or nothing.
-std::optional<std::string> transfer_of(std::string_view between) {
+// rate: a plain number and its unit ("2.98 GBytes"), or nothing.
+struct Transfer {
+  std::string_view number, unit;
+};
+
+std::optional<Transfer> transfer_of(std::string_view between) {
   TokenWalker walker(between);
-  std::string_view number, unit, more;
-  if (!walker.next(number) || !walker.next(unit) || walker.next(more)) return std::nullopt;
-  if (!parse_double(number) || number.size() > 24) return std::nullopt;
-  if (!(unit == "Bytes" || unit == "KBytes" || unit == "MBytes" || unit == "GBytes" || unit == "TBytes"))
+  Transfer t;
+  std::string_view more;
+  if (!walker.next(t.number) || !walker.next(t.unit) || walker.next(more)) return std::nullopt;
+  if (t.number.size() > 24 || t.number.find_first_not_of("0123456789.") != std::string_view::npos ||
+      t.number.find_first_of("0123456789") == std::string_view::npos)
     return std::nullopt;
-  std::string out;
-  out.reserve(number.size() + 1 + unit.size());
-  out.append(number).append(" ").append(unit);
-  return out;
+  if (!(t.unit == "Bytes" || t.unit == "KBytes" || t.unit == "MBytes" || t.unit == "GBytes" ||
+        t.unit == "TBytes"))
+    return std::nullopt;
+  return t;
 }
 
 }  // namespace
@@ -261,6 +266,7 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
 
   const bool is_sum = has_sum(line);
   std::vector<IperfEvent> out;
+  out.reserve(3);  // the most a data line gives
   const auto after_unit = static_cast<std::size_t>(unit.data() + unit.size() - line.data());
   if (has_sender(line) || has_receiver(line)) {
     on_summary(line, after_unit, *v, is_sum, out);
@@ -268,9 +274,8 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
     on_interval(key, have_key, *v, is_sum, out);
     if (have_key && sec.data() < number.data()) {
       const char* const from = sec.data() + sec.size();
-      const auto between = std::string_view(from, static_cast<std::size_t>(number.data() - from));
-      if (const auto transfer = transfer_of(between))
-        on_reading(line, key, *transfer, after_unit, *v, is_sum, out);
+      on_reading(line, key, std::string_view(from, static_cast<std::size_t>(number.data() - from)),
+                 after_unit, *v, is_sum, out);
     }
   }
   return out;
@@ -384,7 +389,7 @@ void OutputParser::on_header(std::string_view line) {
     header_direction_ = Direction::Receive;
 }
 
-void OutputParser::on_reading(std::string_view line, std::string_view key, std::string transfer,
+void OutputParser::on_reading(std::string_view line, std::string_view key, std::string_view between,
                               std::size_t after_unit, double v, bool is_sum,
                               std::vector<IperfEvent>& out) {
   const Role role = role_of(line);
@@ -398,25 +403,30 @@ void OutputParser::on_reading(std::string_view line, std::string_view key, std::
   }
   const std::size_t dash = key.find('-');
   if (dash == std::string_view::npos || dash == 0 || dash + 1 == key.size()) return;
-
-  IntervalRecord r;
-  r.start.assign(key.substr(0, dash));
-  r.end.assign(key.substr(dash + 1));
-  r.direction = role == Role::kTx ? Direction::Send
-                : role == Role::kRx ? Direction::Receive
-                                    : header_direction_;
-  r.omitted = has_omitted(line.substr(after_unit));
+  const auto transfer = transfer_of(between);
+  if (!transfer) return;
+  const std::string_view start = key.substr(0, dash), end = key.substr(dash + 1);
+  const Direction direction = role == Role::kTx ? Direction::Send
+                              : role == Role::kRx ? Direction::Receive
+                                                  : header_direction_;
+  const bool omitted = has_omitted(line.substr(after_unit));
 
   // iperf3 prints the last interval again when a client goes early.
-  ReadingKey& last = last_reading_[r.direction == Direction::Send ? 0 : 1];
-  if (last.valid && last.omitted == r.omitted && last.start == r.start && last.end == r.end) return;
-  last.start = r.start;
-  last.end = r.end;
-  last.omitted = r.omitted;
+  ReadingKey& last = last_reading_[direction == Direction::Send ? 0 : 1];
+  if (last.valid && last.omitted == omitted && last.start == start && last.end == end) return;
+  last.start.assign(start);
+  last.end.assign(end);
+  last.omitted = omitted;
   last.valid = true;
 
+  IntervalRecord& r = std::get<IntervalReading>(out.emplace_back(std::in_place_type<IntervalReading>)).record;
+  r.start.assign(start);
+  r.end.assign(end);
+  r.direction = direction;
+  r.omitted = omitted;
   r.mbps = v;
-  r.transfer = std::move(transfer);
+  r.transfer.reserve(transfer->number.size() + 1 + transfer->unit.size());
+  r.transfer.append(transfer->number).append(" ").append(transfer->unit);
   // After the rate: a sending TCP side's retransmits, a sending UDP side's
   // datagram count, a receiving UDP side's jitter and loss.
   if (r.direction == Direction::Send) {
@@ -435,7 +445,6 @@ void OutputParser::on_reading(std::string_view line, std::string_view key, std::
       r.total = loss->total;
     }
   }
-  out.emplace_back(IntervalReading{std::move(r)});
 }
 
 }  // namespace trellan

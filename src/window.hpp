@@ -23,13 +23,14 @@ namespace trellan {
 // whose handle the slot holds, so that a run's event task can tell whether it
 // still belongs to the page's current run.
 struct RunSlot {
-  std::optional<RunHandle> handle;
-  std::uint64_t run_id = 0;
   // The window's run log, and the record of what the page runs now: the
   // client test, or the client being served (0: none; see run_recording.hpp).
   std::shared_ptr<RunLog> run_log;
   std::uint64_t record_id = 0;
   std::string options_summary;  // Server page: what its served clients' records say
+
+  std::optional<RunHandle> handle;
+  std::uint64_t run_id = 0;
 };
 
 // What the Client page's start button hands its click handler.

@@ -8,7 +8,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from figures import (  # noqa: E402
     Row, parse_app_receive, parse_cli_receiver, parse_fuzz, parse_soak, lift_delivery, lift_gauge,
-    lift_chart)
+    lift_chart, lift_run_log)
 
 CLIENT_OUTPUT = """\
 Connecting to host 127.0.0.1, port 5201
@@ -117,14 +117,20 @@ class GoalsCompareTheRatio(unittest.TestCase):
                 "chart frame  86400 readings  1200x400 at scale 1    1.359 ms/frame of processor time "
                 "(goal 2 ms),  3.030 ms on the clock\n"
                 "chart frame  86400 readings  1200x400 at scale 2    3.156 ms/frame of processor time "
-                "(goal 2 ms),  6.186 ms on the clock\n"
-                "run log      100 runs of 3600 readings        78.1 MiB of heap (228 bytes a reading)\n")
-        one, two, memory = lift_chart(text)
+                "(goal 2 ms),  6.186 ms on the clock\n")
+        one, two = lift_chart(text)
         self.assertAlmostEqual(one.measured, 1.359)
         self.assertIs(one.met, True)
         self.assertIn("3.03 ms on the clock", one.note)
         self.assertIsNone(two.met)
-        self.assertAlmostEqual(memory.measured, 78.1)
+
+    def test_run_log_memory_is_set_against_the_text_it_came_from(self):
+        (row,) = lift_run_log(
+            "run log: 100 runs x 3600 intervals: 81.9 MB on the heap (228 B per interval), resident +80.5 MB; "
+            "iperf3 printed 30.5 MB of lines for them; filled in 252 ms\n")
+        self.assertEqual((row.measured, row.reference, row.unit), (81.9, 30.5, "MB"))
+        self.assertIn("228 B per interval", row.note)
+        self.assertIsNone(lift_run_log("")[0].measured)
 
 
 if __name__ == "__main__":
