@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <string>
 #include <utility>
 #include <vector>
@@ -241,13 +242,12 @@ void paint_series(cairo_t* cr, const Plot& plot, const ChartData& data, Directio
     for (const ChartPoint& p : points) {
       if (!p.flagged) continue;
       cairo_new_sub_path(cr);
-      cairo_arc(cr, plot.x(mid(p)), plot.y(p.mbps), 3.5, 0, 2 * M_PI);
+      cairo_arc(cr, plot.x(mid(p)), plot.y(p.mbps), 3.5, 0, 2 * std::numbers::pi);
     }
   } else {
     // More readings than pixel columns: each column is one device pixel wide
     // box over the span of its readings and the last reading before it, so
     // the frame fills whole-pixel boxes, which cairo does fastest.
-    cairo_stroke(cr);  // nothing to stroke; keeps the path empty
     const double half = 1.0;  // half the line width
     int column = -1;
     double lo = 0, hi = 0, last = 0;
@@ -285,7 +285,7 @@ void paint_series(cairo_t* cr, const Plot& plot, const ChartData& data, Directio
     flush();
     cairo_fill(cr);
   }
-  cairo_stroke(cr);
+  cairo_stroke(cr);  // the line, or the rings
 
   // Marks under the plot's bottom edge, one row per direction.
   const double size = 7.0;
