@@ -78,14 +78,17 @@ constexpr const char* kColumns[] = {"Interval", "Direction", "Bitrate", "Transfe
 // Everything the page's widgets and the log's listener share. Owned by the
 // callbacks that need it; the page's destruction breaks the cycle through
 // its widgets by dropping the references below.
-struct Page : std::enable_shared_from_this<Page> {
+struct Page {
   std::shared_ptr<RunLog> log;
   std::uint64_t listener = 0;
   std::uint64_t selected = 0;  // the run shown in the detail, 0 for none
   ChartData chart;             // the selected run's readings
   bool gone = false;
 
-  Ref<GtkWidget> stack, empty, runs, list, list_scroll, detail, heading, started, chart_area, result, details, dropped, save_status;
+  Ref<GtkWidget> root;         // the status page or the runs
+  Ref<GtkWidget> empty, runs;  // its two children
+  Ref<GtkWidget> list, list_scroll;
+  Ref<GtkWidget> detail, heading, started, chart_area, result, details, dropped, save_status;
   Ref<GtkStringList> table_rows;  // each item: the reading's number since the run's start
   std::vector<std::pair<std::uint64_t, GtkWidget*>> rows;  // run id → its list row
 
@@ -412,8 +415,9 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   p.gone = true;
   p.log->remove_listener(p.listener);
   // The widgets' handlers hold the page; the page lets go of the widgets.
-  p.stack = p.empty = p.runs = p.list = p.list_scroll = p.detail = p.heading = p.started = p.chart_area = p.result = p.details = p.dropped =
-      p.save_status = Ref<GtkWidget>();
+  for (Ref<GtkWidget>* w : {&p.root, &p.empty, &p.runs, &p.list, &p.list_scroll, &p.detail, &p.heading,
+                            &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status})
+    w->reset();
   p.rows.clear();
 }
 
@@ -502,22 +506,22 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
 
   // Either the status page or the runs; the hidden one is out of a screen
   // reader's reach too.
-  p.stack = Ref<GtkWidget>::sink(vbox(0));
+  p.root = Ref<GtkWidget>::sink(vbox(0));
   p.empty = Ref<GtkWidget>::add(empty);
   p.runs = Ref<GtkWidget>::add(scrolled);
   gtk_widget_set_vexpand(empty, TRUE);
   gtk_widget_set_vexpand(scrolled, TRUE);
   gtk_widget_set_visible(scrolled, FALSE);
-  gtk_box_append(GTK_BOX(p.stack.get()), empty);
-  gtk_box_append(GTK_BOX(p.stack.get()), scrolled);
-  connect(p.stack.get(), "destroy", on_page_destroy, page);
+  gtk_box_append(GTK_BOX(p.root.get()), empty);
+  gtk_box_append(GTK_BOX(p.root.get()), scrolled);
+  connect(p.root.get(), "destroy", on_page_destroy, page);
 
   std::weak_ptr<Page> weak = page;
   p.listener = p.log->add_listener([weak](RunLog::Change change, const RunRecord& run) {
     if (auto page = weak.lock()) on_log_change(*page, change, run);
   });
   for (const auto& run : p.log->runs()) on_log_change(p, RunLog::Change::Added, *run);
-  return p.stack.get();
+  return p.root.get();
 }
 
 }  // namespace trellan
