@@ -134,10 +134,17 @@ void set_label(GtkWidget* l, const std::string& text) {
   gtk_widget_set_visible(l, !text.empty());
 }
 
+// A running run's row shows its latest reading, so that it grows live too.
 std::string row_subtitle(const RunRecord& run) {
   std::string line = local_time(run.started, "%H:%M:%S");
   if (!run.options_summary.empty()) line += " · " + run.options_summary;
-  return line + "\n" + run_ending_text(run);
+  line += "\n" + run_ending_text(run);
+  if (run.end == RunEnd::Running && !run.intervals.empty()) {
+    const IntervalRecord& last = run.intervals.back();
+    line += std::string(" ") + (last.direction == Direction::Send ? "send " : "receive ") +
+            readout_text(last.mbps) + " at " + last.end + " s";
+  }
+  return line;
 }
 
 // ---- the chart ------------------------------------------------------------
@@ -301,11 +308,11 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
     }
     case RunLog::Change::Interval:
       if (run.id == p.selected) grow_run(p, run);
-      break;
+      [[fallthrough]];
     case RunLog::Change::Ended:
       if (GtkWidget* row = p.row_of(run.id))
         adw_action_row_set_subtitle(ADW_ACTION_ROW(row), row_subtitle(run).c_str());
-      if (run.id == p.selected) show_texts(p, run);
+      if (change == RunLog::Change::Ended && run.id == p.selected) show_texts(p, run);
       break;
     case RunLog::Change::Removed:
       if (GtkWidget* row = p.row_of(run.id)) {

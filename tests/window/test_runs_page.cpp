@@ -271,7 +271,8 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
       << ::testing::PrintToString(reachable_texts(page));
   GtkListBoxRow* selected = gtk_list_box_get_selected_row(run_list());
   EXPECT_EQ(row_title(selected), "Client — 127.0.0.1, port 5201");
-  EXPECT_NE(row_subtitle(selected).find("TCP · 2 streams · 2 s\nRunning…"), std::string::npos)
+  EXPECT_NE(row_subtitle(selected).find("TCP · 2 streams · 2 s\nRunning… send 942.0 Mbit/s at 1.00 s"),
+            std::string::npos)
       << row_subtitle(selected);
   EXPECT_FALSE(has(reachable_texts(page), "1.00–2.00 s"));
 
