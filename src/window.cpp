@@ -8,6 +8,7 @@
 #include "page.hpp"
 #include "run_export.hpp"
 #include "run_recording.hpp"
+#include "runs_page.hpp"
 #include "text.hpp"
 #include "wide_layout.hpp"
 
@@ -340,6 +341,8 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   adw_view_stack_page_set_icon_name(page, "network-transmit-symbolic");
   page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), server_parts.page, "server", "Server");
   adw_view_stack_page_set_icon_name(page, "network-server-symbolic");
+  page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), runs_page_new(run_log), "runs", "Runs");
+  adw_view_stack_page_set_icon_name(page, "document-open-recent-symbolic");
 
   GtkWidget* header = adw_header_bar_new();
   GtkWidget* switcher = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER, "stack", stack, "policy",

@@ -150,6 +150,19 @@ def lift_gauge(text):
     return rows
 
 
+def lift_chart(text):
+    """The run chart's frame for a day of readings against its 2 ms goal (the
+    processor time, which other loads on the machine do not inflate)."""
+    rows = []
+    for m in re.finditer(r"chart frame\s+(\d+) readings\s+(\d+)x(\d+) at scale (\d+)\s+([\d.]+) ms/frame of "
+                         r"processor time.*?([\d.]+) ms on the clock", text):
+        rows.append(Row(f"Chart frame, {int(m.group(1)):,} readings at {m.group(2)}×{m.group(3)}, "
+                        f"scale {m.group(4)} ÷ 2 ms", float(m.group(5)), 2.0, "ms",
+                        goal_max=1.0 if m.group(4) == "1" else None,
+                        note=f"{float(m.group(6)):.3g} ms on the clock"))
+    return rows
+
+
 def lift_parser(text):
     m = re.search(r"parser: ([\d.]+) M lines/s, ([\d.]+) MB/s", text)
     if not m:

@@ -39,7 +39,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 
 sys.path.insert(0, HERE)
 from figures import (  # noqa: E402
-    Row, markdown_table, parse_cli_receiver, parse_app_receive, lift_gauge, lift_parser,
+    Row, markdown_table, parse_cli_receiver, parse_app_receive, lift_gauge, lift_chart, lift_parser,
     lift_delivery, lift_start_stop, lift_run_log, parse_soak, parse_fuzz, ratio)
 
 
@@ -402,7 +402,7 @@ def main():
     log("benchmark programs")
     outputs = bench_programs(build)
     text = "\n".join(o for _, o in outputs.values())
-    rows += lift_gauge(text) + lift_parser(text) + lift_delivery(text) + lift_start_stop(text)
+    rows += lift_gauge(text) + lift_chart(text) + lift_parser(text) + lift_delivery(text) + lift_start_stop(text)
     rows += lift_run_log(text)
     for name, (code, out) in outputs.items():
         details.append(f"`{name}` (exit {code}):\n\n```\n{out.strip()}\n```")

@@ -8,7 +8,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from figures import (  # noqa: E402
     Row, parse_app_receive, parse_cli_receiver, parse_fuzz, parse_soak, lift_delivery, lift_gauge,
-    lift_run_log)
+    lift_chart, lift_run_log)
 
 CLIENT_OUTPUT = """\
 Connecting to host 127.0.0.1, port 5201
@@ -110,6 +110,19 @@ class GoalsCompareTheRatio(unittest.TestCase):
         paced, burst = lift_delivery(text)
         self.assertIs(paced.met, True)
         self.assertIsNone(burst.met)
+
+    def test_chart_frame_is_held_to_2_ms_of_processor_time_at_scale_1(self):
+        # As bench-chart printed it on a loaded machine.
+        text = ("chart data   86400 readings added one by one     30.1 ms in all\n"
+                "chart frame  86400 readings  1200x400 at scale 1    1.359 ms/frame of processor time "
+                "(goal 2 ms),  3.030 ms on the clock\n"
+                "chart frame  86400 readings  1200x400 at scale 2    3.156 ms/frame of processor time "
+                "(goal 2 ms),  6.186 ms on the clock\n")
+        one, two = lift_chart(text)
+        self.assertAlmostEqual(one.measured, 1.359)
+        self.assertIs(one.met, True)
+        self.assertIn("3.03 ms on the clock", one.note)
+        self.assertIsNone(two.met)
 
     def test_run_log_memory_is_set_against_the_text_it_came_from(self):
         (row,) = lift_run_log(

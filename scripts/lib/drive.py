@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Drives a running Trellan window through the accessibility bus: starts the
 Server page's server, runs the Client page's test against it on loopback,
-takes screenshots and closes the window.
+opens the Runs page, takes screenshots and closes the window.
 
 Usage: drive.py SHOT_TOOL OUT_DIR [NAME_SUFFIX [PORT]]
 
@@ -113,6 +113,25 @@ wait_for(client_button, lambda t: t == "Start test", "the end of the run")
 time.sleep(1.5)
 shot("trellan-result")
 print(f"Client page: {result}")
+
+press(locate(app, Atspi.Role.PAGE_TAB, "Runs"))
+locate(app, Atspi.Role.PUSH_BUTTON, "Copy as CSV")
+# The run that started last is shown, which may be the served client; the
+# screenshots show the client test, with the sending side's line.
+runs = locate(app, Atspi.Role.LIST, "Runs")
+rows = [runs.get_child_at_index(i) for i in range(runs.get_child_count())]
+names = [(row.get_name() or "") if row is not None else "" for row in rows]
+client_rows = [i for i, name in enumerate(names) if name.startswith("Client")]
+if not client_rows:
+    sys.exit(f"drive: no Client run among the rows {names!r}")
+Atspi.Selection.select_child(runs, client_rows[0])
+time.sleep(1)
+shot("trellan-runs")
+chart = locate(app, Atspi.Role.IMAGE, "Throughput over time", timeout=5)
+APP.set_cache_mask(Atspi.Cache.NONE)  # the description follows the shown run
+print(f"Runs page chart: {chart.get_description()}")
+cell = locate(app, Atspi.Role.LABEL, "0.00–1.00 s", timeout=5)
+print("Runs page table: its first interval's cell is on the bus")
 
 press(locate(app, Atspi.Role.PAGE_TAB, "Server"))
 time.sleep(0.5)

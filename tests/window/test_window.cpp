@@ -232,7 +232,7 @@ TEST_F(WindowFixture, StatusLabelsAndStartButtonsStartIdle) {
   }
 }
 
-TEST_F(WindowFixture, WindowHasItsTitleSizesAndTwoPagesWithClientFirst) {
+TEST_F(WindowFixture, WindowHasItsTitleSizesAndThreePagesWithClientFirst) {
   EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window)), "iperf3");
   int w = 0, h = 0;
   gtk_window_get_default_size(GTK_WINDOW(window), &w, &h);
@@ -248,17 +248,20 @@ TEST_F(WindowFixture, WindowHasItsTitleSizesAndTwoPagesWithClientFirst) {
   EXPECT_STREQ(adw_view_stack_get_visible_child_name(ADW_VIEW_STACK(stack)), "client");
   struct { GtkWidget* inside; const char *name, *title, *icon; } pages[] = {
       {client->status_label.get(), "client", "Client", "network-transmit-symbolic"},
-      {server->status_label.get(), "server", "Server", "network-server-symbolic"}};
+      {server->status_label.get(), "server", "Server", "network-server-symbolic"},
+      {nullptr, "runs", "Runs", "document-open-recent-symbolic"}};
   for (const auto& p : pages) {
     GtkWidget* child = adw_view_stack_get_child_by_name(ADW_VIEW_STACK(stack), p.name);
     ASSERT_NE(child, nullptr);
-    EXPECT_TRUE(gtk_widget_is_ancestor(p.inside, child));
+    if (p.inside) {
+      EXPECT_TRUE(gtk_widget_is_ancestor(p.inside, child));
+    }
     AdwViewStackPage* page = adw_view_stack_get_page(ADW_VIEW_STACK(stack), child);
     EXPECT_STREQ(adw_view_stack_page_get_title(page), p.title);
     EXPECT_STREQ(adw_view_stack_page_get_icon_name(page), p.icon);
   }
-  EXPECT_EQ(g_list_model_get_n_items(G_LIST_MODEL(adw_view_stack_get_pages(ADW_VIEW_STACK(stack)))), 2u)
-      << "exactly two pages";
+  EXPECT_EQ(g_list_model_get_n_items(G_LIST_MODEL(adw_view_stack_get_pages(ADW_VIEW_STACK(stack)))), 3u)
+      << "exactly three pages";
 }
 
 TEST_F(WindowFixture, PageSwitchingStaysInTheHeaderBarAtEveryWidth) {
