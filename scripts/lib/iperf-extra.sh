@@ -25,6 +25,7 @@ failed=0
 
 iperf_targets=(
   tests/iperf/test-iperf-text tests/iperf/test-iperf-parser tests/iperf/test-iperf-captures
+  tests/iperf/test-iperf-interval-records tests/iperf/test-iperf-run-export
   tests/iperf/test-iperf-channel
   tests/iperf/test-iperf-runner tests/iperf/test-iperf-loopback tests/iperf/test-iperf-soak
   tests/iperf/iperf-orphan-helper

@@ -18,46 +18,32 @@
 #include "run_watch.hpp"
 #include "runner.hpp"
 #include "wide_layout.hpp"
-#include "window.hpp"
+#include "window_fixture.hpp"
 
 using namespace trellan;
 using trellan::testing::FakeTool;
 using trellan::testing::process_alive;
 using trellan::testing::pump_for;
 using trellan::testing::pump_until;
+using trellan::testing::button_text;
+using trellan::testing::click;
 using Args = std::vector<std::string>;
 
 namespace {
 
 std::string text(GtkWidget* label) { return gtk_label_get_text(GTK_LABEL(label)); }
-std::string button_text(GtkWidget* b) { return gtk_button_get_label(GTK_BUTTON(b)); }
-void click(GtkWidget* button) { g_signal_emit_by_name(button, "clicked"); }
 bool has_class(GtkWidget* w, const char* c) { return gtk_widget_has_css_class(w, c); }
 
-struct ResultsFixture : ::testing::Test {
-  AdwApplicationWindow* window = nullptr;
-  const ClientForm* client = nullptr;
-  const ServerForm* server = nullptr;
-
-  void SetUp() override { open(); }
+struct ResultsFixture : trellan::testing::WindowFixture {
   void open() {
-    window = build_main_window(trellan::testing::test_application());
-    gtk_window_present(GTK_WINDOW(window));
-    client = client_form_of(window);
-    server = server_form_of(window);
+    WindowFixture::open();
     pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); });
   }
-  void close() {
-    if (window) gtk_window_destroy(GTK_WINDOW(window));
-    window = nullptr;
-    pump_for(0.1);
-  }
+  void SetUp() override { open(); }
   void TearDown() override {
     close();
     adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
   }
-  bool client_idle() const { return button_text(client->start_button.get()) == "Start test"; }
-  bool server_idle() const { return button_text(server->start_button.get()) == "Start server"; }
   void show_page(const char* name) {
     GtkWidget* stack = gtk_widget_get_ancestor(client->status_label.get(), ADW_TYPE_VIEW_STACK);
     adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), name);

@@ -9,18 +9,17 @@
 
 #include "compat.hpp"
 #include "fake_tool.hpp"
-#include "gtk_helpers.hpp"
-#include "window.hpp"
+#include "window_fixture.hpp"
 
 using namespace trellan;
 using trellan::testing::FakeTool;
 using trellan::testing::pump_for;
 using trellan::testing::pump_until;
+using trellan::testing::WindowFixture;
+using trellan::testing::button_text;
+using trellan::testing::click;
 
 namespace {
-
-void click(GtkWidget* button) { g_signal_emit_by_name(button, "clicked"); }
-std::string button_text(GtkWidget* b) { return gtk_button_get_label(GTK_BUTTON(b)); }
 
 std::string capture(const std::string& name) {
   const char* dir = std::getenv("TRELLAN_CAPTURES");
@@ -33,24 +32,13 @@ std::vector<Direction> directions(const RunRecord& r) {
   return out;
 }
 
-struct RunLogFixture : ::testing::Test {
-  AdwApplicationWindow* window = nullptr;
-  const ClientForm* client = nullptr;
-  const ServerForm* server = nullptr;
+struct RunLogFixture : WindowFixture {
   std::shared_ptr<RunLog> log;
 
   void SetUp() override {
-    window = build_main_window(trellan::testing::test_application());
-    gtk_window_present(GTK_WINDOW(window));
-    client = client_form_of(window);
-    server = server_form_of(window);
+    WindowFixture::SetUp();
     log = run_log_of(window);
   }
-  void TearDown() override {
-    if (window) gtk_window_destroy(GTK_WINDOW(window));
-    pump_for(0.2);
-  }
-  bool client_idle() const { return button_text(client->start_button.get()) == "Start test"; }
   const RunRecord& run(std::size_t i) const { return *log->runs().at(i); }
 };
 

@@ -9,14 +9,16 @@
 
 #include "compat.hpp"
 #include "fake_tool.hpp"
-#include "gtk_helpers.hpp"
-#include "window.hpp"
+#include "window_fixture.hpp"
 
 using namespace trellan;
 using trellan::testing::FakeTool;
 using trellan::testing::process_alive;
 using trellan::testing::pump_for;
 using trellan::testing::pump_until;
+using trellan::testing::button_text;
+using trellan::testing::click;
+using trellan::testing::label_text;
 
 namespace {
 
@@ -45,30 +47,7 @@ struct LabelHistory {
   }
 };
 
-std::string label_text(GtkWidget* label) { return gtk_label_get_text(GTK_LABEL(label)); }
-std::string button_text(GtkWidget* b) { return gtk_button_get_label(GTK_BUTTON(b)); }
-
-void click(GtkWidget* button) { g_signal_emit_by_name(button, "clicked"); }
-
-struct RunFixture : ::testing::Test {
-  AdwApplicationWindow* window = nullptr;
-  const ClientForm* client = nullptr;
-  const ServerForm* server = nullptr;
-
-  void SetUp() override { open(); }
-  void open() {
-    window = build_main_window(trellan::testing::test_application());
-    gtk_window_present(GTK_WINDOW(window));
-    client = client_form_of(window);
-    server = server_form_of(window);
-  }
-  void TearDown() override {
-    if (window) gtk_window_destroy(GTK_WINDOW(window));
-    pump_for(0.2);
-  }
-  bool client_idle() const { return button_text(client->start_button.get()) == "Start test"; }
-  bool server_idle() const { return button_text(server->start_button.get()) == "Start server"; }
-};
+using RunFixture = trellan::testing::WindowFixture;
 
 const char* kTwoStreamRun = R"(
 echo 'Connecting to host 127.0.0.1, port 5201'
