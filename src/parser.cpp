@@ -62,12 +62,14 @@ inline std::size_t ws_at(std::string_view s, std::size_t i) {
 // Past the whitespace that starts at p.
 const char* skip_ws(const char* p, const char* end) {
   for (;;) {
-    while (p != end && *p == ' ') ++p;  // what most whitespace in iperf3's lines is
-    if (p != end && kByteClass[static_cast<unsigned char>(*p)] == kAsciiSpace) {
+    while (p != end && *p == ' ') ++p;  // most of the whitespace in iperf3's lines
+    if (p == end) return p;
+    const unsigned char cls = kByteClass[static_cast<unsigned char>(*p)];
+    if (cls == kPlain) return p;
+    if (cls == kAsciiSpace) {
       ++p;
       continue;
     }
-    if (p == end || kByteClass[static_cast<unsigned char>(*p)] == kPlain) return p;
     const std::size_t n = ws_len_front(std::string_view(p, static_cast<std::size_t>(end - p)));
     if (n == 0) return p;
     p += n;
