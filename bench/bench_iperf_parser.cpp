@@ -1,13 +1,18 @@
 // Throughput of the output parser and the standard-error filter on real
 // iperf3 output (the files given on the command line: client-*, server-* and
-// stderr-* captures).
+// stderr-* captures). With `--passes N` first it parses the captures exactly
+// N times and prints only the line and event counts: a fixed amount of work
+// for counting instructions (valgrind --tool=callgrind), where the timed
+// loop's amount of work depends on how fast the machine happens to be.
 #include "iperf.hpp"
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -20,12 +25,29 @@ struct Capture {
 
 using Clock = std::chrono::steady_clock;
 
+// One pass: one run per capture, each with a fresh parser. Returns the
+// number of events.
+std::size_t parse_once(const std::vector<Capture>& captures) {
+  std::size_t events = 0;
+  for (const auto& cap : captures) {
+    trellan::OutputParser parser(cap.server);
+    for (const auto& line : cap.lines) events += parser.feed_line(line).size();
+  }
+  return events;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<Capture> stdout_captures;
   Capture stderr_capture{false, {}, 0};
-  for (int i = 1; i < argc; ++i) {
+  int first_file = 1;
+  long fixed_passes = 0;
+  if (argc > 2 && std::string_view(argv[1]) == "--passes") {
+    fixed_passes = std::atol(argv[2]);
+    first_file = 3;
+  }
+  for (int i = first_file; i < argc; ++i) {
     const std::string path = argv[i];
     const std::string name = path.substr(path.find_last_of('/') + 1);
     std::ifstream in(path);
@@ -46,7 +68,7 @@ int main(int argc, char** argv) {
     }
   }
   if (stdout_captures.empty()) {
-    std::fprintf(stderr, "usage: %s CAPTURE...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--passes N] CAPTURE...\n", argv[0]);
     return 1;
   }
 
@@ -57,15 +79,16 @@ int main(int argc, char** argv) {
     bytes_per_pass += cap.bytes;
   }
   std::size_t passes = 0, events = 0;
+  if (fixed_passes > 0) {
+    for (long k = 0; k < fixed_passes; ++k) events += parse_once(stdout_captures);
+    std::printf("parser: %zu lines parsed, %zu events\n",
+                static_cast<std::size_t>(fixed_passes) * lines_per_pass, events);
+    return 0;
+  }
   const auto t0 = Clock::now();
   auto elapsed = Clock::duration::zero();
   while (elapsed < std::chrono::seconds(2)) {
-    for (int k = 0; k < 100; ++k, ++passes) {
-      for (const auto& cap : stdout_captures) {
-        trellan::OutputParser parser(cap.server);
-        for (const auto& line : cap.lines) events += parser.feed_line(line).size();
-      }
-    }
+    for (int k = 0; k < 100; ++k, ++passes) events += parse_once(stdout_captures);
     elapsed = Clock::now() - t0;
   }
   const double secs = std::chrono::duration<double>(elapsed).count();

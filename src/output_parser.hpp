@@ -21,8 +21,9 @@ class OutputParser {
  private:
   std::vector<IperfEvent> on_accepted(std::string_view after_phrase);
   std::vector<IperfEvent> on_listening();
+  // `sender` and `receiver`: whether the line says so.
   void on_summary(std::string_view line, std::size_t after_unit, double v, bool is_sum,
-                  std::vector<IperfEvent>& out);
+                  bool sender, bool receiver, std::vector<IperfEvent>& out);
   void on_interval(std::string_view key, bool has_key, double v, bool is_sum,
                    std::vector<IperfEvent>& out);
   void on_header(std::string_view line);

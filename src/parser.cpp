@@ -59,38 +59,55 @@ inline std::size_t ws_at(std::string_view s, std::size_t i) {
   }
 }
 
+// Past the whitespace that starts at p.
+const char* skip_ws(const char* p, const char* end) {
+  for (;;) {
+    while (p != end && *p == ' ') ++p;  // most of the whitespace in iperf3's lines
+    if (p == end) return p;
+    const unsigned char cls = kByteClass[static_cast<unsigned char>(*p)];
+    if (cls == kPlain) return p;
+    if (cls == kAsciiSpace) {
+      ++p;
+      continue;
+    }
+    const std::size_t n = ws_len_front(std::string_view(p, static_cast<std::size_t>(end - p)));
+    if (n == 0) return p;
+    p += n;
+  }
+}
+
+// The end of the token that starts at p: the first whitespace after it, or
+// `end`.
+const char* token_end(const char* p, const char* end) {
+  for (;; ++p) {
+    while (p != end && kByteClass[static_cast<unsigned char>(*p)] == kPlain) ++p;
+    if (p == end || kByteClass[static_cast<unsigned char>(*p)] == kAsciiSpace ||
+        ws_len_front(std::string_view(p, static_cast<std::size_t>(end - p))) != 0)
+      return p;
+  }
+}
+
 // Walks the tokens of a line (maximal runs of non-whitespace) without
 // allocating.
 class TokenWalker {
  public:
-  explicit TokenWalker(std::string_view s, std::size_t from = 0) : s_(s), pos_(from) {}
+  explicit TokenWalker(std::string_view s, std::size_t from = 0)
+      : pos_(s.data() + from), end_(s.data() + s.size()) {}
 
   bool next(std::string_view& token) {
-    const std::size_t n = s_.size();
-    while (pos_ < n) {
-      const std::size_t w = ws_at(s_, pos_);
-      if (w == 0) break;
-      pos_ += w;
+    const char* const start = skip_ws(pos_, end_);
+    if (start == end_) {
+      pos_ = end_;
+      return false;
     }
-    if (pos_ >= n) return false;
-    const std::size_t start = pos_;
-    while (pos_ < n) {
-      const unsigned char cls = kByteClass[static_cast<unsigned char>(s_[pos_])];
-      if (cls == kPlain) {
-        ++pos_;
-      } else if (cls == kAsciiSpace || ws_len_front(s_.substr(pos_)) != 0) {
-        break;
-      } else {
-        ++pos_;
-      }
-    }
-    token = s_.substr(start, pos_ - start);
+    pos_ = token_end(start, end_);
+    token = std::string_view(start, static_cast<std::size_t>(pos_ - start));
     return true;
   }
 
  private:
-  std::string_view s_;
-  std::size_t pos_;
+  const char* pos_;
+  const char* end_;
 };
 
 // The rate given by a number token and the unit token after it, in Mbit/s.
@@ -181,8 +198,9 @@ std::optional<Transfer> transfer_of(std::string_view between) {
   Transfer t;
   std::string_view more;
   if (!walker.next(t.number) || !walker.next(t.unit) || walker.next(more)) return std::nullopt;
-  if (t.number.size() > 24 || t.number.find_first_not_of("0123456789.") != std::string_view::npos ||
-      t.number.find_first_of("0123456789") == std::string_view::npos)
+  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (t.number.size() > 24 || !std::ranges::any_of(t.number, is_digit) ||
+      !std::ranges::all_of(t.number, [&](char c) { return is_digit(c) || c == '.'; }))
     return std::nullopt;
   if (!(t.unit == "Bytes" || t.unit == "KBytes" || t.unit == "MBytes" || t.unit == "GBytes" ||
         t.unit == "TBytes"))
@@ -268,8 +286,9 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
   std::vector<IperfEvent> out;
   out.reserve(3);  // the most a data line gives
   const auto after_unit = static_cast<std::size_t>(unit.data() + unit.size() - line.data());
-  if (has_sender(line) || has_receiver(line)) {
-    on_summary(line, after_unit, *v, is_sum, out);
+  const bool sender = has_sender(line), receiver = has_receiver(line);
+  if (sender || receiver) {
+    on_summary(line, after_unit, *v, is_sum, sender, receiver, out);
   } else {
     on_interval(key, have_key, *v, is_sum, out);
     if (have_key && sec.data() < number.data()) {
@@ -313,13 +332,13 @@ std::vector<IperfEvent> OutputParser::on_listening() {
 }
 
 void OutputParser::on_summary(std::string_view line, std::size_t after_unit, double v,
-                              bool is_sum, std::vector<IperfEvent>& out) {
+                              bool is_sum, bool sender, bool receiver,
+                              std::vector<IperfEvent>& out) {
   const Role role = role_of(line);
   Flow& flow = role == Role::kNone ? flow_ : role == Role::kTx ? tx_ : rx_;
   const LineFigures extra = figures_after(line, after_unit);
-  const bool receiver = has_receiver(line);
 
-  if (has_sender(line)) {
+  if (sender) {
     // A per-stream sender line after the "[SUM]" total does not replace it.
     if (is_sum || !flow.sender_from_sum) {
       flow.figures.sender_mbps = v;
@@ -392,15 +411,15 @@ void OutputParser::on_header(std::string_view line) {
 void OutputParser::on_reading(std::string_view line, std::string_view key, std::string_view between,
                               std::size_t after_unit, double v, bool is_sum,
                               std::vector<IperfEvent>& out) {
-  const Role role = role_of(line);
   // Where several streams run in a direction, their "[SUM]" line is the
   // interval's record and their own lines are not. A bidirectional test has
   // its streams' "connected" lines for both directions.
-  if (is_sum) {
+  if (is_sum)
     saw_sum_ = true;
-  } else if (saw_sum_ || connected_streams_ > (role == Role::kNone ? 1u : 2u)) {
+  else if (saw_sum_)
     return;
-  }
+  const Role role = role_of(line);
+  if (!is_sum && connected_streams_ > (role == Role::kNone ? 1u : 2u)) return;
   const std::size_t dash = key.find('-');
   if (dash == std::string_view::npos || dash == 0 || dash + 1 == key.size()) return;
   const auto transfer = transfer_of(between);
