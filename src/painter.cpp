@@ -358,11 +358,26 @@ void GaugePainter::Layer::clear() {
 void GaugePainter::Layer::composite(cairo_t* cr) const {
   // One fill per box: cairo composites a path of many boxes through a mask
   // of their whole extent, which on a large dial costs more than the boxes.
+  //
+  // The boxes land on whole device pixels here, but where `cr` records (as
+  // GTK's drawing areas do) the recording may be replayed later shifted or
+  // scaled off the pixel grid, which no check here can see. Boxes that meet
+  // along a row of pixels would then each cover part of it, and two partial
+  // coverages composited one over the other leave less ink than one full one:
+  // a faint seam every tile row. So each box is filled without antialiasing,
+  // which gives every pixel to exactly one of the boxes that meet there, and
+  // its surface is padded rather than faded at its edges, so that the pixels
+  // along a box's edge are sampled from its ink and not from the transparent
+  // outside. On the grid both change no pixel.
+  const cairo_antialias_t antialias = cairo_get_antialias(cr);
+  cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
   for (const Box& b : boxes_) {
     cairo_set_source_surface(cr, b.surface, 0, 0);
+    cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
     cairo_rectangle(cr, b.x / scale_, b.y / scale_, b.width / scale_, b.height / scale_);
     cairo_fill(cr);
   }
+  cairo_set_antialias(cr, antialias);
 }
 
 void GaugePainter::paint(cairo_t* cr, double width, double height, const MeterState& state,

@@ -45,7 +45,9 @@ GaugePicture gauge_picture(const MeterState& state, double width, double height,
 // for the next frames: a frame strokes only the value arc's last, partial
 // piece, the peak marker, the needle, the hub and the readout, and composites
 // the layers where and when paint_gauge would paint those parts. The pixels
-// are those of paint_gauge up to the rounding of one extra compositing step.
+// are those of paint_gauge up to the rounding of one extra compositing step;
+// painted on a recording that is replayed off the device pixel grid, the
+// layers are resampled, without seams where their tiles meet.
 // `scale` is the device pixels per user unit the frame will be shown at.
 class GaugePainter {
  public:

@@ -167,12 +167,14 @@ namespace {
 
 // One frame as GTK shows it: painted at `scale` device pixels per unit onto a
 // transparent surface, directly or (`recorded`) through a recording surface
-// replayed afterwards, as GTK's drawing areas do.
+// replayed afterwards, as GTK's drawing areas do, shifted down by `replay_dy`
+// and scaled by `replay_scale` as a widget's snapshot may be.
 struct Frame {
   double w, h;
   int scale;
   bool dark, recorded;
   MeterState s;
+  double replay_dy = 0, replay_scale = 1;
 };
 
 std::vector<std::uint32_t> render(const Frame& fr, trellan::GaugePainter* painter) {
@@ -189,6 +191,8 @@ std::vector<std::uint32_t> render(const Frame& fr, trellan::GaugePainter* painte
   cairo_destroy(cr);
   if (fr.recorded) {
     cairo_t* replay = cairo_create(image);
+    cairo_translate(replay, 0, fr.replay_dy);
+    cairo_scale(replay, fr.replay_scale, fr.replay_scale);
     cairo_set_source_surface(replay, target, 0, 0);
     cairo_paint(replay);
     cairo_destroy(replay);
@@ -202,6 +206,15 @@ std::vector<std::uint32_t> render(const Frame& fr, trellan::GaugePainter* painte
                 data + y * cairo_image_surface_get_stride(image), 4 * static_cast<std::size_t>(pw));
   cairo_surface_destroy(image);
   return px;
+}
+
+// The largest difference of one channel between two premultiplied pixels.
+int channel_difference(std::uint32_t a, std::uint32_t b) {
+  int worst = 0;
+  for (int shift = 0; shift < 32; shift += 8)
+    worst = std::max(worst, std::abs(static_cast<int>((a >> shift) & 0xff) -
+                                     static_cast<int>((b >> shift) & 0xff)));
+  return worst;
 }
 
 MeterState moving(double display, double peak, double scale_max) {
@@ -244,10 +257,33 @@ TEST(GaugePainting, CachedLayersGiveThePixelsOfThePlainPainter) {
     for (std::size_t p = 0; p < plain.size(); ++p) {
       if (plain[p] == cached[p]) continue;
       ++differing;
-      for (int shift = 0; shift < 32; shift += 8)
-        worst = std::max(worst, std::abs(static_cast<int>((plain[p] >> shift) & 0xff) -
-                                         static_cast<int>((cached[p] >> shift) & 0xff)));
+      worst = std::max(worst, channel_difference(plain[p], cached[p]));
     }
     EXPECT_LE(worst, 1) << "frame " << i << ": " << differing << " pixels differ";
+  }
+}
+
+// A widget's snapshot may be replayed off the device pixel grid (a window's
+// snapshot scaled to fit its size, say), where the painter cannot see it:
+// down the left of a large dial, across the rows where the layers' tiles
+// meet, the track must stay as even as it is when painted the plain way, and
+// the value arc over it as opaque.
+TEST(GaugePainting, CachedLayersShowNoSeamsOffThePixelGrid) {
+  // 900 × 700: radius 430.97 about (450, 446.97), track 26 wide, so that the
+  // column at x = 19 runs inside the track from y = 367 to 527.
+  auto column = [](const std::vector<std::uint32_t>& px, std::size_t y) { return px[y * 900 + 19]; };
+  for (auto [dy, scale] : {std::pair{0.5, 1.0}, std::pair{0.0, 0.99}, std::pair{0.25, 1.0021}}) {
+    SCOPED_TRACE(testing::Message() << "shifted " << dy << ", scaled " << scale);
+    trellan::GaugePainter painter;
+    const Frame track{900, 700, 1, false, true, at_rest(0), dy, scale};
+    const auto plain = render(track, nullptr), cached = render(track, &painter);
+    const Frame arc{900, 700, 1, true, true, at_rest(10, 10, 10), dy, scale};
+    const auto full = render(arc, &painter);
+    for (std::size_t y = 367; y <= 527; ++y) {
+      EXPECT_LE(channel_difference(column(plain, y), column(cached, y)), 1)
+          << "track, row " << y << ": " << std::hex << column(cached, y) << " against "
+          << column(plain, y);
+      EXPECT_EQ(column(full, y) >> 24, 0xffu) << "value arc, row " << y;
+    }
   }
 }
