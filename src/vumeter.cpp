@@ -21,8 +21,8 @@ namespace {
 // frame to the next tick, which takes in the draw function, the renderer and
 // all else GTK does for that frame (with GL on a software rasteriser, its
 // threads too). A glide may take kBudgetUs of CPU time per second (a tenth
-// of a core); the gauge draws at the highest of 60, 30 and 20 frames a second
-// that keeps within it, and at 20 where even that does not. A reading comes
+// of a core); the gauge draws at the highest of 60, 30, 20 and 15 frames a
+// second that keeps within it, and at 15 where even that does not. A reading comes
 // once a second and its glide lasts well under one, so a run costs less.
 class FrameBudget {
  public:
@@ -47,10 +47,10 @@ class FrameBudget {
   // The tick callback goes: a frame asked for at its last tick is not measured.
   void pause() { cost_from_ = -1; }
   int rate() const {
-    for (int r : {60, 30}) {
+    for (int r : {60, 30, 20}) {
       if (cost_us_ < 0 || cost_us_ * r <= kBudgetUs) return r;
     }
-    return 20;
+    return 15;
   }
 
  private:
