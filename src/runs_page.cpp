@@ -432,8 +432,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_frame_set_child(GTK_FRAME(chart_frame), GTK_WIDGET(area));
 
   p.result = label(nullptr, true);
-  p.details = label("caption", true);
-  gtk_widget_add_css_class(p.details.get(), "dim-label");
+  p.details = label("caption", true);  // figures: at full contrast, as on the pages
   p.dropped = label("caption", false);
   gtk_widget_add_css_class(p.dropped.get(), "dim-label");
   GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
