@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "chart.hpp"
+#include "ui/chart.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "painter.hpp"
+#include "ui/painter.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // N times and prints only the line and event counts: a fixed amount of work
 // for counting instructions (valgrind --tool=callgrind), where the timed
 // loop's amount of work depends on how fast the machine happens to be.
-#include "iperf.hpp"
+#include "core/output_parser.hpp"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Event delivery latency (a line written by the child to its event dispatched
 // on the GLib main loop) and the start/stop cycle rate, with a fake tool: this
 // program itself, reached through PATH as "iperf3".
-#include "iperf.hpp"
+#include "process/iperf.hpp"
 
 #include <glib.h>
 #include <glib/gstdio.h>

@@ -9,8 +9,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "iperf.hpp"
-#include "run_record.hpp"
+#include "core/output_parser.hpp"
+#include "core/run_record.hpp"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // libFuzzer target: arbitrary bytes, split into lines, through both parsers,
 // the standard-error filter and the text helpers, checking what must always
 // hold of their results.
-#include "iperf.hpp"
-#include "text.hpp"
+#include "process/iperf.hpp"
+#include "core/text.hpp"
 
 #include <glib.h>
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <variant>
 
-#include "iperf.hpp"
+#include "process/iperf.hpp"
 
 namespace {
 

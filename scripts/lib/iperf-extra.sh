@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Sanitizer builds and fuzzing of the tool runner (parser, channel, runner).
+# Sanitizer builds and fuzzing of the GTK-free layers (core, process).
 #
 #   scripts/lib/iperf-extra.sh SCRATCH_DIR
 #
-# Builds the iperf tests with address+undefined and with thread sanitizers,
+# Builds the core and process tests with address+undefined and with thread sanitizers,
 # runs them, builds the libFuzzer target with clang and runs it for a bounded
 # time from the corpus in fuzz/corpus/. The last line of output is
 # "RESULT <passed> <failed>": test cases of both sanitizer runs plus the fuzz
@@ -24,11 +24,12 @@ passed=0
 failed=0
 
 iperf_targets=(
-  tests/iperf/test-iperf-text tests/iperf/test-iperf-parser tests/iperf/test-iperf-captures
-  tests/iperf/test-iperf-interval-records tests/iperf/test-iperf-run-export
-  tests/iperf/test-iperf-channel
-  tests/iperf/test-iperf-runner tests/iperf/test-iperf-loopback tests/iperf/test-iperf-soak
-  tests/iperf/iperf-orphan-helper
+  tests/core/test-core-text tests/core/test-core-parser tests/core/test-core-captures
+  tests/core/test-core-interval-records tests/core/test-core-run-export
+  tests/core/test-core-options tests/core/test-core-listen-addresses tests/core/test-core-meter
+  tests/process/test-process-channel tests/process/test-process-runner
+  tests/process/test-process-loopback tests/process/test-process-soak
+  tests/process/process-orphan-helper
 )
 
 # Cases of one `meson test` run, counted from its logs.
@@ -70,7 +71,7 @@ setup_build() {
 sanitizer_run() {
   local name=$1 sanitize=$2
   local dir=$scratch/$name
-  echo "== iperf tests with -fsanitize=$sanitize =="
+  echo "== core and process tests with -fsanitize=$sanitize =="
   # Unoptimised: builds three times faster, and the tests stay quick.
   if ! setup_build "$dir" -Db_sanitize="$sanitize" -Db_lundef=false -Dtests=enabled -Dbenchmarks=disabled \
       -Dbuildtype=debug; then
@@ -87,8 +88,8 @@ sanitizer_run() {
   # Thread sanitizer runtimes of older compilers refuse the address-space
   # layout of kernels with more mmap randomisation; without ASLR they work.
   local wrapper=()
-  if ! "$dir/tests/iperf/test-iperf-text" --gtest_list_tests >/dev/null 2>"$dir.probe.log"; then
-    if setarch "$(uname -m)" -R "$dir/tests/iperf/test-iperf-text" --gtest_list_tests >/dev/null 2>&1; then
+  if ! "$dir/tests/core/test-core-text" --gtest_list_tests >/dev/null 2>"$dir.probe.log"; then
+    if setarch "$(uname -m)" -R "$dir/tests/core/test-core-text" --gtest_list_tests >/dev/null 2>&1; then
       echo "(running without address-space randomisation: $(head -n 1 "$dir.probe.log"))"
       wrapper=(--wrapper "setarch $(uname -m) -R")
     else
@@ -104,7 +105,7 @@ sanitizer_run() {
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    meson test -C "$dir" --no-rebuild --suite iperf --num-processes 2 --timeout-multiplier 3 \
+    meson test -C "$dir" --no-rebuild --suite core --suite process --num-processes 2 --timeout-multiplier 3 \
       --print-errorlogs "${wrapper[@]}" | tail -n 15
   local p f
   read -r p f < <(count_cases "$dir")

@@ -1,0 +1,218 @@
+#include "ui/compat.hpp"
+
+#include <adwaita.h>
+
+#include <utility>
+
+namespace trellan::compat {
+namespace {
+
+using WidthChange = std::function<void(bool)>;
+
+void call_width_change(const WidthChange& on_change, bool wide) noexcept {
+  try {
+    on_change(wide);
+  } catch (...) {
+    // Nothing to undo: the layout stays as it was.
+  }
+}
+
+}  // namespace
+}  // namespace trellan::compat
+
+// libadwaita 1.4 brought spin rows, switch rows, the toolbar view and
+// breakpoints. Below that, an action row with a spin button or a switch as
+// its suffix and a vertical box stand in, with the same texts, ranges and
+// behaviour, and the window's surface reports the width.
+#if ADW_CHECK_VERSION(1, 4, 0)
+
+namespace trellan::compat {
+
+GtkWidget* spin_row_new(const char* title, double min, double max, double step, double value) {
+  GtkWidget* row = adw_spin_row_new_with_range(min, max, step);
+  // A spin row's own role, "presentation", makes GTK's AT-SPI backend hide it and its spin button.
+  g_object_set(row, "accessible-role", GTK_ACCESSIBLE_ROLE_LIST_ITEM, nullptr);
+  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), title);
+  adw_spin_row_set_value(ADW_SPIN_ROW(row), value);
+  return row;
+}
+
+double spin_row_get_value(GtkWidget* row) { return adw_spin_row_get_value(ADW_SPIN_ROW(row)); }
+
+void spin_row_set_value(GtkWidget* row, double value) {
+  adw_spin_row_set_value(ADW_SPIN_ROW(row), value);
+}
+
+void spin_row_get_range(GtkWidget* row, double* min, double* max) {
+  GtkAdjustment* adj = adw_spin_row_get_adjustment(ADW_SPIN_ROW(row));
+  *min = gtk_adjustment_get_lower(adj);
+  *max = gtk_adjustment_get_upper(adj);
+}
+
+GtkWidget* switch_row_new(const char* title, const char* subtitle) {
+  return GTK_WIDGET(g_object_new(ADW_TYPE_SWITCH_ROW, "title", title, "subtitle", subtitle, nullptr));
+}
+
+bool switch_row_get_active(GtkWidget* row) { return adw_switch_row_get_active(ADW_SWITCH_ROW(row)); }
+
+void switch_row_set_active(GtkWidget* row, bool active) {
+  adw_switch_row_set_active(ADW_SWITCH_ROW(row), active);
+}
+
+GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* bottom) {
+  GtkWidget* view = adw_toolbar_view_new();
+  adw_toolbar_view_add_top_bar(ADW_TOOLBAR_VIEW(view), top);
+  adw_toolbar_view_set_content(ADW_TOOLBAR_VIEW(view), content);
+  adw_toolbar_view_add_bottom_bar(ADW_TOOLBAR_VIEW(view), bottom);
+  return view;
+}
+
+namespace {
+
+void ask_for_narrow_size(GtkWidget* bin, gpointer) noexcept {
+  GtkWidget* child = adw_breakpoint_bin_get_child(ADW_BREAKPOINT_BIN(bin));
+  int width = 0;
+  int height = 0;
+  gtk_widget_measure(child, GTK_ORIENTATION_HORIZONTAL, -1, &width, nullptr, nullptr, nullptr);
+  gtk_widget_measure(child, GTK_ORIENTATION_VERTICAL, width, &height, nullptr, nullptr, nullptr);
+  gtk_widget_set_size_request(bin, width, height);
+}
+
+}  // namespace
+
+GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change) {
+  // A breakpoint bin asks only for its own size request, whatever its child
+  // needs. It asks for what the child needs in the narrow layout, measured
+  // once styles apply, so that the window keeps the minimum size it had.
+  GtkWidget* bin = adw_breakpoint_bin_new();
+  adw_breakpoint_bin_set_child(ADW_BREAKPOINT_BIN(bin), child);
+  g_signal_connect(bin, "realize", G_CALLBACK(ask_for_narrow_size), nullptr);
+  AdwBreakpoint* breakpoint = adw_breakpoint_new(adw_breakpoint_condition_new_length(
+      ADW_BREAKPOINT_CONDITION_MIN_WIDTH, min_width, ADW_LENGTH_UNIT_PX));
+  auto* data = new WidthChange(std::move(on_change));
+  g_signal_connect_data(
+      breakpoint, "apply",
+      G_CALLBACK(+[](AdwBreakpoint*, gpointer d) noexcept { call_width_change(*static_cast<WidthChange*>(d), true); }),
+      data, [](gpointer d, GClosure*) { delete static_cast<WidthChange*>(d); }, GConnectFlags{});
+  g_signal_connect(
+      breakpoint, "unapply",
+      G_CALLBACK(+[](AdwBreakpoint*, gpointer d) noexcept { call_width_change(*static_cast<WidthChange*>(d), false); }),
+      data);
+  adw_breakpoint_bin_add_breakpoint(ADW_BREAKPOINT_BIN(bin), breakpoint);
+  return bin;
+}
+
+}  // namespace trellan::compat
+
+#else
+
+namespace trellan::compat {
+namespace {
+
+// The suffix widget of a fallback row; the row owns it as a child.
+constexpr const char* kSuffixKey = "trellan-row-suffix";
+
+GtkWidget* suffix_of(GtkWidget* row) {
+  return GTK_WIDGET(g_object_get_data(G_OBJECT(row), kSuffixKey));
+}
+
+GtkWidget* row_with_suffix(const char* title, const char* subtitle, GtkWidget* suffix) {
+  GtkWidget* row = adw_action_row_new();
+  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), title);
+  if (subtitle) adw_action_row_set_subtitle(ADW_ACTION_ROW(row), subtitle);
+  gtk_widget_set_valign(suffix, GTK_ALIGN_CENTER);
+  adw_action_row_add_suffix(ADW_ACTION_ROW(row), suffix);
+  adw_action_row_set_activatable_widget(ADW_ACTION_ROW(row), suffix);
+  g_object_set_data(G_OBJECT(row), kSuffixKey, suffix);
+  return row;
+}
+
+}  // namespace
+
+GtkWidget* spin_row_new(const char* title, double min, double max, double step, double value) {
+  GtkWidget* spin = gtk_spin_button_new_with_range(min, max, step);
+  gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(spin), TRUE);
+  GtkWidget* row = row_with_suffix(title, nullptr, spin);
+  gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), value);
+  return row;
+}
+
+double spin_row_get_value(GtkWidget* row) {
+  return gtk_spin_button_get_value(GTK_SPIN_BUTTON(suffix_of(row)));
+}
+
+void spin_row_set_value(GtkWidget* row, double value) {
+  gtk_spin_button_set_value(GTK_SPIN_BUTTON(suffix_of(row)), value);
+}
+
+void spin_row_get_range(GtkWidget* row, double* min, double* max) {
+  gtk_spin_button_get_range(GTK_SPIN_BUTTON(suffix_of(row)), min, max);
+}
+
+GtkWidget* switch_row_new(const char* title, const char* subtitle) {
+  return row_with_suffix(title, subtitle, gtk_switch_new());
+}
+
+bool switch_row_get_active(GtkWidget* row) {
+  return gtk_switch_get_active(GTK_SWITCH(suffix_of(row)));
+}
+
+void switch_row_set_active(GtkWidget* row, bool active) {
+  gtk_switch_set_active(GTK_SWITCH(suffix_of(row)), active);
+}
+
+GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* bottom) {
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_widget_set_vexpand(content, TRUE);
+  gtk_box_append(GTK_BOX(box), top);
+  gtk_box_append(GTK_BOX(box), content);
+  gtk_box_append(GTK_BOX(box), bottom);
+  return box;
+}
+
+namespace {
+
+// Follows the width of a window's surface, less the shadow around it.
+struct WidthWatch {
+  GtkWidget* widget;  // a widget in the window
+  int min_width;
+  WidthChange on_change;
+  GdkSurface* surface = nullptr;
+  gulong layout_handler = 0;
+  int wide = -1;  // unknown until the first layout
+};
+
+void on_surface_layout(GdkSurface*, int width, int, WidthWatch* w) noexcept {
+  double shadow_x = 0, shadow_y = 0;
+  gtk_native_get_surface_transform(gtk_widget_get_native(w->widget), &shadow_x, &shadow_y);
+  const int wide = width - 2 * static_cast<int>(shadow_x) >= w->min_width ? 1 : 0;
+  if (wide == w->wide) return;
+  w->wide = wide;
+  call_width_change(w->on_change, wide == 1);
+}
+
+void on_widget_realize(GtkWidget* widget, WidthWatch* w) noexcept {
+  w->surface = gtk_native_get_surface(gtk_widget_get_native(widget));
+  w->layout_handler = g_signal_connect(w->surface, "layout", G_CALLBACK(on_surface_layout), w);
+}
+
+void on_widget_unrealize(GtkWidget*, WidthWatch* w) noexcept {
+  if (w->surface) g_clear_signal_handler(&w->layout_handler, w->surface);
+  w->surface = nullptr;
+  w->wide = -1;
+}
+
+}  // namespace
+
+GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change) {
+  auto* watch = new WidthWatch{child, min_width, std::move(on_change)};
+  g_signal_connect_data(child, "realize", G_CALLBACK(on_widget_realize), watch,
+                        [](gpointer d, GClosure*) { delete static_cast<WidthWatch*>(d); },
+                        GConnectFlags{});
+  g_signal_connect(child, "unrealize", G_CALLBACK(on_widget_unrealize), watch);
+  return child;
+}
+
+}  // namespace trellan::compat
+
+#endif

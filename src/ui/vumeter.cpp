@@ -1,0 +1,250 @@
+#include "ui/vumeter.hpp"
+
+#include <adwaita.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "ui/painter.hpp"
+
+namespace trellan {
+
+namespace {
+
+// How often the gauge draws while it glides, chosen from what its frames are
+// measured to cost: the process's CPU time from the tick that asked for a
+// frame to the next tick, which takes in the draw function, the renderer and
+// all else GTK does for that frame (with GL on a software rasteriser, its
+// threads too). A glide may take kBudgetUs of CPU time per second (a tenth
+// of a core); the gauge draws at the highest of 60, 30, 20 and 15 frames a
+// second that keeps within it, and at 15 where even that does not. A reading comes
+// once a second and its glide lasts well under one, so a run costs less.
+class FrameBudget {
+ public:
+  // Called on every tick with the frame-clock time; whether a frame may be
+  // drawn now, given that the picture changed.
+  bool may_draw(std::int64_t frame_time_us) const {
+    return last_draw_ == 0 || frame_time_us - last_draw_ >= interval_us() - kSlackUs;
+  }
+  // The tick asks for a frame: its cost is taken at the next tick.
+  void drawing(std::int64_t frame_time_us) {
+    last_draw_ = frame_time_us;
+    cost_from_ = cpu_us();
+  }
+  // Every tick: completes the measurement of the frame asked for at the tick
+  // before, if any.
+  void ticked() {
+    if (cost_from_ < 0) return;
+    const double sample = static_cast<double>(cpu_us() - cost_from_);
+    cost_us_ = cost_us_ < 0 ? sample : cost_us_ + (sample - cost_us_) * kSmoothing;
+    cost_from_ = -1;
+  }
+  // The tick callback goes: a frame asked for at its last tick is not measured.
+  void pause() { cost_from_ = -1; }
+  int rate() const {
+    for (int r : {60, 30, 20}) {
+      if (cost_us_ < 0 || cost_us_ * r <= kBudgetUs) return r;
+    }
+    return 15;
+  }
+
+ private:
+  static constexpr double kBudgetUs = 100'000.0;    // CPU time per second of glide
+  static constexpr double kSmoothing = 0.2;
+  static constexpr std::int64_t kSlackUs = 4'000;   // frame times jitter around the refresh
+  std::int64_t interval_us() const { return 1'000'000 / rate(); }
+  static std::int64_t cpu_us() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000 + t.tv_nsec / 1000;
+  }
+
+  std::int64_t last_draw_ = 0;   // frame-clock time of the last frame asked for
+  std::int64_t cost_from_ = -1;  // process CPU time (µs) when it was asked for
+  double cost_us_ = -1;          // smoothed CPU time per frame drawn; -1 until measured
+};
+
+}  // namespace
+
+// Shared by the VuMeter copies, the draw function, the tick callback while
+// it is attached, and the widget itself (for its signal handlers).
+struct VuMeter::Gauge {
+  MeterState state;
+  GaugePainter painter;
+  std::optional<GaugePicture> painted;  // what the last frame drawn shows
+  std::string announced;                // the readout last given to assistive technology
+  guint tick = 0;                       // the tick callback while it is attached
+  FrameBudget budget;
+  std::uint64_t frames = 0;             // frames drawn
+};
+
+namespace {
+
+using GaugeRef = std::shared_ptr<VuMeter::Gauge>;
+
+constexpr const char* kGaugeKey = "trellan-vumeter-gauge";
+
+void free_gauge_ref(gpointer data) noexcept { delete static_cast<GaugeRef*>(data); }
+
+bool dark_appearance() {
+  return adw_is_initialized() && adw_style_manager_get_dark(adw_style_manager_get_default());
+}
+
+// Device pixels per unit the gauge is shown at; 0 under a fractional scale,
+// where the painter does without its cached layers.
+double device_scale(GtkWidget* area) {
+#if GTK_CHECK_VERSION(4, 12, 0)
+  if (GtkNative* native = gtk_widget_get_native(area)) {
+    if (GdkSurface* surface = gtk_native_get_surface(native)) {
+      const double scale = gdk_surface_get_scale(surface);
+      return scale == std::round(scale) ? scale : 0.0;
+    }
+  }
+#endif
+  return gtk_widget_get_scale_factor(area);
+}
+
+GaugePicture picture_of(GtkWidget* area, const MeterState& s) {
+  return gauge_picture(s, gtk_widget_get_width(area), gtk_widget_get_height(area),
+                       dark_appearance(), device_scale(area));
+}
+
+// The gauge is an accessible meter whose value is the held peak and whose
+// value text is the readout. GTK hands a value to screen readers only for its
+// own range widgets, not for a drawing area, so the readout is also the
+// gauge's description, which reaches them everywhere.
+void announce(GtkWidget* area, const MeterState& s, const std::string& text) {
+  gtk_accessible_update_property(GTK_ACCESSIBLE(area),
+                                 GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, text.c_str(),
+                                 GTK_ACCESSIBLE_PROPERTY_VALUE_MIN, 0.0,
+                                 GTK_ACCESSIBLE_PROPERTY_VALUE_MAX, std::max(s.scale_max, s.peak),
+                                 GTK_ACCESSIBLE_PROPERTY_VALUE_NOW, s.peak,
+                                 GTK_ACCESSIBLE_PROPERTY_VALUE_TEXT, text.c_str(),
+                                 -1);
+}
+
+// Whether no later frame can show anything new without a new reading: the
+// model rests and the dial's remaining glide toward its goal changes no pixel
+// (or no longer changes the scale at all).
+bool settled(GtkWidget* area, const MeterState& s, bool stepped, double scale_before,
+             const GaugePicture& now) {
+  if (!s.resting()) return false;
+  if (stepped && s.scale_max == scale_before) return true;
+  MeterState at_goal = s;
+  at_goal.scale_max = full_scale_goal(std::max(s.target, s.peak));
+  return picture_of(area, at_goal) == now;
+}
+
+gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept {
+  VuMeter::Gauge& g = **static_cast<GaugeRef*>(data);
+  MeterState& s = g.state;
+  const std::int64_t now = gdk_frame_clock_get_frame_time(clock);
+  const bool stepped = s.last_frame_time != 0 && now > s.last_frame_time;
+  const double scale_before = s.scale_max;
+  s.tick(now);
+  // Only when the readout changes, not every frame: each update is a
+  // message to the accessibility bus.
+  std::string text = readout_text(s.peak);
+  if (text != g.announced) {
+    announce(area, s, text);
+    g.announced = std::move(text);
+  }
+  g.budget.ticked();
+  const GaugePicture picture = picture_of(area, s);
+  bool owed = !g.painted || picture != *g.painted;
+  if (owed && g.budget.may_draw(now)) {
+    gtk_widget_queue_draw(area);
+    g.budget.drawing(now);
+    owed = false;
+  }
+  // A change the budget holds back keeps the clock going until it is drawn.
+  if (owed || !settled(area, s, stepped, scale_before, picture)) return G_SOURCE_CONTINUE;
+  g.budget.pause();
+  g.tick = 0;
+  return G_SOURCE_REMOVE;  // the frame clock may go idle
+}
+
+// Attaches the tick callback unless it is attached. Its first tick takes no
+// time step: the animation goes on from the state as it was left, one frame
+// behind a model that had been ticking all along.
+void wake(GtkWidget* area, const GaugeRef& gauge) {
+  if (gauge->tick != 0) return;
+  gauge->state.last_frame_time = 0;
+  gauge->tick = gtk_widget_add_tick_callback(area, on_tick, new GaugeRef(gauge), free_gauge_ref);
+}
+
+void wake_widget(GtkWidget* area) {
+  if (auto* gauge = static_cast<GaugeRef*>(g_object_get_data(G_OBJECT(area), kGaugeKey)))
+    wake(area, *gauge);
+}
+
+void on_dark_changed(GObject*, GParamSpec*, gpointer area) noexcept {
+  wake_widget(GTK_WIDGET(area));
+}
+
+void on_resize(GtkDrawingArea* area, int, int, gpointer) noexcept { wake_widget(GTK_WIDGET(area)); }
+
+}  // namespace
+
+void draw_gauge(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept {
+  VuMeter::Gauge& g = **static_cast<GaugeRef*>(data);
+  const bool dark = dark_appearance();
+  const double scale = device_scale(GTK_WIDGET(area));
+  g.painter.paint(cr, width, height, g.state, dark, scale);
+  g.painted = gauge_picture(g.state, width, height, dark, scale);
+  ++g.frames;
+}
+
+VuMeter::VuMeter() : gauge_(std::make_shared<Gauge>()) {
+  // The meter role can only be given at construction, hence g_object_new
+  // rather than gtk_drawing_area_new.
+  GtkWidget* w = GTK_WIDGET(g_object_new(GTK_TYPE_DRAWING_AREA, "accessible-role",
+                                         GTK_ACCESSIBLE_ROLE_METER, nullptr));
+  area_.reset(GTK_WIDGET(g_object_ref_sink(w)), g_object_unref);
+
+  GtkDrawingArea* da = GTK_DRAWING_AREA(w);
+  gtk_drawing_area_set_content_width(da, 360);
+  gtk_drawing_area_set_content_height(da, 240);
+  gtk_widget_set_hexpand(w, TRUE);
+  gtk_widget_set_vexpand(w, TRUE);
+
+  gtk_drawing_area_set_draw_func(da, draw_gauge, new GaugeRef(gauge_), free_gauge_ref);
+
+  gtk_accessible_update_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, "Throughput", -1);
+  gauge_->announced = readout_text(gauge_->state.peak);
+  announce(w, gauge_->state, gauge_->announced);
+
+  // The widget's own share, for the handlers below; both end with it.
+  g_object_set_data_full(G_OBJECT(w), kGaugeKey, new GaugeRef(gauge_), free_gauge_ref);
+  g_signal_connect(w, "resize", G_CALLBACK(on_resize), nullptr);
+  if (adw_is_initialized())
+    g_signal_connect_object(adw_style_manager_get_default(), "notify::dark",
+                            G_CALLBACK(on_dark_changed), w, GConnectFlags{});
+  wake(w, gauge_);
+}
+
+GtkWidget* VuMeter::widget() const { return area_.get(); }
+
+void VuMeter::set_value(double mbps) {
+  gauge_->state.set_value(mbps);
+  wake(area_.get(), gauge_);
+}
+
+double VuMeter::peak() const { return gauge_->state.peak; }
+
+std::uint64_t VuMeter::frames_drawn() const { return gauge_->frames; }
+
+void VuMeter::reset() {
+  gauge_->state.reset();
+  wake(area_.get(), gauge_);
+}
+
+const MeterState& VuMeter::state() const { return gauge_->state; }
+MeterState& VuMeter::state() { return gauge_->state; }
+
+}  // namespace trellan

@@ -1,0 +1,51 @@
+// The needle gauge widget: a GtkDrawingArea that animates a MeterState on
+// its frame clock while anything on the dial moves, and paints it.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "core/meter.hpp"
+
+namespace trellan {
+
+// A GtkDrawingArea showing a MeterState. Copies share the same gauge; the
+// widget's own callbacks keep the gauge alive after every copy is dropped.
+//
+// The gauge asks its frame clock for frames only while something it shows
+// can change: set_value, reset, a switch between light and dark appearance
+// and a resize start the animation, and once the needle, the peak and the
+// dial have come to rest (nothing left to paint) the gauge lets the clock go
+// idle. While it animates it draws a frame only when its picture changed
+// (something moved by a quarter of a device pixel, or a text changed), and
+// no more often than its frame budget allows: where frames are measured to
+// be dear (software rendering, a huge window) it glides at 30 or 20 frames a
+// second rather than 60.
+class VuMeter {
+ public:
+  VuMeter();
+  GtkWidget* widget() const;
+  void set_value(double mbps);
+  double peak() const;
+  void reset();
+  // How many frames the draw function has drawn.
+  std::uint64_t frames_drawn() const;
+  // The state as it stands. Changes made through the writable reference
+  // show from the next set_value or reset on.
+  const MeterState& state() const;
+  MeterState& state();
+
+  struct Gauge;  // the state with what its callbacks keep between frames
+
+ private:
+  std::shared_ptr<GtkWidget> area_;
+  std::shared_ptr<Gauge> gauge_;
+};
+
+// The drawing area's draw function; `data` is the gauge's shared record.
+// Chooses the light or dark palette from libadwaita on every frame.
+void draw_gauge(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept;
+
+}  // namespace trellan

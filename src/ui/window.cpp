@@ -1,0 +1,370 @@
+#include "ui/window.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ui/compat.hpp"
+#include "ui/page.hpp"
+#include "core/run_export.hpp"
+#include "ui/run_recording.hpp"
+#include "ui/runs_page.hpp"
+#include "core/text.hpp"
+#include "ui/wide_layout.hpp"
+
+namespace trellan {
+namespace {
+
+constexpr const char* kClientFormKey = "trellan-client-form";
+constexpr const char* kServerFormKey = "trellan-server-form";
+constexpr const char* kRunLogKey = "trellan-run-log";
+
+// ---- building blocks -------------------------------------------------------
+
+Ref<GtkWidget> entry_row(const char* title, const char* tooltip = nullptr,
+                         const char* text = nullptr) {
+  auto row = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(ADW_TYPE_ENTRY_ROW, "title", title, nullptr)));
+  if (tooltip) gtk_widget_set_tooltip_text(row.get(), tooltip);
+  if (text) gtk_editable_set_text(GTK_EDITABLE(row.get()), text);
+  return row;
+}
+
+Ref<GtkWidget> spin_row(const char* title, double min, double max, double value) {
+  return Ref<GtkWidget>::sink(compat::spin_row_new(title, min, max, 1, value));
+}
+
+Ref<GtkWidget> switch_row(const char* title, const char* subtitle) {
+  return Ref<GtkWidget>::sink(compat::switch_row_new(title, subtitle));
+}
+
+Ref<GtkWidget> combo_row(const char* title, const char* const* items) {
+  auto row = Ref<GtkWidget>::sink(adw_combo_row_new());
+  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row.get()), title);
+  auto model = Ref<GtkStringList>::take(gtk_string_list_new(items));
+  adw_combo_row_set_model(ADW_COMBO_ROW(row.get()), G_LIST_MODEL(model.get()));
+  return row;
+}
+
+GtkWidget* group(const char* title, std::initializer_list<GtkWidget*> rows) {
+  GtkWidget* g = adw_preferences_group_new();
+  if (title) adw_preferences_group_set_title(ADW_PREFERENCES_GROUP(g), title);
+  for (GtkWidget* r : rows) adw_preferences_group_add(ADW_PREFERENCES_GROUP(g), r);
+  return g;
+}
+
+GtkWidget* vbox(int spacing) { return gtk_box_new(GTK_ORIENTATION_VERTICAL, spacing); }
+
+void set_margins(GtkWidget* w, int top, int bottom, int start, int end) {
+  gtk_widget_set_margin_top(w, top);
+  gtk_widget_set_margin_bottom(w, bottom);
+  gtk_widget_set_margin_start(w, start);
+  gtk_widget_set_margin_end(w, end);
+}
+
+GtkWidget* form_box(std::initializer_list<GtkWidget*> groups) {
+  GtkWidget* box = vbox(12);
+  set_margins(box, 16, 16, 16, 16);
+  for (GtkWidget* g : groups) gtk_box_append(GTK_BOX(box), g);
+  return box;
+}
+
+// The page: the scrolling form above the fixed action area.
+struct ActionArea {
+  Ref<GtkWidget> status_label;
+  Ref<GtkWidget> details_label;
+  Ref<GtkWidget> start_button;
+  GtkWidget* extra_line = nullptr;  // below the details, when a page has one
+};
+
+PageParts page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& area) {
+  GtkWidget* page = vbox(0);
+  GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
+                                                GTK_POLICY_NEVER, "vexpand", TRUE, "child", form,
+                                                nullptr));
+  gtk_box_append(GTK_BOX(page), scrolled);
+
+  GtkWidget* actions = vbox(12);
+  set_margins(actions, 8, 16, 16, 16);
+  GtkWidget* frame = gtk_frame_new(nullptr);
+  gtk_widget_add_css_class(frame, "card");
+  gtk_frame_set_child(GTK_FRAME(frame), meter.widget());
+  gtk_box_append(GTK_BOX(actions), frame);
+  GtkWidget* texts = vbox(2);
+  gtk_box_append(GTK_BOX(texts), area.status_label.get());
+  gtk_box_append(GTK_BOX(texts), area.details_label.get());
+  if (area.extra_line) gtk_box_append(GTK_BOX(texts), area.extra_line);
+  gtk_box_append(GTK_BOX(actions), texts);
+  gtk_box_append(GTK_BOX(actions), area.start_button.get());
+  gtk_box_append(GTK_BOX(page), actions);
+  return PageParts{page, scrolled, actions, frame, area.status_label.get(), area.details_label.get()};
+}
+
+ActionArea action_area(const char* status, const char* button_label) {
+  ActionArea a;
+  a.status_label = Ref<GtkWidget>::sink(gtk_label_new(status));
+  gtk_widget_add_css_class(a.status_label.get(), "dim-label");
+  gtk_label_set_wrap(GTK_LABEL(a.status_label.get()), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(a.status_label.get()), 0.0f);
+  gtk_label_set_selectable(GTK_LABEL(a.status_label.get()), TRUE);
+  a.details_label = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
+  gtk_widget_add_css_class(a.details_label.get(), "dim-label");
+  gtk_widget_add_css_class(a.details_label.get(), "caption");
+  gtk_label_set_wrap(GTK_LABEL(a.details_label.get()), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(a.details_label.get()), 0.0f);
+  gtk_label_set_selectable(GTK_LABEL(a.details_label.get()), TRUE);
+  gtk_widget_set_visible(a.details_label.get(), FALSE);
+  a.start_button = Ref<GtkWidget>::sink(gtk_button_new_with_label(button_label));
+  gtk_widget_add_css_class(a.start_button.get(), "suggested-action");
+  gtk_widget_add_css_class(a.start_button.get(), "pill");
+  gtk_widget_set_halign(a.start_button.get(), GTK_ALIGN_CENTER);
+  return a;
+}
+
+template <typename Form>
+void free_form(gpointer data, GClosure*) {
+  delete static_cast<Form*>(data);
+}
+
+std::string text_of(GtkWidget* editable) {
+  return std::string(trim_ws(gtk_editable_get_text(GTK_EDITABLE(editable))));
+}
+
+// ---- closing a window ------------------------------------------------------
+
+// The forms and their buttons would keep each other alive (a form holds its
+// button, the button's handler holds the form), so when the window goes the
+// handlers are disconnected, which releases the forms; runs still going are
+// stopped, so that no child outlives its window.
+struct WindowLinks {
+  Ref<GtkWidget> client_button, server_button;
+  gulong client_handler = 0, server_handler = 0;
+  std::shared_ptr<RunSlot> client_slot, server_slot;
+};
+
+void on_window_destroy(GtkWidget* window, WindowLinks* links) noexcept {
+  g_object_set_data(G_OBJECT(window), kClientFormKey, nullptr);
+  g_object_set_data(G_OBJECT(window), kServerFormKey, nullptr);
+  stop_current_run(*links->client_slot);
+  stop_current_run(*links->server_slot);
+  g_clear_signal_handler(&links->client_handler, links->client_button.get());
+  g_clear_signal_handler(&links->server_handler, links->server_button.get());
+}
+
+void free_links(gpointer data, GClosure*) { delete static_cast<WindowLinks*>(data); }
+
+}  // namespace
+
+// ---- reading the forms -----------------------------------------------------
+
+ClientOptions ClientOptions::from_form(const ClientForm& f) {
+  ClientOptions o;
+  o.ip_version = ip_version_from_index(adw_combo_row_get_selected(ADW_COMBO_ROW(f.ip_version_row.get())));
+  o.server = text_of(f.server_row.get());
+  o.port = saturate_u16(compat::spin_row_get_value(f.port_row.get()));
+  o.duration = saturate_u32(compat::spin_row_get_value(f.duration_row.get()));
+  o.parallel = saturate_u32(compat::spin_row_get_value(f.parallel_row.get()));
+  o.reverse = compat::switch_row_get_active(f.reverse_row.get());
+  o.bidir = compat::switch_row_get_active(f.bidir_row.get());
+  o.udp = compat::switch_row_get_active(f.udp_row.get());
+  o.bitrate = text_of(f.bitrate_row.get());
+  o.omit = saturate_u32(compat::spin_row_get_value(f.omit_row.get()));
+  o.bind = text_of(f.bind_row.get());
+  o.window = text_of(f.window_row.get());
+  o.buffer_length = text_of(f.buffer_length_row.get());
+  o.mss = saturate_u32(compat::spin_row_get_value(f.mss_row.get()));
+  o.congestion = text_of(f.congestion_row.get());
+  o.no_delay = compat::switch_row_get_active(f.no_delay_row.get());
+  o.zero_copy = compat::switch_row_get_active(f.zero_copy_row.get());
+  return o;
+}
+
+ServerOptions ServerOptions::from_form(const ServerForm& f) {
+  ServerOptions o;
+  o.port = saturate_u16(compat::spin_row_get_value(f.listen_port_row.get()));
+  o.bind = text_of(f.bind_row.get());
+  o.one_off = compat::switch_row_get_active(f.one_off_row.get());
+  return o;
+}
+
+// ---- the start buttons -----------------------------------------------------
+
+namespace {
+
+// Both pages' buttons are toggles: these are the two halves they share.
+
+// Stops the page's run, if it has one, and shows the page idle with
+// `status`; false when the page was idle.
+template <typename Form>
+bool stop_page_run(Form& f, const Look& idle, const char* status) {
+  if (!f.run_slot->handle) return false;
+  stop_current_run(*f.run_slot);
+  end_record(*f.run_slot, RunEnd::Stopped);  // the test, or the client being served
+  f.meter.reset();
+  apply_look(f.start_button.get(), idle);
+  set_status(f.status_label.get(), status);
+  return true;
+}
+
+// Starts a run with `args` and follows it on the page.
+template <typename Form>
+void start_page_run(Form& f, std::vector<std::string> args, bool is_server, const Look& running,
+                    const std::string& status, std::optional<ConnectTarget> connect = std::nullopt) {
+  f.meter.reset();
+  auto [handle, rx] = start_iperf(std::move(args), is_server);
+  const std::uint64_t run_id = install_run(*f.run_slot, std::move(handle));
+  apply_look(f.start_button.get(), running);
+  set_status(f.status_label.get(), status);
+  set_details(f.details_label.get(), "");
+  watch_run(std::move(rx), f.meter, GTK_LABEL(f.status_label.get()),
+            GTK_LABEL(f.details_label.get()), GTK_BUTTON(f.start_button.get()), f.run_slot, run_id,
+            is_server, std::move(connect));
+}
+
+}  // namespace
+
+void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
+  if (stop_page_run(*f, kClientIdle, "Test stopped.")) {
+    set_details(f->details_label.get(), "");  // a connect notice or half a result
+    return;
+  }
+  const ClientOptions options = ClientOptions::from_form(*f);
+  if (options.server.empty()) {
+    set_status(f->status_label.get(), "Specify a server (host or IP).");
+    return;
+  }
+  begin_record(*f->run_slot, RunPage::Client, far_end_of(options), options_summary(options));
+  start_page_run(*f, options.to_args(), false, kClientRunning, "Connecting…",
+                 ConnectTarget{options.server, options.port});
+}
+
+void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
+  if (stop_page_run(*f, kServerIdle, "Stopped.")) return;
+  const ServerOptions options = ServerOptions::from_form(*f);
+  f->run_slot->options_summary = options_summary(options);
+  start_page_run(*f, options.to_args(), true, kServerRunning,
+                 "Listening on port " + std::to_string(options.port) + "…");
+  f->address_line->show(options.bind, options.port);
+}
+
+
+// ---- the window ------------------------------------------------------------
+
+AdwApplicationWindow* build_main_window(AdwApplication* app) {
+  auto* window = ADW_APPLICATION_WINDOW(g_object_new(
+      ADW_TYPE_APPLICATION_WINDOW, "application", app, "title", "iperf3", "default-width", 560,
+      "default-height", 680, "width-request", 400, "height-request", 560, nullptr));
+  GtkWidget* stack = adw_view_stack_new();
+  auto run_log = std::make_shared<RunLog>();
+  g_object_set_data_full(G_OBJECT(window), kRunLogKey, new std::shared_ptr<RunLog>(run_log),
+                         [](gpointer p) { delete static_cast<std::shared_ptr<RunLog>*>(p); });
+
+  // Client page.
+  auto* client = new ClientForm();
+  client->server_row = entry_row("Server (host or IP)", nullptr, "127.0.0.1");
+  client->port_row = spin_row("Port", 1, 65535, 5201);
+  client->duration_row = spin_row("Duration (s)", 1, 86400, 10);
+  GtkWidget* connection = group("Connection", {client->server_row.get(), client->port_row.get(),
+                                               client->duration_row.get()});
+  client->parallel_row = spin_row("Parallel streams", 1, 128, 1);
+  client->reverse_row = switch_row("Download mode (reverse)", "Server sends to this machine");
+  client->bidir_row =
+      switch_row("Bidirectional", "Measure both directions at once (overrides reverse)");
+  client->udp_row = switch_row("UDP", "Use UDP instead of TCP");
+  client->bitrate_row = entry_row(
+      "Target bitrate", "e.g. 100M, 1G. Empty = unlimited (TCP). UDP defaults to unlimited.");
+  client->omit_row = spin_row("Omit first seconds", 0, 60, 0);
+  GtkWidget* test = group("Test", {client->parallel_row.get(), client->reverse_row.get(),
+                                   client->bidir_row.get(), client->udp_row.get(),
+                                   client->bitrate_row.get(), client->omit_row.get()});
+  GtkWidget* expander = GTK_WIDGET(g_object_new(ADW_TYPE_EXPANDER_ROW, "title", "Advanced options",
+                                                "subtitle", "Binding, buffers, TCP tuning", nullptr));
+  static const char* const ip_versions[] = {"Automatic", "IPv4 only", "IPv6 only", nullptr};
+  client->ip_version_row = combo_row("IP version", ip_versions);
+  client->bind_row = entry_row("Bind to local address", "Local interface/address to bind (-B)");
+  client->window_row = entry_row("TCP window / socket buffer", "e.g. 256K (-w)");
+  client->buffer_length_row =
+      entry_row("Buffer length", "Read/write buffer size, e.g. 128K (-l)");
+  client->mss_row = spin_row("Max segment size (MSS)", 0, 9000, 0);
+  client->congestion_row = entry_row("Congestion algorithm", "TCP only, e.g. cubic, bbr (-C)");
+  client->no_delay_row = switch_row("No delay", "Disable Nagle's algorithm (-N)");
+  client->zero_copy_row = switch_row("Zero-copy", "Use a zero-copy send method (-Z)");
+  for (GtkWidget* row : {client->ip_version_row.get(), client->bind_row.get(),
+                         client->window_row.get(), client->buffer_length_row.get(),
+                         client->mss_row.get(), client->congestion_row.get(),
+                         client->no_delay_row.get(), client->zero_copy_row.get()})
+    adw_expander_row_add_row(ADW_EXPANDER_ROW(expander), row);
+  GtkWidget* advanced = group(nullptr, {expander});
+  ActionArea client_area = action_area("Ready.", "Start test");
+  const PageParts client_parts =
+      page_box(form_box({connection, test, advanced}), client->meter, client_area);
+  client->run_slot = std::make_shared<RunSlot>();
+  client->run_slot->run_log = run_log;
+  client->run_log = run_log;
+  client->status_label = client_area.status_label;
+  client->details_label = client_area.details_label;
+  client->start_button = client_area.start_button;
+  g_object_set_data(G_OBJECT(window), kClientFormKey, client);
+  const gulong client_handler = g_signal_connect_data(
+      client->start_button.get(), "clicked", G_CALLBACK(on_start_test_clicked), client,
+      free_form<ClientForm>, GConnectFlags{});
+
+  // Server page.
+  auto* server = new ServerForm();
+  server->listen_port_row = spin_row("Listen port", 1, 65535, 5201);
+  server->bind_row = entry_row("Bind to local address", "Local interface/address to listen on (-B)");
+  server->one_off_row = switch_row("One-off", "Serve a single client then exit (-1)");
+  GtkWidget* server_group = group("Server", {server->listen_port_row.get(), server->bind_row.get(),
+                                             server->one_off_row.get()});
+  ActionArea server_area = action_area("Stopped.", "Start server");
+  server->address_line = std::make_shared<AddressLine>();
+  server_area.extra_line = server->address_line->widget();
+  const PageParts server_parts = page_box(form_box({server_group}), server->meter, server_area);
+  server->run_slot = std::make_shared<RunSlot>();
+  server->run_slot->run_log = run_log;
+  server->run_log = run_log;
+  server->status_label = server_area.status_label;
+  server->details_label = server_area.details_label;
+  server->start_button = server_area.start_button;
+  server->run_slot->on_run_end = [line = server->address_line] { line->hide(); };
+  g_object_set_data(G_OBJECT(window), kServerFormKey, server);
+  const gulong server_handler = g_signal_connect_data(
+      server->start_button.get(), "clicked", G_CALLBACK(on_start_server_clicked), server,
+      free_form<ServerForm>, GConnectFlags{});
+
+  auto* links = new WindowLinks{client->start_button, server->start_button, client_handler,
+                                server_handler, client->run_slot, server->run_slot};
+  g_signal_connect_data(window, "destroy", G_CALLBACK(on_window_destroy), links, free_links,
+                        GConnectFlags{});
+
+  AdwViewStackPage* page =
+      adw_view_stack_add_titled(ADW_VIEW_STACK(stack), client_parts.page, "client", "Client");
+  adw_view_stack_page_set_icon_name(page, "network-transmit-symbolic");
+  page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), server_parts.page, "server", "Server");
+  adw_view_stack_page_set_icon_name(page, "network-server-symbolic");
+  page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), runs_page_new(run_log), "runs", "Runs");
+  adw_view_stack_page_set_icon_name(page, "document-open-recent-symbolic");
+
+  GtkWidget* header = adw_header_bar_new();
+  GtkWidget* switcher = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER, "stack", stack, "policy",
+                                                ADW_VIEW_SWITCHER_POLICY_WIDE, nullptr));
+  adw_header_bar_set_title_widget(ADW_HEADER_BAR(header), switcher);
+  GtkWidget* switcher_bar = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER_BAR, "stack", stack, nullptr));
+  GtkWidget* content = follow_window_width(stack, {client_parts, server_parts});
+  adw_application_window_set_content(window, compat::toolbar_view_new(header, content, switcher_bar));
+  return window;
+}
+
+const ClientForm* client_form_of(AdwApplicationWindow* window) {
+  return static_cast<const ClientForm*>(g_object_get_data(G_OBJECT(window), kClientFormKey));
+}
+
+const ServerForm* server_form_of(AdwApplicationWindow* window) {
+  return static_cast<const ServerForm*>(g_object_get_data(G_OBJECT(window), kServerFormKey));
+}
+
+std::shared_ptr<RunLog> run_log_of(AdwApplicationWindow* window) {
+  auto* log = static_cast<std::shared_ptr<RunLog>*>(g_object_get_data(G_OBJECT(window), kRunLogKey));
+  return log ? *log : nullptr;
+}
+
+}  // namespace trellan

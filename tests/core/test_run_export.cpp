@@ -1,0 +1,124 @@
+// A run's record as CSV and as a plain-text report, from the records the
+// parser gives for real iperf3 output. The expected texts are written by hand
+// from the captured lines.
+#include "core/output_parser.hpp"
+#include "core/run_export.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <clocale>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+namespace trellan {
+namespace {
+
+RunRecord parsed_run(const std::string& name) {
+  const char* dir = std::getenv("TRELLAN_CAPTURES");
+  std::ifstream in(std::string(dir ? dir : "captures") + "/" + name);
+  EXPECT_TRUE(in.good()) << "no capture " << name;
+  OutputParser parser(false);
+  RunRecord run;
+  for (std::string line; std::getline(in, line);)
+    for (auto& ev : parser.feed_line(line))
+      if (auto* r = std::get_if<IntervalReading>(&ev)) run.intervals.push_back(std::move(r->record));
+  return run;
+}
+
+TEST(RunExport, CsvHasOneLinePerRecordWithAFullStopInEveryLocale) {
+  const RunRecord udp = parsed_run("iperf3-3.12/udp-bidir-client.txt");
+  const RunRecord tcp = parsed_run("iperf3-3.12/omit-client.txt");
+  const std::string want_udp =
+      "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
+      "0.00,1.01,send,16700.000,1.96 GBytes,,,,64290,no\n"
+      "0.00,1.01,receive,103.000,12.4 MBytes,,0.225,57471,57867,no\n"
+      "1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no\n"
+      "1.01,2.00,receive,105.000,12.4 MBytes,,0.285,58332,58728,no\n"
+      "2.00,3.00,send,16200.000,1.89 GBytes,,,,61770,no\n"
+      "2.00,3.00,receive,104.000,12.4 MBytes,,0.060,57465,57861,no\n";
+  const std::string want_tcp =
+      "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
+      "0.00,1.00,send,9110.000,1.06 GBytes,14,,,,yes\n"
+      "1.00,1.00,send,4800.000,1.12 GBytes,6,,,,no\n"
+      "1.00,2.00,send,9190.000,1.07 GBytes,13,,,,no\n"
+      "2.00,3.00,send,8480.000,1009 MBytes,9,,,,no\n";
+  EXPECT_EQ(intervals_csv(udp), want_udp);
+  EXPECT_EQ(intervals_csv(tcp), want_tcp);
+
+  // Rates below a Mbit/s keep their three decimals.
+  RunRecord slow;
+  slow.intervals.push_back(IntervalRecord{"0.00", "1.00", Direction::Receive, 0.85, "104 KBytes", {}, {}, {}, {}, false});
+  EXPECT_EQ(intervals_csv(slow),
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
+            "0.00,1.00,receive,0.850,104 KBytes,,,,,no\n");
+
+  ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is missing";
+  const std::string udp_de = intervals_csv(udp), tcp_de = intervals_csv(tcp);
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(udp_de, want_udp);
+  EXPECT_EQ(tcp_de, want_tcp);
+}
+
+TEST(RunExport, ReportGivesTheRunTheTextsItShowedAndAnAlignedTable) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  using namespace std::chrono;
+  RunRecord run = parsed_run("iperf3-3.12/omit-client.txt");
+  run.page = RunPage::Client;
+  run.started = sys_days{year{2026} / 12 / 7} + hours{16} + minutes{40} + seconds{12};
+  run.far_end = "127.0.0.1, port 5201";
+  run.options_summary = "TCP · 3 s · omit first 2 s";
+  run.end = RunEnd::Result;
+  run.result_text = "Result — send: 9.09 Gbit/s · receive: 9.10 Gbit/s";
+  run.details_text = "Retransmits: 28";
+  EXPECT_EQ(run_report(run),
+            "Client — 127.0.0.1, port 5201\n"
+            "Started: 2026-12-07 16:40:12 +0000\n"
+            "Options: TCP · 3 s · omit first 2 s\n"
+            "Result — send: 9.09 Gbit/s · receive: 9.10 Gbit/s\n"
+            "Retransmits: 28\n"
+            "\n"
+            "Interval     Direction      Bitrate     Transfer  Retransmits\n"
+            "0.00-1.00 s  send       9.11 Gbit/s  1.06 GBytes           14  (omitted)\n"
+            "1.00-1.00 s  send       4.80 Gbit/s  1.12 GBytes            6\n"
+            "1.00-2.00 s  send       9.19 Gbit/s  1.07 GBytes           13\n"
+            "2.00-3.00 s  send       8.48 Gbit/s  1009 MBytes            9\n");
+
+  // A UDP receiver's columns; a served client that went early says so.
+  RunRecord served = parsed_run("iperf3-3.12/udp-reverse-client.txt");
+  served.page = RunPage::Server;
+  served.started = run.started;
+  served.far_end = "192.0.2.7";
+  served.options_summary = "port 5201";
+  served.end = RunEnd::EndedEarly;
+  served.error_text = "the client has terminated";
+  served.dropped_intervals = 12;
+  EXPECT_EQ(run_report(served),
+            "Server — client 192.0.2.7\n"
+            "Started: 2026-12-07 16:40:12 +0000\n"
+            "Options: port 5201\n"
+            "The client ended early: the client has terminated\n"
+            "\n"
+            "The first 12 intervals are no longer kept.\n"
+            "Interval     Direction      Bitrate    Transfer    Jitter   Lost  Datagrams\n"
+            "0.00-1.00 s  receive    8.00 Gbit/s  953 MBytes  0.184 ms  48183      78692\n"
+            "1.00-2.00 s  receive    5.20 Gbit/s  620 MBytes  0.001 ms  30242      50066\n"
+            "2.00-3.00 s  receive    5.91 Gbit/s  705 MBytes  0.478 ms  36069      58626\n");
+
+  served.end = RunEnd::Stopped;
+  served.intervals.clear();
+  served.dropped_intervals = 0;
+  EXPECT_EQ(run_report(served),
+            "Server — client 192.0.2.7\n"
+            "Started: 2026-12-07 16:40:12 +0000\n"
+            "Options: port 5201\n"
+            "Stopped.\n"
+            "\n"
+            "No intervals.\n");
+}
+
+}  // namespace
+}  // namespace trellan

@@ -1,0 +1,265 @@
+// The run chart on an image surface, compared with itself: what a warm-up,
+// a loss and a day of readings change in its pixels, and the colours its
+// lines get against its background; its description in words; and the CSV
+// file written whole or not at all.
+#include <gtest/gtest.h>
+#include <glib.h>
+#include <glib/gstdio.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ui/chart.hpp"
+#include "core/save_file.hpp"
+
+using namespace trellan;
+
+namespace {
+
+struct Rgb {
+  double r, g, b;
+};
+
+constexpr int kW = 400, kH = 200;
+
+class Picture {
+ public:
+  Picture(const ChartData& data, bool dark)
+      : surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kW, kH)) {
+    cairo_t* cr = cairo_create(surface_);
+    paint_chart(cr, kW, kH, data, dark);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface_);
+  }
+  ~Picture() { cairo_surface_destroy(surface_); }
+  Picture(const Picture&) = delete;
+  Picture& operator=(const Picture&) = delete;
+
+  Rgb at(int x, int y) const {
+    const auto* row = cairo_image_surface_get_data(surface_) + y * cairo_image_surface_get_stride(surface_);
+    const std::uint32_t p = reinterpret_cast<const std::uint32_t*>(row)[x];
+    return {((p >> 16) & 0xff) / 255.0, ((p >> 8) & 0xff) / 255.0, (p & 0xff) / 255.0};
+  }
+
+ private:
+  cairo_surface_t* surface_;
+};
+
+double saturation(Rgb c) { return std::max({c.r, c.g, c.b}) - std::min({c.r, c.g, c.b}); }
+
+double luminance(Rgb c) {
+  auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+  return 0.2126 * lin(c.r) + 0.7152 * lin(c.g) + 0.0722 * lin(c.b);
+}
+
+double contrast(Rgb a, Rgb b) {
+  const double la = luminance(a), lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The most coloured pixel of each coloured run down column x, top first:
+// the lines, where grid, text and background are grey.
+std::vector<std::pair<int, Rgb>> line_pixels(const Picture& p, int x) {
+  std::vector<std::pair<int, Rgb>> out;
+  bool inside = false;
+  for (int y = 0; y < kH; ++y) {
+    const Rgb c = p.at(x, y);
+    if (saturation(c) < 0.3) {
+      inside = false;
+      continue;
+    }
+    if (!inside) out.emplace_back(y, c);
+    else if (saturation(c) > saturation(out.back().second)) out.back() = {y, c};
+    inside = true;
+  }
+  return out;
+}
+
+struct Diff {
+  int count = 0;
+  int min_x = kW, max_x = -1, min_y = kH, max_y = -1;
+};
+
+Diff diff(const Picture& a, const Picture& b, int from_y = 0) {
+  Diff d;
+  for (int y = from_y; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) {
+      const Rgb p = a.at(x, y), q = b.at(x, y);
+      if (p.r == q.r && p.g == q.g && p.b == q.b) continue;
+      ++d.count;
+      d.min_x = std::min(d.min_x, x);
+      d.max_x = std::max(d.max_x, x);
+      d.min_y = std::min(d.min_y, y);
+      d.max_y = std::max(d.max_y, y);
+    }
+  return d;
+}
+
+IntervalRecord reading(int second, Direction d, double mbps) {
+  IntervalRecord r;
+  r.start = std::to_string(second) + ".00";
+  r.end = std::to_string(second + 1) + ".00";
+  r.direction = d;
+  r.mbps = mbps;
+  return r;
+}
+
+// Ten seconds of a bidirectional run: send at 800 Mbit/s, receive at 300.
+// `warmup`: its first two seconds omitted; `loss`: datagrams lost at second 7.
+ChartData bidir_run(bool warmup, bool loss) {
+  ChartData data;
+  for (int s = 0; s < 10; ++s) {
+    IntervalRecord send = reading(s, Direction::Send, 800);
+    IntervalRecord receive = reading(s, Direction::Receive, 300);
+    send.omitted = receive.omitted = warmup && s < 2;
+    if (loss && s == 7) receive.lost = 4;
+    data.add(send);
+    data.add(receive);
+  }
+  return data;
+}
+
+}  // namespace
+
+TEST(Chart, LinesStandApartForColourBlindViewersAndAgainstTheBackgroundInLightAndDark) {
+  for (bool dark : {false, true}) {
+    SCOPED_TRACE(dark ? "dark" : "light");
+    const Picture p(bidir_run(false, false), dark);
+    const auto lines = line_pixels(p, kW / 2);
+    ASSERT_EQ(lines.size(), 2u) << "a line for each direction";
+    const Rgb send = lines[0].second, receive = lines[1].second;  // 800 above 300
+    const Rgb background = p.at(kW / 2, (lines[0].first + lines[1].first) / 2);
+    EXPECT_GE(contrast(send, background), 3.0);
+    EXPECT_GE(contrast(receive, background), 3.0);
+    // Red and green merge for most colour-blind viewers; blue and yellow do
+    // not: one line is bluer than red, the other redder than blue.
+    EXPECT_GT(send.b - send.r, 0.2);
+    EXPECT_GT(receive.r - receive.b, 0.2);
+  }
+}
+
+TEST(Chart, AWarmUpIsShadedAtTheStartAndALossIsMarkedWhereItHappened) {
+  for (bool dark : {false, true}) {
+    SCOPED_TRACE(dark ? "dark" : "light");
+    const Picture plain(bidir_run(false, false), dark);
+    const Picture warmup(bidir_run(true, false), dark);
+    // The first two of ten seconds: the left part of the plot changes
+    // (shade and label), a wide area of it, and nothing right of the middle.
+    const Diff w = diff(plain, warmup);
+    EXPECT_GT(w.count, 2000);
+    EXPECT_LT(w.max_x, kW / 2);
+    EXPECT_GT(w.max_y - w.min_y, kH / 2) << "shaded from top to bottom of the plot";
+
+    // A loss at second 7: below the legend's row, only something near
+    // 7.5 s of 10 changes, and it has the receive line's colour.
+    const Picture loss(bidir_run(false, true), dark);
+    const Diff l = diff(plain, loss, 40);
+    EXPECT_GT(l.count, 5);
+    EXPECT_GT(l.min_x, kW * 6 / 10);
+    EXPECT_LT(l.max_x, kW * 9 / 10);
+    const Rgb receive = line_pixels(plain, kW / 2)[1].second;
+    bool coloured = false;
+    for (int y = l.min_y; y <= l.max_y; ++y)
+      for (int x = l.min_x; x <= l.max_x; ++x) {
+        const Rgb c = loss.at(x, y);
+        coloured = coloured || (std::abs(c.r - receive.r) < 0.05 && std::abs(c.g - receive.g) < 0.05 &&
+                                std::abs(c.b - receive.b) < 0.05);
+      }
+    EXPECT_TRUE(coloured);
+  }
+}
+
+TEST(Chart, ADayOfReadingsStillShowsTheirWholeSpanInEachPixelColumn) {
+  // Every other second 100, else 900 Mbit/s: each column must reach both.
+  ChartData day, low, high;
+  for (int s = 0; s < 86400; ++s) day.add(reading(s, Direction::Send, s % 2 ? 900 : 100));
+  for (int s = 0; s < 86400; s += 600) {
+    low.add(reading(s, Direction::Send, 100));
+    high.add(reading(s, Direction::Send, 900));
+  }
+  // Where a steady 100 and a steady 900 are drawn, on the same scale.
+  low.add(reading(86399, Direction::Send, 900));
+  low.keep_newest(low.size());
+  const Picture pl(low, false), ph(high, false), pd(day, false);
+  const int x = kW / 2;
+  const auto l = line_pixels(pl, x), h = line_pixels(ph, x);
+  ASSERT_FALSE(l.empty());
+  ASSERT_FALSE(h.empty());
+  const int y_low = l.back().first, y_high = h.front().first;
+  ASSERT_LT(y_high + 20, y_low);
+  for (int y = y_high + 2; y <= y_low - 2; ++y) EXPECT_GT(saturation(pd.at(x, y)), 0.3) << "y " << y;
+}
+
+TEST(Chart, DescriptionSummarisesEachDirectionLeavingTheWarmUpOut) {
+  ChartData data;
+  IntervalRecord warm = reading(0, Direction::Send, 1000);
+  warm.omitted = true;
+  data.add(warm);
+  data.add(reading(1, Direction::Send, 9400));
+  data.add(reading(2, Direction::Send, 38900));
+  for (int s = 3; s < 15; ++s) data.add(reading(s, Direction::Send, 24675));
+  EXPECT_EQ(chart_description(data), "Send: min 9.40, mean 24.60, max 38.90 Gbit/s over 14 s.");
+
+  // A run of warm-up alone is described by it; small rates in Kbit/s.
+  ChartData warmup_only;
+  IntervalRecord r = reading(0, Direction::Receive, 0.5);
+  r.omitted = true;
+  warmup_only.add(r);
+  r = reading(1, Direction::Receive, 0.25);
+  r.omitted = true;
+  warmup_only.add(r);
+  EXPECT_EQ(chart_description(warmup_only), "Receive: min 250.00, mean 375.00, max 500.00 Kbit/s over 2 s.");
+  EXPECT_EQ(chart_description(ChartData()), "No readings yet.");
+}
+
+namespace {
+
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> out;
+  GDir* d = g_dir_open(dir.c_str(), 0, nullptr);
+  while (const char* name = d ? g_dir_read_name(d) : nullptr) out.emplace_back(name);
+  if (d) g_dir_close(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string contents_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+TEST(SaveFile, WritesOrReplacesTheWholeFileAndOnFailureLeavesNothingBehind) {
+  char tmpl[] = "/tmp/trellan-save-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  const std::string path = dir + "/run.csv";
+  const std::string csv = "start_s,end_s\n0.00,1.00\n";
+  EXPECT_EQ(save_file_atomically(path, csv), std::nullopt);
+  EXPECT_EQ(contents_of(path), csv);
+  EXPECT_EQ(save_file_atomically(path, "x\n"), std::nullopt) << "an existing file is replaced";
+  EXPECT_EQ(contents_of(path), "x\n");
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"run.csv"}) << "no temporary file left";
+
+  // A folder in the way of the name: the rename fails, and says so.
+  g_mkdir((dir + "/taken.csv").c_str(), 0755);
+  const auto error = save_file_atomically(dir + "/taken.csv", csv);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_FALSE(error->empty());
+  EXPECT_EQ(entries(dir), (std::vector<std::string>{"run.csv", "taken.csv"}));
+  EXPECT_TRUE(g_file_test((dir + "/taken.csv").c_str(), G_FILE_TEST_IS_DIR));
+
+  EXPECT_EQ(save_file_atomically(dir + "/gone/run.csv", csv), std::string(g_strerror(ENOENT)));
+
+  g_remove(path.c_str());
+  g_rmdir((dir + "/taken.csv").c_str());
+  g_rmdir(dir.c_str());
+}

@@ -1,0 +1,367 @@
+// The Runs page as a user and a screen reader meet it: the runs of the
+// window newest first, the run that starts shown live, its chart described
+// in words, its interval table cell by cell, and its buttons in sight at the
+// window's default size. Runs with GTK's test accessibility backend.
+#include <gtest/gtest.h>
+
+#include <glib/gstdio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "accessible_tree.hpp"
+#include "ui/compat.hpp"
+#include "fake_tool.hpp"
+#include "gtk_helpers.hpp"
+#include "ui/window.hpp"
+
+using namespace trellan;
+using trellan::testing::Node;
+using trellan::testing::pump_until;
+using trellan::testing::test_application;
+using trellan::testing::walk;
+
+namespace {
+
+// The texts a screen reader can reach in `root`: labels, and buttons by
+// their label.
+std::vector<std::string> reachable_texts(GtkWidget* root) {
+  std::vector<Node> tree;
+  walk(GTK_ACCESSIBLE(root), "", tree);
+  std::vector<std::string> out;
+  for (const Node& n : tree) {
+    if (!n.reachable()) continue;
+    if (GTK_IS_LABEL(n.accessible)) out.emplace_back(gtk_label_get_text(GTK_LABEL(n.accessible)));
+    else if (GTK_IS_BUTTON(n.accessible) && gtk_button_get_label(GTK_BUTTON(n.accessible)))
+      out.emplace_back(gtk_button_get_label(GTK_BUTTON(n.accessible)));
+  }
+  return out;
+}
+
+bool has(const std::vector<std::string>& texts, const std::string& t) {
+  return std::find(texts.begin(), texts.end(), t) != texts.end();
+}
+
+// The texts missing from what a screen reader can reach in `root` now.
+std::vector<std::string> missing(GtkWidget* root, const std::vector<std::string>& wanted) {
+  const auto texts = reachable_texts(root);
+  std::vector<std::string> out;
+  for (const auto& w : wanted)
+    if (!has(texts, w)) out.push_back(w);
+  return out;
+}
+
+template <typename Test>
+GtkWidget* find_widget(GtkWidget* root, Test test) {
+  if (test(root)) return root;
+  for (GtkWidget* c = gtk_widget_get_first_child(root); c; c = gtk_widget_get_next_sibling(c))
+    if (GtkWidget* found = find_widget(c, test)) return found;
+  return nullptr;
+}
+
+GtkWidget* button_labelled(GtkWidget* root, const std::string& text) {
+  return find_widget(root, [&](GtkWidget* w) {
+    return GTK_IS_BUTTON(w) && gtk_button_get_label(GTK_BUTTON(w)) && text == gtk_button_get_label(GTK_BUTTON(w));
+  });
+}
+
+// Whether `w` lies wholly inside the window's visible area.
+bool in_sight(GtkWidget* w, GtkWidget* window) {
+  graphene_rect_t r;
+  if (!gtk_widget_get_mapped(w) || !gtk_widget_compute_bounds(w, window, &r)) return false;
+  return r.origin.x >= 0 && r.origin.y >= 0 && r.origin.x + r.size.width <= gtk_widget_get_width(window) &&
+         r.origin.y + r.size.height <= gtk_widget_get_height(window);
+}
+
+std::string row_title(GtkListBoxRow* row) {
+  return row ? adw_preferences_row_get_title(ADW_PREFERENCES_ROW(row)) : "(none)";
+}
+
+IntervalRecord send_reading(const char* start, const char* end, double mbps, const char* transfer,
+                            std::uint64_t retransmits) {
+  IntervalRecord r;
+  r.start = start;
+  r.end = end;
+  r.mbps = mbps;
+  r.transfer = transfer;
+  r.retransmits = retransmits;
+  return r;
+}
+
+struct RunsPageTest : ::testing::Test {
+  AdwApplicationWindow* window = nullptr;
+  GtkWidget* stack = nullptr;
+  GtkWidget* page = nullptr;
+  std::shared_ptr<RunLog> log;
+
+  void SetUp() override {
+    ASSERT_STREQ(g_getenv("GTK_A11Y"), "test");
+    // GTK's file chooser files what it saves among the recent files of the
+    // program by name (in a data folder of the test's own).
+    static const bool named = [] {
+      g_set_prgname("test-runs-page");
+      g_set_application_name("Trellan tests");
+      return true;
+    }();
+    (void)named;
+    window = build_main_window(test_application());
+    log = run_log_of(window);
+    stack = gtk_widget_get_ancestor(client_form_of(window)->status_label.get(), ADW_TYPE_VIEW_STACK);
+    ASSERT_NE(stack, nullptr);
+    page = adw_view_stack_get_child_by_name(ADW_VIEW_STACK(stack), "runs");
+    ASSERT_NE(page, nullptr);
+    gtk_window_present(GTK_WINDOW(window));
+    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
+  }
+  void TearDown() override {
+    if (window) gtk_window_destroy(GTK_WINDOW(window));
+    trellan::testing::pump_for(0.2);
+  }
+  GtkWidget* win() const { return GTK_WIDGET(window); }
+  void open_runs() { adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "runs"); }
+  GtkListBox* run_list() const {
+    return GTK_LIST_BOX(find_widget(page, [](GtkWidget* w) { return GTK_IS_LIST_BOX(w); }));
+  }
+  GtkWidget* chart() const {
+    return find_widget(page, [](GtkWidget* w) { return GTK_IS_DRAWING_AREA(w); });
+  }
+  std::string chart_description_problem(const char* text) const {
+    char* differs = gtk_test_accessible_check_property(GTK_ACCESSIBLE(chart()),
+                                                      GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, text);
+    std::string out = differs ? differs : "";
+    g_free(differs);
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScreenReader) {
+  open_runs();
+  ASSERT_TRUE(pump_until([&] { return missing(page, {"No runs yet"}).empty(); }, 5));
+
+  const auto first = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 2 streams · 10 s");
+  log->add_interval(first, send_reading("0.00", "1.00", 942, "112 MBytes", 0));
+  EXPECT_TRUE(pump_until([&] {
+    return missing(page, {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send", "942.0 Mbit/s", "112 MBytes",
+                           "Copy as text", "Copy as CSV", "Save as CSV…"}).empty();
+  }, 5)) << ::testing::PrintToString(missing(page, {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send",
+                                                      "942.0 Mbit/s", "112 MBytes", "Copy as text",
+                                                      "Copy as CSV", "Save as CSV…"}));
+  EXPECT_FALSE(has(reachable_texts(page), "No runs yet"));
+
+  // The run grows live: a UDP receive reading with loss, then the end.
+  IntervalRecord udp;
+  udp.start = "1.00";
+  udp.end = "2.00";
+  udp.direction = Direction::Receive;
+  udp.mbps = 1.05;
+  udp.transfer = "128 KBytes";
+  udp.jitter_ms = "0.013";
+  udp.lost = 3;
+  udp.total = 91;
+  log->add_interval(first, udp);
+  const std::vector<std::string> second_row = {"1.00–2.00 s", "Receive", "1.1 Mbit/s", "128 KBytes", "0.013 ms",
+                                               "3 of 91"};
+  EXPECT_TRUE(pump_until([&] { return missing(page, second_row).empty(); }, 5))
+      << ::testing::PrintToString(missing(page, second_row));
+  EXPECT_EQ(gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(chart())), GTK_ACCESSIBLE_ROLE_IMG);
+  EXPECT_EQ(chart_description_problem("Send: min 942.00, mean 942.00, max 942.00 Mbit/s over 1 s. "
+                                      "Receive: min 1.05, mean 1.05, max 1.05 Mbit/s over 1 s."),
+            "");
+  log->end(first, RunEnd::Result, "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s",
+           "Retransmits: 0");
+  EXPECT_TRUE(pump_until([&] {
+    return missing(page, {"Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s", "Retransmits: 0"}).empty();
+  }, 5));
+
+  // At the default size the detail and its buttons are in sight as they come.
+  trellan::testing::pump_for(0.5);  // layout
+  for (const char* b : {"Copy as text", "Copy as CSV", "Save as CSV…"})
+    EXPECT_TRUE(in_sight(button_labelled(page, b), win())) << b;
+  EXPECT_TRUE(in_sight(chart(), win()));
+  trellan::testing::save_window_png(win(), trellan::testing::shot_path("runs-page-test.png"));
+
+  // A second run goes first and is shown; readings of the first no longer
+  // reach the detail; choosing the first row shows it again.
+  const auto second = log->begin(RunPage::Server, "192.0.2.7", "TCP");
+  EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 0)), "Server — client 192.0.2.7");
+  EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 1)), "Client — 127.0.0.1, port 5201");
+  EXPECT_EQ(row_title(gtk_list_box_get_selected_row(run_list())), "Server — client 192.0.2.7");
+  log->end(second, RunEnd::EndedEarly);
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Ended early"}).empty(); }, 5));
+  EXPECT_FALSE(has(reachable_texts(page), "0.00–1.00 s"));
+  EXPECT_EQ(chart_description_problem("No readings yet."), "");
+
+  gtk_list_box_select_row(run_list(), gtk_list_box_get_row_at_index(run_list(), 1));
+  EXPECT_TRUE(pump_until([&] {
+    return missing(page, {"0.00–1.00 s", "1.00–2.00 s", "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s"})
+        .empty();
+  }, 5));
+}
+
+namespace {
+
+// A two-stream client test that prints its first second, waits for the file
+// "go" beside it, then prints the second and its summary.
+const char* kTwoStreamsWaiting = R"(
+go="$(dirname "$0")/go"
+echo 'Connecting to host 127.0.0.1, port 5201'
+echo '[  5] local 127.0.0.1 port 40000 connected to 127.0.0.1 port 5201'
+echo '[  7] local 127.0.0.1 port 40002 connected to 127.0.0.1 port 5201'
+echo '[ ID] Interval           Transfer     Bitrate         Retr  Cwnd'
+echo '[  5]   0.00-1.00   sec  56.2 MBytes   471 Mbits/sec    0   1.06 MBytes'
+echo '[  7]   0.00-1.00   sec  56.0 MBytes   470 Mbits/sec    2   1.06 MBytes'
+echo '[SUM]   0.00-1.00   sec   112 MBytes   942 Mbits/sec    2'
+echo '- - - - - - - - - - - - - - - - - - - - - - - - -'
+while [ ! -e "$go" ]; do sleep 0.05; done
+echo '[  5]   1.00-2.00   sec  56.1 MBytes   470 Mbits/sec    0   1.06 MBytes'
+echo '[  7]   1.00-2.00   sec  55.9 MBytes   469 Mbits/sec    0   1.06 MBytes'
+echo '[SUM]   1.00-2.00   sec   112 MBytes   939 Mbits/sec    0'
+echo '- - - - - - - - - - - - - - - - - - - - - - - - -'
+echo '[ ID] Interval           Transfer     Bitrate         Retr'
+echo '[  5]   0.00-2.00   sec   112 MBytes   470 Mbits/sec    0             sender'
+echo '[  5]   0.00-2.04   sec   112 MBytes   467 Mbits/sec                  receiver'
+echo '[  7]   0.00-2.00   sec   112 MBytes   470 Mbits/sec    2             sender'
+echo '[  7]   0.00-2.04   sec   111 MBytes   467 Mbits/sec                  receiver'
+echo '[SUM]   0.00-2.00   sec   224 MBytes   940 Mbits/sec    2             sender'
+echo '[SUM]   0.00-2.04   sec   223 MBytes   934 Mbits/sec                  receiver'
+echo ''
+echo 'iperf Done.'
+)";
+
+std::string clipboard_text(GtkWidget* w) {
+  struct Read {
+    bool done = false;
+    std::string text;
+  } read;
+  gdk_clipboard_read_text_async(
+      gtk_widget_get_clipboard(w), nullptr,
+      [](GObject* clipboard, GAsyncResult* result, gpointer data) {
+        auto* r = static_cast<Read*>(data);
+        char* text = gdk_clipboard_read_text_finish(GDK_CLIPBOARD(clipboard), result, nullptr);
+        r->text = text ? text : "(nothing)";
+        g_free(text);
+        r->done = true;
+      },
+      &read);
+  pump_until([&] { return read.done; }, 5);
+  return read.text;
+}
+
+std::string row_subtitle(GtkListBoxRow* row) {
+  return row ? adw_action_row_get_subtitle(ADW_ACTION_ROW(row)) : "(none)";
+}
+
+}  // namespace
+
+TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
+  trellan::testing::FakeTool tool(kTwoStreamsWaiting);
+  const ClientForm& client = *client_form_of(window);
+  compat::spin_row_set_value(client.parallel_row.get(), 2);
+  compat::spin_row_set_value(client.duration_row.get(), 2);
+  gtk_widget_activate(client.start_button.get());
+  open_runs();
+
+  // While the tool waits, the run is there, chosen, with its first second.
+  ASSERT_TRUE(pump_until([&] { return missing(page, {"0.00–1.00 s", "942.0 Mbit/s"}).empty(); }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
+  GtkListBoxRow* selected = gtk_list_box_get_selected_row(run_list());
+  EXPECT_EQ(row_title(selected), "Client — 127.0.0.1, port 5201");
+  EXPECT_NE(row_subtitle(selected).find("TCP · 2 streams · 2 s\nRunning… send 942.0 Mbit/s at 1.00 s"),
+            std::string::npos)
+      << row_subtitle(selected);
+  EXPECT_FALSE(has(reachable_texts(page), "1.00–2.00 s"));
+
+  g_file_set_contents((tool.dir() + "/go").c_str(), "", 0, nullptr);
+  const std::string result = "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s";
+  ASSERT_TRUE(pump_until([&] {
+    return row_subtitle(gtk_list_box_get_selected_row(run_list())).find(result) != std::string::npos;
+  }, 10)) << row_subtitle(gtk_list_box_get_selected_row(run_list()));
+  EXPECT_EQ(missing(page, {"1.00–2.00 s", "939.0 Mbit/s", result}), std::vector<std::string>{});
+
+  g_signal_emit_by_name(button_labelled(page, "Copy as CSV"), "clicked");
+  EXPECT_EQ(clipboard_text(win()),
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
+            "0.00,1.00,send,942.000,112 MBytes,2,,,,no\n"
+            "1.00,2.00,send,939.000,112 MBytes,0,,,,no\n");
+  g_signal_emit_by_name(button_labelled(page, "Copy as text"), "clicked");
+  const std::string report = clipboard_text(win());
+  EXPECT_EQ(report.rfind("Client — 127.0.0.1, port 5201\n", 0), 0u) << report;
+  EXPECT_NE(report.find(result + "\n"), std::string::npos) << report;
+}
+
+namespace {
+
+// The file chooser the save button opened, once it is there. Without a
+// desktop portal both GTK's dialog and its native chooser show one in the
+// process.
+GtkWidget* open_file_chooser() {
+  GtkWidget* found = nullptr;
+  pump_until([&] {
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* w = windows; w; w = w->next)
+      if (GTK_IS_FILE_CHOOSER(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data))) found = GTK_WIDGET(w->data);
+    g_list_free(windows);
+    return found != nullptr;
+  }, 10);
+  return found;
+}
+
+G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+std::string proposed_name(GtkWidget* chooser) {
+  char* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser));
+  std::string out = name ? name : "";
+  g_free(name);
+  return out;
+}
+
+// Presses the chooser's Save button once it has settled in its folder.
+void accept(GtkWidget* chooser) {
+  trellan::testing::pump_for(1.0);
+  GtkWidget* save = gtk_dialog_get_widget_for_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+  ASSERT_NE(save, nullptr);
+  g_signal_emit_by_name(save, "clicked");
+}
+G_GNUC_END_IGNORE_DEPRECATIONS
+
+}  // namespace
+
+TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
+  GDateTime* start = g_date_time_new_local(2026, 3, 14, 9, 26, 53);
+  const auto started = std::chrono::system_clock::from_time_t(g_date_time_to_unix(start));
+  g_date_time_unref(start);
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s", started);
+  log->add_interval(id, send_reading("0.00", "1.00", 942, "112 MBytes", 2));
+  open_runs();
+  // The chooser opens in the current folder: a fresh one.
+  char tmpl[] = "/tmp/trellan-save-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  gchar* previous = g_get_current_dir();
+  ASSERT_EQ(g_chdir(dir.c_str()), 0);
+
+  g_signal_emit_by_name(button_labelled(page, "Save as CSV…"), "clicked");
+  GtkWidget* chooser = open_file_chooser();
+  ASSERT_NE(chooser, nullptr);
+  EXPECT_EQ(proposed_name(chooser), "trellan-20260314-092653.csv");
+  accept(chooser);
+  const std::string path = dir + "/trellan-20260314-092653.csv";
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Saved as “" + path + "”."}).empty(); }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
+  gchar* contents = nullptr;
+  EXPECT_TRUE(g_file_get_contents(path.c_str(), &contents, nullptr, nullptr));
+  EXPECT_STREQ(contents,
+               "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
+               "0.00,1.00,send,942.000,112 MBytes,2,,,,no\n");
+  g_free(contents);
+
+  EXPECT_EQ(g_chdir(previous), 0);
+  g_free(previous);
+  g_remove(path.c_str());
+  g_rmdir(dir.c_str());
+}
+
+TRELLAN_GTK_TEST_MAIN()
