@@ -35,8 +35,8 @@ void ChartData::Sums::add(const ChartPoint& p) {
 
 void ChartData::add(const IntervalRecord& r) {
   ChartPoint p;
-  p.t0 = parse_double(r.start).value_or(0.0);
-  p.t1 = parse_double(r.end).value_or(p.t0);
+  p.t0 = r.start;
+  p.t1 = r.end;
   p.mbps = std::isfinite(r.mbps) && r.mbps > 0 ? r.mbps : 0.0;
   p.omitted = r.omitted;
   p.flagged = r.retransmits.value_or(0) > 0 || r.lost.value_or(0) > 0;
