@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "core/meter.hpp"
-#include "core/text.hpp"
 
 namespace trellan {
 
@@ -40,9 +39,13 @@ void ChartData::add(const IntervalRecord& r) {
   p.mbps = std::isfinite(r.mbps) && r.mbps > 0 ? r.mbps : 0.0;
   p.omitted = r.omitted;
   p.flagged = r.retransmits.value_or(0) > 0 || r.lost.value_or(0) > 0;
-  const int d = r.direction == Direction::Send ? 0 : 1;
-  (d == 0 ? send_ : receive_).push_back(p);
+  (r.direction == Direction::Send ? send_ : receive_).push_back(p);
   order_.push_back(r.direction);
+  count(r.direction, p);
+}
+
+void ChartData::count(Direction direction, const ChartPoint& p) {
+  const int d = direction == Direction::Send ? 0 : 1;
   all_[d].add(p);
   if (!p.omitted) counted_[d].add(p);
   t_max_ = std::max(t_max_, p.t1);
@@ -64,14 +67,8 @@ void ChartData::recount() {
   for (int d = 0; d < 2; ++d) counted_[d] = all_[d] = Sums{};
   t_max_ = mbps_max_ = 0;
   flagged_ = 0;
-  for (int d = 0; d < 2; ++d)
-    for (const ChartPoint& p : d == 0 ? send_ : receive_) {
-      all_[d].add(p);
-      if (!p.omitted) counted_[d].add(p);
-      t_max_ = std::max(t_max_, p.t1);
-      mbps_max_ = std::max(mbps_max_, p.mbps);
-      flagged_ += p.flagged;
-    }
+  for (Direction d : {Direction::Send, Direction::Receive})
+    for (const ChartPoint& p : series(d)) count(d, p);
 }
 
 std::optional<SeriesStats> ChartData::stats(Direction direction) const {

@@ -60,6 +60,8 @@ class ChartData {
     double sum = 0, min = 0, max = 0, first = 0, last = 0;
     void add(const ChartPoint& p);
   };
+  // Adds one point to the totals.
+  void count(Direction direction, const ChartPoint& p);
   void recount();
 
   std::deque<ChartPoint> send_, receive_;
