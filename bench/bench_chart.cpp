@@ -1,4 +1,4 @@
-// Cost of one chart frame for a day-long run: 86,400 one-second readings at
+// Cost of one chart frame for a day-long run: 86,400 one-second intervals at
 // 1200 × 400, at scale 1 and 2. Prints figures; asserts nothing.
 #include <cairo.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/run_record.hpp"
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 
 namespace trellan {
 

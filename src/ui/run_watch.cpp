@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 #include "core/result_text.hpp"
 #include "ui/run_recording.hpp"
 #include "ui/window.hpp"

@@ -31,7 +31,7 @@ struct Page {
   std::shared_ptr<RunLog> log;
   std::uint64_t listener = 0;
   std::uint64_t selected = 0;  // the run shown in the detail, 0 for none
-  ChartData chart;             // the selected run's readings
+  ChartData chart;             // the selected run's intervals
   bool gone = false;
 
   Ref<GtkWidget> root;         // the status page or the runs
@@ -83,7 +83,7 @@ void set_label(GtkWidget* l, const std::string& text) {
   gtk_widget_set_visible(l, !text.empty());
 }
 
-// A running run's row shows its latest reading, so that it grows live too.
+// A running run's row shows its latest interval, so that it grows live too.
 std::string row_subtitle(const RunRecord& run) {
   std::string line = local_time(run.started, "%H:%M:%S");
   if (!run.options_summary.empty()) line += " · " + run.options_summary;
@@ -103,7 +103,7 @@ void draw_chart(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpoint
   paint_chart(cr, width, height, p.chart, dark_appearance(), gtk_widget_get_scale_factor(GTK_WIDGET(area)));
 }
 
-// The chart's description follows its readings while the page is shown;
+// The chart's description follows its intervals while the page is shown;
 // each update is a message to the accessibility bus.
 void describe_chart(Page& p) {
   if (!gtk_widget_get_mapped(p.chart_area.get())) return;
@@ -203,8 +203,8 @@ void show_run(Page& p, std::uint64_t id) {
   describe_chart(p);
 }
 
-// A new reading of the shown run: the chart, the table and, past the cap,
-// the readings that went.
+// A new interval of the shown run: the chart, the table and, past the cap,
+// the intervals that went.
 void grow_run(Page& p, const RunRecord& run) {
   const IntervalRecord& newest = run.intervals.back();
   p.chart.add(newest);

@@ -1,5 +1,5 @@
 // The run chart on an image surface, compared with itself: what a warm-up,
-// a loss and a day of readings change in its pixels, and the colours its
+// a loss and a day of intervals change in its pixels, and the colours its
 // lines get against its background; its description in words; and the CSV
 // file written whole or not at all.
 #include <gtest/gtest.h>

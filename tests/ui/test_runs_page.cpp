@@ -189,7 +189,7 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
   EXPECT_TRUE(in_sight(chart(), win()));
   trellan::testing::save_window_png(win(), trellan::testing::shot_path("runs-page-test.png"));
 
-  // A second run goes first and is shown; readings of the first no longer
+  // A second run goes first and is shown; intervals of the first no longer
   // reach the detail; choosing the first row shows it again.
   const auto second = log->begin(RunPage::Server, "192.0.2.7", "TCP");
   EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 0)), "Server — client 192.0.2.7");
