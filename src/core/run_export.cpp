@@ -113,7 +113,7 @@ std::string start_time_text(const RunRecord& run) {
 std::string intervals_csv(const RunRecord& run) {
   std::string out = "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n";
   for (const IntervalRecord& r : run.intervals) {
-    out += csv_field(r.start) + ',' + csv_field(r.end) + ',' + direction_text(r.direction) + ',' +
+    out += csv_field(r.start_text) + ',' + csv_field(r.end_text) + ',' + direction_text(r.direction) + ',' +
            fixed3(r.mbps) + ',' + csv_field(r.transfer) + ',' + or_empty(r.retransmits) + ',' +
            csv_field(or_empty(r.jitter_ms)) + ',' + or_empty(r.lost) + ',' + or_empty(r.total) + ',' +
            (r.omitted ? "yes" : "no") + '\n';
@@ -154,7 +154,7 @@ std::string run_report(const RunRecord& run) {
   if (omitted) columns.push_back({"", false, {}});
   for (const auto& r : run.intervals) {
     std::size_t c = 0;
-    columns[c++].cells.push_back(r.start + "-" + r.end + " s");
+    columns[c++].cells.push_back(r.start_text + "-" + r.end_text + " s");
     columns[c++].cells.emplace_back(direction_text(r.direction));
     columns[c++].cells.push_back(rate_text(r.mbps));
     columns[c++].cells.push_back(r.transfer);

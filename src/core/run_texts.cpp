@@ -34,7 +34,7 @@ std::string run_ending_text(const RunRecord& run) {
 std::string interval_cell(const IntervalRecord& r, int column) {
   static const std::string none = "—";
   switch (column) {
-    case 0: return r.start + "–" + r.end + " s" + (r.omitted ? " (warm-up)" : "");
+    case 0: return r.start_text + "–" + r.end_text + " s" + (r.omitted ? " (warm-up)" : "");
     case 1: return r.direction == Direction::Send ? "Send" : "Receive";
     case 2: return readout_text(r.mbps);
     case 3: return r.transfer;

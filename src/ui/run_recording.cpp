@@ -10,7 +10,7 @@ void begin_record(RunSlot& slot, RunPage page, std::string far_end, std::string 
   slot.record_id = slot.run_log->begin(page, std::move(far_end), std::move(options_summary));
 }
 
-void add_reading(RunSlot& slot, IntervalRecord record) {
+void add_interval(RunSlot& slot, IntervalRecord record) {
   if (has_open_record(slot)) slot.run_log->add_interval(slot.record_id, std::move(record));
 }
 

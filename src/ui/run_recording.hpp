@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/run_record.hpp"
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 
 namespace trellan {
 
@@ -13,7 +13,7 @@ namespace trellan {
 void begin_record(RunSlot& slot, RunPage page, std::string far_end, std::string options_summary);
 
 // Adds to the slot's open record, if there is one.
-void add_reading(RunSlot& slot, IntervalRecord record);
+void add_interval(RunSlot& slot, IntervalRecord record);
 
 // Ends the slot's open record, if there is one, and forgets it.
 void end_record(RunSlot& slot, RunEnd how, std::string result_text = {}, std::string details_text = {},

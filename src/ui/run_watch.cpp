@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 #include "core/result_text.hpp"
 #include "ui/run_recording.hpp"
 #include "ui/window.hpp"
@@ -92,8 +92,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
       meter_.set_value(e->mbps);
       if (!is_server_) status("Measuring… peak " + rate_text(meter_.peak()));
       awaiting_result_ = !is_server_;
-    } else if (const auto* e = std::get_if<IntervalReading>(&event)) {
-      add_reading(*run_slot_, e->record);
+      if (e->record) add_interval(*run_slot_, *e->record);
     } else if (const auto* e = std::get_if<Summary>(&event)) {
       status("Result — send: " + rate_text(e->sender_mbps) + " · receive: " + rate_text(e->receiver_mbps),
              StatusKind::Plain);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ui/compat.hpp"
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 #include "core/run_export.hpp"
 #include "ui/run_recording.hpp"
 #include "ui/runs_page.hpp"

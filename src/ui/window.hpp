@@ -13,7 +13,7 @@
 #include <string>
 
 #include "ui/address_line.hpp"
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 #include "ui/gobject.hpp"
 #include "process/iperf.hpp"
 #include "core/options.hpp"

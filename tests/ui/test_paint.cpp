@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/painter.hpp"
+#include "ui/gauge_painter.hpp"
 
 using trellan::MeterState;
 

@@ -14,7 +14,7 @@
 #include "ui/compat.hpp"
 #include "fake_tool.hpp"
 #include "gtk_helpers.hpp"
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 #include "ui/run_watch.hpp"
 #include "process/runner.hpp"
 #include "ui/wide_layout.hpp"

@@ -1,4 +1,4 @@
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 
 #include <optional>
 #include <utility>
