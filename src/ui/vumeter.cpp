@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ui/painter.hpp"
+#include "core/run_words.hpp"
 
 namespace trellan {
 
@@ -149,7 +150,7 @@ gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept 
   s.tick(now);
   // Only when the readout changes, not every frame: each update is a
   // message to the accessibility bus.
-  std::string text = readout_text(s.peak);
+  std::string text = rate_text(s.peak);
   if (text != g.announced) {
     announce(area, s, text);
     g.announced = std::move(text);
@@ -216,7 +217,7 @@ VuMeter::VuMeter() : gauge_(std::make_shared<Gauge>()) {
   gtk_drawing_area_set_draw_func(da, draw_gauge, new GaugeRef(gauge_), free_gauge_ref);
 
   gtk_accessible_update_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, "Throughput", -1);
-  gauge_->announced = readout_text(gauge_->state.peak);
+  gauge_->announced = rate_text(gauge_->state.peak);
   announce(w, gauge_->state, gauge_->announced);
 
   // The widget's own share, for the handlers below; both end with it.

@@ -398,12 +398,14 @@ TEST_F(ResultsFixture, EveryRunEndsOnScreenAndLeavesNoIperf3Behind) {
     SCOPED_TRACE("a channel that closes without Exited");
     FakeTool tool(kEndless);
     auto [handle, rx] = start_iperf({}, false);
-    const std::uint64_t id = install_run(*client->run_slot, std::move(handle));
-    apply_look(client->start_button.get(), kClientRunning);
+    auto session = std::make_shared<RunSession>(RunSetup{});
+    const std::uint64_t id = install_run(*client->run_slot, std::move(handle), session);
+    show_answer(PageWidgets{client->meter, client->status_label, client->details_label, client->start_button},
+                *client->run_slot, session->start());
     ASSERT_TRUE(pump_until([&] { return !tool.pids().empty(); }));
-    watch_run(EventReceiver{}, client->meter, GTK_LABEL(client->status_label.get()),
-              GTK_LABEL(client->details_label.get()), GTK_BUTTON(client->start_button.get()),
-              client->run_slot, id, false);
+    watch_run(EventReceiver{},
+              PageWidgets{client->meter, client->status_label, client->details_label, client->start_button},
+              client->run_slot, id);
     expect_idle_with("The run was stopped: its events stopped arriving.", tool.pids().at(0));
   }
 }
