@@ -136,6 +136,9 @@ TEST(RunSession, ClientTestShowsItsPeakThenItsResultAndItsRecordKeepsBoth) {
        "Jitter 0.010 ms · lost 195074 of 282700 datagrams (69 %)", 3},
       {"iperf3-3.12/bidir-P1-client.txt", "Result — send: 4.53 Gbit/s · receive: 4.47 Gbit/s",
        "Retransmits: send 8 · receive 14", 6},
+      {"iperf3-3.12/udp-bidir-client.txt", "Result — send: 16.60 Gbit/s · receive: 103.0 Mbit/s",
+       "Send: jitter 0.644 ms, lost 187473 of 188655 (99 %) · Receive: jitter 0.060 ms, lost 173268 of 174456 (99 %)",
+       6},
       {"iperf3-3.12/tcp-reverse-P2-client.txt", "Result — send: 13.80 Gbit/s · receive: 13.80 Gbit/s",
        "Retransmits: 4", 3},
   };
@@ -298,22 +301,25 @@ TEST(RunSession, AServedClientThatEndedEarlyKeepsIperf3sReasonWhenItComes) {
     RunEnd end;
     const char* error;
   } cases[] = {
-      {"a summary, then the reason", "early-sigint", false,
+      {"a summary, then the reason", "iperf3-3.12/early-sigint", false,
        "Last client: 127.0.0.1 — receive: 13.60 Gbit/s · ended early (the client has terminated)", RunEnd::EndedEarly,
        "the client has terminated"},
-      {"the reason, then a summary", "early-sigint", true,
+      {"the reason, then a summary", "iperf3-3.12/early-sigint", true,
        "Last client: 127.0.0.1 — receive: 13.60 Gbit/s · ended early (the client has terminated)", RunEnd::EndedEarly,
        "the client has terminated"},
-      {"no summary, then the reason", "early-sigkill", false,
+      {"3.18: a summary, then the reason", "iperf3-3.18/early-sigint", false,
+       "Last client: 127.0.0.1 — receive: 28.30 Gbit/s · ended early (the client has terminated)", RunEnd::EndedEarly,
+       "the client has terminated"},
+      {"no summary, then the reason", "iperf3-3.12/early-sigkill", false,
        "Last client: 127.0.0.1 — ended early (the client has unexpectedly closed the connection)",
        RunEnd::EndedEarly, "the client has unexpectedly closed the connection"},
-      {"no summary and no reason", "early-sigkill", false, "", RunEnd::EndedEarly, ""},
+      {"no summary and no reason", "iperf3-3.12/early-sigkill", false, "", RunEnd::EndedEarly, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Page page(server_setup());
-    const std::string out = std::string("iperf3-3.12/") + c.capture + "-server.txt";
-    const std::string err = std::string("iperf3-3.12/") + c.capture + "-server-stderr.txt";
+    const std::string out = std::string(c.capture) + "-server.txt";
+    const std::string err = std::string(c.capture) + "-server-stderr.txt";
     const bool with_reason = *c.error != '\0';
     if (c.stderr_first) {
       // The lines up to the client's acceptance, its error, the rest.
