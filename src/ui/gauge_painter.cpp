@@ -1,4 +1,5 @@
 #include "ui/gauge_painter.hpp"
+#include "core/run_words.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -220,7 +221,7 @@ GaugeFrame gauge_frame(const MeterState& state, double width, double height, boo
   p.peak_marker = state.peak > 0.0;
   if (p.peak_marker) p.peak = std::llround(angle(fraction(state.peak, state.scale_max)) * steps);
   p.labels = tick_labels(state.scale_max);
-  p.readout = readout_text(state.peak);
+  p.readout = rate_text(state.peak);
   return p;
 }
 

@@ -12,7 +12,7 @@
 #include "ui/gobject.hpp"
 #include "core/meter.hpp"
 #include "core/run_export.hpp"
-#include "core/run_texts.hpp"
+#include "core/run_words.hpp"
 #include "core/save_file.hpp"
 
 namespace trellan {
@@ -91,7 +91,7 @@ std::string row_subtitle(const RunRecord& run) {
   if (run.end == RunEnd::Running && !run.intervals.empty()) {
     const IntervalRecord& last = run.intervals.back();
     line += std::string(" ") + (last.direction == Direction::Send ? "send " : "receive ") +
-            readout_text(last.mbps) + " at " + last.end_text + " s";
+            rate_text(last.mbps) + " at " + last.end_text + " s";
   }
   return line;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ui/gauge_painter.hpp"
+#include "core/run_words.hpp"
 
 namespace trellan {
 
@@ -149,7 +150,7 @@ gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept 
   s.tick(now);
   // Only when the readout changes, not every frame: each update is a
   // message to the accessibility bus.
-  std::string text = readout_text(s.peak);
+  std::string text = rate_text(s.peak);
   if (text != g.announced) {
     announce(area, s, text);
     g.announced = std::move(text);
@@ -216,7 +217,7 @@ VuMeter::VuMeter() : impl_(std::make_shared<Impl>()) {
   gtk_drawing_area_set_draw_func(da, draw_gauge, new ImplRef(impl_), free_gauge_ref);
 
   gtk_accessible_update_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, "Throughput", -1);
-  impl_->announced = readout_text(impl_->state.peak);
+  impl_->announced = rate_text(impl_->state.peak);
   announce(w, impl_->state, impl_->announced);
 
   // The widget's own share, for the handlers below; both end with it.
