@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "core/gobject.hpp"
+
 namespace trellan {
 
 namespace detail {
@@ -232,17 +234,14 @@ unsigned watch_events(EventReceiver rx, EventCallback on_event) {
   auto* state = new WatchState{std::move(rx), channel, std::move(on_event), {}, false};
   state->batch.reserve(kBatchSize);
 
-  GSource* source = g_source_new(&watch_funcs, sizeof(WatchSource));
-  reinterpret_cast<WatchSource*>(source)->state = state;
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_static_name(source, "trellan run events");
+  const SourcePtr source(g_source_new(&watch_funcs, sizeof(WatchSource)));
+  reinterpret_cast<WatchSource*>(source.get())->state = state;
+  g_source_set_priority(source.get(), G_PRIORITY_DEFAULT);
+  g_source_set_static_name(source.get(), "trellan run events");
 
-  GMainContext* context = g_main_context_ref_thread_default();
-  channel->wake_on_send(context);
-  const unsigned id = g_source_attach(source, context);
-  g_source_unref(source);
-  g_main_context_unref(context);
-  return id;
+  const MainContextPtr context(g_main_context_ref_thread_default());
+  channel->wake_on_send(context.get());
+  return g_source_attach(source.get(), context.get());
 }
 
 }  // namespace trellan

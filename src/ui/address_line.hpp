@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ui/gobject.hpp"
+#include "core/gobject.hpp"
 
 namespace trellan {
 

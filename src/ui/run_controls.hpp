@@ -15,7 +15,7 @@
 #include "core/run_record.hpp"
 #include "core/run_session.hpp"
 #include "process/iperf.hpp"
-#include "ui/gobject.hpp"
+#include "core/gobject.hpp"
 #include "ui/vumeter.hpp"
 
 namespace trellan {

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/gobject.hpp"
 #include "core/run_session.hpp"
 #include "ui/run_controls.hpp"
 #include "ui/window.hpp"
@@ -53,10 +54,10 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   // the task itself.
   void start_clock() {
     if (!session_->notice_running()) return;
-    clock_ = g_timeout_source_new(1000);
-    g_source_set_callback(clock_, &RunTask::on_clock_tick, new std::weak_ptr<RunTask>(weak_from_this()),
+    clock_.reset(g_timeout_source_new(1000));
+    g_source_set_callback(clock_.get(), &RunTask::on_clock_tick, new std::weak_ptr<RunTask>(weak_from_this()),
                           [](gpointer p) { delete static_cast<std::weak_ptr<RunTask>*>(p); });
-    g_source_attach(clock_, g_main_context_get_thread_default());
+    g_source_attach(clock_.get(), g_main_context_get_thread_default());
   }
 
   // Applies one event; false when the task is over. An exception thrown while
@@ -91,8 +92,8 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
 
   void stop_clock() {
     if (!clock_) return;
-    g_source_destroy(clock_);
-    g_source_unref(std::exchange(clock_, nullptr));
+    g_source_destroy(clock_.get());
+    clock_.reset();
   }
 
   void show(const PageAnswer& answer) {
@@ -105,7 +106,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   std::shared_ptr<RunSession> session_;
   std::uint64_t run_id_;
   bool delivery_failed_ = false;  // applying an event threw
-  GSource* clock_ = nullptr;
+  SourcePtr clock_;
 };
 
 }  // namespace

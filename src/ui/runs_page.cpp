@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ui/chart.hpp"
-#include "ui/gobject.hpp"
+#include "core/gobject.hpp"
 #include "core/meter.hpp"
 #include "core/run_export.hpp"
 #include "core/run_words.hpp"
@@ -143,9 +143,9 @@ void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) n
 
 GtkWidget* interval_table(const PageRef& page) {
   page->table_rows = Ref<GtkStringList>::take(gtk_string_list_new(nullptr));
-  g_object_ref(page->table_rows.get());  // the selection model takes one
-  GtkWidget* view = gtk_column_view_new(
-      GTK_SELECTION_MODEL(gtk_no_selection_new(G_LIST_MODEL(page->table_rows.get()))));
+  // The selection model takes a reference of its own, the view the model.
+  GtkWidget* view = gtk_column_view_new(GTK_SELECTION_MODEL(
+      gtk_no_selection_new(G_LIST_MODEL(Ref<GtkStringList>(page->table_rows).release()))));
   gtk_column_view_set_show_column_separators(GTK_COLUMN_VIEW(view), FALSE);
   gtk_widget_add_css_class(view, "data-table");
   for (int i = 0; i < static_cast<int>(std::size(kColumns)); ++i) {
@@ -153,10 +153,9 @@ GtkWidget* interval_table(const PageRef& page) {
     g_signal_connect(factory, "setup", G_CALLBACK(on_cell_setup), nullptr);
     g_signal_connect_data(factory, "bind", G_CALLBACK(on_cell_bind), new Column{page, i},
                           [](gpointer d, GClosure*) { delete static_cast<Column*>(d); }, GConnectFlags{});
-    GtkColumnViewColumn* column = gtk_column_view_column_new(kColumns[i], factory);
-    gtk_column_view_column_set_resizable(column, TRUE);
-    gtk_column_view_append_column(GTK_COLUMN_VIEW(view), column);
-    g_object_unref(column);
+    const auto column = Ref<GtkColumnViewColumn>::take(gtk_column_view_column_new(kColumns[i], factory));
+    gtk_column_view_column_set_resizable(column.get(), TRUE);
+    gtk_column_view_append_column(GTK_COLUMN_VIEW(view), column.get());
   }
   gtk_accessible_update_property(GTK_ACCESSIBLE(view), GTK_ACCESSIBLE_PROPERTY_LABEL, "Intervals", -1);
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "child", view,
@@ -314,24 +313,21 @@ struct SaveRequest {
 
 #if GTK_CHECK_VERSION(4, 10, 0)
 void on_save_chosen(GObject* dialog, GAsyncResult* result, gpointer data) noexcept {
-  std::unique_ptr<SaveRequest> request(static_cast<SaveRequest*>(data));
+  std::unique_ptr<SaveRequest> request(static_cast<SaveRequest*>(data));  // one call per request
   GError* error = nullptr;
-  if (GFile* file = gtk_file_dialog_save_finish(GTK_FILE_DIALOG(dialog), result, &error)) {
-    save_csv(*request->page, request->id, file);
-    g_object_unref(file);
-  }
+  if (const auto file = Ref<GFile>::take(gtk_file_dialog_save_finish(GTK_FILE_DIALOG(dialog), result, &error)))
+    save_csv(*request->page, request->id, file.get());
   g_clear_error(&error);  // dismissed
 }
 #else
+// The dialog's one response. The reference on_save kept goes with it, and
+// the request with the dialog.
 void on_save_response(GtkNativeDialog* dialog, int response, gpointer data) noexcept {
-  std::unique_ptr<SaveRequest> request(static_cast<SaveRequest*>(data));
-  if (response == GTK_RESPONSE_ACCEPT) {
-    if (GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))) {
-      save_csv(*request->page, request->id, file);
-      g_object_unref(file);
-    }
-  }
-  g_object_unref(dialog);
+  const auto own = Ref<GtkNativeDialog>::take(dialog);
+  const SaveRequest& request = *static_cast<SaveRequest*>(data);
+  if (response != GTK_RESPONSE_ACCEPT) return;
+  if (const auto file = Ref<GFile>::take(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))))
+    save_csv(*request.page, request.id, file.get());
 }
 #endif
 
@@ -341,19 +337,19 @@ void on_save(GtkButton* button, gpointer data) noexcept {
   if (!run) return;
   auto* parent = GTK_WINDOW(gtk_widget_get_root(GTK_WIDGET(button)));
   const std::string name = csv_file_name(*run);
-  auto* request = new SaveRequest{page, run->id};
 #if GTK_CHECK_VERSION(4, 10, 0)
   auto dialog = Ref<GtkFileDialog>::take(gtk_file_dialog_new());
   gtk_file_dialog_set_title(dialog.get(), "Save as CSV");
   gtk_file_dialog_set_initial_name(dialog.get(), name.c_str());
-  gtk_file_dialog_save(dialog.get(), parent, nullptr, on_save_chosen, request);
+  gtk_file_dialog_save(dialog.get(), parent, nullptr, on_save_chosen, new SaveRequest{page, run->id});
 #else
   GtkFileChooserNative* dialog = gtk_file_chooser_native_new(
       "Save as CSV", parent, GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(dialog), TRUE);
   gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), name.c_str());
-  g_signal_connect(dialog, "response", G_CALLBACK(on_save_response), request);
-  gtk_native_dialog_show(GTK_NATIVE_DIALOG(dialog));
+  g_signal_connect_data(dialog, "response", G_CALLBACK(on_save_response), new SaveRequest{page, run->id},
+                        [](gpointer d, GClosure*) { delete static_cast<SaveRequest*>(d); }, GConnectFlags{});
+  gtk_native_dialog_show(GTK_NATIVE_DIALOG(dialog));  // kept until its response
 #endif
 }
 

@@ -206,7 +206,7 @@ VuMeter::VuMeter() : impl_(std::make_shared<Impl>()) {
   // rather than gtk_drawing_area_new.
   GtkWidget* w = GTK_WIDGET(g_object_new(GTK_TYPE_DRAWING_AREA, "accessible-role",
                                          GTK_ACCESSIBLE_ROLE_METER, nullptr));
-  area_.reset(GTK_WIDGET(g_object_ref_sink(w)), g_object_unref);
+  area_ = Ref<GtkWidget>::sink(w);
 
   GtkDrawingArea* da = GTK_DRAWING_AREA(w);
   gtk_drawing_area_set_content_width(da, 360);

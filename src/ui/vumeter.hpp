@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/gobject.hpp"
 #include "core/meter.hpp"
 
 namespace trellan {
@@ -40,7 +41,7 @@ class VuMeter {
   struct Impl;  // the state with what its callbacks keep between frames
 
  private:
-  std::shared_ptr<GtkWidget> area_;
+  Ref<GtkWidget> area_;
   std::shared_ptr<Impl> impl_;
 };
 

@@ -14,7 +14,7 @@
 
 #include "ui/address_line.hpp"
 #include "ui/run_controls.hpp"
-#include "ui/gobject.hpp"
+#include "core/gobject.hpp"
 #include "process/iperf.hpp"
 #include "core/options.hpp"
 #include "core/run_record.hpp"

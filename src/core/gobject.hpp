@@ -1,8 +1,10 @@
-// Small RAII glue for GObject references.
+// Small RAII glue for GLib's reference-counted types: GObjects, sources,
+// main contexts, and strings GLib hands over.
 #pragma once
 
 #include <glib-object.h>
 
+#include <memory>
 #include <utility>
 
 namespace trellan {
@@ -24,11 +26,24 @@ class Ref {
   static Ref sink(T* p) { Ref r; r.p_ = p ? static_cast<T*>(g_object_ref_sink(p)) : nullptr; return r; }
 
   T* get() const { return p_; }
+  // Gives the reference up to the caller, for a function that takes it over.
+  [[nodiscard]] T* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
   void reset() { if (p_) g_object_unref(std::exchange(p_, nullptr)); }
 
  private:
   T* p_ = nullptr;
 };
+
+// Owners of one reference to a plain GLib type, each with its fixed release
+// function.
+template <auto release>
+struct GlibDeleter {
+  template <typename T>
+  void operator()(T* p) const { release(p); }
+};
+using SourcePtr = std::unique_ptr<GSource, GlibDeleter<g_source_unref>>;
+using MainContextPtr = std::unique_ptr<GMainContext, GlibDeleter<g_main_context_unref>>;
+using CharPtr = std::unique_ptr<gchar, GlibDeleter<g_free>>;
 
 }  // namespace trellan
