@@ -1,46 +1,49 @@
 #include "core/save_file.hpp"
 
-#include <fcntl.h>
-#include <glib.h>
-#include <glib/gstdio.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include "core/gobject.hpp"
 
 namespace trellan {
 
-std::optional<std::string> save_file_atomically(const std::string& path, std::string_view contents) {
-  gchar* dir = g_path_get_dirname(path.c_str());
-  gchar* base = g_path_get_basename(path.c_str());
-  std::string temp = std::string(dir) + "/." + base + ".XXXXXX";
-  g_free(dir);
-  g_free(base);
-  // Created as an ordinary new file would be: 0666 less the umask.
-  const int fd = g_mkstemp_full(temp.data(), O_WRONLY | O_CLOEXEC, 0666);
-  if (fd < 0) return std::string(g_strerror(errno));
-  auto fail = [&](int err) {
-    close(fd);
-    g_unlink(temp.c_str());
-    return std::optional<std::string>(g_strerror(err));
-  };
-  for (std::size_t done = 0; done < contents.size();) {
-    const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(errno);
-    done += static_cast<std::size_t>(n);
+namespace {
+
+// GIO's messages for local files name the file, then the reason after the
+// last ": "; whoever shows the message names the file already.
+std::string reason_of(const GError* error) {
+  const std::string_view message = error->message;
+  const std::size_t colon = message.rfind(": ");
+  return std::string(colon == std::string_view::npos ? message : message.substr(colon + 2));
+}
+
+}  // namespace
+
+std::optional<std::string> save_file_atomically(GFile* file, std::string_view contents) {
+  // Where no file stood, GIO writes the new one directly; a failure removes it.
+  const bool existed = g_file_query_exists(file, nullptr);
+  GError* error = nullptr;
+  const auto out = Ref<GFileOutputStream>::take(
+      g_file_replace(file, nullptr, FALSE, G_FILE_CREATE_NONE, nullptr, &error));
+  if (!out) {
+    std::string reason = reason_of(error);
+    g_error_free(error);
+    return reason;
   }
-  if (fsync(fd) != 0) return fail(errno);
-  if (close(fd) != 0) {
-    const int err = errno;
-    g_unlink(temp.c_str());
-    return std::string(g_strerror(err));
+  GOutputStream* stream = G_OUTPUT_STREAM(out.get());
+  if (g_output_stream_write_all(stream, contents.data(), contents.size(), nullptr, nullptr, &error) &&
+      g_output_stream_close(stream, nullptr, &error))
+    return std::nullopt;
+
+  std::string reason = reason_of(error);
+  g_error_free(error);
+  if (!g_output_stream_is_closed(stream)) {
+    // Closing a stream that g_file_replace made renames its temporary file
+    // into place, even after a failed write, unless the close is cancelled:
+    // then the temporary file goes and the old file stays.
+    const auto cancelled = Ref<GCancellable>::take(g_cancellable_new());
+    g_cancellable_cancel(cancelled.get());
+    g_output_stream_close(stream, cancelled.get(), nullptr);
   }
-  if (g_rename(temp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    g_unlink(temp.c_str());
-    return std::string(g_strerror(err));
-  }
-  return std::nullopt;
+  if (!existed) g_file_delete(file, nullptr, nullptr);
+  return reason;
 }
 
 }  // namespace trellan

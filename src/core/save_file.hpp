@@ -1,16 +1,20 @@
 // Writing a file the user asked for, whole or not at all.
 #pragma once
 
+#include <gio/gio.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace trellan {
 
-// Writes `contents` to `path` through a temporary file in the same folder,
-// flushed to disk and then renamed over `path`, so that a failure leaves
-// neither half a file nor a changed one. Returns what went wrong in words
-// ("Permission denied"), or nothing when the file is in place.
-std::optional<std::string> save_file_atomically(const std::string& path, std::string_view contents);
+// Replaces the contents of `file` with `contents` through GIO, which writes
+// a temporary file beside an existing one and renames it into place (for a
+// file the portal hands back, the same happens behind the portal). A failure
+// leaves the old file as it was and no new file behind. Returns the reason
+// in words ("No such file or directory"), or nothing when the file is in
+// place.
+std::optional<std::string> save_file_atomically(GFile* file, std::string_view contents);
 
 }  // namespace trellan

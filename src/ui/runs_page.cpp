@@ -293,16 +293,12 @@ void on_copy_csv(GtkButton*, gpointer data) noexcept {
 void save_csv(Page& p, std::uint64_t id, GFile* file) {
   if (p.gone) return;
   const RunRecord* run = p.log->find(id);
-  gchar* path = g_file_get_path(file);
-  gchar* name = g_file_get_parse_name(file);
+  const CharPtr name(g_file_get_parse_name(file));
   std::string outcome;
   if (!run) outcome = "Not saved: the run is no longer kept.";
-  else if (!path) outcome = std::string("Could not save “") + name + "”: only local files can be written.";
-  else if (auto error = save_file_atomically(path, intervals_csv(*run)))
-    outcome = std::string("Could not save “") + name + "”: " + *error + ".";
-  else outcome = std::string("Saved as “") + name + "”.";
-  g_free(path);
-  g_free(name);
+  else if (auto error = save_file_atomically(file, intervals_csv(*run)))
+    outcome = std::string("Could not save “") + name.get() + "”: " + *error + ".";
+  else outcome = std::string("Saved as “") + name.get() + "”.";
   if (id == p.selected) set_label(p.save_status.get(), outcome);
 }
 

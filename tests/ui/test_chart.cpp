@@ -1,22 +1,16 @@
 // The run chart on an image surface, compared with itself: what a warm-up,
 // a loss and a day of intervals change in its pixels, and the colours its
-// lines get against its background; its description in words; and the CSV
-// file written whole or not at all.
+// lines get against its background; and its description in words.
 #include <gtest/gtest.h>
 #include <glib.h>
-#include <glib/gstdio.h>
 
-#include <cerrno>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ui/chart.hpp"
-#include "core/save_file.hpp"
 
 using namespace trellan;
 
@@ -220,48 +214,3 @@ TEST(Chart, DescriptionSummarisesEachDirectionLeavingTheWarmUpOut) {
   EXPECT_EQ(chart_description(ChartData()), "No readings yet.");
 }
 
-namespace {
-
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> out;
-  GDir* d = g_dir_open(dir.c_str(), 0, nullptr);
-  while (const char* name = d ? g_dir_read_name(d) : nullptr) out.emplace_back(name);
-  if (d) g_dir_close(d);
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
-std::string contents_of(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-}  // namespace
-
-TEST(SaveFile, WritesOrReplacesTheWholeFileAndOnFailureLeavesNothingBehind) {
-  char tmpl[] = "/tmp/trellan-save-XXXXXX";
-  const std::string dir = g_mkdtemp(tmpl);
-  const std::string path = dir + "/run.csv";
-  const std::string csv = "start_s,end_s\n0.00,1.00\n";
-  EXPECT_EQ(save_file_atomically(path, csv), std::nullopt);
-  EXPECT_EQ(contents_of(path), csv);
-  EXPECT_EQ(save_file_atomically(path, "x\n"), std::nullopt) << "an existing file is replaced";
-  EXPECT_EQ(contents_of(path), "x\n");
-  EXPECT_EQ(entries(dir), std::vector<std::string>{"run.csv"}) << "no temporary file left";
-
-  // A folder in the way of the name: the rename fails, and says so.
-  g_mkdir((dir + "/taken.csv").c_str(), 0755);
-  const auto error = save_file_atomically(dir + "/taken.csv", csv);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_FALSE(error->empty());
-  EXPECT_EQ(entries(dir), (std::vector<std::string>{"run.csv", "taken.csv"}));
-  EXPECT_TRUE(g_file_test((dir + "/taken.csv").c_str(), G_FILE_TEST_IS_DIR));
-
-  EXPECT_EQ(save_file_atomically(dir + "/gone/run.csv", csv), std::string(g_strerror(ENOENT)));
-
-  g_remove(path.c_str());
-  g_rmdir((dir + "/taken.csv").c_str());
-  g_rmdir(dir.c_str());
-}

@@ -1,0 +1,94 @@
+// Saving a file whole or not at all: an existing file is replaced only by a
+// complete new one, and a save that fails, at the start or midway, leaves
+// the old file as it was and nothing else in its folder.
+#include "core/gobject.hpp"
+#include "core/save_file.hpp"
+
+#include <gtest/gtest.h>
+#include <glib/gstdio.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace trellan {
+namespace {
+
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> out;
+  GDir* d = g_dir_open(dir.c_str(), 0, nullptr);
+  while (const char* name = d ? g_dir_read_name(d) : nullptr) out.emplace_back(name);
+  if (d) g_dir_close(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string contents_of(const std::string& path) {
+  gchar* data = nullptr;
+  gsize size = 0;
+  if (!g_file_get_contents(path.c_str(), &data, &size, nullptr)) return "(unreadable)";
+  std::string out(data, size);
+  g_free(data);
+  return out;
+}
+
+std::optional<std::string> save(const std::string& path, std::string_view contents) {
+  const auto file = Ref<GFile>::take(g_file_new_for_path(path.c_str()));
+  return save_file_atomically(file.get(), contents);
+}
+
+// Files written by this process may grow to `bytes` at most while it lives:
+// a write beyond fails with EFBIG, as on a full disk.
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &before);
+    old_handler = signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{bytes, before.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, old_handler);
+  }
+  rlimit before{};
+  sighandler_t old_handler;
+};
+
+TEST(SaveFile, ReplacesTheWholeFileOrOnFailureLeavesTheOldOneAsItWas) {
+  char tmpl[] = "/tmp/trellan-save-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  const std::string path = dir + "/run.csv";
+  const std::string csv = "start_s,end_s\n0.00,1.00\n";
+  EXPECT_EQ(save(path, csv), std::nullopt);
+  EXPECT_EQ(contents_of(path), csv);
+  EXPECT_EQ(save(path, "x\n"), std::nullopt) << "an existing file is replaced";
+  EXPECT_EQ(contents_of(path), "x\n");
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"run.csv"}) << "no temporary file left";
+
+  // A write that fails midway, over an existing file and where none was.
+  {
+    const FileSizeLimit limit(4096);
+    EXPECT_EQ(save(path, std::string(10000, 'y')), std::string(g_strerror(EFBIG)));
+    EXPECT_EQ(save(dir + "/new.csv", std::string(10000, 'y')), std::string(g_strerror(EFBIG)));
+  }
+  const std::string after = contents_of(path);
+  EXPECT_TRUE(after == "x\n") << "a failed save changed the old file to " << after.size() << " bytes";
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"run.csv"}) << "a failed save left a file behind";
+
+  // A folder in the way of the name, and a folder that is not there.
+  g_mkdir((dir + "/taken.csv").c_str(), 0755);
+  EXPECT_EQ(save(dir + "/taken.csv", csv), std::string(g_strerror(EISDIR)));
+  EXPECT_EQ(entries(dir), (std::vector<std::string>{"run.csv", "taken.csv"}));
+  EXPECT_TRUE(g_file_test((dir + "/taken.csv").c_str(), G_FILE_TEST_IS_DIR));
+  EXPECT_EQ(save(dir + "/gone/run.csv", csv), std::string(g_strerror(ENOENT)));
+
+  g_remove(path.c_str());
+  g_rmdir((dir + "/taken.csv").c_str());
+  g_rmdir(dir.c_str());
+}
+
+}  // namespace
+}  // namespace trellan
