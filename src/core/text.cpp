@@ -4,8 +4,7 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -109,87 +108,58 @@ std::optional<double> parse_double(std::string_view s) {
   return negative ? -value : value;
 }
 
+namespace {
+
+bool glib_valid(const char* p, std::size_t n) { return g_utf8_validate_len(p, n, nullptr); }
+
+// Whether the `k` bytes at `p` begin one character that continuation bytes
+// could complete. The second byte's range depends on the first, and either
+// end of the continuation range (0x80 or 0xBF) meets it.
+bool starts_a_character(const char* p, std::size_t k) {
+  for (std::size_t more = 1; k + more <= 4; ++more)
+    for (char fill : {'\x80', '\xBF'}) {
+      std::string candidate(p, k);
+      candidate.append(more, fill);
+      if (glib_valid(candidate.data(), candidate.size())) return true;
+    }
+  return false;
+}
+
+}  // namespace
+
 bool is_valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* const end = p + s.size();
-  while (p < end) {
-    // ASCII fast path, eight bytes at a time.
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, sizeof word);
-      if (word & 0x8080808080808080ull) break;
-      p += 8;
-    }
-    if (p == end) break;
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xbf;  // allowed range of the second byte
-    if (c >= 0xc2 && c <= 0xdf) {
-      len = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      if (c == 0xe0) lo = 0xa0;       // no overlong forms
-      else if (c == 0xed) hi = 0x9f;  // no surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      if (c == 0xf0) lo = 0x90;       // no overlong forms
-      else if (c == 0xf4) hi = 0x8f;  // nothing above U+10FFFF
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < len) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k)
-      if (p[k] < 0x80 || p[k] > 0xbf) return false;
-    p += len;
+  // GLib counts NUL bytes as invalid; here they are characters like others.
+  while (!s.empty()) {
+    const std::size_t nul = s.find('\0');
+    if (!glib_valid(s.data(), std::min(nul, s.size()))) return false;
+    if (nul == std::string_view::npos) break;
+    s.remove_prefix(nul + 1);
   }
   return true;
 }
 
 std::string make_valid_utf8(std::string_view s) {
   static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* const end = p + s.size();
   std::string out;
   out.reserve(s.size() + 8);
-  while (p < end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++p;
+  while (!s.empty()) {
+    const char* valid_end = s.data();
+    g_utf8_validate_len(s.data(), s.size(), &valid_end);
+    const auto good = static_cast<std::size_t>(valid_end - s.data());
+    out.append(s.data(), good);
+    s.remove_prefix(good);
+    if (s.empty()) break;
+    if (s.front() == '\0') {
+      out.push_back('\0');
+      s.remove_prefix(1);
       continue;
     }
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xbf;  // allowed range of the second byte
-    if (c >= 0xc2 && c <= 0xdf) {
-      len = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      if (c == 0xe0) lo = 0xa0;
-      else if (c == 0xed) hi = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      if (c == 0xf0) lo = 0x90;
-      else if (c == 0xf4) hi = 0x8f;
-    }
-    // How far the sequence is well formed: the lead byte, then each byte
-    // that may follow it.
-    std::size_t good = len ? 1 : 0;
-    if (good && p + 1 < end && p[1] >= lo && p[1] <= hi) {
-      good = 2;
-      while (good < len && p + good < end && p[good] >= 0x80 && p[good] <= 0xbf) ++good;
-    }
-    if (len && good == len) {
-      out.append(reinterpret_cast<const char*>(p), len);
-      p += len;
-    } else {
-      out.append(kReplacement);
-      p += good ? good : 1;
-    }
+    // One replacement for the longest start of a character that is there
+    // (a lone byte, or a sequence cut short).
+    std::size_t bad = 1;
+    while (bad < 3 && bad < s.size() && starts_a_character(s.data(), bad + 1)) ++bad;
+    out.append(kReplacement);
+    s.remove_prefix(bad);
   }
   return out;
 }
