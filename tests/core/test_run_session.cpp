@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -261,7 +263,7 @@ TEST(RunSession, ServerFollowsEachClientAndKeepsTheLastOnesLineWhileWaiting) {
   page.feed("iperf3-3.12/two-clients-server.txt");
   EXPECT_EQ(page.statuses, (Texts{"Listening on port 5201…", "Waiting for client connections…",
                                   "Client connected: 127.0.0.1 — measuring…",
-                                  "Result — send: 0 Kbit/s · receive: 8.39 Gbit/s",
+                                  "Result — receive: 8.39 Gbit/s",
                                   "Waiting for client connections…", "Client connected: 127.0.0.1 — measuring…",
                                   "Waiting for client connections…"}));
   EXPECT_EQ(page.details, (Texts{"", "Last client: 127.0.0.1 — receive: 8.39 Gbit/s",
@@ -276,12 +278,13 @@ TEST(RunSession, ServerFollowsEachClientAndKeepsTheLastOnesLineWhileWaiting) {
   EXPECT_EQ(page.run(0).far_end, "127.0.0.1");
   EXPECT_EQ(page.run(0).options_summary, "port 5201");
   EXPECT_EQ(page.run(0).end, RunEnd::Result);
-  EXPECT_EQ(page.run(0).result_text, "Result — send: 0 Kbit/s · receive: 8.39 Gbit/s");
+  EXPECT_EQ(page.run(0).result_text, "Result — receive: 8.39 Gbit/s");
   EXPECT_EQ(page.run(0).details_text, "Last client: 127.0.0.1 — receive: 8.39 Gbit/s");
   EXPECT_EQ(page.readings(0), 3u);
-  // A reverse test's server prints sender lines only: no result line.
+  // A reverse test's server prints sender lines only: the page shows no
+  // result line, the record keeps what the server sent.
   EXPECT_EQ(page.run(1).end, RunEnd::Result);
-  EXPECT_EQ(page.run(1).result_text, "");
+  EXPECT_EQ(page.run(1).result_text, "Result — send: 9.13 Gbit/s");
   EXPECT_EQ(page.run(1).details_text, "Last client: 127.0.0.1 — send: 9.13 Gbit/s · Retransmits: 8");
   EXPECT_EQ(page.readings(1), 3u);
 
@@ -290,6 +293,48 @@ TEST(RunSession, ServerFollowsEachClientAndKeepsTheLastOnesLineWhileWaiting) {
   killed.event(Exited{-1, true, 9});
   EXPECT_EQ(killed.status(), "iperf3 ended unexpectedly (signal 9).");
   EXPECT_EQ(killed.look, &kServerIdle);
+}
+
+TEST(RunSession, AServedClientsRecordHasTheFiguresOfItsOwnSummaryAsTheServerPageShowsThem) {
+  struct Case {
+    const char* capture;
+    const char* result;  // "" where the page shows none: the server only sent
+    const char* line;
+  } cases[] = {
+      {"tcp-P2-server", "Result — receive: 10.80 Gbit/s", "Last client: 127.0.0.1 — receive: 10.80 Gbit/s"},
+      {"bidir-P1-server", "Result — send: 4.48 Gbit/s · receive: 4.52 Gbit/s",
+       "Last client: 127.0.0.1 — send: 4.48 Gbit/s · receive: 4.52 Gbit/s · Retransmits: send 14"},
+      {"bidir-P2-server", "Result — send: 4.86 Gbit/s · receive: 5.43 Gbit/s",
+       "Last client: 127.0.0.1 — send: 4.86 Gbit/s · receive: 5.43 Gbit/s · Retransmits: send 19"},
+      {"tcp-reverse-P2-server", "", "Last client: 127.0.0.1 — send: 13.80 Gbit/s · Retransmits: 4"},
+      {"udp-P2-server", "Result — receive: 8.62 Gbit/s",
+       "Last client: 127.0.0.1 — receive: 8.62 Gbit/s · Jitter 0.232 ms · lost 177179 of 275960 datagrams (64 %)"},
+      {"udp-reverse-server", "", "Last client: 127.0.0.1 — send: 16.40 Gbit/s"},
+      {"udp-reverse-P2-server", "", "Last client: 127.0.0.1 — send: 19.50 Gbit/s"},
+  };
+  const std::map<std::string, std::string> recorded = {
+      {"tcp-reverse-P2-server", "Result — send: 13.80 Gbit/s"},
+      {"udp-reverse-server", "Result — send: 16.40 Gbit/s"},
+      {"udp-reverse-P2-server", "Result — send: 19.50 Gbit/s"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.capture);
+    Page page(server_setup());
+    page.feed(std::string("iperf3-3.12/") + c.capture + ".txt");
+    EXPECT_EQ(page.shown_details(), c.line);
+    if (*c.result) {
+      EXPECT_NE(std::find(page.statuses.begin(), page.statuses.end(), c.result), page.statuses.end());
+    }
+    for (const auto& shown : page.statuses) EXPECT_EQ(shown.find("0 Kbit/s"), std::string::npos) << shown;
+    ASSERT_EQ(page.log->runs().size(), 1u);
+    const RunRecord& run = page.run(0);
+    const std::string result = *c.result ? c.result : recorded.at(c.capture);
+    EXPECT_EQ(run.end, RunEnd::Result);
+    EXPECT_EQ(run.result_text, result);
+    EXPECT_EQ(run.details_text, c.line);
+    EXPECT_EQ(run_ending_text(run), result) << "the row";
+    EXPECT_EQ(report_ending_lines(run), (Texts{result, c.line})) << "the text report";
+  }
 }
 
 TEST(RunSession, AServedClientThatEndedEarlyKeepsIperf3sReasonWhenItComes) {
