@@ -301,33 +301,35 @@ TEST(RunSession, AServedClientsRecordHasTheFiguresOfItsOwnSummaryAsTheServerPage
     const char* result;  // "" where the page shows none: the server only sent
     const char* line;
   } cases[] = {
-      {"tcp-P2-server", "Result — receive: 10.80 Gbit/s", "Last client: 127.0.0.1 — receive: 10.80 Gbit/s"},
-      {"bidir-P1-server", "Result — send: 4.48 Gbit/s · receive: 4.52 Gbit/s",
+      {"iperf3-3.12/tcp-P2-server", "Result — receive: 10.80 Gbit/s", "Last client: 127.0.0.1 — receive: 10.80 Gbit/s"},
+      {"iperf3-3.12/bidir-P1-server", "Result — send: 4.48 Gbit/s · receive: 4.52 Gbit/s",
        "Last client: 127.0.0.1 — send: 4.48 Gbit/s · receive: 4.52 Gbit/s · Retransmits: send 14"},
-      {"bidir-P2-server", "Result — send: 4.86 Gbit/s · receive: 5.43 Gbit/s",
+      {"iperf3-3.12/bidir-P2-server", "Result — send: 4.86 Gbit/s · receive: 5.43 Gbit/s",
        "Last client: 127.0.0.1 — send: 4.86 Gbit/s · receive: 5.43 Gbit/s · Retransmits: send 19"},
-      {"tcp-reverse-P2-server", "", "Last client: 127.0.0.1 — send: 13.80 Gbit/s · Retransmits: 4"},
-      {"udp-P2-server", "Result — receive: 8.62 Gbit/s",
+      {"iperf3-3.12/tcp-reverse-P2-server", "", "Last client: 127.0.0.1 — send: 13.80 Gbit/s · Retransmits: 4"},
+      {"iperf3-3.12/udp-P2-server", "Result — receive: 8.62 Gbit/s",
        "Last client: 127.0.0.1 — receive: 8.62 Gbit/s · Jitter 0.232 ms · lost 177179 of 275960 datagrams (64 %)"},
-      {"udp-reverse-server", "", "Last client: 127.0.0.1 — send: 16.40 Gbit/s"},
-      {"udp-reverse-P2-server", "", "Last client: 127.0.0.1 — send: 19.50 Gbit/s"},
+      {"iperf3-3.12/udp-reverse-server", "", "Last client: 127.0.0.1 — send: 16.40 Gbit/s"},
+      {"iperf3-3.12/udp-reverse-P2-server", "", "Last client: 127.0.0.1 — send: 19.50 Gbit/s"},
+      {"iperf3-3.18/bidir-P2-server", "Result — send: 8.04 Gbit/s · receive: 5.99 Gbit/s",
+       "Last client: 127.0.0.1 — send: 8.04 Gbit/s · receive: 5.99 Gbit/s · Retransmits: send 50"},
   };
   const std::map<std::string, std::string> recorded = {
-      {"tcp-reverse-P2-server", "Result — send: 13.80 Gbit/s"},
-      {"udp-reverse-server", "Result — send: 16.40 Gbit/s"},
-      {"udp-reverse-P2-server", "Result — send: 19.50 Gbit/s"},
+      {"iperf3-3.12/tcp-reverse-P2-server", "Result — send: 13.80 Gbit/s"},
+      {"iperf3-3.12/udp-reverse-server", "Result — send: 16.40 Gbit/s"},
+      {"iperf3-3.12/udp-reverse-P2-server", "Result — send: 19.50 Gbit/s"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.capture);
     Page page(server_setup());
-    page.feed(std::string("iperf3-3.12/") + c.capture + ".txt");
+    page.feed(std::string(c.capture) + ".txt");
     EXPECT_EQ(page.shown_details(), c.line);
     if (*c.result) {
       EXPECT_NE(std::find(page.statuses.begin(), page.statuses.end(), c.result), page.statuses.end());
     }
     for (const auto& shown : page.statuses) EXPECT_EQ(shown.find("0 Kbit/s"), std::string::npos) << shown;
     ASSERT_EQ(page.log->runs().size(), 1u);
-    const RunRecord& run = page.run(0);
+    const RunRecord run = page.run(0);
     const std::string result = *c.result ? c.result : recorded.at(c.capture);
     EXPECT_EQ(run.end, RunEnd::Result);
     EXPECT_EQ(run.result_text, result);
