@@ -223,7 +223,7 @@ void RunSession::end_record(PageAnswer& a, RunEnd how, std::string result, std::
 // before its summary, or that the server said went early, ended early.
 void RunSession::end_served_client(PageAnswer& a) {
   if (client_ended_early_ || !details_shown_) {
-    end_record(a, RunEnd::EndedEarly, {},
+    end_record(a, RunEnd::EndedEarly, client_figures_ ? served_result_text(*client_figures_) : "",
                details_shown_ || client_ended_early_ ? last_client_text(peer_, client_figures_, client_ended_early_)
                                                      : "",
                client_ended_early_.value_or(""));
