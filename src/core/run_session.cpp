@@ -80,31 +80,39 @@ PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge
       a.record.back().interval = *e->record;
     }
   } else if (const auto* e = std::get_if<Summary>(&event)) {
-    set_status(a, result_text(*e), StatusKind::Plain);
+    // A served client's result is written from its own figures, which come
+    // next: the server may have measured one direction only.
+    if (!server) set_status(a, result_text(*e), StatusKind::Plain);
     result_shown_ = true;
   } else if (const auto* e = std::get_if<SummaryDetails>(&event)) {
     details_shown_ = true;
     if (server) {
       client_figures_ = *e;
       write_client_line(a);
+      if (std::string result = served_result_text(*e); result_shown_ && !result.empty())
+        set_status(a, std::move(result), StatusKind::Plain);
     } else {
       set_details(a, quality_text(*e), true);
     }
   } else if (const auto* e = std::get_if<ClientConnected>(&event)) {
+    end_served_client(a);  // one the server did not say goodbye to
     peer_ = e->peer;
     has_client_ = true;
     client_figures_.reset();
     client_ended_early_.reset();
     set_status(a, client_connected_text(e->peer));
     result_shown_ = details_shown_ = false;
-    end_record(a, RunEnd::EndedEarly);  // one that never finished
     a.record.push_back(begin_step(RunPage::Server, e->peer, setup_.options_summary));
     record_open_ = true;
   } else if (std::holds_alternative<ClientFinished>(event)) {
+    // Its record ends when the server listens again: the summary lines of
+    // its other streams, and their "[SUM]", may still come.
     a.gauge = PageAnswer::Gauge::Reset;
-    end_served_client(a);
   } else if (std::holds_alternative<Listening>(event)) {
-    if (server) set_status(a, words::kWaitingForClients);
+    if (server) {
+      end_served_client(a);
+      set_status(a, words::kWaitingForClients);
+    }
   } else if (const auto* e = std::get_if<Error>(&event)) {
     if (server && has_client_) {
       // iperf3's words about the client since the last "Accepted
@@ -115,7 +123,7 @@ PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge
       // Word of the early end may come after the client's record ended.
       if (!record_open_) {
         RecordStep amend = step(RecordStep::Kind::Amend, RunEnd::EndedEarly);
-        amend.details_text = details_.text;
+        amend.details_text = last_client_text(peer_, client_figures_, client_ended_early_);
         amend.error_text = *client_ended_early_;
         a.record.push_back(std::move(amend));
       }
@@ -210,16 +218,17 @@ void RunSession::end_record(PageAnswer& a, RunEnd how, std::string result, std::
   a.record.push_back(std::move(end));
 }
 
-// Server page: the served client's record ends with its "Last client: …"
-// texts as the page shows them; one that went before its summary, or that
-// the server said went early, ended early.
+// Server page: the served client's record ends with its result and its
+// "Last client: …" line, both from its own summary lines; one that went
+// before its summary, or that the server said went early, ended early.
 void RunSession::end_served_client(PageAnswer& a) {
   if (client_ended_early_ || !details_shown_) {
-    end_record(a, RunEnd::EndedEarly, {}, details_shown_ || client_ended_early_ ? details_.text : "",
+    end_record(a, RunEnd::EndedEarly, client_figures_ ? served_result_text(*client_figures_) : "",
+               details_shown_ || client_ended_early_ ? last_client_text(peer_, client_figures_, client_ended_early_)
+                                                     : "",
                client_ended_early_.value_or(""));
   } else {
-    // A reverse test's server has sender lines only: no result line then.
-    end_record(a, RunEnd::Result, result_shown_ ? status_.text : "", details_.text);
+    end_record(a, RunEnd::Result, served_result_text(*client_figures_), last_client_text(peer_, client_figures_));
   }
 }
 

@@ -22,6 +22,16 @@ std::string short_loss_text(const UdpLoss& l) {
          std::to_string(l.total) + " (" + l.percent + " %)";
 }
 
+// The rates of a served client's summary lines, of the directions measured.
+std::vector<std::string> served_rates(const SummaryDetails& d) {
+  std::vector<std::string> parts;
+  const std::optional<double> send = d.tx.sender_mbps;
+  const std::optional<double> receive = d.bidirectional ? d.rx.receiver_mbps : d.tx.receiver_mbps;
+  if (send) parts.push_back("send: " + rate_text(*send));
+  if (receive) parts.push_back("receive: " + rate_text(*receive));
+  return parts;
+}
+
 }  // namespace
 
 std::string rate_text(double mbps) {
@@ -88,14 +98,16 @@ std::string quality_text(const SummaryDetails& d) {
   return join(parts);
 }
 
+std::string served_result_text(const SummaryDetails& d) {
+  const std::vector<std::string> rates = served_rates(d);
+  return rates.empty() ? "" : "Result — " + join(rates);
+}
+
 std::string last_client_text(const std::string& peer, const std::optional<SummaryDetails>& d,
                              const std::optional<std::string>& ended_early) {
   std::vector<std::string> parts;
   if (d) {
-    const std::optional<double> send = d->tx.sender_mbps;
-    const std::optional<double> receive = d->bidirectional ? d->rx.receiver_mbps : d->tx.receiver_mbps;
-    if (send) parts.push_back("send: " + rate_text(*send));
-    if (receive) parts.push_back("receive: " + rate_text(*receive));
+    parts = served_rates(*d);
     if (std::string quality = quality_text(*d); !quality.empty()) parts.push_back(std::move(quality));
   }
   if (ended_early) parts.push_back("ended early (" + *ended_early + ")");

@@ -59,6 +59,11 @@ std::string exit_code_text(std::int32_t code, const std::optional<std::string>& 
 // more. Numbers appear exactly as iperf3 printed them.
 std::string quality_text(const SummaryDetails& d);
 
+// A served client's result from its own summary lines: the rates of the
+// directions the server measured, "Result — send: 9.98 Gbit/s · receive:
+// 11.70 Gbit/s"; empty when it measured none.
+std::string served_result_text(const SummaryDetails& d);
+
 // The Server page's line about its last client: the figures of its summary
 // lines, if any came, and why it ended early, if it did.
 std::string last_client_text(const std::string& peer, const std::optional<SummaryDetails>& d,

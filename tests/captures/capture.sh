@@ -107,6 +107,8 @@ run_case() {
     udp) capture udp -u -b 0 ;;
     udp-bidir) capture udp-bidir -u -b 0 --bidir ;;
     udp-reverse) capture udp-reverse -u -b 0 -R ;;
+    udp-P2) capture udp-P2 -u -b 0 -P 2 ;;
+    udp-reverse-P2) capture udp-reverse-P2 -u -b 0 -R -P 2 ;;
     omit) capture omit -O 2 ;;            # two warm-up seconds, then three
     stopped-early) capture_stopped_early stopped-early ;;
     stopped-early-bidir-P2) capture_stopped_early stopped-early-bidir-P2 -P 2 --bidir ;;
@@ -118,7 +120,7 @@ run_case() {
 }
 
 if [ $# -eq 0 ]; then
-  set -- tcp tcp-P2 tcp-reverse-P2 bidir-P1 bidir-P2 udp udp-bidir udp-reverse omit \
+  set -- tcp tcp-P2 tcp-reverse-P2 bidir-P1 bidir-P2 udp udp-bidir udp-reverse udp-P2 udp-reverse-P2 omit \
     stopped-early stopped-early-bidir-P2 two-clients early-sigint early-sigkill
 fi
 for c in "$@"; do run_case "$c"; done

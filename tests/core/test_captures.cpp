@@ -1,6 +1,7 @@
 // The parser on what real iperf3 printed on loopback (3.12 and 3.18, client
 // and server side, the options the app passes). Expected values are read off
 // the captured lines by hand.
+#include "captures.hpp"
 #include "event_helpers.hpp"
 #include "core/output_parser.hpp"
 
@@ -15,18 +16,10 @@
 namespace trellan {
 namespace {
 
+using testing::capture_lines;
 using testing::events_eq;
 using testing::without_details;
 using Events = std::vector<IperfEvent>;
-
-std::vector<std::string> capture_lines(const std::string& name) {
-  const char* dir = std::getenv("TRELLAN_CAPTURES");
-  std::ifstream in(std::string(dir ? dir : "captures") + "/" + name);
-  EXPECT_TRUE(in.good()) << "no capture " << name;
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 struct Run {
   Events all;

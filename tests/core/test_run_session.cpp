@@ -2,14 +2,15 @@
 // iperf3 printed (the captures, fed through the output parser) and from the
 // ends a run can have: exit codes, signals, Stop, faults, the connect notice.
 // Every expected text is read off the captured lines by hand.
+#include "captures.hpp"
 #include "core/output_parser.hpp"
 #include "core/run_session.hpp"
 #include "core/run_words.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
+#include <algorithm>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,14 +18,7 @@
 namespace trellan {
 namespace {
 
-std::vector<std::string> capture_lines(const std::string& name) {
-  const char* dir = std::getenv("TRELLAN_CAPTURES");
-  std::ifstream in(std::string(dir ? dir : "captures") + "/" + name);
-  EXPECT_TRUE(in.good()) << "no capture " << name;
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using testing::capture_lines;
 
 RunSetup client_setup(std::string server = "127.0.0.1", std::uint16_t port = 5201) {
   RunSetup s;
@@ -101,6 +95,18 @@ struct Page {
 
 using Texts = std::vector<std::string>;
 
+// A record in one line, for comparing: where it came from, or how it ended
+// and with which texts ("Result | <result> | <details> | <error>").
+std::string origin(const RunRecord& r) {
+  return std::string(r.page == RunPage::Client ? "Client" : "Server") + " | " + r.far_end + " | " +
+         r.options_summary;
+}
+std::string ending(const RunRecord& r) {
+  static const char* const names[] = {"Running", "Result", "Stopped", "Error", "EndedEarly"};
+  return std::string(names[static_cast<int>(r.end)]) + " | " + r.result_text + " | " + r.details_text + " | " +
+         r.error_text;
+}
+
 TEST(RunSession, ClientTestShowsItsPeakThenItsResultAndItsRecordKeepsBoth) {
   {
     Page page(client_setup());
@@ -118,12 +124,9 @@ TEST(RunSession, ClientTestShowsItsPeakThenItsResultAndItsRecordKeepsBoth) {
     EXPECT_TRUE(page.run_stopped && page.over);
     EXPECT_EQ(page.gauge.peak, 0.0) << "the gauge rests at the end";
     ASSERT_EQ(page.log->runs().size(), 1u);
-    EXPECT_EQ(page.run(0).page, RunPage::Client);
-    EXPECT_EQ(page.run(0).far_end, "127.0.0.1, port 5201");
-    EXPECT_EQ(page.run(0).options_summary, "TCP · 3 s");
-    EXPECT_EQ(page.run(0).end, RunEnd::Result);
-    EXPECT_EQ(page.run(0).result_text, "Result — send: 13.40 Gbit/s · receive: 13.40 Gbit/s");
-    EXPECT_EQ(page.run(0).details_text, "Retransmits: 1");
+    EXPECT_EQ(origin(page.run(0)), "Client | 127.0.0.1, port 5201 | TCP · 3 s");
+    EXPECT_EQ(ending(page.run(0)),
+              "Result | Result — send: 13.40 Gbit/s · receive: 13.40 Gbit/s | Retransmits: 1 | ");
     EXPECT_EQ(page.readings(0), 3u);
   }
   struct Case {
@@ -149,9 +152,7 @@ TEST(RunSession, ClientTestShowsItsPeakThenItsResultAndItsRecordKeepsBoth) {
     page.exit(0);
     EXPECT_EQ(page.status(), c.result);
     EXPECT_EQ(page.shown_details(), c.details);
-    EXPECT_EQ(page.run(0).end, RunEnd::Result);
-    EXPECT_EQ(page.run(0).result_text, c.result);
-    EXPECT_EQ(page.run(0).details_text, c.details);
+    EXPECT_EQ(ending(page.run(0)), std::string("Result | ") + c.result + " | " + c.details + " | ");
     EXPECT_EQ(page.readings(0), c.readings);
   }
 }
@@ -186,9 +187,7 @@ TEST(RunSession, AClientTestThatFailsSaysWhyAndItsRecordEndsWithTheSameWords) {
     EXPECT_EQ(page.look, &kClientIdle);
     EXPECT_TRUE(page.run_stopped && page.over);
     EXPECT_EQ(page.gauge.peak, 0.0);
-    EXPECT_EQ(page.run(0).end, RunEnd::Error);
-    EXPECT_EQ(page.run(0).error_text, c.status);
-    EXPECT_EQ(page.run(0).result_text, "");
+    EXPECT_EQ(ending(page.run(0)), std::string("Error |  |  | ") + c.status);
   }
   // An error in the middle is shown until the readings go on.
   Page page(client_setup());
@@ -261,7 +260,7 @@ TEST(RunSession, ServerFollowsEachClientAndKeepsTheLastOnesLineWhileWaiting) {
   page.feed("iperf3-3.12/two-clients-server.txt");
   EXPECT_EQ(page.statuses, (Texts{"Listening on port 5201…", "Waiting for client connections…",
                                   "Client connected: 127.0.0.1 — measuring…",
-                                  "Result — send: 0 Kbit/s · receive: 8.39 Gbit/s",
+                                  "Result — receive: 8.39 Gbit/s",
                                   "Waiting for client connections…", "Client connected: 127.0.0.1 — measuring…",
                                   "Waiting for client connections…"}));
   EXPECT_EQ(page.details, (Texts{"", "Last client: 127.0.0.1 — receive: 8.39 Gbit/s",
@@ -272,17 +271,14 @@ TEST(RunSession, ServerFollowsEachClientAndKeepsTheLastOnesLineWhileWaiting) {
   EXPECT_EQ(page.gauge.peak, 0.0) << "the gauge rests between clients";
 
   ASSERT_EQ(page.log->runs().size(), 2u);
-  EXPECT_EQ(page.run(0).page, RunPage::Server);
-  EXPECT_EQ(page.run(0).far_end, "127.0.0.1");
-  EXPECT_EQ(page.run(0).options_summary, "port 5201");
-  EXPECT_EQ(page.run(0).end, RunEnd::Result);
-  EXPECT_EQ(page.run(0).result_text, "Result — send: 0 Kbit/s · receive: 8.39 Gbit/s");
-  EXPECT_EQ(page.run(0).details_text, "Last client: 127.0.0.1 — receive: 8.39 Gbit/s");
+  EXPECT_EQ(origin(page.run(0)), "Server | 127.0.0.1 | port 5201");
+  EXPECT_EQ(ending(page.run(0)),
+            "Result | Result — receive: 8.39 Gbit/s | Last client: 127.0.0.1 — receive: 8.39 Gbit/s | ");
   EXPECT_EQ(page.readings(0), 3u);
-  // A reverse test's server prints sender lines only: no result line.
-  EXPECT_EQ(page.run(1).end, RunEnd::Result);
-  EXPECT_EQ(page.run(1).result_text, "");
-  EXPECT_EQ(page.run(1).details_text, "Last client: 127.0.0.1 — send: 9.13 Gbit/s · Retransmits: 8");
+  // A reverse test's server prints sender lines only: the page shows no
+  // result line, the record keeps what the server sent.
+  EXPECT_EQ(ending(page.run(1)),
+            "Result | Result — send: 9.13 Gbit/s | Last client: 127.0.0.1 — send: 9.13 Gbit/s · Retransmits: 8 | ");
   EXPECT_EQ(page.readings(1), 3u);
 
   // The server's own end.
@@ -292,28 +288,72 @@ TEST(RunSession, ServerFollowsEachClientAndKeepsTheLastOnesLineWhileWaiting) {
   EXPECT_EQ(killed.look, &kServerIdle);
 }
 
+TEST(RunSession, AServedClientsRecordHasTheFiguresOfItsOwnSummaryAsTheServerPageShowsThem) {
+  struct Case {
+    const char* capture;
+    const char* result;  // "" where the page shows none: the server only sent
+    const char* line;
+  } cases[] = {
+      {"iperf3-3.12/tcp-P2-server", "Result — receive: 10.80 Gbit/s", "Last client: 127.0.0.1 — receive: 10.80 Gbit/s"},
+      {"iperf3-3.12/bidir-P1-server", "Result — send: 4.48 Gbit/s · receive: 4.52 Gbit/s",
+       "Last client: 127.0.0.1 — send: 4.48 Gbit/s · receive: 4.52 Gbit/s · Retransmits: send 14"},
+      {"iperf3-3.12/bidir-P2-server", "Result — send: 4.86 Gbit/s · receive: 5.43 Gbit/s",
+       "Last client: 127.0.0.1 — send: 4.86 Gbit/s · receive: 5.43 Gbit/s · Retransmits: send 19"},
+      {"iperf3-3.12/tcp-reverse-P2-server", "", "Last client: 127.0.0.1 — send: 13.80 Gbit/s · Retransmits: 4"},
+      {"iperf3-3.12/udp-P2-server", "Result — receive: 8.62 Gbit/s",
+       "Last client: 127.0.0.1 — receive: 8.62 Gbit/s · Jitter 0.232 ms · lost 177179 of 275960 datagrams (64 %)"},
+      {"iperf3-3.12/udp-reverse-server", "", "Last client: 127.0.0.1 — send: 16.40 Gbit/s"},
+      {"iperf3-3.12/udp-reverse-P2-server", "", "Last client: 127.0.0.1 — send: 19.50 Gbit/s"},
+      {"iperf3-3.18/bidir-P2-server", "Result — send: 8.04 Gbit/s · receive: 5.99 Gbit/s",
+       "Last client: 127.0.0.1 — send: 8.04 Gbit/s · receive: 5.99 Gbit/s · Retransmits: send 50"},
+  };
+  const std::map<std::string, std::string> recorded = {
+      {"iperf3-3.12/tcp-reverse-P2-server", "Result — send: 13.80 Gbit/s"},
+      {"iperf3-3.12/udp-reverse-server", "Result — send: 16.40 Gbit/s"},
+      {"iperf3-3.12/udp-reverse-P2-server", "Result — send: 19.50 Gbit/s"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.capture);
+    Page page(server_setup());
+    page.feed(std::string(c.capture) + ".txt");
+    EXPECT_EQ(page.shown_details(), c.line);
+    if (*c.result) {
+      EXPECT_NE(std::find(page.statuses.begin(), page.statuses.end(), c.result), page.statuses.end());
+    }
+    for (const auto& shown : page.statuses) EXPECT_EQ(shown.find("0 Kbit/s"), std::string::npos) << shown;
+    ASSERT_EQ(page.log->runs().size(), 1u);
+    const std::string result = *c.result ? c.result : recorded.at(c.capture);
+    EXPECT_EQ(ending(page.run(0)), "Result | " + result + " | " + c.line + " | ");
+    EXPECT_EQ(run_ending_text(page.run(0)), result) << "the row";
+    EXPECT_EQ(report_ending_lines(page.run(0)), (Texts{result, c.line})) << "the text report";
+  }
+}
+
 TEST(RunSession, AServedClientThatEndedEarlyKeepsIperf3sReasonWhenItComes) {
   struct Case {
     const char* name;
     const char* capture;
     bool stderr_first;  // its standard error before its standard output
     const char* line;
-    RunEnd end;
+    const char* result;  // what the record keeps of its summary
     const char* error;
   } cases[] = {
       {"a summary, then the reason", "iperf3-3.12/early-sigint", false,
-       "Last client: 127.0.0.1 — receive: 13.60 Gbit/s · ended early (the client has terminated)", RunEnd::EndedEarly,
+       "Last client: 127.0.0.1 — receive: 13.60 Gbit/s · ended early (the client has terminated)",
+       "Result — receive: 13.60 Gbit/s",
        "the client has terminated"},
       {"the reason, then a summary", "iperf3-3.12/early-sigint", true,
-       "Last client: 127.0.0.1 — receive: 13.60 Gbit/s · ended early (the client has terminated)", RunEnd::EndedEarly,
+       "Last client: 127.0.0.1 — receive: 13.60 Gbit/s · ended early (the client has terminated)",
+       "Result — receive: 13.60 Gbit/s",
        "the client has terminated"},
       {"3.18: a summary, then the reason", "iperf3-3.18/early-sigint", false,
-       "Last client: 127.0.0.1 — receive: 28.30 Gbit/s · ended early (the client has terminated)", RunEnd::EndedEarly,
+       "Last client: 127.0.0.1 — receive: 28.30 Gbit/s · ended early (the client has terminated)",
+       "Result — receive: 28.30 Gbit/s",
        "the client has terminated"},
       {"no summary, then the reason", "iperf3-3.12/early-sigkill", false,
        "Last client: 127.0.0.1 — ended early (the client has unexpectedly closed the connection)",
-       RunEnd::EndedEarly, "the client has unexpectedly closed the connection"},
-      {"no summary and no reason", "iperf3-3.12/early-sigkill", false, "", RunEnd::EndedEarly, ""},
+       "", "the client has unexpectedly closed the connection"},
+      {"no summary and no reason", "iperf3-3.12/early-sigkill", false, "", "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -344,9 +384,7 @@ TEST(RunSession, AServedClientThatEndedEarlyKeepsIperf3sReasonWhenItComes) {
     EXPECT_NE(page.kind, StatusKind::Error) << "the server goes on";
     EXPECT_EQ(page.look, &kServerRunning);
     ASSERT_EQ(page.log->runs().size(), 1u);
-    EXPECT_EQ(page.run(0).end, c.end);
-    EXPECT_EQ(page.run(0).error_text, c.error);
-    EXPECT_EQ(page.run(0).details_text, c.line);
+    EXPECT_EQ(ending(page.run(0)), std::string("EndedEarly | ") + c.result + " | " + c.line + " | " + c.error);
     EXPECT_EQ(page.readings(0), 2u);
     // What the Runs page and the text report say of it.
     const std::string reason = with_reason ? std::string(": ") + c.error : "";
@@ -363,10 +401,9 @@ TEST(RunSession, AServedClientThatEndedEarlyKeepsIperf3sReasonWhenItComes) {
       page.feed_stderr("iperf3-3.12/stopped-early-bidir-P2-server.err");
     for (const auto& e : parser.feed_line(line)) page.event(e);
   }
-  EXPECT_EQ(page.run(0).end, RunEnd::EndedEarly);
-  EXPECT_EQ(page.run(0).error_text, "unable to write to stream socket: Connection reset by peer");
-  EXPECT_EQ(page.run(0).details_text,
-            "Last client: 127.0.0.1 — ended early (unable to write to stream socket: Connection reset by peer)");
+  EXPECT_EQ(ending(page.run(0)),
+            "EndedEarly |  | Last client: 127.0.0.1 — ended early (unable to write to stream socket: Connection reset "
+            "by peer) | unable to write to stream socket: Connection reset by peer");
 }
 
 TEST(RunSession, ARunThatLosesItsEventsEndsOnScreenSayingSo) {
@@ -387,16 +424,14 @@ TEST(RunSession, ARunThatLosesItsEventsEndsOnScreenSayingSo) {
     EXPECT_EQ(client.look, &kClientIdle);
     EXPECT_TRUE(client.run_stopped && client.over);
     EXPECT_EQ(client.gauge.peak, 0.0);
-    EXPECT_EQ(client.run(0).end, RunEnd::Error);
-    EXPECT_EQ(client.run(0).error_text, c.status);
+    EXPECT_EQ(ending(client.run(0)), std::string("Error |  |  | ") + c.status);
 
     // The Server page: the client being served ends with the server's error.
     Page server(server_setup());
     server.event(ClientConnected{"127.0.0.1"});
     server.show(server.session.fault(c.fault));
     EXPECT_EQ(server.look, &kServerIdle);
-    EXPECT_EQ(server.run(0).end, RunEnd::Error);
-    EXPECT_EQ(server.run(0).error_text, c.status);
+    EXPECT_EQ(ending(server.run(0)), std::string("Error |  |  | ") + c.status);
   }
   // A run that has ended has nothing more to say.
   Page page(client_setup());

@@ -98,6 +98,11 @@ done
   EXPECT_EQ(run(3).details_text, label_text(server->details_label.get()));
   EXPECT_EQ(run(4).far_end, "192.0.2.7");
   EXPECT_EQ(run(4).end, RunEnd::Running);
+  GtkWidget* stack = gtk_widget_get_ancestor(server->status_label.get(), ADW_TYPE_VIEW_STACK);
+  adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "runs");
+  pump_for(0.5);
+  EXPECT_TRUE(trellan::testing::save_window_png(GTK_WIDGET(window),
+                                                trellan::testing::shot_path("runs-served-clients.png")));
   click(server->start_button.get());
   EXPECT_EQ(run(4).end, RunEnd::Stopped);
   EXPECT_EQ(run(1).end, RunEnd::Stopped) << "a later run changed an earlier record";
