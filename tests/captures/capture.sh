@@ -108,6 +108,8 @@ run_case() {
     udp-bidir) capture udp-bidir -u -b 0 --bidir ;;
     udp-reverse) capture udp-reverse -u -b 0 -R ;;
     omit) capture omit -O 2 ;;            # two warm-up seconds, then three
+    omit-reverse) capture omit-reverse -O 2 -R ;;
+    tcp-5s) capture tcp-5s -t 5 ;;        # often ends in a short interval
     stopped-early) capture_stopped_early stopped-early ;;
     stopped-early-bidir-P2) capture_stopped_early stopped-early-bidir-P2 -P 2 --bidir ;;
     two-clients) capture_two_clients two-clients ;;
@@ -118,7 +120,7 @@ run_case() {
 }
 
 if [ $# -eq 0 ]; then
-  set -- tcp tcp-P2 tcp-reverse-P2 bidir-P1 bidir-P2 udp udp-bidir udp-reverse omit \
+  set -- tcp tcp-P2 tcp-reverse-P2 bidir-P1 bidir-P2 udp udp-bidir udp-reverse omit omit-reverse tcp-5s \
     stopped-early stopped-early-bidir-P2 two-clients early-sigint early-sigkill
 fi
 for c in "$@"; do run_case "$c"; done
