@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/run_record.hpp"
@@ -18,6 +20,17 @@ std::string interval_cell(const IntervalRecord& interval, int column);
 // The file name proposed for a run's CSV: "trellan-YYYYMMDD-HHMMSS.csv",
 // from its local start time.
 std::string csv_file_name(const RunRecord& run);
+// What the Runs page says once the window has let its oldest runs go:
+// "3 older runs were removed: the window keeps the last 100."; empty for none.
+std::string dropped_runs_text(std::uint64_t dropped);
+
+// What stands where the chart and the table would be for a run that failed
+// before its first reading: a title and the error. Nothing for any other run.
+struct FailureNotice {
+  std::string title, description;
+};
+std::optional<FailureNotice> failure_notice(const RunRecord& run);
+
 // The local time of `t` in a g_date_time_format layout ("%H:%M:%S").
 std::string local_time(std::chrono::system_clock::time_point t, const char* layout);
 

@@ -3,6 +3,7 @@
 // from the captured lines.
 #include "core/output_parser.hpp"
 #include "core/run_export.hpp"
+#include "core/run_texts.hpp"
 
 #include <gtest/gtest.h>
 
@@ -121,4 +122,10 @@ TEST(RunExport, ReportGivesTheRunTheTextsItShowedAndAnAlignedTable) {
 }
 
 }  // namespace
+TEST(RunTexts, TheCapNoticeCountsTheRunsThatWent) {
+  EXPECT_EQ(dropped_runs_text(0), "");
+  EXPECT_EQ(dropped_runs_text(1), "1 older run was removed: the window keeps the last 100.");
+  EXPECT_EQ(dropped_runs_text(3), "3 older runs were removed: the window keeps the last 100.");
+}
+
 }  // namespace trellan

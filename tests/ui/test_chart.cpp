@@ -260,6 +260,9 @@ TEST(Chart, MeansAreWeightedByDurationAndTheScrapAtTheEndMakesNoPoint) {
   EXPECT_EQ(chart_description(served), "Receive: min 5.10, mean 17.40, max 23.90 Gbit/s over 5 s.");
   EXPECT_EQ(starts(served, Direction::Receive), (std::vector<double>{0, 1, 2, 3, 4}));
   EXPECT_DOUBLE_EQ(served.t_max(), 5.0);
+  // iperf3 3.18's served side ends in "5.00-5.00 sec ... 3.76 Gbits/sec".
+  EXPECT_EQ(chart_description(captured("iperf3-3.18/tcp-5s-server.txt", true)),
+            "Receive: min 4.19, mean 4.44, max 4.82 Gbit/s over 5 s.");
 }
 
 TEST(Chart, CountedSecondsFollowTheWarmUpWhenIperfRestartsItsClock) {

@@ -364,4 +364,36 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   g_rmdir(dir.c_str());
 }
 
+TEST_F(RunsPageTest, AFailedRunShowsItsErrorWhereTheChartAndTableWouldBe) {
+  trellan::testing::FakeTool tool(
+      "echo 'iperf3: error - unable to connect to server: Connection refused' >&2; exit 1");
+  gtk_widget_activate(client_form_of(window)->start_button.get());
+  open_runs();
+  const std::vector<std::string> failure = {"The test failed",
+                                            "iperf3 error: unable to connect to server: Connection refused"};
+  EXPECT_TRUE(pump_until([&] { return missing(page, failure).empty(); }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
+  EXPECT_FALSE(gtk_widget_get_mapped(chart()));
+  GtkWidget* table = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  ASSERT_NE(table, nullptr);
+  EXPECT_FALSE(gtk_widget_get_mapped(table));
+  trellan::testing::pump_for(0.5);  // layout
+  trellan::testing::save_window_png(win(), trellan::testing::shot_path("runs-page-failed.png"));
+
+  // A run with readings shows its chart and table again.
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s");
+  log->add_interval(id, send_reading("0.00", "1.00", 942, "112 MBytes", 0));
+  EXPECT_TRUE(pump_until([&] { return gtk_widget_get_mapped(chart()) && gtk_widget_get_mapped(table); }, 5));
+  EXPECT_FALSE(has(reachable_texts(page), "The test failed"));
+}
+
+TEST_F(RunsPageTest, ThePageSaysHowManyOldRunsTheCapRemoved) {
+  open_runs();
+  for (std::size_t i = 0; i < RunLog::kMaxRuns + 3; ++i)
+    log->end(log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s"), RunEnd::Stopped);
+  EXPECT_TRUE(pump_until([&] {
+    return missing(page, {"3 older runs were removed: the window keeps the last 100."}).empty();
+  }, 10)) << ::testing::PrintToString(reachable_texts(page));
+}
+
 TRELLAN_GTK_TEST_MAIN()
