@@ -28,9 +28,11 @@ class OutputParser {
                    std::vector<IperfEvent>& out);
   void on_header(std::string_view line);
   // The record of an interval line; `between` is what stands between "sec"
-  // and the rate, `after_unit` where the rate's unit ends.
+  // and the rate, `number` and `unit` the rate's tokens, `after_unit` where
+  // the unit ends.
   void on_reading(std::string_view line, std::string_view key, std::string_view between,
-                  std::size_t after_unit, double v, bool is_sum, std::vector<IperfEvent>& out);
+                  std::string_view number, std::string_view unit, std::size_t after_unit, double v,
+                  bool is_sum, std::vector<IperfEvent>& out);
 
   // The summary values of one flow and where they came from.
   struct Flow {

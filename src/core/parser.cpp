@@ -294,7 +294,7 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
     if (have_key && sec.data() < number.data()) {
       const char* const from = sec.data() + sec.size();
       on_reading(line, key, std::string_view(from, static_cast<std::size_t>(number.data() - from)),
-                 after_unit, *v, is_sum, out);
+                 number, unit, after_unit, *v, is_sum, out);
     }
   }
   return out;
@@ -409,7 +409,8 @@ void OutputParser::on_header(std::string_view line) {
 }
 
 void OutputParser::on_reading(std::string_view line, std::string_view key, std::string_view between,
-                              std::size_t after_unit, double v, bool is_sum,
+                              std::string_view number, std::string_view unit, std::size_t after_unit,
+                              double v, bool is_sum,
                               std::vector<IperfEvent>& out) {
   // Where several streams run in a direction, their "[SUM]" line is the
   // interval's record and their own lines are not. A bidirectional test has
@@ -444,6 +445,8 @@ void OutputParser::on_reading(std::string_view line, std::string_view key, std::
   r.direction = direction;
   r.omitted = omitted;
   r.mbps = v;
+  r.bitrate.reserve(number.size() + 1 + unit.size());
+  r.bitrate.append(number).append(" ").append(unit);
   r.transfer.reserve(transfer->number.size() + 1 + transfer->unit.size());
   r.transfer.append(transfer->number).append(" ").append(transfer->unit);
   // After the rate: a sending TCP side's retransmits, a sending UDP side's

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/run_record.hpp"
 #include "process/iperf.hpp"
@@ -25,6 +26,7 @@ struct RunSlot {
   std::shared_ptr<RunLog> run_log;
   std::uint64_t record_id = 0;
   std::string options_summary;  // Server page: what its served clients' records say
+  std::vector<std::string> command;  // Server page: the command line serving them
 
   std::optional<RunHandle> handle;
   std::uint64_t run_id = 0;

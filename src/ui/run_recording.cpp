@@ -1,13 +1,16 @@
 #include "ui/run_recording.hpp"
 
+#include <chrono>
 #include <utility>
 
 namespace trellan {
 
-void begin_record(RunSlot& slot, RunPage page, std::string far_end, std::string options_summary) {
+void begin_record(RunSlot& slot, RunPage page, std::string far_end, std::string options_summary,
+                  std::vector<std::string> command) {
   if (!slot.run_log) return;
   end_record(slot, RunEnd::EndedEarly);
-  slot.record_id = slot.run_log->begin(page, std::move(far_end), std::move(options_summary));
+  slot.record_id = slot.run_log->begin(page, std::move(far_end), std::move(options_summary),
+                                       std::chrono::system_clock::now(), std::move(command));
 }
 
 void add_reading(RunSlot& slot, IntervalRecord record) {

@@ -3,14 +3,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/run_record.hpp"
 #include "ui/page.hpp"
 
 namespace trellan {
 
-// Begins the slot's record; one still open ends first as `EndedEarly`.
-void begin_record(RunSlot& slot, RunPage page, std::string far_end, std::string options_summary);
+// Begins the slot's record of a run of `command`; one still open ends first
+// as `EndedEarly`.
+void begin_record(RunSlot& slot, RunPage page, std::string far_end, std::string options_summary,
+                  std::vector<std::string> command);
 
 // Adds to the slot's open record, if there is one.
 void add_reading(RunSlot& slot, IntervalRecord record);

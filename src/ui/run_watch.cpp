@@ -113,7 +113,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
       client_ended_early_.reset();
       status("Client connected: " + e->peer + " — measuring…");
       result_shown_ = details_shown_ = false;
-      begin_record(*run_slot_, RunPage::Server, e->peer, run_slot_->options_summary);
+      begin_record(*run_slot_, RunPage::Server, e->peer, run_slot_->options_summary, run_slot_->command);
       served_record_ = run_slot_->record_id;
     } else if (std::holds_alternative<ClientFinished>(event)) {
       meter_.reset();

@@ -14,6 +14,7 @@
 #include "core/run_export.hpp"
 #include "core/run_texts.hpp"
 #include "core/save_file.hpp"
+#include "process/tool_version.hpp"
 
 namespace trellan {
 
@@ -307,7 +308,7 @@ void copy_text(Page& p, const std::string& text) {
 
 void on_copy_text(GtkButton*, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
-  if (const RunRecord* run = p.selected_run()) copy_text(p, run_report(*run));
+  if (const RunRecord* run = p.selected_run()) copy_text(p, run_report(*run, iperf_version()));
 }
 
 void on_copy_csv(GtkButton*, gpointer data) noexcept {

@@ -232,8 +232,11 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
     set_status(f->status_label.get(), "Specify a server (host or IP).");
     return;
   }
-  begin_record(*f->run_slot, RunPage::Client, far_end_of(options), options_summary(options));
-  start_page_run(*f, options.to_args(), false, kClientRunning, "Connecting…",
+  std::vector<std::string> args = options.to_args();
+  std::vector<std::string> command{"iperf3"};
+  command.insert(command.end(), args.begin(), args.end());
+  begin_record(*f->run_slot, RunPage::Client, far_end_of(options), options_summary(options), std::move(command));
+  start_page_run(*f, std::move(args), false, kClientRunning, "Connecting…",
                  ConnectTarget{options.server, options.port});
 }
 
@@ -241,7 +244,10 @@ void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
   if (stop_page_run(*f, kServerIdle, "Stopped.")) return;
   const ServerOptions options = ServerOptions::from_form(*f);
   f->run_slot->options_summary = options_summary(options);
-  start_page_run(*f, options.to_args(), true, kServerRunning,
+  std::vector<std::string> args = options.to_args();
+  f->run_slot->command = {"iperf3"};
+  f->run_slot->command.insert(f->run_slot->command.end(), args.begin(), args.end());
+  start_page_run(*f, std::move(args), true, kServerRunning,
                  "Listening on port " + std::to_string(options.port) + "…");
   f->address_line->show(options.bind, options.port);
 }

@@ -49,15 +49,15 @@ Rows only_client(const std::string& name, bool server) {
 // sender, a UDP receiver.
 IntervalRecord tcp(const char* start, const char* end, Direction d, double mbps, const char* transfer,
                    std::optional<std::uint64_t> retransmits = std::nullopt) {
-  return IntervalRecord{start, end, d, mbps, transfer, retransmits, {}, {}, {}, false};
+  return IntervalRecord{start, end, d, mbps, transfer, retransmits, {}, {}, {}, false, {}};
 }
 IntervalRecord udp_send(const char* start, const char* end, double mbps, const char* transfer,
                         std::uint64_t total) {
-  return IntervalRecord{start, end, S, mbps, transfer, {}, {}, {}, total, false};
+  return IntervalRecord{start, end, S, mbps, transfer, {}, {}, {}, total, false, {}};
 }
 IntervalRecord udp_receive(const char* start, const char* end, double mbps, const char* transfer,
                            const char* jitter, std::uint64_t lost, std::uint64_t total) {
-  return IntervalRecord{start, end, R, mbps, transfer, {}, jitter, lost, total, false};
+  return IntervalRecord{start, end, R, mbps, transfer, {}, jitter, lost, total, false, {}};
 }
 IntervalRecord omitted(IntervalRecord r) {
   r.omitted = true;
