@@ -1,4 +1,4 @@
-// Cost of one chart frame for a day-long run: 86,400 one-second readings at
+// Cost of one chart frame for a day-long run: 86,400 one-second intervals at
 // 1200 × 400, at scale 1 and 2. Prints figures; asserts nothing.
 #include <cairo.h>
 
@@ -21,11 +21,13 @@ std::string seconds(int i) {
   return buf;
 }
 
-// A TCP send reading as the parser gives it, with some retransmits.
-trellan::IntervalRecord reading(int i) {
+// A TCP send interval as the parser gives it, with some retransmits.
+trellan::IntervalRecord interval(int i) {
   trellan::IntervalRecord r;
-  r.start = seconds(i);
-  r.end = seconds(i + 1);
+  r.start = i;
+  r.end = i + 1;
+  r.start_text = seconds(i);
+  r.end_text = seconds(i + 1);
   r.direction = trellan::Direction::Send;
   r.mbps = 9400 + 3000 * std::sin(i * 0.001) + 500 * std::sin(i * 0.7);
   r.transfer = "1.09 GBytes";
@@ -68,7 +70,7 @@ void bench_frame(int width, int height, double scale, const trellan::ChartData& 
 int main() {
   trellan::ChartData day;
   const auto fill_start = Clock::now();
-  for (int i = 0; i < 86400; ++i) day.add(reading(i));
+  for (int i = 0; i < 86400; ++i) day.add(interval(i));
   const double fill_ms = std::chrono::duration<double, std::milli>(Clock::now() - fill_start).count();
   std::printf("chart data   86400 readings added one by one   %6.1f ms in all\n", fill_ms);
   bench_frame(1200, 400, 1, day, 200);

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "ui/painter.hpp"
+#include "ui/gauge_painter.hpp"
 
 namespace {
 

@@ -51,8 +51,9 @@ int main() {
       const std::string line = interval_line(s);
       text_bytes += line.size() + 1;
       for (auto& ev : parser.feed_line(line)) {
-        if (auto* r = std::get_if<trellan::IntervalReading>(&ev)) {
-          log.add_interval(id, std::move(r->record));
+        auto* interval = std::get_if<trellan::Interval>(&ev);
+        if (interval && interval->record) {
+          log.add_interval(id, std::move(*interval->record));
           ++records;
         }
       }

@@ -33,10 +33,10 @@ void check_events(const std::vector<trellan::IperfEvent>& events, std::string_vi
               !std::holds_alternative<trellan::Listening>(ev));
     }
     // An interval's record is made of what its line says.
-    if (auto* r = std::get_if<trellan::IntervalReading>(&ev)) {
-      const trellan::IntervalRecord& x = r->record;
-      require(!x.start.empty() && !x.end.empty() && !x.transfer.empty());
-      require(line.find(x.start + "-" + x.end) != std::string_view::npos);
+    if (auto* r = std::get_if<trellan::Interval>(&ev); r && r->record) {
+      const trellan::IntervalRecord& x = *r->record;
+      require(!x.start_text.empty() && !x.end_text.empty() && !x.transfer.empty());
+      require(line.find(x.start_text + "-" + x.end_text) != std::string_view::npos);
       require(line.find(x.transfer.substr(0, x.transfer.find(' '))) != std::string_view::npos);
       require(!x.jitter_ms || line.find(*x.jitter_ms) != std::string_view::npos);
       require(!(x.retransmits && (x.jitter_ms || x.lost)));

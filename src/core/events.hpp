@@ -10,7 +10,13 @@
 
 namespace trellan {
 
-struct Interval { double mbps; };
+// An interval line: `mbps` is what the gauge shows, the interval's total so
+// far; `record` is the interval's record for the run's log where the line is
+// its interval's figure (where several streams run, only their "[SUM]" line).
+struct Interval {
+  double mbps;
+  std::optional<IntervalRecord> record = std::nullopt;
+};
 struct Summary { double sender_mbps; double receiver_mbps; };
 struct ClientConnected { std::string peer; };
 struct ClientFinished {};
@@ -56,14 +62,7 @@ struct SummaryDetails {
   FlowFigures rx;
 };
 
-// One interval of one direction, for the run's record; sent beside the
-// Interval events that drive the gauge. Where several streams run, only their
-// "[SUM]" line gives one.
-struct IntervalReading {
-  IntervalRecord record;
-};
-
 using IperfEvent = std::variant<Interval, Summary, ClientConnected, ClientFinished,
-                                Listening, Error, Exited, SummaryDetails, IntervalReading>;
+                                Listening, Error, Exited, SummaryDetails>;
 
 }  // namespace trellan

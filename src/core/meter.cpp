@@ -100,9 +100,4 @@ std::array<std::string, 3> tick_labels(double scale_max) {
           format_rate(scale_max).first};
 }
 
-std::string readout_text(double peak) {
-  auto [number, unit] = format_rate(peak);
-  return number + " " + unit;
-}
-
 }  // namespace trellan

@@ -38,7 +38,4 @@ std::pair<std::string, std::string> format_rate(double mbps);
 // The number texts of the three labelled ticks (left, middle, right end).
 std::array<std::string, 3> tick_labels(double scale_max);
 
-// The readout text as one line, e.g. "950.0 Mbit/s".
-std::string readout_text(double peak);
-
 }  // namespace trellan

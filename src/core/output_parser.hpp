@@ -24,15 +24,15 @@ class OutputParser {
   // `sender` and `receiver`: whether the line says so.
   void on_summary(std::string_view line, std::size_t after_unit, double v, bool is_sum,
                   bool sender, bool receiver, std::vector<IperfEvent>& out);
-  void on_interval(std::string_view key, bool has_key, double v, bool is_sum,
-                   std::vector<IperfEvent>& out);
+  // An interval line; `key` is the token before its first "sec", `between`
+  // what stands between that "sec" and the rate, `after_unit` where the
+  // rate's unit ends.
+  void on_interval(std::string_view line, std::optional<std::string_view> key, std::string_view between,
+                   std::size_t after_unit, double v, bool is_sum, std::vector<IperfEvent>& out);
   void on_header(std::string_view line);
-  // The record of an interval line; `between` is what stands between "sec"
-  // and the rate, `number` and `unit` the rate's tokens, `after_unit` where
-  // the unit ends.
-  void on_reading(std::string_view line, std::string_view key, std::string_view between,
-                  std::string_view number, std::string_view unit, std::size_t after_unit, double v,
-                  bool is_sum, std::vector<IperfEvent>& out);
+  // Fills the record of an interval line; false when the line gives none.
+  bool fill_record(IntervalRecord& r, std::string_view line, std::string_view key,
+                   std::string_view between, Direction direction, std::size_t after_unit, double v);
 
   // The summary values of one flow and where they came from.
   struct Flow {
@@ -57,12 +57,12 @@ class OutputParser {
   unsigned connected_streams_ = 0;  // its "... connected to ..." lines
   bool saw_sum_ = false;            // a "[SUM]" interval line came
   // The last record of each direction, for telling a reprinted interval.
-  struct ReadingKey {
+  struct LastRecord {
     std::string start, end;
     bool omitted = false;
     bool valid = false;
   };
-  ReadingKey last_reading_[2];
+  LastRecord last_record_[2];
 };
 
 // The user-facing message for one standard-error line, or nothing.

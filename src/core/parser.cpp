@@ -290,12 +290,14 @@ std::vector<IperfEvent> OutputParser::feed_line(std::string_view line) {
   if (sender || receiver) {
     on_summary(line, after_unit, *v, is_sum, sender, receiver, out);
   } else {
-    on_interval(key, have_key, *v, is_sum, out);
+    // What stands between "sec" and the rate: the transfer, for the record.
+    std::string_view between;
     if (have_key && sec.data() < number.data()) {
       const char* const from = sec.data() + sec.size();
-      on_reading(line, key, std::string_view(from, static_cast<std::size_t>(number.data() - from)),
-                 number, unit, after_unit, *v, is_sum, out);
+      between = std::string_view(from, static_cast<std::size_t>(number.data() - from));
     }
+    on_interval(line, have_key ? std::optional<std::string_view>(key) : std::nullopt, between,
+                after_unit, *v, is_sum, out);
   }
   return out;
 }
@@ -315,7 +317,7 @@ std::vector<IperfEvent> OutputParser::on_accepted(std::string_view after_phrase)
   header_udp_ = false;
   connected_streams_ = 0;
   saw_sum_ = false;
-  last_reading_[0] = last_reading_[1] = ReadingKey{};
+  last_record_[0] = last_record_[1] = LastRecord{};
   client_active_ = true;
 
   std::vector<IperfEvent> out;
@@ -369,29 +371,43 @@ void OutputParser::on_summary(std::string_view line, std::size_t after_unit, dou
   }
 }
 
-void OutputParser::on_interval(std::string_view key, bool has_key, double v, bool is_sum,
-                               std::vector<IperfEvent>& out) {
+void OutputParser::on_interval(std::string_view line, std::optional<std::string_view> key,
+                               std::string_view between, std::size_t after_unit, double v,
+                               bool is_sum, std::vector<IperfEvent>& out) {
+  // Where several streams run, iperf3 prints each stream's line and then a
+  // "[SUM]" line with their total, the interval's figure. On the gauge the
+  // streams' lines add up until it comes; it replaces them, a second one of
+  // the same interval (a bidirectional test's other direction) adds to it,
+  // and a stream's line after it counts no more. The run's record takes the
+  // "[SUM]" lines, and a stream's own line only where it is the one stream
+  // of its direction and no "[SUM]" line has come in the test.
   const bool same_interval =
-      has_key == has_interval_key_ && (!has_key || key == interval_key_);
+      key.has_value() == has_interval_key_ && (!key || *key == interval_key_);
   if (!same_interval) {
-    has_interval_key_ = has_key;
-    interval_key_.assign(has_key ? key : std::string_view());
-    interval_mbps_ = v;
-    interval_from_sum_ = is_sum;
-    out.emplace_back(Interval{v});
-    return;
+    has_interval_key_ = key.has_value();
+    interval_key_.assign(key.value_or(std::string_view()));
+    interval_mbps_ = 0.0;
+    interval_from_sum_ = false;
+  } else if (!is_sum && interval_from_sum_) {
+    return;  // a stream's line after the total of its interval
   }
   if (is_sum) {
-    // A "[SUM]" line replaces the per-stream total before it; a further
-    // "[SUM]" line of the same interval (both directions) adds to it.
     interval_mbps_ = interval_from_sum_ ? interval_mbps_ + v : v;
     interval_from_sum_ = true;
-    out.emplace_back(Interval{interval_mbps_});
-    return;
+    saw_sum_ = true;
+  } else {
+    interval_mbps_ += v;
   }
-  if (interval_from_sum_) return;  // a per-stream line after the total
-  interval_mbps_ += v;
-  out.emplace_back(Interval{interval_mbps_});
+  Interval& event = std::get<Interval>(out.emplace_back(Interval{interval_mbps_}));
+
+  if (!key || between.empty() || (!is_sum && saw_sum_)) return;
+  const Role role = role_of(line);
+  if (!is_sum && connected_streams_ > (role == Role::kNone ? 1u : 2u)) return;
+  const Direction direction = role == Role::kTx ? Direction::Send
+                              : role == Role::kRx ? Direction::Receive
+                                                  : header_direction_;
+  if (!fill_record(event.record.emplace(), line, *key, between, direction, after_unit, v))
+    event.record.reset();
 }
 
 // A column-header line ("[ ID] Interval  Transfer  Bitrate  Retr  Cwnd")
@@ -408,45 +424,37 @@ void OutputParser::on_header(std::string_view line) {
     header_direction_ = Direction::Receive;
 }
 
-void OutputParser::on_reading(std::string_view line, std::string_view key, std::string_view between,
-                              std::string_view number, std::string_view unit, std::size_t after_unit,
-                              double v, bool is_sum,
-                              std::vector<IperfEvent>& out) {
-  // Where several streams run in a direction, their "[SUM]" line is the
-  // interval's record and their own lines are not. A bidirectional test has
-  // its streams' "connected" lines for both directions.
-  if (is_sum)
-    saw_sum_ = true;
-  else if (saw_sum_)
-    return;
-  const Role role = role_of(line);
-  if (!is_sum && connected_streams_ > (role == Role::kNone ? 1u : 2u)) return;
+bool OutputParser::fill_record(IntervalRecord& r, std::string_view line, std::string_view key,
+                               std::string_view between, Direction direction,
+                               std::size_t after_unit, double v) {
   const std::size_t dash = key.find('-');
-  if (dash == std::string_view::npos || dash == 0 || dash + 1 == key.size()) return;
+  if (dash == std::string_view::npos || dash == 0 || dash + 1 == key.size()) return false;
   const auto transfer = transfer_of(between);
-  if (!transfer) return;
+  if (!transfer) return false;
   const std::string_view start = key.substr(0, dash), end = key.substr(dash + 1);
-  const Direction direction = role == Role::kTx ? Direction::Send
-                              : role == Role::kRx ? Direction::Receive
-                                                  : header_direction_;
   const bool omitted = has_omitted(line.substr(after_unit));
 
   // iperf3 prints the last interval again when a client goes early.
-  ReadingKey& last = last_reading_[direction == Direction::Send ? 0 : 1];
-  if (last.valid && last.omitted == omitted && last.start == start && last.end == end) return;
+  LastRecord& last = last_record_[direction == Direction::Send ? 0 : 1];
+  if (last.valid && last.omitted == omitted && last.start == start && last.end == end) return false;
   last.start.assign(start);
   last.end.assign(end);
   last.omitted = omitted;
   last.valid = true;
 
-  IntervalRecord& r = std::get<IntervalReading>(out.emplace_back(std::in_place_type<IntervalReading>)).record;
-  r.start.assign(start);
-  r.end.assign(end);
+  r.start_text.assign(start);
+  r.end_text.assign(end);
+  r.start = parse_double(start).value_or(0.0);
+  r.end = parse_double(end).value_or(r.start);
   r.direction = direction;
   r.omitted = omitted;
   r.mbps = v;
-  r.bitrate.reserve(number.size() + 1 + unit.size());
-  r.bitrate.append(number).append(" ").append(unit);
+  // The rate as printed: its number and unit, which follow the transfer.
+  const auto rate_from = static_cast<std::size_t>(between.data() + between.size() - line.data());
+  const std::string_view rate = trim_ws(line.substr(rate_from, after_unit - rate_from));
+  const std::size_t gap = rate.find_first_of(" \t");
+  r.bitrate.assign(rate.substr(0, gap));
+  if (gap != std::string_view::npos) r.bitrate.append(" ").append(trim_ws(rate.substr(gap)));
   r.transfer.reserve(transfer->number.size() + 1 + transfer->unit.size());
   r.transfer.append(transfer->number).append(" ").append(transfer->unit);
   // After the rate: a sending TCP side's retransmits, a sending UDP side's
@@ -467,6 +475,7 @@ void OutputParser::on_reading(std::string_view line, std::string_view key, std::
       r.total = loss->total;
     }
   }
+  return true;
 }
 
 }  // namespace trellan

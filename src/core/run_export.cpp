@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <string_view>
 #include <charconv>
-#include <ctime>
+#include <string_view>
 #include <vector>
 
-#include "core/result_text.hpp"
+#include "core/run_words.hpp"
 
 namespace trellan {
 namespace {
@@ -51,71 +50,12 @@ std::size_t width(const std::string& s) {
   return n;
 }
 
-// How the run ended, in words, for the report.
-std::vector<std::string> ending_lines(const RunRecord& run) {
-  std::vector<std::string> lines;
-  switch (run.end) {
-    case RunEnd::Running: lines.emplace_back("Still running."); break;
-    case RunEnd::Result:
-      if (!run.result_text.empty()) lines.push_back(run.result_text);
-      if (!run.details_text.empty()) lines.push_back(run.details_text);
-      break;
-    case RunEnd::Stopped: lines.emplace_back("Stopped."); break;
-    case RunEnd::Error: lines.push_back("Error: " + run.error_text); break;
-    case RunEnd::EndedEarly:
-      lines.push_back("The client ended early" + (run.error_text.empty() ? "." : ": " + run.error_text));
-      if (!run.details_text.empty()) lines.push_back(run.details_text);
-      break;
-  }
-  return lines;
-}
-
 }  // namespace
-
-std::string options_summary(const ClientOptions& o) {
-  std::vector<std::string> parts;
-  parts.emplace_back(o.udp ? "UDP" : "TCP");
-  if (o.parallel >= 2) parts.push_back(std::to_string(o.parallel) + " streams");
-  if (o.bidir)
-    parts.emplace_back("bidirectional");
-  else if (o.reverse)
-    parts.emplace_back("reverse");
-  if (!o.bitrate.empty()) parts.push_back("target " + o.bitrate);
-  parts.push_back(std::to_string(o.duration) + " s");
-  if (o.omit != 0) parts.push_back("omit first " + std::to_string(o.omit) + " s");
-  if (o.ip_version == IpVersion::V4) parts.emplace_back("IPv4");
-  if (o.ip_version == IpVersion::V6) parts.emplace_back("IPv6");
-  return join(parts);
-}
-
-std::string options_summary(const ServerOptions& o) {
-  std::vector<std::string> parts;
-  parts.push_back("port " + std::to_string(o.port));
-  if (!o.bind.empty()) parts.push_back("on " + o.bind);
-  if (o.one_off) parts.emplace_back("one-off");
-  return join(parts);
-}
-
-std::string far_end_of(const ClientOptions& o) { return o.server + ", port " + std::to_string(o.port); }
-
-std::string run_title(const RunRecord& run) {
-  return run.page == RunPage::Client ? "Client — " + run.far_end : "Server — client " + run.far_end;
-}
-
-std::string start_time_text(const RunRecord& run) {
-  const std::time_t t = std::chrono::system_clock::to_time_t(run.started);
-  std::tm local{};
-  if (!localtime_r(&t, &local)) return {};
-  // Numbers only: the same in every locale.
-  std::array<char, 64> buf;
-  const std::size_t n = std::strftime(buf.data(), buf.size(), "%Y-%m-%d %H:%M:%S %z", &local);
-  return std::string(buf.data(), n);
-}
 
 std::string intervals_csv(const RunRecord& run) {
   std::string out = "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n";
   for (const IntervalRecord& r : run.intervals) {
-    out += csv_field(r.start) + ',' + csv_field(r.end) + ',' + direction_text(r.direction) + ',' +
+    out += csv_field(r.start_text) + ',' + csv_field(r.end_text) + ',' + direction_text(r.direction) + ',' +
            fixed3(r.mbps) + ',' + csv_field(r.transfer) + ',' + or_empty(r.retransmits) + ',' +
            csv_field(or_empty(r.jitter_ms)) + ',' + or_empty(r.lost) + ',' + or_empty(r.total) + ',' +
            (r.omitted ? "yes" : "no") + '\n';
@@ -187,7 +127,7 @@ std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   out += "iperf3 version: " + iperf_version + "\n";
   const std::string options = run.command.empty() ? run.options_summary : options_in_words(run.command);
   if (!options.empty()) out += "Options: " + options + "\n";
-  for (const auto& line : ending_lines(run)) out += line + "\n";
+  for (const auto& line : report_ending_lines(run)) out += line + "\n";
   out += "\n";
   if (run.intervals.empty()) return out + "No intervals.\n";
   if (run.dropped_intervals != 0)
@@ -216,7 +156,7 @@ std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   if (omitted) columns.push_back({"", false, {}});
   for (const auto& r : run.intervals) {
     std::size_t c = 0;
-    columns[c++].cells.push_back(r.start + "-" + r.end + " s");
+    columns[c++].cells.push_back(r.start_text + "-" + r.end_text + " s");
     columns[c++].cells.emplace_back(direction_text(r.direction));
     columns[c++].cells.push_back(r.bitrate.empty() ? rate_text(r.mbps) : r.bitrate);
     columns[c++].cells.push_back(r.transfer);

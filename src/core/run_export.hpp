@@ -1,30 +1,14 @@
-// A run's record as text: the one-line summary of its options, its CSV and
-// the plain-text report for pasting into a ticket. No GTK; the texts do not
+// A run's record as text: its CSV and the plain-text report for pasting
+// into a ticket, in the words of core/run_words. No GTK; the texts do not
 // depend on the locale except for the local time zone.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "core/options.hpp"
 #include "core/run_record.hpp"
 
 namespace trellan {
-
-// "TCP · 4 streams · reverse · 10 s", in the form's own terms.
-std::string options_summary(const ClientOptions& options);
-// A served client's record: the Server page's options, "port 5201 · one-off".
-std::string options_summary(const ServerOptions& options);
-
-// Where a client test goes: "127.0.0.1, port 5201".
-std::string far_end_of(const ClientOptions& options);
-
-// What and where, as one line: "Client — 127.0.0.1, port 5201",
-// "Server — client 192.0.2.7".
-std::string run_title(const RunRecord& run);
-
-// The run's start in local time: "2026-12-07 16:40:12 +0100".
-std::string start_time_text(const RunRecord& run);
 
 // The interval records as CSV, in the order iperf3 printed them: the header
 // line, then one line per record, each ending in "\n". Rates in Mbit/s with

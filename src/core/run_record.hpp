@@ -1,4 +1,4 @@
-// What a window remembers of its runs: each run's interval readings and how
+// What a window remembers of its runs: each run's interval records and how
 // it ended, the last 100 runs at most. Plain data, no GTK; lives on the main
 // thread and with the window.
 #pragma once
@@ -18,11 +18,15 @@ namespace trellan {
 // From this machine's point of view.
 enum class Direction { Send, Receive };
 
-// One interval of one direction as iperf3 printed it. Texts are kept as
-// printed ("0.00", "2.98 GBytes", jitter "0.013"); the rate is in Mbit/s.
+// One interval of one direction, parsed once from its line: its times in
+// seconds from the test's start and its rate in Mbit/s as numbers, and the
+// texts as iperf3 printed them ("0.00", "2.98 GBytes", jitter "0.013") for
+// the table and the exports.
 struct IntervalRecord {
-  std::string start;
-  std::string end;
+  double start = 0;
+  double end = 0;
+  std::string start_text;
+  std::string end_text;
   Direction direction = Direction::Send;
   double mbps = 0;
   std::string transfer;

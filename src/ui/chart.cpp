@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "core/meter.hpp"
-#include "core/text.hpp"
 
 namespace trellan {
 
@@ -37,8 +36,8 @@ void ChartData::Sums::add(const ChartPoint& p) {
 void ChartData::add(const IntervalRecord& r) {
   const int d = r.direction == Direction::Send ? 0 : 1;
   ChartPoint p;
-  p.t0 = parse_double(r.start).value_or(0.0);
-  p.t1 = std::max(p.t0, parse_double(r.end).value_or(p.t0));
+  p.t0 = r.start;
+  p.t1 = std::max(r.start, r.end);
   p.mbps = std::isfinite(r.mbps) && r.mbps > 0 ? r.mbps : 0.0;
   p.omitted = r.omitted;
   p.flagged = r.retransmits.value_or(0) > 0 || r.lost.value_or(0) > 0;
@@ -68,6 +67,11 @@ void ChartData::add(const IntervalRecord& r) {
     return;
   }
   series.push_back(p);
+  count(r.direction, p);
+}
+
+void ChartData::count(Direction direction, const ChartPoint& p) {
+  const int d = direction == Direction::Send ? 0 : 1;
   all_[d].add(p);
   if (!p.omitted) counted_[d].add(p);
   t_max_ = std::max(t_max_, p.t1);
@@ -90,14 +94,8 @@ void ChartData::recount() {
   for (int d = 0; d < 2; ++d) counted_[d] = all_[d] = Sums{};
   t_max_ = mbps_max_ = 0;
   flagged_ = 0;
-  for (int d = 0; d < 2; ++d)
-    for (const ChartPoint& p : d == 0 ? send_ : receive_) {
-      all_[d].add(p);
-      if (!p.omitted) counted_[d].add(p);
-      t_max_ = std::max(t_max_, p.t1);
-      mbps_max_ = std::max(mbps_max_, p.mbps);
-      flagged_ += p.flagged;
-    }
+  for (Direction d : {Direction::Send, Direction::Receive})
+    for (const ChartPoint& p : series(d)) count(d, p);
 }
 
 std::optional<SeriesStats> ChartData::stats(Direction direction) const {
@@ -253,13 +251,13 @@ void paint_series(cairo_t* cr, const Plot& plot, const ChartData& data, Directio
     return std::clamp(static_cast<int>((x - plot.x0) * scale), 0, columns);
   };
   if (points.size() == 1) {
-    // A single reading spans its interval.
+    // A single interval spans its width.
     const ChartPoint& p = points.front();
     cairo_move_to(cr, plot.x(p.t0), plot.y(p.mbps));
     cairo_line_to(cr, plot.x(p.t1), plot.y(p.mbps));
     if (p.flagged) marks[column_of(plot.x(mid(p)))] = 1;
   } else if (points.size() <= static_cast<std::size_t>(columns)) {
-    // Each reading is the mean over its interval: a step as wide as it.
+    // Each interval's rate is its mean: a step as wide as it.
     for (const ChartPoint& p : points) {
       const double y = plot.y(p.mbps);
       cairo_line_to(cr, plot.x(p.t0), y);
@@ -267,15 +265,15 @@ void paint_series(cairo_t* cr, const Plot& plot, const ChartData& data, Directio
       if (p.flagged) marks[column_of(plot.x(mid(p)))] = 1;
     }
     cairo_stroke(cr);
-    // Few enough readings to ring each marked one on the line too.
+    // Few enough intervals to ring each marked one on the line too.
     for (const ChartPoint& p : points) {
       if (!p.flagged) continue;
       cairo_new_sub_path(cr);
       cairo_arc(cr, plot.x(mid(p)), plot.y(p.mbps), 3.5, 0, 2 * std::numbers::pi);
     }
   } else {
-    // More readings than pixel columns: each column is one device pixel wide
-    // box over the span of its readings and the last reading before it, so
+    // More intervals than pixel columns: each column is one device pixel wide
+    // box over the span of its intervals and the last interval before it, so
     // the frame fills whole-pixel boxes, which cairo does fastest.
     const double half = 1.0;  // half the line width
     int column = -1;
@@ -296,7 +294,7 @@ void paint_series(cairo_t* cr, const Plot& plot, const ChartData& data, Directio
       from = last;
       have_last = true;
     };
-    // Device columns per second, halved for the readings' midpoints.
+    // Device columns per second, halved for the intervals' midpoints.
     const double per_second = (plot.x1 - plot.x0) * scale / plot.t_max / 2;
     for (const ChartPoint& p : points) {
       const int c = std::min(columns, std::max(0, static_cast<int>((p.t0 + p.t1) * per_second)));
@@ -424,8 +422,8 @@ void paint_chart(cairo_t* cr, double width, double height, const ChartData& data
   cairo_select_font_face(cr, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
   cairo_set_font_size(cr, kFont);
 
-  // The scales: time up to the last reading's end, the rate up to a round
-  // gridline above the highest reading, in the unit format_rate gives it.
+  // The scales: time up to the last interval's end, the rate up to a round
+  // gridline above the highest interval, in the unit format_rate gives it.
   const double t_max = data.t_max() > 0 ? data.t_max() : 10.0;
   const double mbps_max = data.mbps_max();
   const auto [per_unit, unit] = unit_for(mbps_max > 0 ? mbps_max : 1.0);
@@ -443,7 +441,7 @@ void paint_chart(cairo_t* cr, double width, double height, const ChartData& data
   plot.x0 = std::round(std::min(label_w + 12, width / 3) * scale) / scale;
   plot.x1 = std::round(std::max(plot.x0 + 20, width - 22) * scale) / scale;
   plot.y1 = std::round(plot.y1 * scale) / scale;
-  // The time axis ends where the readings do.
+  // The time axis ends where the intervals do.
   plot.t_max = t_max;
   const auto ticks = time_ticks(t_max, static_cast<int>((plot.x1 - plot.x0) / 72) + 1);
 

@@ -1,4 +1,4 @@
-// The throughput chart of one run: its readings reduced to what a plot
+// The throughput chart of one run: its intervals reduced to what a plot
 // needs, the plot painted with cairo, and the words that describe it. No
 // GTK, so it is tested and measured without a display.
 #pragma once
@@ -32,7 +32,7 @@ struct SeriesStats {
   double min = 0, mean = 0, max = 0, seconds = 0;
 };
 
-// The readings of a run, by direction, in the order they came. Kept beside
+// The intervals of a run, by direction, in the order they came. Kept beside
 // the run and fed one record at a time, so a frame parses nothing. An
 // interval shorter than kShortest (the scraps iperf3 prints at a test's end,
 // "5.00-5.01", "10.00-10.00") has no point of its own: its rate is noise.
@@ -44,7 +44,7 @@ class ChartData {
   explicit ChartData(const std::deque<IntervalRecord>& records);
 
   void add(const IntervalRecord& record);
-  // Forgets the oldest readings until `count` are left, as the run's record
+  // Forgets the oldest intervals until `count` are left, as the run's record
   // does beyond its cap.
   void keep_newest(std::size_t count);
 
@@ -55,23 +55,25 @@ class ChartData {
 
   std::optional<SeriesStats> stats(Direction d) const;
   // The latest end, the highest rate of either direction; whether any
-  // reading is flagged.
+  // interval is flagged.
   double t_max() const { return t_max_; }
   double mbps_max() const { return mbps_max_; }
   bool any_flagged() const { return flagged_ > 0; }
 
  private:
   // Running sums of one direction, so that a frame need not go through the
-  // readings for them.
+  // intervals for them.
   struct Sums {
     std::size_t n = 0;
     double weighted = 0, seconds = 0, min = 0, max = 0, first = 0, last = 0;
     void add(const ChartPoint& p);
   };
+  // Adds one kept point to the totals.
+  void count(Direction direction, const ChartPoint& p);
   void recount();
 
   std::deque<ChartPoint> send_, receive_;
-  std::deque<Direction> order_;  // of the readings given, kept or not
+  std::deque<Direction> order_;  // of the intervals given, kept or not
   std::deque<bool> kept_;        // beside order_: whether it made a point
   // By direction: where the warm-up ended, and what the counted intervals'
   // times are moved by once iperf3 has restarted its clock.
@@ -83,14 +85,14 @@ class ChartData {
 };
 
 // What a screen reader says of the chart, e.g. "Send: min 9.40, mean 24.60,
-// max 38.90 Gbit/s over 14 s."; one sentence per direction that has readings.
+// max 38.90 Gbit/s over 14 s."; one sentence per direction that has intervals.
 std::string chart_description(const ChartData& data);
 
 // Paints the chart into a width × height area at the user-space origin of
 // `cr`, over a background of its own. `scale` is the device pixels per user
 // unit the frame is shown at, to keep thin lines on whole pixels. Lines are
 // reduced to each device pixel column's first, lowest, highest and last value,
-// so the cost follows the width, not the number of readings.
+// so the cost follows the width, not the number of intervals.
 void paint_chart(cairo_t* cr, double width, double height, const ChartData& data, bool dark,
                  double scale = 1.0);
 

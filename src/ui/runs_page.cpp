@@ -12,7 +12,7 @@
 #include "ui/gobject.hpp"
 #include "core/meter.hpp"
 #include "core/run_export.hpp"
-#include "core/run_texts.hpp"
+#include "core/run_words.hpp"
 #include "core/save_file.hpp"
 #include "process/tool_version.hpp"
 
@@ -32,7 +32,7 @@ struct Page {
   std::shared_ptr<RunLog> log;
   std::uint64_t listener = 0;
   std::uint64_t selected = 0;  // the run shown in the detail, 0 for none
-  ChartData chart;             // the selected run's readings
+  ChartData chart;             // the selected run's intervals
   bool gone = false;
 
   Ref<GtkWidget> root;         // the status page or the runs
@@ -40,10 +40,10 @@ struct Page {
   Ref<GtkWidget> list, list_scroll;
   Ref<GtkWidget> detail, heading, started, chart_area, result, details, dropped, save_status;
   Ref<GtkWidget> cap_notice;  // the runs the window let go
-  // A run that failed before its first reading: its error in place of the
+  // A run that failed before its first interval: its error in place of the
   // chart and the table.
   Ref<GtkWidget> chart_frame, table, failure, failure_title, failure_text;
-  Ref<GtkStringList> table_rows;  // each item: the reading's number since the run's start
+  Ref<GtkStringList> table_rows;  // one empty item per kept interval, in order
   std::vector<std::pair<std::uint64_t, GtkWidget*>> rows;  // run id → its list row
 
   const RunRecord* selected_run() const { return selected ? log->find(selected) : nullptr; }
@@ -88,7 +88,7 @@ void set_label(GtkWidget* l, const std::string& text) {
   gtk_widget_set_visible(l, !text.empty());
 }
 
-// A running run's row shows its latest reading, so that it grows live too.
+// A running run's row shows its latest interval, so that it grows live too.
 std::string row_subtitle(const RunRecord& run) {
   std::string line = local_time(run.started, "%H:%M:%S");
   if (!run.options_summary.empty()) line += " · " + run.options_summary;
@@ -96,7 +96,7 @@ std::string row_subtitle(const RunRecord& run) {
   if (run.end == RunEnd::Running && !run.intervals.empty()) {
     const IntervalRecord& last = run.intervals.back();
     line += std::string(" ") + (last.direction == Direction::Send ? "send " : "receive ") +
-            readout_text(last.mbps) + " at " + last.end + " s";
+            rate_text(last.mbps) + " at " + last.end_text + " s";
   }
   return line;
 }
@@ -108,7 +108,7 @@ void draw_chart(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpoint
   paint_chart(cr, width, height, p.chart, dark_appearance(), gtk_widget_get_scale_factor(GTK_WIDGET(area)));
 }
 
-// The chart's description follows its readings while the page is shown;
+// The chart's description follows its intervals while the page is shown;
 // each update is a message to the accessibility bus.
 void describe_chart(Page& p) {
   if (!gtk_widget_get_mapped(p.chart_area.get())) return;
@@ -137,14 +137,12 @@ void on_cell_setup(GtkSignalListItemFactory*, GtkListItem* item, gpointer) noexc
 void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) noexcept {
   const Column& c = *static_cast<Column*>(data);
   GtkWidget* l = gtk_list_item_get_child(item);
-  auto* number = GTK_STRING_OBJECT(gtk_list_item_get_item(item));
+  // A row's place in the table is its interval's place in the record: both
+  // lose their oldest together.
+  const guint n = gtk_list_item_get_position(item);
   const RunRecord* run = c.page->selected_run();
   std::string text;
-  if (run && number) {
-    const auto n = g_ascii_strtoull(gtk_string_object_get_string(number), nullptr, 10);
-    if (n >= run->dropped_intervals && n - run->dropped_intervals < run->intervals.size())
-      text = interval_cell(run->intervals[n - run->dropped_intervals], c.index);
-  }
+  if (run && n < run->intervals.size()) text = interval_cell(run->intervals[n], c.index);
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
 }
 
@@ -174,11 +172,7 @@ GtkWidget* interval_table(const PageRef& page) {
 }
 
 void append_table_rows(Page& p, const RunRecord& run, std::size_t from) {
-  std::vector<std::string> numbers;
-  for (std::size_t i = from; i < run.intervals.size(); ++i)
-    numbers.push_back(std::to_string(run.dropped_intervals + i));
-  std::vector<const char*> texts;
-  for (const auto& n : numbers) texts.push_back(n.c_str());
+  std::vector<const char*> texts(run.intervals.size() - std::min(from, run.intervals.size()), "");
   texts.push_back(nullptr);
   const guint have = g_list_model_get_n_items(G_LIST_MODEL(p.table_rows.get()));
   gtk_string_list_splice(p.table_rows.get(), have, 0, texts.data());
@@ -228,8 +222,8 @@ void show_run(Page& p, std::uint64_t id) {
   describe_chart(p);
 }
 
-// A new reading of the shown run: the chart, the table and, past the cap,
-// the readings that went.
+// A new interval of the shown run: the chart, the table and, past the cap,
+// the intervals that went.
 void grow_run(Page& p, const RunRecord& run) {
   const IntervalRecord& newest = run.intervals.back();
   p.chart.add(newest);

@@ -10,7 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "ui/painter.hpp"
+#include "ui/gauge_painter.hpp"
+#include "core/run_words.hpp"
 
 namespace trellan {
 
@@ -73,10 +74,10 @@ class FrameBudget {
 
 // Shared by the VuMeter copies, the draw function, the tick callback while
 // it is attached, and the widget itself (for its signal handlers).
-struct VuMeter::Gauge {
+struct VuMeter::Impl {
   MeterState state;
   GaugePainter painter;
-  std::optional<GaugePicture> painted;  // what the last frame drawn shows
+  std::optional<GaugeFrame> painted;  // what the last frame drawn shows
   std::string announced;                // the readout last given to assistive technology
   guint tick = 0;                       // the tick callback while it is attached
   FrameBudget budget;
@@ -85,11 +86,11 @@ struct VuMeter::Gauge {
 
 namespace {
 
-using GaugeRef = std::shared_ptr<VuMeter::Gauge>;
+using ImplRef = std::shared_ptr<VuMeter::Impl>;
 
 constexpr const char* kGaugeKey = "trellan-vumeter-gauge";
 
-void free_gauge_ref(gpointer data) noexcept { delete static_cast<GaugeRef*>(data); }
+void free_gauge_ref(gpointer data) noexcept { delete static_cast<ImplRef*>(data); }
 
 bool dark_appearance() {
   return adw_is_initialized() && adw_style_manager_get_dark(adw_style_manager_get_default());
@@ -109,8 +110,8 @@ double device_scale(GtkWidget* area) {
   return gtk_widget_get_scale_factor(area);
 }
 
-GaugePicture picture_of(GtkWidget* area, const MeterState& s) {
-  return gauge_picture(s, gtk_widget_get_width(area), gtk_widget_get_height(area),
+GaugeFrame frame_of(GtkWidget* area, const MeterState& s) {
+  return gauge_frame(s, gtk_widget_get_width(area), gtk_widget_get_height(area),
                        dark_appearance(), device_scale(area));
 }
 
@@ -132,16 +133,16 @@ void announce(GtkWidget* area, const MeterState& s, const std::string& text) {
 // model rests and the dial's remaining glide toward its goal changes no pixel
 // (or no longer changes the scale at all).
 bool settled(GtkWidget* area, const MeterState& s, bool stepped, double scale_before,
-             const GaugePicture& now) {
+             const GaugeFrame& now) {
   if (!s.resting()) return false;
   if (stepped && s.scale_max == scale_before) return true;
   MeterState at_goal = s;
   at_goal.scale_max = full_scale_goal(std::max(s.target, s.peak));
-  return picture_of(area, at_goal) == now;
+  return frame_of(area, at_goal) == now;
 }
 
 gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept {
-  VuMeter::Gauge& g = **static_cast<GaugeRef*>(data);
+  VuMeter::Impl& g = **static_cast<ImplRef*>(data);
   MeterState& s = g.state;
   const std::int64_t now = gdk_frame_clock_get_frame_time(clock);
   const bool stepped = s.last_frame_time != 0 && now > s.last_frame_time;
@@ -149,21 +150,21 @@ gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept 
   s.tick(now);
   // Only when the readout changes, not every frame: each update is a
   // message to the accessibility bus.
-  std::string text = readout_text(s.peak);
+  std::string text = rate_text(s.peak);
   if (text != g.announced) {
     announce(area, s, text);
     g.announced = std::move(text);
   }
   g.budget.ticked();
-  const GaugePicture picture = picture_of(area, s);
-  bool owed = !g.painted || picture != *g.painted;
+  const GaugeFrame frame = frame_of(area, s);
+  bool owed = !g.painted || frame != *g.painted;
   if (owed && g.budget.may_draw(now)) {
     gtk_widget_queue_draw(area);
     g.budget.drawing(now);
     owed = false;
   }
   // A change the budget holds back keeps the clock going until it is drawn.
-  if (owed || !settled(area, s, stepped, scale_before, picture)) return G_SOURCE_CONTINUE;
+  if (owed || !settled(area, s, stepped, scale_before, frame)) return G_SOURCE_CONTINUE;
   g.budget.pause();
   g.tick = 0;
   return G_SOURCE_REMOVE;  // the frame clock may go idle
@@ -172,14 +173,14 @@ gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept 
 // Attaches the tick callback unless it is attached. Its first tick takes no
 // time step: the animation goes on from the state as it was left, one frame
 // behind a model that had been ticking all along.
-void wake(GtkWidget* area, const GaugeRef& gauge) {
+void wake(GtkWidget* area, const ImplRef& gauge) {
   if (gauge->tick != 0) return;
   gauge->state.last_frame_time = 0;
-  gauge->tick = gtk_widget_add_tick_callback(area, on_tick, new GaugeRef(gauge), free_gauge_ref);
+  gauge->tick = gtk_widget_add_tick_callback(area, on_tick, new ImplRef(gauge), free_gauge_ref);
 }
 
 void wake_widget(GtkWidget* area) {
-  if (auto* gauge = static_cast<GaugeRef*>(g_object_get_data(G_OBJECT(area), kGaugeKey)))
+  if (auto* gauge = static_cast<ImplRef*>(g_object_get_data(G_OBJECT(area), kGaugeKey)))
     wake(area, *gauge);
 }
 
@@ -192,15 +193,15 @@ void on_resize(GtkDrawingArea* area, int, int, gpointer) noexcept { wake_widget(
 }  // namespace
 
 void draw_gauge(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept {
-  VuMeter::Gauge& g = **static_cast<GaugeRef*>(data);
+  VuMeter::Impl& g = **static_cast<ImplRef*>(data);
   const bool dark = dark_appearance();
   const double scale = device_scale(GTK_WIDGET(area));
   g.painter.paint(cr, width, height, g.state, dark, scale);
-  g.painted = gauge_picture(g.state, width, height, dark, scale);
+  g.painted = gauge_frame(g.state, width, height, dark, scale);
   ++g.frames;
 }
 
-VuMeter::VuMeter() : gauge_(std::make_shared<Gauge>()) {
+VuMeter::VuMeter() : impl_(std::make_shared<Impl>()) {
   // The meter role can only be given at construction, hence g_object_new
   // rather than gtk_drawing_area_new.
   GtkWidget* w = GTK_WIDGET(g_object_new(GTK_TYPE_DRAWING_AREA, "accessible-role",
@@ -213,38 +214,38 @@ VuMeter::VuMeter() : gauge_(std::make_shared<Gauge>()) {
   gtk_widget_set_hexpand(w, TRUE);
   gtk_widget_set_vexpand(w, TRUE);
 
-  gtk_drawing_area_set_draw_func(da, draw_gauge, new GaugeRef(gauge_), free_gauge_ref);
+  gtk_drawing_area_set_draw_func(da, draw_gauge, new ImplRef(impl_), free_gauge_ref);
 
   gtk_accessible_update_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, "Throughput", -1);
-  gauge_->announced = readout_text(gauge_->state.peak);
-  announce(w, gauge_->state, gauge_->announced);
+  impl_->announced = rate_text(impl_->state.peak);
+  announce(w, impl_->state, impl_->announced);
 
   // The widget's own share, for the handlers below; both end with it.
-  g_object_set_data_full(G_OBJECT(w), kGaugeKey, new GaugeRef(gauge_), free_gauge_ref);
+  g_object_set_data_full(G_OBJECT(w), kGaugeKey, new ImplRef(impl_), free_gauge_ref);
   g_signal_connect(w, "resize", G_CALLBACK(on_resize), nullptr);
   if (adw_is_initialized())
     g_signal_connect_object(adw_style_manager_get_default(), "notify::dark",
                             G_CALLBACK(on_dark_changed), w, GConnectFlags{});
-  wake(w, gauge_);
+  wake(w, impl_);
 }
 
 GtkWidget* VuMeter::widget() const { return area_.get(); }
 
 void VuMeter::set_value(double mbps) {
-  gauge_->state.set_value(mbps);
-  wake(area_.get(), gauge_);
+  impl_->state.set_value(mbps);
+  wake(area_.get(), impl_);
 }
 
-double VuMeter::peak() const { return gauge_->state.peak; }
+double VuMeter::peak() const { return impl_->state.peak; }
 
-std::uint64_t VuMeter::frames_drawn() const { return gauge_->frames; }
+std::uint64_t VuMeter::frames_drawn() const { return impl_->frames; }
 
 void VuMeter::reset() {
-  gauge_->state.reset();
-  wake(area_.get(), gauge_);
+  impl_->state.reset();
+  wake(area_.get(), impl_);
 }
 
-const MeterState& VuMeter::state() const { return gauge_->state; }
-MeterState& VuMeter::state() { return gauge_->state; }
+const MeterState& VuMeter::state() const { return impl_->state; }
+MeterState& VuMeter::state() { return impl_->state; }
 
 }  // namespace trellan

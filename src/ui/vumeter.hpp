@@ -37,11 +37,11 @@ class VuMeter {
   const MeterState& state() const;
   MeterState& state();
 
-  struct Gauge;  // the state with what its callbacks keep between frames
+  struct Impl;  // the state with what its callbacks keep between frames
 
  private:
   std::shared_ptr<GtkWidget> area_;
-  std::shared_ptr<Gauge> gauge_;
+  std::shared_ptr<Impl> impl_;
 };
 
 // The drawing area's draw function; `data` is the gauge's shared record.

@@ -5,9 +5,8 @@
 #include <vector>
 
 #include "ui/compat.hpp"
-#include "ui/page.hpp"
-#include "core/run_export.hpp"
-#include "ui/run_recording.hpp"
+#include "ui/run_controls.hpp"
+#include "core/run_words.hpp"
 #include "ui/runs_page.hpp"
 #include "core/text.hpp"
 #include "ui/wide_layout.hpp"
@@ -192,63 +191,61 @@ namespace {
 
 // Both pages' buttons are toggles: these are the two halves they share.
 
-// Stops the page's run, if it has one, and shows the page idle with
-// `status`; false when the page was idle.
 template <typename Form>
-bool stop_page_run(Form& f, const Look& idle, const char* status) {
+PageWidgets widgets_of(const Form& f) {
+  return PageWidgets{f.meter, f.status_label, f.details_label, f.start_button};
+}
+
+// Stops the page's run, if it has one, and shows the page idle; false when
+// the page was idle.
+template <typename Form>
+bool stop_page_run(Form& f) {
   if (!f.run_slot->handle) return false;
-  stop_current_run(*f.run_slot);
-  end_record(*f.run_slot, RunEnd::Stopped);  // the test, or the client being served
-  f.meter.reset();
-  apply_look(f.start_button.get(), idle);
-  set_status(f.status_label.get(), status);
+  if (f.run_slot->session)
+    show_answer(widgets_of(f), *f.run_slot, f.run_slot->session->stop());
+  else
+    stop_current_run(*f.run_slot);
   return true;
 }
 
 // Starts a run with `args` and follows it on the page.
 template <typename Form>
-void start_page_run(Form& f, std::vector<std::string> args, bool is_server, const Look& running,
-                    const std::string& status, std::optional<ConnectTarget> connect = std::nullopt) {
-  f.meter.reset();
+void start_page_run(Form& f, std::vector<std::string> args, RunSetup setup) {
+  const bool is_server = setup.is_server;
+  setup.command = {"iperf3"};
+  setup.command.insert(setup.command.end(), args.begin(), args.end());
+  auto session = std::make_shared<RunSession>(std::move(setup));
+  show_answer(widgets_of(f), *f.run_slot, session->start());
   auto [handle, rx] = start_iperf(std::move(args), is_server);
-  const std::uint64_t run_id = install_run(*f.run_slot, std::move(handle));
-  apply_look(f.start_button.get(), running);
-  set_status(f.status_label.get(), status);
-  set_details(f.details_label.get(), "");
-  watch_run(std::move(rx), f.meter, GTK_LABEL(f.status_label.get()),
-            GTK_LABEL(f.details_label.get()), GTK_BUTTON(f.start_button.get()), f.run_slot, run_id,
-            is_server, std::move(connect));
+  const std::uint64_t run_id = install_run(*f.run_slot, std::move(handle), std::move(session));
+  watch_run(std::move(rx), widgets_of(f), f.run_slot, run_id);
 }
 
 }  // namespace
 
 void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
-  if (stop_page_run(*f, kClientIdle, "Test stopped.")) {
-    set_details(f->details_label.get(), "");  // a connect notice or half a result
-    return;
-  }
+  if (stop_page_run(*f)) return;
   const ClientOptions options = ClientOptions::from_form(*f);
   if (options.server.empty()) {
-    set_status(f->status_label.get(), "Specify a server (host or IP).");
+    set_status(f->status_label.get(), words::kNoServer);
     return;
   }
-  std::vector<std::string> args = options.to_args();
-  std::vector<std::string> command{"iperf3"};
-  command.insert(command.end(), args.begin(), args.end());
-  begin_record(*f->run_slot, RunPage::Client, far_end_of(options), options_summary(options), std::move(command));
-  start_page_run(*f, std::move(args), false, kClientRunning, "Connecting…",
-                 ConnectTarget{options.server, options.port});
+  RunSetup setup;
+  setup.far_end = far_end_of(options);
+  setup.options_summary = options_summary(options);
+  setup.connect_server = options.server;
+  setup.connect_port = options.port;
+  start_page_run(*f, options.to_args(), std::move(setup));
 }
 
 void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
-  if (stop_page_run(*f, kServerIdle, "Stopped.")) return;
+  if (stop_page_run(*f)) return;
   const ServerOptions options = ServerOptions::from_form(*f);
-  f->run_slot->options_summary = options_summary(options);
-  std::vector<std::string> args = options.to_args();
-  f->run_slot->command = {"iperf3"};
-  f->run_slot->command.insert(f->run_slot->command.end(), args.begin(), args.end());
-  start_page_run(*f, std::move(args), true, kServerRunning,
-                 "Listening on port " + std::to_string(options.port) + "…");
+  RunSetup setup;
+  setup.is_server = true;
+  setup.options_summary = options_summary(options);
+  setup.port = options.port;
+  start_page_run(*f, options.to_args(), std::move(setup));
   f->address_line->show(options.bind, options.port);
 }
 
@@ -300,11 +297,11 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
                          client->no_delay_row.get(), client->zero_copy_row.get()})
     adw_expander_row_add_row(ADW_EXPANDER_ROW(expander), row);
   GtkWidget* advanced = group(nullptr, {expander});
-  ActionArea client_area = action_area("Ready.", "Start test");
+  ActionArea client_area = action_area(words::kReady, kClientIdle.label);
   const PageParts client_parts =
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
   client->run_slot = std::make_shared<RunSlot>();
-  client->run_slot->run_log = run_log;
+  client->run_slot->recording.log = run_log;
   client->run_log = run_log;
   client->status_label = client_area.status_label;
   client->details_label = client_area.details_label;
@@ -321,12 +318,12 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   server->one_off_row = switch_row("One-off", "Serve a single client then exit (-1)");
   GtkWidget* server_group = group("Server", {server->listen_port_row.get(), server->bind_row.get(),
                                              server->one_off_row.get()});
-  ActionArea server_area = action_area("Stopped.", "Start server");
+  ActionArea server_area = action_area(words::kServerStopped, kServerIdle.label);
   server->address_line = std::make_shared<AddressLine>();
   server_area.extra_line = server->address_line->widget();
   const PageParts server_parts = page_box(form_box({server_group}), server->meter, server_area);
   server->run_slot = std::make_shared<RunSlot>();
-  server->run_slot->run_log = run_log;
+  server->run_slot->recording.log = run_log;
   server->run_log = run_log;
   server->status_label = server_area.status_label;
   server->details_label = server_area.details_label;

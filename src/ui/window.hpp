@@ -13,7 +13,7 @@
 #include <string>
 
 #include "ui/address_line.hpp"
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 #include "ui/gobject.hpp"
 #include "process/iperf.hpp"
 #include "core/options.hpp"
@@ -69,18 +69,10 @@ AdwApplicationWindow* build_main_window(AdwApplication* app);
 void on_start_test_clicked(GtkButton* button, ClientForm* form) noexcept;
 void on_start_server_clicked(GtkButton* button, ServerForm* form) noexcept;
 
-// Where a client run connects to, for the notice shown while no answer comes.
-struct ConnectTarget {
-  std::string server;
-  std::uint16_t port = 0;
-};
-
-// Follows one run's events on the main loop and applies them to its page.
-// With `connect`, a run that shows "Connecting…" for 5 s without any event
-// says so in the details label, counting the seconds, until the first event.
-void watch_run(EventReceiver rx, VuMeter meter, GtkLabel* status_label, GtkLabel* details_label,
-               GtkButton* start_button, std::shared_ptr<RunSlot> run_slot, std::uint64_t run_id,
-               bool is_server, std::optional<ConnectTarget> connect = std::nullopt);
+// Follows one run's events on the main loop: the session that the page's
+// slot holds for run `run_id` decides what the page shows, and the task
+// applies it. A run whose session wants the connect notice gets its clock.
+void watch_run(EventReceiver rx, PageWidgets page, std::shared_ptr<RunSlot> run_slot, std::uint64_t run_id);
 
 // The forms of a window built by build_main_window, for tests and tooling.
 // They live as long as the window's buttons.

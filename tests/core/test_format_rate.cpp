@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/meter.hpp"
+#include "core/run_words.hpp"
 
 using trellan::format_rate;
 
@@ -48,6 +49,6 @@ TEST(FormatRate, KeepsTheDecimalPointUnderACommaDecimalLocale) {
   std::snprintf(probe, sizeof probe, "%.1f", 1.5);
   EXPECT_STREQ(probe, "1,5");  // the locale really is in force
   expect_all_cases();
-  EXPECT_EQ(trellan::readout_text(950), "950.0 Mbit/s");
+  EXPECT_EQ(trellan::rate_text(950), "950.0 Mbit/s");
   std::setlocale(LC_ALL, previous.c_str());
 }

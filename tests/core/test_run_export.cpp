@@ -3,7 +3,7 @@
 // from the captured lines.
 #include "core/output_parser.hpp"
 #include "core/run_export.hpp"
-#include "core/run_texts.hpp"
+#include "core/run_words.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@ RunRecord parsed_run(const std::string& name) {
   RunRecord run;
   for (std::string line; std::getline(in, line);)
     for (auto& ev : parser.feed_line(line))
-      if (auto* r = std::get_if<IntervalReading>(&ev)) run.intervals.push_back(std::move(r->record));
+      if (auto* i = std::get_if<Interval>(&ev); i && i->record) run.intervals.push_back(std::move(*i->record));
   return run;
 }
 
@@ -51,7 +51,8 @@ TEST(RunExport, CsvHasOneLinePerRecordWithAFullStopInEveryLocale) {
 
   // Rates below a Mbit/s keep their three decimals.
   RunRecord slow;
-  slow.intervals.push_back(IntervalRecord{"0.00", "1.00", Direction::Receive, 0.85, "104 KBytes", {}, {}, {}, {}, false, "850 Kbits/sec"});
+  slow.intervals.push_back(
+      IntervalRecord{0, 1, "0.00", "1.00", Direction::Receive, 0.85, "104 KBytes", {}, {}, {}, {}, false, "850 Kbits/sec"});
   EXPECT_EQ(intervals_csv(slow),
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
             "0.00,1.00,receive,0.850,104 KBytes,,,,,no\n");

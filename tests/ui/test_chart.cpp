@@ -1,5 +1,5 @@
 // The run chart on an image surface, compared with itself: what a warm-up,
-// a loss and a day of readings change in its pixels, and the colours its
+// a loss and a day of intervals change in its pixels, and the colours its
 // lines get against its background; its description in words; and the CSV
 // file written whole or not at all.
 #include <gtest/gtest.h>
@@ -103,10 +103,12 @@ Diff diff(const Picture& a, const Picture& b, int from_y = 0) {
   return d;
 }
 
-IntervalRecord reading(int second, Direction d, double mbps) {
+IntervalRecord interval(int second, Direction d, double mbps) {
   IntervalRecord r;
-  r.start = std::to_string(second) + ".00";
-  r.end = std::to_string(second + 1) + ".00";
+  r.start = second;
+  r.end = second + 1;
+  r.start_text = std::to_string(second) + ".00";
+  r.end_text = std::to_string(second + 1) + ".00";
   r.direction = d;
   r.mbps = mbps;
   return r;
@@ -117,8 +119,8 @@ IntervalRecord reading(int second, Direction d, double mbps) {
 ChartData bidir_run(bool warmup, bool loss) {
   ChartData data;
   for (int s = 0; s < 10; ++s) {
-    IntervalRecord send = reading(s, Direction::Send, 800);
-    IntervalRecord receive = reading(s, Direction::Receive, 300);
+    IntervalRecord send = interval(s, Direction::Send, 800);
+    IntervalRecord receive = interval(s, Direction::Receive, 300);
     send.omitted = receive.omitted = warmup && s < 2;
     if (loss && s == 7) receive.lost = 4;
     data.add(send);
@@ -180,13 +182,13 @@ TEST(Chart, AWarmUpIsShadedAtTheStartAndALossIsMarkedWhereItHappened) {
 TEST(Chart, ADayOfReadingsStillShowsTheirWholeSpanInEachPixelColumn) {
   // Every other second 100, else 900 Mbit/s: each column must reach both.
   ChartData day, low, high;
-  for (int s = 0; s < 86400; ++s) day.add(reading(s, Direction::Send, s % 2 ? 900 : 100));
+  for (int s = 0; s < 86400; ++s) day.add(interval(s, Direction::Send, s % 2 ? 900 : 100));
   for (int s = 0; s < 86400; s += 600) {
-    low.add(reading(s, Direction::Send, 100));
-    high.add(reading(s, Direction::Send, 900));
+    low.add(interval(s, Direction::Send, 100));
+    high.add(interval(s, Direction::Send, 900));
   }
   // Where a steady 100 and a steady 900 are drawn, on the same scale.
-  low.add(reading(86399, Direction::Send, 900));
+  low.add(interval(86399, Direction::Send, 900));
   low.keep_newest(low.size());
   const Picture pl(low, false), ph(high, false), pd(day, false);
   const int x = kW / 2;
@@ -200,20 +202,20 @@ TEST(Chart, ADayOfReadingsStillShowsTheirWholeSpanInEachPixelColumn) {
 
 TEST(Chart, DescriptionSummarisesEachDirectionLeavingTheWarmUpOut) {
   ChartData data;
-  IntervalRecord warm = reading(0, Direction::Send, 1000);
+  IntervalRecord warm = interval(0, Direction::Send, 1000);
   warm.omitted = true;
   data.add(warm);
-  data.add(reading(1, Direction::Send, 9400));
-  data.add(reading(2, Direction::Send, 38900));
-  for (int s = 3; s < 15; ++s) data.add(reading(s, Direction::Send, 24675));
+  data.add(interval(1, Direction::Send, 9400));
+  data.add(interval(2, Direction::Send, 38900));
+  for (int s = 3; s < 15; ++s) data.add(interval(s, Direction::Send, 24675));
   EXPECT_EQ(chart_description(data), "Send: min 9.40, mean 24.60, max 38.90 Gbit/s over 14 s.");
 
   // A run of warm-up alone is described by it; small rates in Kbit/s.
   ChartData warmup_only;
-  IntervalRecord r = reading(0, Direction::Receive, 0.5);
+  IntervalRecord r = interval(0, Direction::Receive, 0.5);
   r.omitted = true;
   warmup_only.add(r);
-  r = reading(1, Direction::Receive, 0.25);
+  r = interval(1, Direction::Receive, 0.25);
   r.omitted = true;
   warmup_only.add(r);
   EXPECT_EQ(chart_description(warmup_only), "Receive: min 250.00, mean 375.00, max 500.00 Kbit/s over 2 s.");
@@ -231,7 +233,7 @@ ChartData captured(const std::string& name, bool server) {
   ChartData data;
   for (std::string line; std::getline(in, line);)
     for (auto& ev : parser.feed_line(line))
-      if (auto* r = std::get_if<IntervalReading>(&ev)) data.add(r->record);
+      if (auto* i = std::get_if<Interval>(&ev); i && i->record) data.add(*i->record);
   return data;
 }
 

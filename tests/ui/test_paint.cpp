@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ui/painter.hpp"
+#include "ui/gauge_painter.hpp"
+#include "core/run_words.hpp"
 
 using trellan::MeterState;
 
@@ -139,7 +140,7 @@ TEST(GaugePainting, LabelsShowTheNumbersOfTheScaleEndsAndMiddle) {
   EXPECT_EQ(trellan::tick_labels(10), (Labels{"0", "5.0", "10.0"}));
   EXPECT_EQ(trellan::tick_labels(1500), (Labels{"0", "750.0", "1.50"}));
   EXPECT_EQ(trellan::tick_labels(2000), (Labels{"0", "1.00", "2.00"}));
-  EXPECT_EQ(trellan::readout_text(0), "0 Kbit/s");
+  EXPECT_EQ(trellan::rate_text(0), "0 Kbit/s");
 
   // Ink is drawn around each label's point on the label radius (the needle
   // is moved off the left label).

@@ -80,11 +80,13 @@ std::string row_title(GtkListBoxRow* row) {
   return row ? adw_preferences_row_get_title(ADW_PREFERENCES_ROW(row)) : "(none)";
 }
 
-IntervalRecord send_reading(const char* start, const char* end, double mbps, const char* transfer,
-                            std::uint64_t retransmits) {
+IntervalRecord send_interval(double start, double end, const char* start_text, const char* end_text,
+                             double mbps, const char* transfer, std::uint64_t retransmits) {
   IntervalRecord r;
   r.start = start;
   r.end = end;
+  r.start_text = start_text;
+  r.end_text = end_text;
   r.mbps = mbps;
   r.transfer = transfer;
   r.retransmits = retransmits;
@@ -144,7 +146,7 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
   ASSERT_TRUE(pump_until([&] { return missing(page, {"No runs yet"}).empty(); }, 5));
 
   const auto first = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 2 streams · 10 s");
-  log->add_interval(first, send_reading("0.00", "1.00", 942, "112 MBytes", 0));
+  log->add_interval(first, send_interval(0, 1, "0.00", "1.00", 942, "112 MBytes", 0));
   EXPECT_TRUE(pump_until([&] {
     return missing(page, {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send", "942.0 Mbit/s", "112 MBytes",
                            "Copy as text", "Copy as CSV", "Save as CSV…"}).empty();
@@ -153,10 +155,12 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
                                                       "Copy as CSV", "Save as CSV…"}));
   EXPECT_FALSE(has(reachable_texts(page), "No runs yet"));
 
-  // The run grows live: a UDP receive reading with loss, then the end.
+  // The run grows live: a UDP receive interval with loss, then the end.
   IntervalRecord udp;
-  udp.start = "1.00";
-  udp.end = "2.00";
+  udp.start = 1;
+  udp.end = 2;
+  udp.start_text = "1.00";
+  udp.end_text = "2.00";
   udp.direction = Direction::Receive;
   udp.mbps = 1.05;
   udp.transfer = "128 KBytes";
@@ -185,7 +189,7 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
   EXPECT_TRUE(in_sight(chart(), win()));
   trellan::testing::save_window_png(win(), trellan::testing::shot_path("runs-page-test.png"));
 
-  // A second run goes first and is shown; readings of the first no longer
+  // A second run goes first and is shown; intervals of the first no longer
   // reach the detail; choosing the first row shows it again.
   const auto second = log->begin(RunPage::Server, "192.0.2.7", "TCP");
   EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 0)), "Server — client 192.0.2.7");
@@ -335,7 +339,7 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   const auto started = std::chrono::system_clock::from_time_t(g_date_time_to_unix(start));
   g_date_time_unref(start);
   const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s", started);
-  log->add_interval(id, send_reading("0.00", "1.00", 942, "112 MBytes", 2));
+  log->add_interval(id, send_interval(0, 1, "0.00", "1.00", 942, "112 MBytes", 2));
   open_runs();
   // The chooser opens in the current folder: a fresh one.
   char tmpl[] = "/tmp/trellan-save-XXXXXX";
@@ -382,7 +386,7 @@ TEST_F(RunsPageTest, AFailedRunShowsItsErrorWhereTheChartAndTableWouldBe) {
 
   // A run with readings shows its chart and table again.
   const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s");
-  log->add_interval(id, send_reading("0.00", "1.00", 942, "112 MBytes", 0));
+  log->add_interval(id, send_interval(0, 1, "0.00", "1.00", 942, "112 MBytes", 0));
   EXPECT_TRUE(pump_until([&] { return gtk_widget_get_mapped(chart()) && gtk_widget_get_mapped(table); }, 5));
   EXPECT_FALSE(has(reachable_texts(page), "The test failed"));
 }

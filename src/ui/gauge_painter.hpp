@@ -24,7 +24,7 @@ void paint_gauge(cairo_t* cr, double width, double height, const MeterState& sta
 // peak marker) by a quarter of a device pixel: a state whose picture equals
 // that of the last frame drawn differs from it by less than anyone can see,
 // and needs no new frame.
-struct GaugePicture {
+struct GaugeFrame {
   double width = 0, height = 0, scale = 1;
   bool dark = false;
   bool value_arc = false;
@@ -34,10 +34,10 @@ struct GaugePicture {
   std::array<std::string, 3> labels;
   std::string readout;
 
-  bool operator==(const GaugePicture&) const = default;
+  bool operator==(const GaugeFrame&) const = default;
 };
 
-GaugePicture gauge_picture(const MeterState& state, double width, double height, bool dark,
+GaugeFrame gauge_frame(const MeterState& state, double width, double height, bool dark,
                            double scale);
 
 // paint_gauge, except that the track, the tick marks, each tick label and

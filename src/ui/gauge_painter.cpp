@@ -1,4 +1,5 @@
-#include "ui/painter.hpp"
+#include "ui/gauge_painter.hpp"
+#include "core/run_words.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -202,7 +203,7 @@ void paint_gauge(cairo_t* cr, double width, double height, const MeterState& sta
   paint_pointers(cr, g, pal, state, f);
 }
 
-GaugePicture gauge_picture(const MeterState& state, double width, double height, bool dark,
+GaugeFrame gauge_frame(const MeterState& state, double width, double height, bool dark,
                            double scale) {
   const Geometry g = geometry(width, height);
   // Radians to steps of a quarter device pixel at the outer end of the peak
@@ -210,7 +211,7 @@ GaugePicture gauge_picture(const MeterState& state, double width, double height,
   // needle's tip and the value arc's end, nearer the centre, move less.
   const double steps = (g.radius + 0.55 * g.track + 1.5) * scale * 4.0;
   const double f = fraction(state.display, state.scale_max);
-  GaugePicture p;
+  GaugeFrame p;
   p.width = width;
   p.height = height;
   p.scale = scale;
@@ -220,7 +221,7 @@ GaugePicture gauge_picture(const MeterState& state, double width, double height,
   p.peak_marker = state.peak > 0.0;
   if (p.peak_marker) p.peak = std::llround(angle(fraction(state.peak, state.scale_max)) * steps);
   p.labels = tick_labels(state.scale_max);
-  p.readout = readout_text(state.peak);
+  p.readout = rate_text(state.peak);
   return p;
 }
 

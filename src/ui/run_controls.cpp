@@ -1,4 +1,4 @@
-#include "ui/page.hpp"
+#include "ui/run_controls.hpp"
 
 #include <optional>
 #include <utility>
@@ -41,10 +41,26 @@ void stop_current_run(RunSlot& slot) {
   if (slot.on_run_end) slot.on_run_end();
 }
 
-std::uint64_t install_run(RunSlot& slot, RunHandle handle) {
+std::uint64_t install_run(RunSlot& slot, RunHandle handle, std::shared_ptr<RunSession> session) {
   stop_current_run(slot);
   slot.handle = std::move(handle);
+  slot.session = std::move(session);
   return ++slot.run_id;
+}
+
+void show_answer(const PageWidgets& page, RunSlot& slot, const PageAnswer& answer) {
+  if (answer.stop_run) stop_current_run(slot);
+  if (answer.gauge == PageAnswer::Gauge::Set) {
+    VuMeter meter = page.meter;
+    meter.set_value(answer.gauge_mbps);
+  } else if (answer.gauge == PageAnswer::Gauge::Reset) {
+    VuMeter meter = page.meter;
+    meter.reset();
+  }
+  if (answer.look) apply_look(page.start_button.get(), *answer.look);
+  if (answer.status) set_status(page.status_label.get(), answer.status->text, answer.status->kind);
+  if (answer.details) set_details(page.details_label.get(), answer.details->text, answer.details->figures);
+  for (const RecordStep& step : answer.record) slot.recording.apply(step);
 }
 
 }  // namespace trellan

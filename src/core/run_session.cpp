@@ -1,0 +1,261 @@
+#include "core/run_session.hpp"
+
+#include <utility>
+
+#include "core/run_words.hpp"
+
+namespace trellan {
+
+namespace {
+
+RecordStep step(RecordStep::Kind kind, RunEnd how = RunEnd::Running) {
+  RecordStep s;
+  s.kind = kind;
+  s.how = how;
+  return s;
+}
+
+RecordStep begin_step(RunPage page, std::string far_end, std::string options_summary,
+                      std::vector<std::string> command) {
+  RecordStep s = step(RecordStep::Kind::Begin);
+  s.page = page;
+  s.far_end = std::move(far_end);
+  s.options_summary = std::move(options_summary);
+  s.command = std::move(command);
+  return s;
+}
+
+}  // namespace
+
+void RunRecording::apply(const RecordStep& step) {
+  if (!log) return;
+  switch (step.kind) {
+    case RecordStep::Kind::Begin:
+      if (open_id != 0) log->end(std::exchange(open_id, 0), RunEnd::EndedEarly);
+      open_id = log->begin(step.page, step.far_end, step.options_summary, std::chrono::system_clock::now(),
+                           step.command);
+      break;
+    case RecordStep::Kind::Add:
+      if (open_id != 0) log->add_interval(open_id, step.interval);
+      break;
+    case RecordStep::Kind::End:
+      if (open_id == 0) break;
+      ended_id = std::exchange(open_id, 0);
+      log->end(ended_id, step.how, step.result_text, step.details_text, step.error_text);
+      break;
+    case RecordStep::Kind::Amend: log->amend_end(ended_id, step.how, step.details_text, step.error_text); break;
+  }
+}
+
+RunSession::RunSession(RunSetup setup) : setup_(std::move(setup)), awaiting_result_(!setup_.is_server) {}
+
+PageAnswer RunSession::start() {
+  PageAnswer a;
+  a.gauge = PageAnswer::Gauge::Reset;
+  a.look = setup_.is_server ? &kServerRunning : &kClientRunning;
+  set_status(a, setup_.is_server ? listening_text(setup_.port) : words::kConnecting);
+  set_details(a, "");
+  awaiting_result_ = !setup_.is_server;
+  if (!setup_.is_server) {
+    a.record.push_back(begin_step(RunPage::Client, setup_.far_end, setup_.options_summary, setup_.command));
+    record_open_ = true;
+  }
+  notice_running_ = setup_.connect_server.has_value();
+  return a;
+}
+
+PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge) {
+  PageAnswer a;
+  if (finished_) return a;
+  stop_notice(a, true);
+  const bool server = setup_.is_server;
+  if (const auto* e = std::get_if<Interval>(&event)) {
+    a.gauge = PageAnswer::Gauge::Set;
+    a.gauge_mbps = e->mbps;
+    if (!server) {
+      MeterState after = gauge;
+      after.set_value(e->mbps);
+      set_status(a, measuring_text(after.peak));
+    }
+    awaiting_result_ = !server;
+    if (e->record && record_open_) {
+      a.record.push_back(step(RecordStep::Kind::Add));
+      a.record.back().interval = *e->record;
+    }
+  } else if (const auto* e = std::get_if<Summary>(&event)) {
+    set_status(a, result_text(*e), StatusKind::Plain);
+    result_shown_ = true;
+  } else if (const auto* e = std::get_if<SummaryDetails>(&event)) {
+    details_shown_ = true;
+    if (server) {
+      client_figures_ = *e;
+      write_client_line(a);
+    } else {
+      set_details(a, quality_text(*e), true);
+    }
+  } else if (const auto* e = std::get_if<ClientConnected>(&event)) {
+    peer_ = e->peer;
+    has_client_ = true;
+    client_figures_.reset();
+    client_ended_early_.reset();
+    set_status(a, client_connected_text(e->peer));
+    result_shown_ = details_shown_ = false;
+    end_record(a, RunEnd::EndedEarly);  // one that never finished
+    a.record.push_back(begin_step(RunPage::Server, e->peer, setup_.options_summary, setup_.command));
+    record_open_ = true;
+  } else if (std::holds_alternative<ClientFinished>(event)) {
+    a.gauge = PageAnswer::Gauge::Reset;
+    end_served_client(a);
+  } else if (std::holds_alternative<Listening>(event)) {
+    if (server) set_status(a, words::kWaitingForClients);
+  } else if (const auto* e = std::get_if<Error>(&event)) {
+    if (server && has_client_) {
+      // iperf3's words about the client since the last "Accepted
+      // connection": that client ended early; the server goes on. Its
+      // summary lines may come before or after this line.
+      if (!client_ended_early_) client_ended_early_ = e->message;
+      write_client_line(a);
+      // Word of the early end may come after the client's record ended.
+      if (!record_open_) {
+        RecordStep amend = step(RecordStep::Kind::Amend, RunEnd::EndedEarly);
+        amend.details_text = details_.text;
+        amend.error_text = *client_ended_early_;
+        a.record.push_back(std::move(amend));
+      }
+      return a;
+    }
+    set_status(a, e->message, StatusKind::Error);
+    if (!last_error_) last_error_ = e->message;
+  } else if (const auto* e = std::get_if<Exited>(&event)) {
+    finish(a, *e);
+  }
+  return a;
+}
+
+PageAnswer RunSession::stop() {
+  PageAnswer a;
+  if (finished_) return a;
+  stop_notice(a, false);
+  a.stop_run = true;
+  end_record(a, RunEnd::Stopped);  // the test, or the client being served
+  a.gauge = PageAnswer::Gauge::Reset;
+  a.look = setup_.is_server ? &kServerIdle : &kClientIdle;
+  set_status(a, setup_.is_server ? words::kServerStopped : words::kTestStopped);
+  if (!setup_.is_server) set_details(a, "");  // a connect notice or half a result
+  finished_ = true;
+  a.over = true;
+  return a;
+}
+
+PageAnswer RunSession::notice_tick() {
+  PageAnswer a;
+  if (!notice_running_) return a;
+  if (++waited_s_ >= 5) {
+    set_details(a, no_answer_text(*setup_.connect_server, setup_.connect_port, waited_s_));
+    notice_shown_ = true;
+  }
+  return a;
+}
+
+PageAnswer RunSession::fault(RunFault why) {
+  PageAnswer a;
+  stop_notice(a, true);
+  if (!finished_) {
+    end_run(a);
+    set_status(a, why == RunFault::EventNotApplied ? words::kDeliveryFailed : words::kEventsLost,
+               StatusKind::Error);
+    end_run_record(a);
+  }
+  a.over = true;
+  return a;
+}
+
+void RunSession::set_status(PageAnswer& a, std::string text, StatusKind kind) {
+  status_ = {std::move(text), kind};
+  a.status = status_;
+  awaiting_result_ = false;
+}
+
+void RunSession::set_details(PageAnswer& a, std::string text, bool figures) {
+  details_ = {std::move(text), figures};
+  a.details = details_;
+}
+
+void RunSession::stop_notice(PageAnswer& a, bool clear_text) {
+  if (notice_running_) a.stop_notice = true;
+  notice_running_ = false;
+  if (notice_shown_ && clear_text) set_details(a, "");
+  notice_shown_ = false;
+}
+
+void RunSession::write_client_line(PageAnswer& a) {
+  set_details(a, last_client_text(peer_, client_figures_, client_ended_early_), true);
+}
+
+// Puts the page back to idle: the run stopped, the gauge at rest.
+void RunSession::end_run(PageAnswer& a) {
+  finished_ = true;
+  stop_notice(a, true);
+  a.stop_run = true;
+  a.gauge = PageAnswer::Gauge::Reset;
+  a.look = setup_.is_server ? &kServerIdle : &kClientIdle;
+  a.over = true;
+}
+
+void RunSession::end_record(PageAnswer& a, RunEnd how, std::string result, std::string details,
+                            std::string error) {
+  if (!record_open_) return;
+  record_open_ = false;
+  RecordStep end = step(RecordStep::Kind::End, how);
+  end.result_text = std::move(result);
+  end.details_text = std::move(details);
+  end.error_text = std::move(error);
+  a.record.push_back(std::move(end));
+}
+
+// Server page: the served client's record ends with its "Last client: …"
+// texts as the page shows them; one that went before its summary, or that
+// the server said went early, ended early.
+void RunSession::end_served_client(PageAnswer& a) {
+  if (client_ended_early_ || !details_shown_) {
+    end_record(a, RunEnd::EndedEarly, {}, details_shown_ || client_ended_early_ ? details_.text : "",
+               client_ended_early_.value_or(""));
+  } else {
+    // A reverse test's server has sender lines only: no result line then.
+    end_record(a, RunEnd::Result, result_shown_ ? status_.text : "", details_.text);
+  }
+}
+
+// The page's record at the end of its run: the test's result as shown, or
+// what the status says instead; a client still being served ends with the
+// server's error, or early.
+void RunSession::end_run_record(PageAnswer& a) {
+  const bool status_is_error = status_.kind == StatusKind::Error;
+  if (setup_.is_server) {
+    if (status_is_error)
+      end_record(a, RunEnd::Error, {}, {}, status_.text);
+    else
+      end_served_client(a);
+  } else if (result_shown_ && !status_is_error) {
+    end_record(a, RunEnd::Result, status_.text, details_.text);
+  } else {
+    end_record(a, RunEnd::Error, {}, {}, status_.text);
+  }
+}
+
+void RunSession::finish(PageAnswer& a, const Exited& e) {
+  const bool awaiting_result = awaiting_result_;
+  end_run(a);
+  if (e.status_unknown) {
+    set_status(a, words::kExitUnknown, StatusKind::Error);
+  } else if (e.by_signal) {
+    set_status(a, killed_text(e.signal, last_error_), StatusKind::Error);
+  } else if (e.code == 0) {
+    if (awaiting_result) set_status(a, words::kNoResult, StatusKind::Error);
+  } else if (e.code != -1) {
+    set_status(a, exit_code_text(e.code, last_error_), StatusKind::Error);
+  }
+  end_run_record(a);
+}
+
+}  // namespace trellan

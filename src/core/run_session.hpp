@@ -1,0 +1,171 @@
+// One run as its page follows it: fed the run's events, the user's Stop, the
+// connect notice's seconds and the faults that end a run early, it answers
+// after each what the page shows and what becomes of the run's record. Plain
+// data, no GTK: the window applies the answers (ui/run_watch.cpp).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/events.hpp"
+#include "core/meter.hpp"
+#include "core/run_record.hpp"
+
+namespace trellan {
+
+// What a status text is. Progress texts are dimmed; a result or a message
+// the user must read is shown at full contrast, an error also in red.
+enum class StatusKind { Progress, Plain, Error };
+
+// A start button's label and the style class it trades for another.
+struct Look {
+  const char* label;
+  const char* remove;
+  const char* add;
+};
+
+inline constexpr Look kClientIdle{"Start test", "destructive-action", "suggested-action"};
+inline constexpr Look kClientRunning{"Stop", "suggested-action", "destructive-action"};
+inline constexpr Look kServerIdle{"Start server", "destructive-action", "suggested-action"};
+inline constexpr Look kServerRunning{"Stop server", "suggested-action", "destructive-action"};
+
+struct StatusLine {
+  std::string text;
+  StatusKind kind = StatusKind::Progress;
+  bool operator==(const StatusLine&) const = default;
+};
+
+// The details line below the status: hidden while empty, dimmed unless it
+// holds a run's figures.
+struct DetailsLine {
+  std::string text;
+  bool figures = false;
+  bool operator==(const DetailsLine&) const = default;
+};
+
+// What becomes of the record of the page's run in the run log. The Client
+// page has one record per test; the Server page one per served client.
+struct RecordStep {
+  enum class Kind {
+    Begin,    // a new record: `page`, `far_end`, `options_summary`, `command`
+    Add,      // a reading for the open record: `interval`
+    End,      // the open record ends: `how` and the three texts
+    Amend,    // the last record that ended ends otherwise: `how`, details, error
+  };
+  Kind kind = Kind::Add;
+  RunPage page = RunPage::Client;
+  std::string far_end;
+  std::string options_summary;
+  std::vector<std::string> command;
+  IntervalRecord interval;
+  RunEnd how = RunEnd::Running;
+  std::string result_text;
+  std::string details_text;
+  std::string error_text;
+};
+
+// A page's part in the window's run log: the record of what the page runs
+// now (the client test, or the client being served), kept by the steps its
+// sessions answer. Main thread only, like the log.
+struct RunRecording {
+  std::shared_ptr<RunLog> log;  // none: the page keeps no records
+  std::uint64_t open_id = 0;    // 0: no record open
+  std::uint64_t ended_id = 0;   // the last record that ended, for Amend
+
+  // A Begin while a record is open ends that one early first.
+  void apply(const RecordStep& step);
+};
+
+// What the page does after one input. Empty fields leave things as they are.
+struct PageAnswer {
+  std::optional<StatusLine> status;
+  std::optional<DetailsLine> details;
+  const Look* look = nullptr;  // the start button's new look
+  enum class Gauge { Keep, Set, Reset } gauge = Gauge::Keep;
+  double gauge_mbps = 0;  // with Gauge::Set
+  bool stop_run = false;       // the child is stopped and the page's slot emptied
+  bool stop_notice = false;    // the connect notice's clock stops for good
+  bool over = false;           // the session takes no more input
+  std::vector<RecordStep> record;
+};
+
+// How a run is set up when its session starts.
+struct RunSetup {
+  bool is_server = false;
+  std::string far_end;          // Client page: "127.0.0.1, port 5201"
+  std::string options_summary;  // the client test's, or every served client's
+  std::vector<std::string> command;  // the iperf3 command line, "iperf3" first
+  std::uint16_t port = 5201;    // Server page: where it listens
+  // Client page: where it connects, for the notice shown while no answer
+  // comes. Without it there is no notice.
+  std::optional<std::string> connect_server;
+  std::uint16_t connect_port = 0;
+};
+
+// What ends a run before its Exited event arrived.
+enum class RunFault {
+  EventNotApplied,  // applying one of its events failed
+  EventsLost,       // its events stopped arriving
+};
+
+class RunSession {
+ public:
+  explicit RunSession(RunSetup setup);
+
+  // The run starts: the page shows it running and the Client page's record
+  // begins.
+  PageAnswer start();
+  // One event of the run. `gauge` is the gauge as it stands before the
+  // event: the peak it shows falls back over time, which only it knows.
+  PageAnswer on_event(const IperfEvent& event, const MeterState& gauge);
+  // The user stopped the run.
+  PageAnswer stop();
+  // One more second without any event since the start, while the notice's
+  // clock runs.
+  PageAnswer notice_tick();
+  // The run ended without its Exited event.
+  PageAnswer fault(RunFault why);
+
+  // True once the page was put back to idle.
+  bool finished() const { return finished_; }
+  // What the page shows now.
+  const StatusLine& status() const { return status_; }
+  const DetailsLine& details() const { return details_; }
+  bool notice_running() const { return notice_running_; }
+
+ private:
+  void set_status(PageAnswer& a, std::string text, StatusKind kind = StatusKind::Progress);
+  void set_details(PageAnswer& a, std::string text, bool figures = false);
+  void stop_notice(PageAnswer& a, bool clear_text);
+  void end_run(PageAnswer& a);
+  void finish(PageAnswer& a, const Exited& e);
+  void end_record(PageAnswer& a, RunEnd how, std::string result = {}, std::string details = {},
+                  std::string error = {});
+  void end_served_client(PageAnswer& a);
+  void end_run_record(PageAnswer& a);
+  void write_client_line(PageAnswer& a);
+
+  RunSetup setup_;
+  StatusLine status_;
+  DetailsLine details_;
+  bool record_open_ = false;
+  bool finished_ = false;
+  std::optional<std::string> last_error_;  // the run's first error
+  // Client page: the status still shows "Connecting…" or the peak, no result.
+  bool awaiting_result_;
+  std::string peer_;         // Server page: the client the summary lines are about
+  bool has_client_ = false;  // Server page: a client has connected
+  std::optional<SummaryDetails> client_figures_;   // that client's figures so far
+  std::optional<std::string> client_ended_early_;  // why it ended early, if it did
+  // What the page showed of the test, or of the client being served.
+  bool result_shown_ = false;   // the status shows its "Result — …" line
+  bool details_shown_ = false;  // the details show its figures
+  bool notice_running_ = false;
+  bool notice_shown_ = false;
+  unsigned waited_s_ = 0;
+};
+
+}  // namespace trellan

@@ -1,0 +1,202 @@
+#include "core/run_words.hpp"
+
+#include <glib.h>
+
+#include <utility>
+#include <vector>
+
+#include "core/meter.hpp"
+
+namespace trellan {
+namespace {
+
+std::string join(const std::vector<std::string>& parts, const char* separator = " · ") {
+  std::string out;
+  for (const auto& part : parts) out += (out.empty() ? "" : separator) + part;
+  return out;
+}
+
+// "jitter 0.013 ms, lost 23439 of 646767 (3.6 %)", for one direction of two.
+std::string short_loss_text(const UdpLoss& l) {
+  return "jitter " + l.jitter_ms + " ms, lost " + std::to_string(l.lost) + " of " +
+         std::to_string(l.total) + " (" + l.percent + " %)";
+}
+
+}  // namespace
+
+std::string rate_text(double mbps) {
+  auto [number, unit] = format_rate(mbps);
+  return number + " " + unit;
+}
+
+std::string local_time(std::chrono::system_clock::time_point t, const char* layout) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+  GDateTime* utc = g_date_time_new_from_unix_utc(us / 1000000);
+  if (!utc) return "";
+  GDateTime* local = g_date_time_to_local(utc);
+  g_date_time_unref(utc);
+  gchar* text = local ? g_date_time_format(local, layout) : nullptr;
+  std::string out = text ? text : "";
+  g_free(text);
+  if (local) g_date_time_unref(local);
+  return out;
+}
+
+// ---- the pages ----------------------------------------------------------------
+
+std::string listening_text(std::uint16_t port) { return "Listening on port " + std::to_string(port) + "…"; }
+
+std::string measuring_text(double peak_mbps) { return "Measuring… peak " + rate_text(peak_mbps); }
+
+std::string result_text(const Summary& s) {
+  return "Result — send: " + rate_text(s.sender_mbps) + " · receive: " + rate_text(s.receiver_mbps);
+}
+
+std::string client_connected_text(const std::string& peer) {
+  return "Client connected: " + peer + " — measuring…";
+}
+
+std::string no_answer_text(const std::string& server, std::uint16_t port, unsigned seconds) {
+  return "No answer yet from " + server + ", port " + std::to_string(port) + " (" + std::to_string(seconds) +
+         " s)";
+}
+
+std::string killed_text(int signal, const std::optional<std::string>& first_error) {
+  return first_error ? "iperf3 error: " + *first_error
+                     : "iperf3 ended unexpectedly (signal " + std::to_string(signal) + ").";
+}
+
+std::string exit_code_text(std::int32_t code, const std::optional<std::string>& first_error) {
+  return first_error ? "iperf3 error: " + *first_error : "iperf3 terminated (code " + std::to_string(code) + ").";
+}
+
+std::string quality_text(const SummaryDetails& d) {
+  std::vector<std::string> parts;
+  if (!d.bidirectional) {
+    if (d.tx.retransmits) parts.push_back("Retransmits: " + std::to_string(*d.tx.retransmits));
+    if (const auto& l = d.tx.loss)
+      parts.push_back("Jitter " + l->jitter_ms + " ms · lost " + std::to_string(l->lost) + " of " +
+                      std::to_string(l->total) + " datagrams (" + l->percent + " %)");
+    return join(parts);
+  }
+  std::vector<std::string> retransmits;
+  if (d.tx.retransmits) retransmits.push_back("send " + std::to_string(*d.tx.retransmits));
+  if (d.rx.retransmits) retransmits.push_back("receive " + std::to_string(*d.rx.retransmits));
+  if (!retransmits.empty()) parts.push_back("Retransmits: " + join(retransmits));
+  if (d.tx.loss) parts.push_back("Send: " + short_loss_text(*d.tx.loss));
+  if (d.rx.loss) parts.push_back("Receive: " + short_loss_text(*d.rx.loss));
+  return join(parts);
+}
+
+std::string last_client_text(const std::string& peer, const std::optional<SummaryDetails>& d,
+                             const std::optional<std::string>& ended_early) {
+  std::vector<std::string> parts;
+  if (d) {
+    const std::optional<double> send = d->tx.sender_mbps;
+    const std::optional<double> receive = d->bidirectional ? d->rx.receiver_mbps : d->tx.receiver_mbps;
+    if (send) parts.push_back("send: " + rate_text(*send));
+    if (receive) parts.push_back("receive: " + rate_text(*receive));
+    if (std::string quality = quality_text(*d); !quality.empty()) parts.push_back(std::move(quality));
+  }
+  if (ended_early) parts.push_back("ended early (" + *ended_early + ")");
+  if (parts.empty()) return "Last client: " + peer;
+  return "Last client: " + peer + " — " + join(parts);
+}
+
+// ---- the record ---------------------------------------------------------------
+
+std::string options_summary(const ClientOptions& o) {
+  std::vector<std::string> parts;
+  parts.emplace_back(o.udp ? "UDP" : "TCP");
+  if (o.parallel >= 2) parts.push_back(std::to_string(o.parallel) + " streams");
+  if (o.bidir)
+    parts.emplace_back("bidirectional");
+  else if (o.reverse)
+    parts.emplace_back("reverse");
+  if (!o.bitrate.empty()) parts.push_back("target " + o.bitrate);
+  parts.push_back(std::to_string(o.duration) + " s");
+  if (o.omit != 0) parts.push_back("omit first " + std::to_string(o.omit) + " s");
+  if (o.ip_version == IpVersion::V4) parts.emplace_back("IPv4");
+  if (o.ip_version == IpVersion::V6) parts.emplace_back("IPv6");
+  return join(parts);
+}
+
+std::string options_summary(const ServerOptions& o) {
+  std::vector<std::string> parts;
+  parts.push_back("port " + std::to_string(o.port));
+  if (!o.bind.empty()) parts.push_back("on " + o.bind);
+  if (o.one_off) parts.emplace_back("one-off");
+  return join(parts);
+}
+
+std::string far_end_of(const ClientOptions& o) { return o.server + ", port " + std::to_string(o.port); }
+
+std::string run_title(const RunRecord& run) {
+  return run.page == RunPage::Client ? "Client — " + run.far_end : "Server — client " + run.far_end;
+}
+
+std::string start_time_text(const RunRecord& run) { return local_time(run.started, "%Y-%m-%d %H:%M:%S %z"); }
+
+std::string run_ending_text(const RunRecord& run) {
+  switch (run.end) {
+    case RunEnd::Running: return "Running…";
+    case RunEnd::Result: return run.result_text;
+    case RunEnd::Stopped: return "Stopped";
+    case RunEnd::Error: return run.error_text.empty() ? "Failed" : run.error_text;
+    case RunEnd::EndedEarly:
+      return run.error_text.empty() ? "Ended early" : "Ended early: " + run.error_text;
+  }
+  return "";
+}
+
+std::vector<std::string> report_ending_lines(const RunRecord& run) {
+  std::vector<std::string> lines;
+  switch (run.end) {
+    case RunEnd::Running: lines.emplace_back("Still running."); break;
+    case RunEnd::Result:
+      if (!run.result_text.empty()) lines.push_back(run.result_text);
+      if (!run.details_text.empty()) lines.push_back(run.details_text);
+      break;
+    case RunEnd::Stopped: lines.emplace_back("Stopped."); break;
+    case RunEnd::Error: lines.push_back("Error: " + run.error_text); break;
+    case RunEnd::EndedEarly:
+      lines.push_back("The client ended early" + (run.error_text.empty() ? "." : ": " + run.error_text));
+      if (!run.details_text.empty()) lines.push_back(run.details_text);
+      break;
+  }
+  return lines;
+}
+
+std::string interval_cell(const IntervalRecord& r, int column) {
+  static const std::string none = "—";
+  switch (column) {
+    case 0: return r.start_text + "–" + r.end_text + " s" + (r.omitted ? " (warm-up)" : "");
+    case 1: return r.direction == Direction::Send ? "Send" : "Receive";
+    case 2: return rate_text(r.mbps);
+    case 3: return r.transfer;
+    case 4: return r.retransmits ? std::to_string(*r.retransmits) : none;
+    case 5: return r.jitter_ms ? *r.jitter_ms + " ms" : none;
+    case 6:
+      if (!r.lost) return none;
+      return std::to_string(*r.lost) + " of " + (r.total ? std::to_string(*r.total) : none);
+  }
+  return "";
+}
+
+std::string dropped_runs_text(std::uint64_t dropped) {
+  if (dropped == 0) return "";
+  return std::to_string(dropped) + (dropped == 1 ? " older run was removed" : " older runs were removed") +
+         ": the window keeps the last " + std::to_string(RunLog::kMaxRuns) + ".";
+}
+
+std::optional<FailureNotice> failure_notice(const RunRecord& run) {
+  if (run.end != RunEnd::Error || !run.intervals.empty()) return std::nullopt;
+  return FailureNotice{run.page == RunPage::Client ? "The test failed" : "Serving the client failed",
+                       run.error_text.empty() ? "iperf3 gave no reason." : run.error_text};
+}
+
+std::string csv_file_name(const RunRecord& run) {
+  return "trellan-" + local_time(run.started, "%Y%m%d-%H%M%S") + ".csv";
+}
+
+}  // namespace trellan

@@ -1,0 +1,111 @@
+// A run's words: every text a page, the Runs page and the exports say of a
+// run, from the status line to the CSV file's name. No GTK; numbers are
+// written the same in every locale.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/events.hpp"
+#include "core/options.hpp"
+#include "core/run_record.hpp"
+
+namespace trellan {
+
+// ---- rates and times ---------------------------------------------------------
+
+// A rate as one text, number and unit joined by a space: "9.41 Gbit/s". Every
+// place that shows a rate shows it this way.
+std::string rate_text(double mbps);
+
+// The local time of `t` in a g_date_time_format layout ("%H:%M:%S").
+std::string local_time(std::chrono::system_clock::time_point t, const char* layout);
+
+// ---- what the Client and Server pages say ------------------------------------
+
+namespace words {
+inline constexpr const char* kReady = "Ready.";
+inline constexpr const char* kServerStopped = "Stopped.";
+inline constexpr const char* kTestStopped = "Test stopped.";
+inline constexpr const char* kNoServer = "Specify a server (host or IP).";
+inline constexpr const char* kConnecting = "Connecting…";
+inline constexpr const char* kWaitingForClients = "Waiting for client connections…";
+inline constexpr const char* kNoResult = "iperf3 ended without a result.";
+inline constexpr const char* kExitUnknown = "iperf3 ended; its exit status could not be read.";
+// How a run that never delivered its Exited event is shown to have ended.
+inline constexpr const char* kDeliveryFailed = "The run was stopped: one of its events could not be shown.";
+inline constexpr const char* kEventsLost = "The run was stopped: its events stopped arriving.";
+}  // namespace words
+
+// "Listening on port 5201…"
+std::string listening_text(std::uint16_t port);
+// "Measuring… peak 942.0 Mbit/s"
+std::string measuring_text(double peak_mbps);
+// "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s"
+std::string result_text(const Summary& summary);
+// "Client connected: 127.0.0.1 — measuring…"
+std::string client_connected_text(const std::string& peer);
+// "No answer yet from example.net, port 5201 (5 s)"
+std::string no_answer_text(const std::string& server, std::uint16_t port, unsigned seconds);
+// How a run that iperf3 ended badly ended: its first error if it said one,
+// else the signal or the exit code.
+std::string killed_text(int signal, const std::optional<std::string>& first_error);
+std::string exit_code_text(std::int32_t code, const std::optional<std::string>& first_error);
+
+// What the summary lines say beyond the rates; empty when they say nothing
+// more. Numbers appear exactly as iperf3 printed them.
+std::string quality_text(const SummaryDetails& d);
+
+// The Server page's line about its last client: the figures of its summary
+// lines, if any came, and why it ended early, if it did.
+std::string last_client_text(const std::string& peer, const std::optional<SummaryDetails>& d,
+                             const std::optional<std::string>& ended_early = std::nullopt);
+
+// ---- what a run's record says -------------------------------------------------
+
+// "TCP · 4 streams · reverse · 10 s", in the form's own terms.
+std::string options_summary(const ClientOptions& options);
+// A served client's record: the Server page's options, "port 5201 · one-off".
+std::string options_summary(const ServerOptions& options);
+
+// Where a client test goes: "127.0.0.1, port 5201".
+std::string far_end_of(const ClientOptions& options);
+
+// What and where, as one line: "Client — 127.0.0.1, port 5201",
+// "Server — client 192.0.2.7".
+std::string run_title(const RunRecord& run);
+
+// The run's start in local time: "2026-12-07 16:40:12 +0100".
+std::string start_time_text(const RunRecord& run);
+
+// How a run ended, in the words of its row: "Running…", the result text,
+// "Stopped", the error, "Ended early: " and iperf3's reason.
+std::string run_ending_text(const RunRecord& run);
+
+// How the run ended, as the lines of its text report: the result and
+// details texts as the page showed them, or what ended it instead.
+std::vector<std::string> report_ending_lines(const RunRecord& run);
+
+// One cell of the interval table: 0 interval, 1 direction, 2 bitrate,
+// 3 transfer, 4 retransmits, 5 jitter, 6 loss.
+std::string interval_cell(const IntervalRecord& interval, int column);
+
+// The file name proposed for a run's CSV: "trellan-YYYYMMDD-HHMMSS.csv",
+// from its local start time.
+std::string csv_file_name(const RunRecord& run);
+
+// What the Runs page says once the window has let its oldest runs go:
+// "3 older runs were removed: the window keeps the last 100."; empty for none.
+std::string dropped_runs_text(std::uint64_t dropped);
+
+// What stands where the chart and the table would be for a run that failed
+// before its first interval: a title and the error. Nothing for any other run.
+struct FailureNotice {
+  std::string title, description;
+};
+std::optional<FailureNotice> failure_notice(const RunRecord& run);
+
+}  // namespace trellan
