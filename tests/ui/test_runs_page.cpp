@@ -295,6 +295,9 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
   g_signal_emit_by_name(button_labelled(page, "Copy as text"), "clicked");
   const std::string report = clipboard_text(win());
   EXPECT_EQ(report.rfind("Client — 127.0.0.1, port 5201\n", 0), 0u) << report;
+  // The command line the click ran, as the record kept it.
+  EXPECT_NE(report.find("\nCommand: iperf3 -c 127.0.0.1 -p 5201 -t 2 -i 1 --forceflush -P 2\n"), std::string::npos)
+      << report;
   EXPECT_NE(report.find(result + "\n"), std::string::npos) << report;
 }
 
