@@ -449,6 +449,12 @@ bool OutputParser::fill_record(IntervalRecord& r, std::string_view line, std::st
   r.direction = direction;
   r.omitted = omitted;
   r.mbps = v;
+  // The rate as printed: its number and unit, which follow the transfer.
+  const auto rate_from = static_cast<std::size_t>(between.data() + between.size() - line.data());
+  const std::string_view rate = trim_ws(line.substr(rate_from, after_unit - rate_from));
+  const std::size_t gap = rate.find_first_of(" \t");
+  r.bitrate.assign(rate.substr(0, gap));
+  if (gap != std::string_view::npos) r.bitrate.append(" ").append(trim_ws(rate.substr(gap)));
   r.transfer.reserve(transfer->number.size() + 1 + transfer->unit.size());
   r.transfer.append(transfer->number).append(" ").append(transfer->unit);
   // After the rate: a sending TCP side's retransmits, a sending UDP side's

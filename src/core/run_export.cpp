@@ -1,13 +1,21 @@
 #include "core/run_export.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <string_view>
 #include <vector>
 
 #include "core/run_words.hpp"
 
 namespace trellan {
 namespace {
+
+std::string join(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const auto& part : parts) out += (out.empty() ? "" : " · ") + part;
+  return out;
+}
 
 const char* direction_text(Direction d) { return d == Direction::Send ? "send" : "receive"; }
 
@@ -55,10 +63,70 @@ std::string intervals_csv(const RunRecord& run) {
   return out;
 }
 
-std::string run_report(const RunRecord& run) {
+std::string command_line_text(const std::vector<std::string>& command) {
+  static constexpr std::string_view kPlain =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789@%+=:,./_-";
+  std::string out;
+  for (const std::string& arg : command) {
+    if (!out.empty()) out += ' ';
+    if (!arg.empty() && arg.find_first_not_of(kPlain) == std::string::npos) {
+      out += arg;
+      continue;
+    }
+    out += '\'';
+    for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    out += '\'';
+  }
+  return out;
+}
+
+std::string options_in_words(const std::vector<std::string>& command) {
+  const bool server = std::find(command.begin(), command.end(), "-s") != command.end();
+  const bool udp = std::find(command.begin(), command.end(), "-u") != command.end();
+  std::vector<std::string> parts;
+  parts.emplace_back(server ? "server" : udp ? "UDP" : "TCP");
+  for (std::size_t i = 1; i < command.size(); ++i) {
+    const std::string& a = command[i];
+    const bool has_value = i + 1 < command.size();
+    const std::string value = has_value ? command[i + 1] : std::string();
+    auto with_value = [&](std::string words) {
+      if (!has_value) return parts.push_back(a);
+      parts.push_back(std::move(words));
+      ++i;
+    };
+    if (a == "-c") with_value({});  // the title names the server
+    else if (a == "-p") with_value(server ? "port " + value : std::string());
+    else if (a == "-t") with_value(value + " s");
+    else if (a == "-i") with_value("a reading every " + value + " s");
+    else if (a == "-P") with_value(value + " streams");
+    else if (a == "-b") with_value(value == "0" ? "no bitrate limit" : "target bitrate " + value);
+    else if (a == "-O") with_value("first " + value + " s left out as warm-up");
+    else if (a == "-B") with_value("bound to " + value);
+    else if (a == "-w") with_value("window " + value);
+    else if (a == "-l") with_value("buffer length " + value);
+    else if (a == "-M") with_value("MSS " + value);
+    else if (a == "-C") with_value("congestion control " + value);
+    else if (a == "--bidir") parts.emplace_back("bidirectional");
+    else if (a == "-R") parts.emplace_back("reverse (the server sends)");
+    else if (a == "-4") parts.emplace_back("IPv4 only");
+    else if (a == "-6") parts.emplace_back("IPv6 only");
+    else if (a == "-N") parts.emplace_back("no delay");
+    else if (a == "-Z") parts.emplace_back("zero-copy");
+    else if (a == "-1") parts.emplace_back("one client, then exit");
+    else if (a == "-s" || a == "-u" || a == "--forceflush") continue;  // said above, or how output flows
+    else parts.push_back(a);
+  }
+  std::erase(parts, std::string());
+  return join(parts);
+}
+
+std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   std::string out = run_title(run) + "\n";
   out += "Started: " + start_time_text(run) + "\n";
-  if (!run.options_summary.empty()) out += "Options: " + run.options_summary + "\n";
+  if (!run.command.empty()) out += "Command: " + command_line_text(run.command) + "\n";
+  out += "iperf3 version: " + iperf_version + "\n";
+  const std::string options = run.command.empty() ? run.options_summary : options_in_words(run.command);
+  if (!options.empty()) out += "Options: " + options + "\n";
   for (const auto& line : report_ending_lines(run)) out += line + "\n";
   out += "\n";
   if (run.intervals.empty()) return out + "No intervals.\n";
@@ -90,7 +158,7 @@ std::string run_report(const RunRecord& run) {
     std::size_t c = 0;
     columns[c++].cells.push_back(r.start_text + "-" + r.end_text + " s");
     columns[c++].cells.emplace_back(direction_text(r.direction));
-    columns[c++].cells.push_back(rate_text(r.mbps));
+    columns[c++].cells.push_back(r.bitrate.empty() ? rate_text(r.mbps) : r.bitrate);
     columns[c++].cells.push_back(r.transfer);
     if (retr) columns[c++].cells.push_back(or_empty(r.retransmits));
     if (jitter) columns[c++].cells.push_back(r.jitter_ms ? *r.jitter_ms + " ms" : "");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/run_record.hpp"
 
@@ -14,9 +15,21 @@ namespace trellan {
 // three decimals and a full stop whatever the locale.
 std::string intervals_csv(const RunRecord& run);
 
+// A command line as a shell would take it back: arguments quoted only where
+// they need it. "iperf3 -c 127.0.0.1 -p 5201 -C 'my algo'"
+std::string command_line_text(const std::vector<std::string>& command);
+
+// Every setting of an iperf3 command line in words, in its order:
+// "TCP · 3 s · a reading every 1 s · window 256K · MSS 1200 · congestion
+// control reno". A client's server and port are left to the run's title; an
+// option without words of its own appears as written.
+std::string options_in_words(const std::vector<std::string>& command);
+
 // A plain-text report of the run for pasting into a ticket: title, start
-// time, options, how it ended (the result and details texts as the page
-// showed them), then the intervals as an aligned table.
-std::string run_report(const RunRecord& run);
+// time, the command line and the version of iperf3 that ran it, its options
+// in words, how it ended (the result and details texts as the page showed
+// them), then the intervals as an aligned table with the rates as iperf3
+// printed them.
+std::string run_report(const RunRecord& run, const std::string& iperf_version);
 
 }  // namespace trellan

@@ -35,6 +35,7 @@ struct IntervalRecord {
   std::optional<std::uint64_t> lost;         // UDP, receiving side
   std::optional<std::uint64_t> total;        // UDP: datagrams received, or sent
   bool omitted = false;
+  std::string bitrate;  // the rate as printed: "4.98 Gbits/sec"
 
   bool operator==(const IntervalRecord&) const = default;
 };
@@ -56,6 +57,7 @@ struct RunRecord {
   std::chrono::system_clock::time_point started;
   std::string far_end;          // "127.0.0.1, port 5201"; a served client's address
   std::string options_summary;  // "TCP · 4 streams · reverse · 10 s"
+  std::vector<std::string> command;  // the iperf3 command line it ran, "iperf3" first
   std::deque<IntervalRecord> intervals;
   std::uint64_t dropped_intervals = 0;  // the oldest, gone beyond the cap
   RunEnd end = RunEnd::Running;
@@ -76,7 +78,8 @@ class RunLog {
 
   // Starts a record and returns its id.
   std::uint64_t begin(RunPage page, std::string far_end, std::string options_summary,
-                      std::chrono::system_clock::time_point started = std::chrono::system_clock::now());
+                      std::chrono::system_clock::time_point started = std::chrono::system_clock::now(),
+                      std::vector<std::string> command = {});
   // Both do nothing for a run that is no longer kept.
   void add_interval(std::uint64_t id, IntervalRecord record);
   void end(std::uint64_t id, RunEnd how, std::string result_text = {}, std::string details_text = {},

@@ -50,7 +50,7 @@ struct DetailsLine {
 // page has one record per test; the Server page one per served client.
 struct RecordStep {
   enum class Kind {
-    Begin,    // a new record: `page`, `far_end`, `options_summary`
+    Begin,    // a new record: `page`, `far_end`, `options_summary`, `command`
     Add,      // a reading for the open record: `interval`
     End,      // the open record ends: `how` and the three texts
     Amend,    // the last record that ended ends otherwise: `how`, details, error
@@ -59,6 +59,7 @@ struct RecordStep {
   RunPage page = RunPage::Client;
   std::string far_end;
   std::string options_summary;
+  std::vector<std::string> command;
   IntervalRecord interval;
   RunEnd how = RunEnd::Running;
   std::string result_text;
@@ -96,6 +97,7 @@ struct RunSetup {
   bool is_server = false;
   std::string far_end;          // Client page: "127.0.0.1, port 5201"
   std::string options_summary;  // the client test's, or every served client's
+  std::vector<std::string> command;  // the iperf3 command line, "iperf3" first
   std::uint16_t port = 5201;    // Server page: where it listens
   // Client page: where it connects, for the notice shown while no answer
   // comes. Without it there is no notice.

@@ -195,6 +195,18 @@ std::string interval_cell(const IntervalRecord& r, int column) {
   return "";
 }
 
+std::string dropped_runs_text(std::uint64_t dropped) {
+  if (dropped == 0) return "";
+  return std::to_string(dropped) + (dropped == 1 ? " older run was removed" : " older runs were removed") +
+         ": the window keeps the last " + std::to_string(RunLog::kMaxRuns) + ".";
+}
+
+std::optional<FailureNotice> failure_notice(const RunRecord& run) {
+  if (run.end != RunEnd::Error || !run.intervals.empty()) return std::nullopt;
+  return FailureNotice{run.page == RunPage::Client ? "The test failed" : "Serving the client failed",
+                       run.error_text.empty() ? "iperf3 gave no reason." : run.error_text};
+}
+
 std::string csv_file_name(const RunRecord& run) {
   return "trellan-" + local_time(run.started, "%Y%m%d-%H%M%S") + ".csv";
 }

@@ -102,4 +102,15 @@ std::string interval_cell(const IntervalRecord& interval, int column);
 // from its local start time.
 std::string csv_file_name(const RunRecord& run);
 
+// What the Runs page says once the window has let its oldest runs go:
+// "3 older runs were removed: the window keeps the last 100."; empty for none.
+std::string dropped_runs_text(std::uint64_t dropped);
+
+// What stands where the chart and the table would be for a run that failed
+// before its first interval: a title and the error. Nothing for any other run.
+struct FailureNotice {
+  std::string title, description;
+};
+std::optional<FailureNotice> failure_notice(const RunRecord& run);
+
 }  // namespace trellan

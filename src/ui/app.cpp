@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "process/tool_version.hpp"
 #include "ui/window.hpp"
 
 namespace trellan {
@@ -46,6 +47,7 @@ void on_startup(AdwApplication*, gpointer) noexcept {
     for (const std::string& path : paths) gtk_icon_theme_add_search_path(theme, path.c_str());
   }
   gtk_window_set_default_icon_name(APP_ID);
+  ask_iperf_version();  // for the runs' reports, well before the first copy
 }
 
 void on_activate(AdwApplication* app, gpointer) noexcept {

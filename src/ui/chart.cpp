@@ -26,21 +26,47 @@ void ChartData::Sums::add(const ChartPoint& p) {
     min = max = p.mbps;
   }
   ++n;
-  sum += p.mbps;
+  weighted += p.mbps * (p.t1 - p.t0);
+  seconds += p.t1 - p.t0;
   min = std::min(min, p.mbps);
   max = std::max(max, p.mbps);
   last = p.t1;
 }
 
 void ChartData::add(const IntervalRecord& r) {
+  const int d = r.direction == Direction::Send ? 0 : 1;
   ChartPoint p;
   p.t0 = r.start;
-  p.t1 = r.end;
+  p.t1 = std::max(r.start, r.end);
   p.mbps = std::isfinite(r.mbps) && r.mbps > 0 ? r.mbps : 0.0;
   p.omitted = r.omitted;
   p.flagged = r.retransmits.value_or(0) > 0 || r.lost.value_or(0) > 0;
-  (r.direction == Direction::Send ? send_ : receive_).push_back(p);
+  if (p.omitted) {
+    warmup_seen_[d] = true;
+    warmup_end_[d] = std::max(warmup_end_[d], p.t1);
+  } else if (!counted_seen_[d]) {
+    // The first counted interval: a clock that went back to 0 after the
+    // warm-up goes on from the warm-up's end instead.
+    counted_seen_[d] = true;
+    if (warmup_seen_[d] && p.t0 < warmup_end_[d] - 1e-6) shift_[d] = warmup_end_[d];
+  }
+  if (!p.omitted) {
+    p.t0 += shift_[d];
+    p.t1 += shift_[d];
+  }
   order_.push_back(r.direction);
+  auto& series = d == 0 ? send_ : receive_;
+  const bool kept = p.t1 - p.t0 >= kShortest - 1e-9;
+  kept_.push_back(kept);
+  if (!kept) {
+    // Its mark still shows, on the interval before it.
+    if (p.flagged && !series.empty() && !series.back().flagged) {
+      series.back().flagged = true;
+      ++flagged_;
+    }
+    return;
+  }
+  series.push_back(p);
   count(r.direction, p);
 }
 
@@ -57,8 +83,9 @@ void ChartData::keep_newest(std::size_t count) {
   if (order_.size() <= count) return;
   while (order_.size() > count) {
     auto& s = order_.front() == Direction::Send ? send_ : receive_;
-    if (!s.empty()) s.pop_front();
+    if (kept_.front() && !s.empty()) s.pop_front();
     order_.pop_front();
+    kept_.pop_front();
   }
   recount();
 }
@@ -75,7 +102,8 @@ std::optional<SeriesStats> ChartData::stats(Direction direction) const {
   const int d = direction == Direction::Send ? 0 : 1;
   const Sums& s = counted_[d].n > 0 ? counted_[d] : all_[d];
   if (s.n == 0) return std::nullopt;
-  return SeriesStats{s.min, s.sum / static_cast<double>(s.n), s.max, std::max(0.0, s.last - s.first)};
+  const double mean = s.seconds > 0 ? s.weighted / s.seconds : s.max;
+  return SeriesStats{s.min, mean, s.max, std::max(0.0, s.last - s.first)};
 }
 
 namespace {
@@ -229,10 +257,12 @@ void paint_series(cairo_t* cr, const Plot& plot, const ChartData& data, Directio
     cairo_line_to(cr, plot.x(p.t1), plot.y(p.mbps));
     if (p.flagged) marks[column_of(plot.x(mid(p)))] = 1;
   } else if (points.size() <= static_cast<std::size_t>(columns)) {
+    // Each interval's rate is its mean: a step as wide as it.
     for (const ChartPoint& p : points) {
-      const double x = plot.x(mid(p));
-      cairo_line_to(cr, x, plot.y(p.mbps));
-      if (p.flagged) marks[column_of(x)] = 1;
+      const double y = plot.y(p.mbps);
+      cairo_line_to(cr, plot.x(p.t0), y);
+      cairo_line_to(cr, plot.x(p.t1), y);
+      if (p.flagged) marks[column_of(plot.x(mid(p)))] = 1;
     }
     cairo_stroke(cr);
     // Few enough intervals to ring each marked one on the line too.
@@ -343,6 +373,44 @@ void paint_legend(cairo_t* cr, const Plot& plot, const ChartData& data, const Ch
 
 }  // namespace
 
+std::vector<TimeTick> time_ticks(double end, int max_ticks) {
+  if (!(end > 0)) end = 1;
+  max_ticks = std::max(2, max_ticks);
+  // Round steps: fractions of a second for the shortest runs, then seconds,
+  // minutes, hours, and whole days of hours.
+  static constexpr double kSteps[] = {0.1,  0.2,  0.5,  1,    2,    5,     10,    15,    20,
+                                      30,   60,   120,  300,  600,  900,   1200,  1800,  3600,
+                                      7200, 10800, 21600, 43200, 86400};
+  double step = 0;
+  for (double s : kSteps)
+    if (std::floor(end / s + 1e-9) + 1 <= max_ticks) {
+      step = s;
+      break;
+    }
+  if (step == 0) {
+    step = 2 * 86400;
+    while (std::floor(end / step + 1e-9) + 1 > max_ticks) step *= 2;
+  }
+  std::vector<TimeTick> ticks;
+  const auto count = static_cast<long>(std::floor(end / step + 1e-9));
+  for (long i = 0; i <= count; ++i) {
+    const double t = static_cast<double>(i) * step;
+    std::string text;
+    if (i == 0) {
+      text = "0";
+    } else if (step < 60) {
+      text = fixed(t, step < 1 ? 1 : 0) + " s";
+    } else {
+      const auto total_min = std::llround(t / 60);
+      const long long h = total_min / 60, m = total_min % 60;
+      if (h > 0) text = std::to_string(h) + " h";
+      if (m > 0) text += (h > 0 ? " " : "") + std::to_string(m) + " min";
+    }
+    ticks.push_back({t, text});
+  }
+  return ticks;
+}
+
 void paint_chart(cairo_t* cr, double width, double height, const ChartData& data, bool dark,
                  double scale) {
   if (!(scale > 0)) scale = 1.0;
@@ -373,8 +441,9 @@ void paint_chart(cairo_t* cr, double width, double height, const ChartData& data
   plot.x0 = std::round(std::min(label_w + 12, width / 3) * scale) / scale;
   plot.x1 = std::round(std::max(plot.x0 + 20, width - 22) * scale) / scale;
   plot.y1 = std::round(plot.y1 * scale) / scale;
-  const double x_step = nice_step(t_max / std::max(2.0, std::floor((plot.x1 - plot.x0) / 70)));
-  plot.t_max = std::ceil(t_max / x_step - 1e-9) * x_step;
+  // The time axis ends where the intervals do.
+  plot.t_max = t_max;
+  const auto ticks = time_ticks(t_max, static_cast<int>((plot.x1 - plot.x0) / 72) + 1);
 
   paint_warmup(cr, plot, data, pal, dark);
 
@@ -390,16 +459,16 @@ void paint_chart(cairo_t* cr, double width, double height, const ChartData& data
     set_rgb(cr, pal.text, 0.8);
     show_text(cr, text, plot.x0 - 6 - text_width(cr, text), y + kFont / 2 - 1);
   }
-  for (double t = 0; t <= plot.t_max + x_step / 2; t += x_step) {
-    const double x = snap(plot.x(t), scale, 1.0);
+  for (const TimeTick& tick : ticks) {
+    const double x = snap(plot.x(tick.t), scale, 1.0);
     set_rgb(cr, pal.grid, dark ? 0.16 : 0.12);
     cairo_move_to(cr, x, plot.y0);
     cairo_line_to(cr, x, plot.y1);
     cairo_stroke(cr);
-    // The last label names the axis.
-    const std::string text = tick_text(t, x_step) + (t + x_step > plot.t_max + x_step / 2 ? " s" : "");
+    // Centred under its line, but never past the chart's right edge.
+    const double w = text_width(cr, tick.text);
     set_rgb(cr, pal.text, 0.8);
-    show_text(cr, text, x - text_width(cr, text) / 2, plot.y1 + 2 + 2 * 8 + kFont);
+    show_text(cr, tick.text, std::max(0.0, std::min(x - w / 2, width - w - 3)), plot.y1 + 2 + 2 * 8 + kFont);
   }
   // The rate axis' name: its unit, over its labels.
   set_rgb(cr, pal.text);

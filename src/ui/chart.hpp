@@ -9,12 +9,15 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/run_record.hpp"
 
 namespace trellan {
 
-// One interval of one direction, its times as seconds from the run's start.
+// One interval of one direction, its times as seconds from the run's start
+// on one clock: where iperf3 starts counting again at 0 after the warm-up,
+// the counted seconds follow the warm-up ones.
 struct ChartPoint {
   double t0 = 0, t1 = 0, mbps = 0;
   bool omitted = false;
@@ -22,16 +25,21 @@ struct ChartPoint {
 };
 
 // A direction's rate over its counted intervals: the warm-up ones are left
-// out unless there is nothing else. Rates in Mbit/s, `seconds` from the first
-// counted interval's start to the last one's end.
+// out unless there is nothing else. Rates in Mbit/s, the mean weighted by
+// each interval's duration, `seconds` from the first counted interval's start
+// to the last one's end.
 struct SeriesStats {
   double min = 0, mean = 0, max = 0, seconds = 0;
 };
 
 // The intervals of a run, by direction, in the order they came. Kept beside
-// the run and fed one record at a time, so a frame parses nothing.
+// the run and fed one record at a time, so a frame parses nothing. An
+// interval shorter than kShortest (the scraps iperf3 prints at a test's end,
+// "5.00-5.01", "10.00-10.00") has no point of its own: its rate is noise.
 class ChartData {
  public:
+  static constexpr double kShortest = 0.1;  // seconds
+
   ChartData() = default;
   explicit ChartData(const std::deque<IntervalRecord>& records);
 
@@ -57,15 +65,20 @@ class ChartData {
   // intervals for them.
   struct Sums {
     std::size_t n = 0;
-    double sum = 0, min = 0, max = 0, first = 0, last = 0;
+    double weighted = 0, seconds = 0, min = 0, max = 0, first = 0, last = 0;
     void add(const ChartPoint& p);
   };
-  // Adds one point to the totals.
+  // Adds one kept point to the totals.
   void count(Direction direction, const ChartPoint& p);
   void recount();
 
   std::deque<ChartPoint> send_, receive_;
-  std::deque<Direction> order_;
+  std::deque<Direction> order_;  // of the intervals given, kept or not
+  std::deque<bool> kept_;        // beside order_: whether it made a point
+  // By direction: where the warm-up ended, and what the counted intervals'
+  // times are moved by once iperf3 has restarted its clock.
+  double warmup_end_[2] = {0, 0}, shift_[2] = {0, 0};
+  bool warmup_seen_[2] = {false, false}, counted_seen_[2] = {false, false};
   Sums counted_[2], all_[2];  // by direction: without the warm-up, and all
   double t_max_ = 0, mbps_max_ = 0;
   std::size_t flagged_ = 0;
@@ -82,5 +95,15 @@ std::string chart_description(const ChartData& data);
 // so the cost follows the width, not the number of intervals.
 void paint_chart(cairo_t* cr, double width, double height, const ChartData& data, bool dark,
                  double scale = 1.0);
+
+// A labelled gridline of the time axis: "0", "10 s", "30 min", "1 h 30 min".
+struct TimeTick {
+  double t;
+  std::string text;
+};
+// The gridlines for a time axis from 0 to `end` seconds with at most
+// `max_ticks` of them (at least two): the finest step in round seconds,
+// minutes or hours that keeps the count within it.
+std::vector<TimeTick> time_ticks(double end, int max_ticks);
 
 }  // namespace trellan

@@ -14,6 +14,7 @@
 #include "core/run_export.hpp"
 #include "core/run_words.hpp"
 #include "core/save_file.hpp"
+#include "process/tool_version.hpp"
 
 namespace trellan {
 
@@ -38,6 +39,10 @@ struct Page {
   Ref<GtkWidget> empty, runs;  // its two children
   Ref<GtkWidget> list, list_scroll;
   Ref<GtkWidget> detail, heading, started, chart_area, result, details, dropped, save_status;
+  Ref<GtkWidget> cap_notice;  // the runs the window let go
+  // A run that failed before its first interval: its error in place of the
+  // chart and the table.
+  Ref<GtkWidget> chart_frame, table, failure, failure_title, failure_text;
   Ref<GtkStringList> table_rows;  // one empty item per kept interval, in order
   std::vector<std::pair<std::uint64_t, GtkWidget*>> rows;  // run id → its list row
 
@@ -174,6 +179,19 @@ void append_table_rows(Page& p, const RunRecord& run, std::size_t from) {
 
 // ---- showing a run --------------------------------------------------------
 
+// The chart and the table, or the error of a run that failed without them.
+void show_failure(Page& p, const RunRecord& run) {
+  const auto notice = failure_notice(run);
+  if (notice) {
+    set_label(p.failure_title.get(), notice->title);
+    set_label(p.failure_text.get(), notice->description);
+  }
+  gtk_widget_set_visible(p.failure.get(), notice.has_value());
+  gtk_widget_set_visible(p.chart_frame.get(), !notice);
+  gtk_widget_set_visible(p.table.get(), !notice);
+  if (notice) gtk_widget_set_visible(p.result.get(), FALSE);  // said above
+}
+
 void show_texts(Page& p, const RunRecord& run) {
   set_label(p.heading.get(), run_title(run));
   set_label(p.started.get(), "Started " + start_time_text(run) +
@@ -184,6 +202,7 @@ void show_texts(Page& p, const RunRecord& run) {
                                  ? ""
                                  : "The oldest " + std::to_string(run.dropped_intervals) +
                                        " readings of this run are no longer kept.");
+  show_failure(p, run);
 }
 
 // Shows `id` in the detail, or nothing.
@@ -262,6 +281,7 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
         gtk_list_box_remove(GTK_LIST_BOX(p.list.get()), row);
         size_list(p);
       }
+      set_label(p.cap_notice.get(), dropped_runs_text(p.log->dropped_runs()));
       if (run.id == p.selected) show_run(p, 0);
       break;
   }
@@ -281,7 +301,7 @@ void copy_text(Page& p, const std::string& text) {
 
 void on_copy_text(GtkButton*, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
-  if (const RunRecord* run = p.selected_run()) copy_text(p, run_report(*run));
+  if (const RunRecord* run = p.selected_run()) copy_text(p, run_report(*run, iperf_version()));
 }
 
 void on_copy_csv(GtkButton*, gpointer data) noexcept {
@@ -358,7 +378,9 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   p.log->remove_listener(p.listener);
   // The widgets' handlers hold the page; the page lets go of the widgets.
   for (Ref<GtkWidget>* w : {&p.root, &p.empty, &p.runs, &p.list, &p.list_scroll, &p.detail, &p.heading,
-                            &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status})
+                            &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status,
+                            &p.cap_notice, &p.chart_frame, &p.table, &p.failure, &p.failure_title,
+                            &p.failure_text})
     w->reset();
   p.rows.clear();
 }
@@ -416,6 +438,23 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_add_css_class(chart_frame, "card");
   gtk_widget_set_overflow(chart_frame, GTK_OVERFLOW_HIDDEN);
   gtk_frame_set_child(GTK_FRAME(chart_frame), GTK_WIDGET(area));
+  p.chart_frame = Ref<GtkWidget>::add(chart_frame);
+
+  p.failure_title = label("title-3", false);
+  p.failure_text = label(nullptr, true);
+  p.failure = Ref<GtkWidget>::sink(vbox(8));
+  GtkWidget* failure_icon = gtk_image_new_from_icon_name("dialog-error-symbolic");
+  gtk_image_set_pixel_size(GTK_IMAGE(failure_icon), 48);
+  gtk_widget_add_css_class(failure_icon, "error");
+  for (GtkWidget* w : {p.failure_title.get(), p.failure_text.get()}) {
+    gtk_label_set_xalign(GTK_LABEL(w), 0.5f);
+    gtk_label_set_justify(GTK_LABEL(w), GTK_JUSTIFY_CENTER);
+  }
+  for (GtkWidget* w : {failure_icon, p.failure_title.get(), p.failure_text.get()})
+    gtk_box_append(GTK_BOX(p.failure.get()), w);
+  gtk_widget_set_margin_top(p.failure.get(), 24);
+  gtk_widget_set_margin_bottom(p.failure.get(), 24);
+  gtk_widget_set_visible(p.failure.get(), FALSE);
 
   p.result = label(nullptr, true);
   p.details = label("caption", true);  // figures: at full contrast, as on the pages
@@ -429,8 +468,9 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_set_visible(p.save_status.get(), FALSE);
 
   p.detail = Ref<GtkWidget>::sink(vbox(8));
-  for (GtkWidget* w : {p.heading.get(), p.started.get(), chart_frame, p.result.get(), p.details.get(), p.dropped.get(),
-                       buttons, p.save_status.get(), interval_table(page)})
+  p.table = Ref<GtkWidget>::add(interval_table(page));
+  for (GtkWidget* w : {p.heading.get(), p.started.get(), chart_frame, p.failure.get(), p.result.get(),
+                       p.details.get(), p.dropped.get(), buttons, p.save_status.get(), p.table.get()})
     gtk_box_append(GTK_BOX(p.detail.get()), w);
   gtk_widget_set_visible(p.detail.get(), FALSE);
 
@@ -439,6 +479,9 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_set_margin_bottom(content, 16);
   gtk_widget_set_margin_start(content, 12);
   gtk_widget_set_margin_end(content, 12);
+  p.cap_notice = label("caption", false);
+  gtk_widget_set_visible(p.cap_notice.get(), FALSE);
+  gtk_box_append(GTK_BOX(content), p.cap_notice.get());
   gtk_box_append(GTK_BOX(content), p.list_scroll.get());
   gtk_box_append(GTK_BOX(content), p.detail.get());
   GtkWidget* clamp = GTK_WIDGET(g_object_new(ADW_TYPE_CLAMP, "maximum-size", 1400, "child", content, nullptr));

@@ -212,6 +212,8 @@ bool stop_page_run(Form& f) {
 template <typename Form>
 void start_page_run(Form& f, std::vector<std::string> args, RunSetup setup) {
   const bool is_server = setup.is_server;
+  setup.command = {"iperf3"};
+  setup.command.insert(setup.command.end(), args.begin(), args.end());
   auto session = std::make_shared<RunSession>(std::move(setup));
   show_answer(widgets_of(f), *f.run_slot, session->start());
   auto [handle, rx] = start_iperf(std::move(args), is_server);

@@ -110,6 +110,9 @@ run_case() {
     udp-P2) capture udp-P2 -u -b 0 -P 2 ;;
     udp-reverse-P2) capture udp-reverse-P2 -u -b 0 -R -P 2 ;;
     omit) capture omit -O 2 ;;            # two warm-up seconds, then three
+    omit-reverse) capture omit-reverse -O 2 -R ;;
+    tcp-5s) capture tcp-5s -t 5 ;;        # often ends in a short interval
+    tuned) capture tuned -w 256K -M 1200 -C reno ;;
     stopped-early) capture_stopped_early stopped-early ;;
     stopped-early-bidir-P2) capture_stopped_early stopped-early-bidir-P2 -P 2 --bidir ;;
     two-clients) capture_two_clients two-clients ;;
@@ -120,7 +123,7 @@ run_case() {
 }
 
 if [ $# -eq 0 ]; then
-  set -- tcp tcp-P2 tcp-reverse-P2 bidir-P1 bidir-P2 udp udp-bidir udp-reverse udp-P2 udp-reverse-P2 omit \
+  set -- tcp tcp-P2 tcp-reverse-P2 bidir-P1 bidir-P2 udp udp-bidir udp-reverse udp-P2 udp-reverse-P2 omit omit-reverse tcp-5s tuned \
     stopped-early stopped-early-bidir-P2 two-clients early-sigint early-sigkill
 fi
 for c in "$@"; do run_case "$c"; done

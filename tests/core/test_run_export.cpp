@@ -3,6 +3,7 @@
 // from the captured lines.
 #include "core/output_parser.hpp"
 #include "core/run_export.hpp"
+#include "core/run_words.hpp"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,8 @@ TEST(RunExport, CsvHasOneLinePerRecordWithAFullStopInEveryLocale) {
 
   // Rates below a Mbit/s keep their three decimals.
   RunRecord slow;
-  slow.intervals.push_back(IntervalRecord{0, 1, "0.00", "1.00", Direction::Receive, 0.85, "104 KBytes", {}, {}, {}, {}, false});
+  slow.intervals.push_back(
+      IntervalRecord{0, 1, "0.00", "1.00", Direction::Receive, 0.85, "104 KBytes", {}, {}, {}, {}, false, "850 Kbits/sec"});
   EXPECT_EQ(intervals_csv(slow),
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
             "0.00,1.00,receive,0.850,104 KBytes,,,,,no\n");
@@ -62,32 +64,36 @@ TEST(RunExport, CsvHasOneLinePerRecordWithAFullStopInEveryLocale) {
   EXPECT_EQ(tcp_de, want_tcp);
 }
 
-TEST(RunExport, ReportGivesTheRunTheTextsItShowedAndAnAlignedTable) {
+TEST(RunExport, ReportForATicketHasTheCommandLineVersionOptionsInWordsAndRatesAsPrinted) {
   setenv("TZ", "UTC", 1);
   tzset();
   using namespace std::chrono;
-  RunRecord run = parsed_run("iperf3-3.12/omit-client.txt");
+  RunRecord run = parsed_run("iperf3-3.12/tuned-client.txt");
   run.page = RunPage::Client;
   run.started = sys_days{year{2026} / 12 / 7} + hours{16} + minutes{40} + seconds{12};
   run.far_end = "127.0.0.1, port 5201";
-  run.options_summary = "TCP · 3 s · omit first 2 s";
+  run.options_summary = "TCP · 3 s";
+  run.command = {"iperf3", "-c", "127.0.0.1", "-p", "5201", "-t", "3", "-i", "1", "--forceflush",
+                 "-w", "256K", "-M", "1200", "-C", "reno"};
   run.end = RunEnd::Result;
-  run.result_text = "Result — send: 9.09 Gbit/s · receive: 9.10 Gbit/s";
-  run.details_text = "Retransmits: 28";
-  EXPECT_EQ(run_report(run),
+  run.result_text = "Result — send: 8.66 Gbit/s · receive: 8.66 Gbit/s";
+  run.details_text = "Retransmits: 58";
+  EXPECT_EQ(run_report(run, "3.12"),
             "Client — 127.0.0.1, port 5201\n"
             "Started: 2026-12-07 16:40:12 +0000\n"
-            "Options: TCP · 3 s · omit first 2 s\n"
-            "Result — send: 9.09 Gbit/s · receive: 9.10 Gbit/s\n"
-            "Retransmits: 28\n"
+            "Command: iperf3 -c 127.0.0.1 -p 5201 -t 3 -i 1 --forceflush -w 256K -M 1200 -C reno\n"
+            "iperf3 version: 3.12\n"
+            "Options: TCP · 3 s · a reading every 1 s · window 256K · MSS 1200 · congestion control reno\n"
+            "Result — send: 8.66 Gbit/s · receive: 8.66 Gbit/s\n"
+            "Retransmits: 58\n"
             "\n"
-            "Interval     Direction      Bitrate     Transfer  Retransmits\n"
-            "0.00-1.00 s  send       9.11 Gbit/s  1.06 GBytes           14  (omitted)\n"
-            "1.00-1.00 s  send       4.80 Gbit/s  1.12 GBytes            6\n"
-            "1.00-2.00 s  send       9.19 Gbit/s  1.07 GBytes           13\n"
-            "2.00-3.00 s  send       8.48 Gbit/s  1009 MBytes            9\n");
+            "Interval     Direction         Bitrate     Transfer  Retransmits\n"
+            "0.00-1.00 s  send       8.04 Gbits/sec   960 MBytes           24\n"
+            "1.00-2.00 s  send       9.15 Gbits/sec  1.07 GBytes           16\n"
+            "2.00-3.00 s  send       8.81 Gbits/sec  1.02 GBytes           18\n");
 
-  // A UDP receiver's columns; a served client that went early says so.
+  // A UDP receiver's columns; a served client that went early says so; a
+  // record without its command line keeps its summary.
   RunRecord served = parsed_run("iperf3-3.12/udp-reverse-client.txt");
   served.page = RunPage::Server;
   served.started = run.started;
@@ -96,28 +102,51 @@ TEST(RunExport, ReportGivesTheRunTheTextsItShowedAndAnAlignedTable) {
   served.end = RunEnd::EndedEarly;
   served.error_text = "the client has terminated";
   served.dropped_intervals = 12;
-  EXPECT_EQ(run_report(served),
+  EXPECT_EQ(run_report(served, "unknown"),
             "Server — client 192.0.2.7\n"
             "Started: 2026-12-07 16:40:12 +0000\n"
+            "iperf3 version: unknown\n"
             "Options: port 5201\n"
             "The client ended early: the client has terminated\n"
             "\n"
             "The first 12 intervals are no longer kept.\n"
-            "Interval     Direction      Bitrate    Transfer    Jitter   Lost  Datagrams\n"
-            "0.00-1.00 s  receive    8.00 Gbit/s  953 MBytes  0.184 ms  48183      78692\n"
-            "1.00-2.00 s  receive    5.20 Gbit/s  620 MBytes  0.001 ms  30242      50066\n"
-            "2.00-3.00 s  receive    5.91 Gbit/s  705 MBytes  0.478 ms  36069      58626\n");
+            "Interval     Direction         Bitrate    Transfer    Jitter   Lost  Datagrams\n"
+            "0.00-1.00 s  receive    8.00 Gbits/sec  953 MBytes  0.184 ms  48183      78692\n"
+            "1.00-2.00 s  receive    5.20 Gbits/sec  620 MBytes  0.001 ms  30242      50066\n"
+            "2.00-3.00 s  receive    5.91 Gbits/sec  705 MBytes  0.478 ms  36069      58626\n");
 
   served.end = RunEnd::Stopped;
   served.intervals.clear();
   served.dropped_intervals = 0;
-  EXPECT_EQ(run_report(served),
+  served.command = {"iperf3", "-s", "-p", "5201", "-i", "1", "--forceflush", "-B", "127.0.0.1", "-1"};
+  EXPECT_EQ(run_report(served, "3.12"),
             "Server — client 192.0.2.7\n"
             "Started: 2026-12-07 16:40:12 +0000\n"
-            "Options: port 5201\n"
+            "Command: iperf3 -s -p 5201 -i 1 --forceflush -B 127.0.0.1 -1\n"
+            "iperf3 version: 3.12\n"
+            "Options: server · port 5201 · a reading every 1 s · bound to 127.0.0.1 · one client, then exit\n"
             "Stopped.\n"
             "\n"
             "No intervals.\n");
+}
+
+TEST(RunExport, EveryClientOptionHasItsWordsAndOddArgumentsAreQuoted) {
+  EXPECT_EQ(options_in_words({"iperf3", "-c", "server.example", "-p", "5201", "-t", "10", "-i", "1",
+                              "--forceflush", "-P", "4", "-R", "-u", "-b", "0", "-O", "2", "-6", "-B",
+                              "fe80::1%eth0", "-l", "128K", "-N", "-Z"}),
+            "UDP · 10 s · a reading every 1 s · 4 streams · reverse (the server sends) · no bitrate limit · "
+            "first 2 s left out as warm-up · IPv6 only · bound to fe80::1%eth0 · buffer length 128K · "
+            "no delay · zero-copy");
+  EXPECT_EQ(options_in_words({"iperf3", "-c", "h", "-t", "5", "--bidir", "-b", "100M", "-4", "--unknown"}),
+            "TCP · 5 s · bidirectional · target bitrate 100M · IPv4 only · --unknown");
+  EXPECT_EQ(command_line_text({"iperf3", "-c", "my host", "-C", "it's", "-B", ""}),
+            "iperf3 -c 'my host' -C 'it'\\''s' -B ''");
+}
+
+TEST(RunTexts, TheCapNoticeCountsTheRunsThatWent) {
+  EXPECT_EQ(dropped_runs_text(0), "");
+  EXPECT_EQ(dropped_runs_text(1), "1 older run was removed: the window keeps the last 100.");
+  EXPECT_EQ(dropped_runs_text(3), "3 older runs were removed: the window keeps the last 100.");
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 #include <glib.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "core/output_parser.hpp"
 #include "ui/chart.hpp"
 
 using namespace trellan;
@@ -212,5 +215,86 @@ TEST(Chart, DescriptionSummarisesEachDirectionLeavingTheWarmUpOut) {
   warmup_only.add(r);
   EXPECT_EQ(chart_description(warmup_only), "Receive: min 250.00, mean 375.00, max 500.00 Kbit/s over 2 s.");
   EXPECT_EQ(chart_description(ChartData()), "No readings yet.");
+}
+
+namespace {
+
+// The chart of a captured run, fed record by record as a run would feed it.
+ChartData captured(const std::string& name, bool server) {
+  const char* dir = std::getenv("TRELLAN_CAPTURES");
+  std::ifstream in(std::string(dir ? dir : "captures") + "/" + name);
+  EXPECT_TRUE(in.good()) << "no capture " << name;
+  OutputParser parser(server);
+  ChartData data;
+  for (std::string line; std::getline(in, line);)
+    for (auto& ev : parser.feed_line(line))
+      if (auto* i = std::get_if<Interval>(&ev); i && i->record) data.add(*i->record);
+  return data;
+}
+
+std::vector<double> starts(const ChartData& data, Direction d) {
+  std::vector<double> out;
+  for (const ChartPoint& p : data.series(d)) out.push_back(p.t0);
+  return out;
+}
+
+std::vector<std::string> labels(const std::vector<TimeTick>& ticks) {
+  std::vector<std::string> out;
+  for (const TimeTick& t : ticks) out.push_back(t.text);
+  return out;
+}
+
+}  // namespace
+
+TEST(Chart, MeansAreWeightedByDurationAndTheScrapAtTheEndMakesNoPoint) {
+  // 15.7 and 9.63 Gbit/s for a second each, 7.66 for 0.49 s: 29.0834 Gbit
+  // over 2.49 s (iperf3's own summary says 11.7).
+  EXPECT_EQ(chart_description(captured("iperf3-3.12/stopped-early-client.txt", false)),
+            "Send: min 7.66, mean 11.68, max 15.70 Gbit/s over 2.5 s.");
+
+  // Five whole seconds, then "5.00-5.01 sec ... 17.2 Gbits/sec".
+  const ChartData served = captured("iperf3-3.12/tcp-5s-server.txt", true);
+  EXPECT_EQ(chart_description(served), "Receive: min 5.10, mean 17.40, max 23.90 Gbit/s over 5 s.");
+  EXPECT_EQ(starts(served, Direction::Receive), (std::vector<double>{0, 1, 2, 3, 4}));
+  EXPECT_DOUBLE_EQ(served.t_max(), 5.0);
+  // iperf3 3.18's served side ends in "5.00-5.00 sec ... 3.76 Gbits/sec".
+  EXPECT_EQ(chart_description(captured("iperf3-3.18/tcp-5s-server.txt", true)),
+            "Receive: min 4.19, mean 4.44, max 4.82 Gbit/s over 5 s.");
+}
+
+TEST(Chart, CountedSecondsFollowTheWarmUpWhenIperfRestartsItsClock) {
+  // -O 2 -R: two warm-up seconds, then iperf3 counts 0.00-1.00 again. The
+  // server's side ends in "3.00-3.01 sec ... 22.9 Gbits/sec".
+  const ChartData server = captured("iperf3-3.12/omit-reverse-server.txt", true);
+  EXPECT_EQ(starts(server, Direction::Send), (std::vector<double>{0, 1, 2, 3, 4}));
+  EXPECT_TRUE(server.series(Direction::Send)[1].omitted);
+  EXPECT_FALSE(server.series(Direction::Send)[2].omitted);
+  EXPECT_DOUBLE_EQ(server.t_max(), 5.0);
+  EXPECT_EQ(chart_description(server), "Send: min 7.79, mean 10.63, max 13.40 Gbit/s over 3 s.");
+
+  const ChartData client = captured("iperf3-3.12/omit-reverse-client.txt", false);
+  EXPECT_EQ(starts(client, Direction::Receive), (std::vector<double>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(chart_description(client), "Receive: min 7.78, mean 10.69, max 13.30 Gbit/s over 3 s.");
+
+  // iperf3 3.18 restarts its clock after the warm-up without -R too.
+  const ChartData newer = captured("iperf3-3.18/omit-client.txt", false);
+  EXPECT_EQ(starts(newer, Direction::Send), (std::vector<double>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(chart_description(newer), "Send: min 14.80, mean 15.80, max 17.10 Gbit/s over 3 s.");
+
+  // 3.12 without -R goes on from the warm-up's end: nothing to move.
+  const ChartData older = captured("iperf3-3.12/omit-client.txt", false);
+  EXPECT_EQ(starts(older, Direction::Send), (std::vector<double>{0, 1, 2}));
+}
+
+TEST(Chart, TimeAxisStepsThroughSecondsMinutesAndHoursUpToTheEnd) {
+  EXPECT_EQ(labels(time_ticks(50, 7)), (std::vector<std::string>{"0", "10 s", "20 s", "30 s", "40 s", "50 s"}));
+  EXPECT_EQ(labels(time_ticks(3600, 6)),
+            (std::vector<std::string>{"0", "15 min", "30 min", "45 min", "1 h"}));
+  EXPECT_EQ(labels(time_ticks(5400, 4)), (std::vector<std::string>{"0", "30 min", "1 h", "1 h 30 min"}));
+  // A day: no gridline past the data's end.
+  const auto day = time_ticks(86400, 6);
+  EXPECT_EQ(labels(day), (std::vector<std::string>{"0", "6 h", "12 h", "18 h", "24 h"}));
+  EXPECT_DOUBLE_EQ(day.back().t, 86400);
+  EXPECT_EQ(labels(time_ticks(2.49, 6)), (std::vector<std::string>{"0", "0.5 s", "1.0 s", "1.5 s", "2.0 s"}));
 }
 

@@ -295,6 +295,9 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
   g_signal_emit_by_name(button_labelled(page, "Copy as text"), "clicked");
   const std::string report = clipboard_text(win());
   EXPECT_EQ(report.rfind("Client — 127.0.0.1, port 5201\n", 0), 0u) << report;
+  // The command line the click ran, as the record kept it.
+  EXPECT_NE(report.find("\nCommand: iperf3 -c 127.0.0.1 -p 5201 -t 2 -i 1 --forceflush -P 2\n"), std::string::npos)
+      << report;
   EXPECT_NE(report.find(result + "\n"), std::string::npos) << report;
 }
 
@@ -366,6 +369,38 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   g_free(previous);
   g_remove(path.c_str());
   g_rmdir(dir.c_str());
+}
+
+TEST_F(RunsPageTest, AFailedRunShowsItsErrorWhereTheChartAndTableWouldBe) {
+  trellan::testing::FakeTool tool(
+      "echo 'iperf3: error - unable to connect to server: Connection refused' >&2; exit 1");
+  gtk_widget_activate(client_form_of(window)->start_button.get());
+  open_runs();
+  const std::vector<std::string> failure = {"The test failed",
+                                            "iperf3 error: unable to connect to server: Connection refused"};
+  EXPECT_TRUE(pump_until([&] { return missing(page, failure).empty(); }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
+  EXPECT_FALSE(gtk_widget_get_mapped(chart()));
+  GtkWidget* table = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  ASSERT_NE(table, nullptr);
+  EXPECT_FALSE(gtk_widget_get_mapped(table));
+  trellan::testing::pump_for(0.5);  // layout
+  trellan::testing::save_window_png(win(), trellan::testing::shot_path("runs-page-failed.png"));
+
+  // A run with readings shows its chart and table again.
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s");
+  log->add_interval(id, send_interval(0, 1, "0.00", "1.00", 942, "112 MBytes", 0));
+  EXPECT_TRUE(pump_until([&] { return gtk_widget_get_mapped(chart()) && gtk_widget_get_mapped(table); }, 5));
+  EXPECT_FALSE(has(reachable_texts(page), "The test failed"));
+}
+
+TEST_F(RunsPageTest, ThePageSaysHowManyOldRunsTheCapRemoved) {
+  open_runs();
+  for (std::size_t i = 0; i < RunLog::kMaxRuns + 3; ++i)
+    log->end(log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s"), RunEnd::Stopped);
+  EXPECT_TRUE(pump_until([&] {
+    return missing(page, {"3 older runs were removed: the window keeps the last 100."}).empty();
+  }, 10)) << ::testing::PrintToString(reachable_texts(page));
 }
 
 TRELLAN_GTK_TEST_MAIN()
