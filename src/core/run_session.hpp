@@ -51,7 +51,7 @@ struct DetailsLine {
 struct RecordStep {
   enum class Kind {
     Begin,    // a new record: `page`, `far_end`, `options_summary`, `command`
-    Add,      // a reading for the open record: `interval`
+    Add,      // an interval for the open record: `interval`
     End,      // the open record ends: `how` and the three texts
     Amend,    // the last record that ended ends otherwise: `how`, details, error
   };

@@ -215,6 +215,13 @@ TEST(Chart, DescriptionSummarisesEachDirectionLeavingTheWarmUpOut) {
   warmup_only.add(r);
   EXPECT_EQ(chart_description(warmup_only), "Receive: min 250.00, mean 375.00, max 500.00 Kbit/s over 2 s.");
   EXPECT_EQ(chart_description(ChartData()), "No readings yet.");
+
+  // Intervals the run's record no longer keeps leave the description too.
+  ChartData capped;
+  for (int s = 0; s < 4; ++s) capped.add(interval(s, s % 2 ? Direction::Receive : Direction::Send, 1000.0 * (s + 1)));
+  capped.keep_newest(2);
+  EXPECT_EQ(chart_description(capped), "Send: min 3.00, mean 3.00, max 3.00 Gbit/s over 1 s. "
+                                       "Receive: min 4.00, mean 4.00, max 4.00 Gbit/s over 1 s.");
 }
 
 namespace {
