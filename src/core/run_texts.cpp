@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include "core/meter.hpp"
+#include "core/run_export.hpp"
 
 namespace trellan {
 
@@ -29,6 +30,10 @@ std::string run_ending_text(const RunRecord& run) {
       return run.error_text.empty() ? "Ended early" : "Ended early: " + run.error_text;
   }
   return "";
+}
+
+std::string run_row_name(const RunRecord& run) {
+  return run_title(run) + ", " + local_time(run.started, "%H:%M:%S") + ", " + run_ending_text(run);
 }
 
 std::string interval_cell(const IntervalRecord& r, int column) {

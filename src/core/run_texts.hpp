@@ -12,6 +12,9 @@ namespace trellan {
 // How a run ended, in the words of its row: "Running…", the result text,
 // "Stopped", the error.
 std::string run_ending_text(const RunRecord& run);
+// What a screen reader says of a run's row: which run it is and how it
+// ended, "Client — 127.0.0.1, port 5201, 14:02:09, Stopped".
+std::string run_row_name(const RunRecord& run);
 // One cell of the interval table: 0 interval, 1 direction, 2 bitrate,
 // 3 transfer, 4 retransmits, 5 jitter, 6 loss.
 std::string interval_cell(const IntervalRecord& interval, int column);
