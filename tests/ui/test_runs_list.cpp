@@ -169,11 +169,12 @@ TEST_F(RunsPageTest, AnotherProgramPastesTheCsvOfA20000IntervalRunWhileTheWindow
   log->end(id, RunEnd::Stopped);
   open_runs();
   ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(button_labelled(page, "Copy as CSV")); }, 10));
-  gtk_widget_activate(button_labelled(page, "Copy as CSV"));
-  // A button clicks once its press has been shown; then the clipboard is
-  // this window's, and the X server knows it.
+  // A button clicks once its press has been shown; then the clipboard has
+  // new content, and the X server knows it is this window's.
   GdkClipboard* clipboard = gtk_widget_get_clipboard(win());
-  ASSERT_TRUE(pump_until([&] { return gdk_clipboard_is_local(clipboard); }, 10));
+  GdkContentProvider* before = gdk_clipboard_get_content(clipboard);
+  gtk_widget_activate(button_labelled(page, "Copy as CSV"));
+  ASSERT_TRUE(pump_until([&] { return gdk_clipboard_get_content(clipboard) != before; }, 10));
   gdk_display_sync(gtk_widget_get_display(win()));
 
   const Paste paste = paste_elsewhere();
