@@ -31,6 +31,7 @@ struct IntervalTable::State {
   bool live = false;    // whether the shown run is still going
   bool follow = false;  // whether its end was in view before the last change
   guint follow_source = 0;
+  guint catch_up_tick = 0;  // readings that came since the last frame join at the next
 
   void catch_up() {
     if (!view || !gtk_widget_get_mapped(view.get())) return;
@@ -101,9 +102,26 @@ void on_upper_changed(GtkAdjustment*, GParamSpec*, gpointer data) noexcept {
 
 void on_view_mapped(GtkWidget*, gpointer data) noexcept { state_of(data).catch_up(); }
 
+// However many readings come between two frames, the table takes them in
+// one change, at the frame.
+void catch_up_at_next_frame(const StateRef& state) {
+  IntervalTable::State& s = *state;
+  if (s.catch_up_tick || !s.view || !gtk_widget_get_mapped(s.view.get())) return;
+  s.catch_up_tick = gtk_widget_add_tick_callback(
+      s.view.get(),
+      [](GtkWidget*, GdkFrameClock*, gpointer data) noexcept -> gboolean {
+        IntervalTable::State& s = state_of(data);
+        s.catch_up_tick = 0;
+        s.catch_up();
+        return G_SOURCE_REMOVE;
+      },
+      new StateRef(state), [](gpointer data) { delete static_cast<StateRef*>(data); });
+}
+
 void on_frame_destroy(GtkWidget*, gpointer data) noexcept {
   IntervalTable::State& s = state_of(data);
   if (s.follow_source) g_source_remove(std::exchange(s.follow_source, 0u));
+  if (s.catch_up_tick) gtk_widget_remove_tick_callback(s.view.get(), std::exchange(s.catch_up_tick, 0u));
   s.vadjustment = nullptr;
   s.view.reset();
 }
@@ -172,6 +190,6 @@ void IntervalTable::show(std::shared_ptr<const RunRecord> run) {
   s.show_filled_columns();
 }
 
-void IntervalTable::run_changed() { state_->catch_up(); }
+void IntervalTable::run_changed() { catch_up_at_next_frame(state_); }
 
 }  // namespace trellan
