@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <map>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -85,7 +87,10 @@ TEST_F(ThreeRuns, FocusMovesThroughTheListWithoutChoosingAndTheChosenRunIsTheOne
   }
   ASSERT_EQ(focus(), copy) << ::testing::PrintToString(passed);
   EXPECT_GE(passed.size(), 3u);  // the two other rows at least
-  gtk_widget_activate(copy);
+  GdkClipboard* clipboard = gtk_widget_get_clipboard(win());
+  GdkContentProvider* before = gdk_clipboard_get_content(clipboard);
+  gtk_widget_activate(copy);  // clicks once its press has been shown
+  ASSERT_TRUE(pump_until([&] { return gdk_clipboard_get_content(clipboard) != before; }, 10));
   EXPECT_EQ(clipboard_text(win()),
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
             "0.00,1.00,send,333.000,39.7 MBytes,2,,,,no\n");
@@ -219,6 +224,123 @@ TEST_F(RunsPageTest, AHiddenPageLeavesTheAccessibleTreeAloneUntilItIsShown) {
       << row_subtitle_of(chosen_row());
   std::printf("accessible objects under the Runs page: %zu hidden, %zu shown with 50 readings\n", before,
               accessible_count(page));
+}
+
+namespace {
+
+double luminance(const guchar* px) {
+  auto channel = [](guchar c) {
+    const double v = c / 255.0;
+    return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * channel(px[0]) + 0.7152 * channel(px[1]) + 0.0722 * channel(px[2]);
+}
+
+// The contrast of the text in `w` as drawn in the window's screenshot: its
+// background is the area's commonest colour, its text the pixel furthest
+// from it.
+double text_contrast(GtkWidget* window, GtkWidget* w, const std::string& shot) {
+  graphene_rect_t r;
+  if (!gtk_widget_compute_bounds(w, window, &r)) return 0;
+  GdkTexture* texture = gdk_texture_new_from_filename(shot.c_str(), nullptr);
+  if (!texture) return 0;
+  const int width = gdk_texture_get_width(texture), height = gdk_texture_get_height(texture);
+  std::vector<guchar> pixels(static_cast<std::size_t>(width) * height * 4);
+  gdk_texture_download(texture, pixels.data(), static_cast<gsize>(width) * 4);
+  g_object_unref(texture);
+  std::map<std::uint32_t, int> counts;
+  std::vector<const guchar*> area;
+  for (int y = std::max(0, int(r.origin.y)); y < std::min(height, int(r.origin.y + r.size.height)); ++y)
+    for (int x = std::max(0, int(r.origin.x)); x < std::min(width, int(r.origin.x + r.size.width)); ++x) {
+      const guchar* px = &pixels[(static_cast<std::size_t>(y) * width + x) * 4];  // B G R A in memory
+      const guchar rgb[3] = {px[2], px[1], px[0]};
+      ++counts[rgb[0] << 16 | rgb[1] << 8 | rgb[2]];
+      area.push_back(px);
+    }
+  if (counts.empty()) return 0;
+  const auto background = std::max_element(counts.begin(), counts.end(),
+                                           [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+  const guchar bg[3] = {guchar(background >> 16), guchar(background >> 8), guchar(background)};
+  const double lb = luminance(bg);
+  double best = 1;
+  for (const guchar* px : area) {
+    const guchar rgb[3] = {px[2], px[1], px[0]};
+    const double l = luminance(rgb);
+    best = std::max(best, (std::max(l, lb) + 0.05) / (std::min(l, lb) + 0.05));
+  }
+  return best;
+}
+
+GtkWidget* table_header(GtkWidget* page) {
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  return view ? find_widget(view, [](GtkWidget* w) { return g_str_equal(gtk_widget_get_css_name(w), "header"); })
+              : nullptr;
+}
+
+GtkWidget* label_starting(GtkWidget* page, const std::string& text) {
+  return find_widget(page, [&](GtkWidget* w) {
+    return GTK_IS_LABEL(w) && std::string(gtk_label_get_text(GTK_LABEL(w))).rfind(text, 0) == 0;
+  });
+}
+
+}  // namespace
+
+TEST_F(RunsPageTest, AtTheDefaultSizeTheListShowsFourRunsKeepsTheChosenInViewAndTextsReadAtFullContrast) {
+  for (int i = 0; i < 6; ++i) {
+    const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 1 s");
+    log->add_interval(id, send_reading("0.00", "1.00", 942, "112 MBytes", 0));
+    log->end(id, RunEnd::Stopped);
+  }
+  open_runs();
+  GtkListBox* list = run_list();
+  auto row_in_view = [&](int i) {
+    GtkWidget* row = GTK_WIDGET(gtk_list_box_get_row_at_index(list, i));
+    GtkWidget* viewport = gtk_widget_get_ancestor(row, GTK_TYPE_SCROLLED_WINDOW);
+    graphene_rect_t r;
+    return in_sight(row, win()) && gtk_widget_compute_bounds(row, viewport, &r) && r.origin.y >= -0.5 &&
+           r.origin.y + r.size.height <= gtk_widget_get_height(viewport) + 0.5;
+  };
+  EXPECT_TRUE(pump_until([&] { return row_in_view(0) && row_in_view(1) && row_in_view(2) && row_in_view(3); }, 5));
+  save_window_png(win(), shot_path("runs-list-560x680.png"));
+
+  // Scrolled to the oldest, the list brings a new run's row into view.
+  GtkAdjustment* a = gtk_scrolled_window_get_vadjustment(
+      GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(GTK_WIDGET(list), GTK_TYPE_SCROLLED_WINDOW)));
+  gtk_adjustment_set_value(a, gtk_adjustment_get_upper(a));
+  ASSERT_TRUE(pump_until([&] { return !row_in_view(0); }, 5));
+  log->begin(RunPage::Server, "192.0.2.7", "TCP");
+  EXPECT_TRUE(pump_until([&] { return row_in_view(0) && chosen_row() == gtk_list_box_get_row_at_index(list, 0); }, 5));
+  log->add_interval(log->runs().back()->id, send_reading("0.00", "1.00", 942, "112 MBytes", 0));
+
+  // The table's titles and the start line, light and dark, with the page
+  // scrolled to its end.
+  GtkWidget* list_scroll = gtk_widget_get_ancestor(GTK_WIDGET(list), GTK_TYPE_SCROLLED_WINDOW);
+  GtkAdjustment* page_scroll = gtk_scrolled_window_get_vadjustment(
+      GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(gtk_widget_get_parent(list_scroll), GTK_TYPE_SCROLLED_WINDOW)));
+  gtk_adjustment_set_value(page_scroll, gtk_adjustment_get_upper(page_scroll));
+  for (const bool dark : {false, true}) {
+    adw_style_manager_set_color_scheme(adw_style_manager_get_default(),
+                                       dark ? ADW_COLOR_SCHEME_FORCE_DARK : ADW_COLOR_SCHEME_FORCE_LIGHT);
+    pump_for(0.5);
+    const std::string shot = shot_path(dark ? "runs-list-dark.png" : "runs-list-light.png");
+    ASSERT_TRUE(save_window_png(win(), shot));
+    const double titles = text_contrast(win(), table_header(page), shot);
+    const double started = text_contrast(win(), label_starting(page, "Started "), shot);
+    gtk_adjustment_set_value(page_scroll, 0);
+    pump_for(0.3);
+    ASSERT_TRUE(save_window_png(win(), shot));
+    GtkWidget* subtitle = find_widget(GTK_WIDGET(gtk_list_box_get_row_at_index(list, 0)), [](GtkWidget* w) {
+      return GTK_IS_LABEL(w) && gtk_widget_has_css_class(w, "subtitle");
+    });
+    const double row_subtitle = text_contrast(win(), subtitle, shot);
+    EXPECT_GE(row_subtitle, 4.5) << (dark ? "dark" : "light");
+    gtk_adjustment_set_value(page_scroll, gtk_adjustment_get_upper(page_scroll));
+    EXPECT_GE(titles, 4.5) << (dark ? "dark" : "light");
+    EXPECT_GE(started, 4.5) << (dark ? "dark" : "light");
+    std::printf("contrast %s: titles %.1f:1, start line %.1f:1, a row's subtitle %.1f:1\n", dark ? "dark" : "light",
+                titles, started, row_subtitle);
+  }
+  adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
 }
 
 TRELLAN_GTK_TEST_MAIN()
