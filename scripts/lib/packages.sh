@@ -32,6 +32,8 @@ BUILD_PACKAGES=(
     python3-gi
     gir1.2-atspi-2.0
     dconf-gsettings-backend
+    # a real pasting program reading the X11 clipboard in the clipboard test
+    xclip
     # what the window draws with: fonts, icons, SVG loading for icons
     fonts-cantarell
     fonts-dejavu-core

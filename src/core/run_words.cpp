@@ -161,6 +161,10 @@ std::string run_ending_text(const RunRecord& run) {
   return "";
 }
 
+std::string run_row_name(const RunRecord& run) {
+  return run_title(run) + ", " + local_time(run.started, "%H:%M:%S") + ", " + run_ending_text(run);
+}
+
 std::vector<std::string> report_ending_lines(const RunRecord& run) {
   std::vector<std::string> lines;
   switch (run.end) {

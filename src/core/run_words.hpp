@@ -89,6 +89,9 @@ std::string start_time_text(const RunRecord& run);
 // How a run ended, in the words of its row: "Running…", the result text,
 // "Stopped", the error, "Ended early: " and iperf3's reason.
 std::string run_ending_text(const RunRecord& run);
+// What a screen reader says of a run's row: which run it is and how it
+// ended, "Client — 127.0.0.1, port 5201, 14:02:09, Stopped".
+std::string run_row_name(const RunRecord& run);
 
 // How the run ended, as the lines of its text report: the result and
 // details texts as the page showed them, or what ended it instead.

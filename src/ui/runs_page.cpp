@@ -10,6 +10,8 @@
 
 #include "ui/chart.hpp"
 #include "core/gobject.hpp"
+#include "ui/clipboard_text.hpp"
+#include "ui/interval_table.hpp"
 #include "core/meter.hpp"
 #include "core/run_export.hpp"
 #include "core/run_words.hpp"
@@ -22,14 +24,26 @@ namespace trellan {
 
 namespace {
 
-constexpr const char* kColumns[] = {"Interval", "Direction", "Bitrate", "Transfer",
-                                    "Retransmits", "Jitter", "Loss"};
+// One run's row in the list, and what it last told a screen reader.
+struct RunRow {
+  std::uint64_t id;
+  GtkWidget* row;    // the list's
+  GtkWidget* check;  // the row's: marks the chosen run
+  std::string name;
+  bool stale = false;  // readings came while the page was hidden
+};
+
+// The list of runs shows this many rows at least, and leaves about this
+// much of the page's height to the chosen run's heading, chart and buttons.
+constexpr int kListRowsAtLeast = 4;
+constexpr int kHeightForDetail = 300;
 
 // Everything the page's widgets and the log's listener share. Owned by the
 // callbacks that need it; the page's destruction breaks the cycle through
 // its widgets by dropping the references below.
 struct Page {
   std::shared_ptr<RunLog> log;
+  std::weak_ptr<Page> self;
   std::uint64_t listener = 0;
   std::uint64_t selected = 0;  // the run shown in the detail, 0 for none
   ChartData chart;             // the selected run's intervals
@@ -42,19 +56,27 @@ struct Page {
   Ref<GtkWidget> cap_notice;  // the runs the window let go
   // A run that failed before its first interval: its error in place of the
   // chart and the table.
-  Ref<GtkWidget> chart_frame, table, failure, failure_title, failure_text;
-  Ref<GtkStringList> table_rows;  // one empty item per kept interval, in order
-  std::vector<std::pair<std::uint64_t, GtkWidget*>> rows;  // run id → its list row
+  Ref<GtkWidget> chart_frame, failure, failure_title, failure_text;
+  std::unique_ptr<IntervalTable> table;
+  std::vector<RunRow> rows;
+  guint layout_source = 0;  // sizes the list and brings the chosen row into view
+  int layout_frames = 0;    // frames the chosen row may take to be laid out
+  bool reveal_chosen = false;
 
   const RunRecord* selected_run() const { return selected ? log->find(selected) : nullptr; }
-  GtkWidget* row_of(std::uint64_t id) const {
-    for (const auto& [rid, row] : rows)
-      if (rid == id) return row;
+  std::shared_ptr<const RunRecord> shared_run(std::uint64_t id) const {
+    for (const auto& r : log->runs())
+      if (r->id == id) return r;
+    return nullptr;
+  }
+  RunRow* row_of(std::uint64_t id) {
+    for (auto& r : rows)
+      if (r.id == id) return &r;
     return nullptr;
   }
   std::uint64_t id_of(GtkListBoxRow* row) const {
-    for (const auto& [rid, r] : rows)
-      if (r == GTK_WIDGET(row)) return rid;
+    for (const auto& r : rows)
+      if (r.row == GTK_WIDGET(row)) return r.id;
     return 0;
   }
 };
@@ -121,62 +143,6 @@ void on_chart_mapped(GtkWidget*, gpointer data) noexcept { describe_chart(**stat
 
 void on_dark_changed(GObject*, GParamSpec*, gpointer area) noexcept { gtk_widget_queue_draw(GTK_WIDGET(area)); }
 
-// ---- the interval table ---------------------------------------------------
-
-struct Column {
-  PageRef page;
-  int index;
-};
-
-void on_cell_setup(GtkSignalListItemFactory*, GtkListItem* item, gpointer) noexcept {
-  GtkWidget* l = gtk_label_new(nullptr);
-  gtk_label_set_xalign(GTK_LABEL(l), 0.0f);
-  gtk_list_item_set_child(item, l);
-}
-
-void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) noexcept {
-  const Column& c = *static_cast<Column*>(data);
-  GtkWidget* l = gtk_list_item_get_child(item);
-  // A row's place in the table is its interval's place in the record: both
-  // lose their oldest together.
-  const guint n = gtk_list_item_get_position(item);
-  const RunRecord* run = c.page->selected_run();
-  std::string text;
-  if (run && n < run->intervals.size()) text = interval_cell(run->intervals[n], c.index);
-  gtk_label_set_text(GTK_LABEL(l), text.c_str());
-}
-
-GtkWidget* interval_table(const PageRef& page) {
-  page->table_rows = Ref<GtkStringList>::take(gtk_string_list_new(nullptr));
-  // The selection model takes a reference of its own, the view the model.
-  GtkWidget* view = gtk_column_view_new(GTK_SELECTION_MODEL(
-      gtk_no_selection_new(G_LIST_MODEL(Ref<GtkStringList>(page->table_rows).release()))));
-  gtk_column_view_set_show_column_separators(GTK_COLUMN_VIEW(view), FALSE);
-  gtk_widget_add_css_class(view, "data-table");
-  for (int i = 0; i < static_cast<int>(std::size(kColumns)); ++i) {
-    GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
-    g_signal_connect(factory, "setup", G_CALLBACK(on_cell_setup), nullptr);
-    g_signal_connect_data(factory, "bind", G_CALLBACK(on_cell_bind), new Column{page, i},
-                          [](gpointer d, GClosure*) { delete static_cast<Column*>(d); }, GConnectFlags{});
-    const auto column = Ref<GtkColumnViewColumn>::take(gtk_column_view_column_new(kColumns[i], factory));
-    gtk_column_view_column_set_resizable(column.get(), TRUE);
-    gtk_column_view_append_column(GTK_COLUMN_VIEW(view), column.get());
-  }
-  gtk_accessible_update_property(GTK_ACCESSIBLE(view), GTK_ACCESSIBLE_PROPERTY_LABEL, "Intervals", -1);
-  GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "child", view,
-                                                "min-content-height", 240, "vexpand", TRUE, nullptr));
-  GtkWidget* frame = gtk_frame_new(nullptr);
-  gtk_frame_set_child(GTK_FRAME(frame), scrolled);
-  return frame;
-}
-
-void append_table_rows(Page& p, const RunRecord& run, std::size_t from) {
-  std::vector<const char*> texts(run.intervals.size() - std::min(from, run.intervals.size()), "");
-  texts.push_back(nullptr);
-  const guint have = g_list_model_get_n_items(G_LIST_MODEL(p.table_rows.get()));
-  gtk_string_list_splice(p.table_rows.get(), have, 0, texts.data());
-}
-
 // ---- showing a run --------------------------------------------------------
 
 // The chart and the table, or the error of a run that failed without them.
@@ -188,7 +154,7 @@ void show_failure(Page& p, const RunRecord& run) {
   }
   gtk_widget_set_visible(p.failure.get(), notice.has_value());
   gtk_widget_set_visible(p.chart_frame.get(), !notice);
-  gtk_widget_set_visible(p.table.get(), !notice);
+  gtk_widget_set_visible(p.table->widget(), !notice);
   if (notice) gtk_widget_set_visible(p.result.get(), FALSE);  // said above
 }
 
@@ -205,20 +171,26 @@ void show_texts(Page& p, const RunRecord& run) {
   show_failure(p, run);
 }
 
-// Shows `id` in the detail, or nothing.
+void schedule_layout(Page& p);
+
+// Shows `id` in the detail, or nothing, and marks its row as the chosen one.
 void show_run(Page& p, std::uint64_t id) {
   p.selected = id;
-  const RunRecord* run = p.selected_run();
+  for (const RunRow& r : p.rows) {
+    gtk_widget_set_visible(r.check, r.id == id);
+    gtk_accessible_update_state(GTK_ACCESSIBLE(r.row), GTK_ACCESSIBLE_STATE_SELECTED, r.id == id, -1);
+  }
+  const auto run = p.shared_run(id);
   gtk_widget_set_visible(p.detail.get(), run != nullptr);
   set_label(p.save_status.get(), "");
-  const guint have = g_list_model_get_n_items(G_LIST_MODEL(p.table_rows.get()));
-  gtk_string_list_splice(p.table_rows.get(), 0, have, nullptr);
   p.chart = run ? ChartData(run->intervals) : ChartData();
+  p.table->show(run);
   if (!run) return;
   show_texts(p, *run);
-  append_table_rows(p, *run, 0);
   gtk_widget_queue_draw(p.chart_area.get());
   describe_chart(p);
+  p.reveal_chosen = true;
+  schedule_layout(p);
 }
 
 // A new interval of the shown run: the chart, the table and, past the cap,
@@ -227,76 +199,158 @@ void grow_run(Page& p, const RunRecord& run) {
   const IntervalRecord& newest = run.intervals.back();
   p.chart.add(newest);
   p.chart.keep_newest(run.intervals.size());
-  const guint have = g_list_model_get_n_items(G_LIST_MODEL(p.table_rows.get()));
-  const std::size_t gone = have + 1 > run.intervals.size() ? have + 1 - run.intervals.size() : 0;
-  if (gone > 0) {
-    gtk_string_list_splice(p.table_rows.get(), 0, static_cast<guint>(std::min<std::size_t>(gone, have)), nullptr);
-    show_texts(p, run);
-  }
-  append_table_rows(p, run, run.intervals.size() - 1);
+  if (run.dropped_intervals > 0 && run.intervals.size() == RunLog::kMaxIntervals) show_texts(p, run);
+  p.table->run_changed();
   gtk_widget_queue_draw(p.chart_area.get());  // nothing is drawn while the page is hidden
   describe_chart(p);
 }
 
-GtkWidget* run_row(const RunRecord& run) {
+GtkWidget* run_row(const RunRecord& run, GtkWidget** check) {
   GtkWidget* row = adw_action_row_new();
   adw_preferences_row_set_use_markup(ADW_PREFERENCES_ROW(row), FALSE);
   adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), run_title(run).c_str());
   adw_action_row_set_subtitle(ADW_ACTION_ROW(row), row_subtitle(run).c_str());
   adw_action_row_set_subtitle_lines(ADW_ACTION_ROW(row), 3);
+  gtk_list_box_row_set_activatable(GTK_LIST_BOX_ROW(row), TRUE);
+  *check = gtk_image_new_from_icon_name("object-select-symbolic");
+  gtk_widget_set_visible(*check, FALSE);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(*check), GTK_ACCESSIBLE_PROPERTY_LABEL, "Shown", -1);
+  adw_action_row_add_suffix(ADW_ACTION_ROW(row), *check);
   return row;
 }
 
-// The page scrolls as a whole, which gives the list no more than its
-// minimum height: from two runs on, that shows two rows and a scroll bar.
-void size_list(Page& p) {
-  gtk_scrolled_window_set_min_content_height(GTK_SCROLLED_WINDOW(p.list_scroll.get()),
-                                             p.rows.size() >= 2 ? 112 : -1);
+// A row's texts; its name changes only with how the run ended, not with
+// each reading.
+void update_row(RunRow& r, const RunRecord& run) {
+  adw_action_row_set_subtitle(ADW_ACTION_ROW(r.row), row_subtitle(run).c_str());
+  r.stale = false;
+  std::string name = run_row_name(run);
+  if (name == r.name) return;
+  r.name = std::move(name);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(r.row), GTK_ACCESSIBLE_PROPERTY_LABEL, r.name.c_str(), -1);
+}
+
+// The list takes the page's height but for room for the chosen run's
+// heading, chart and buttons, and at least four rows' worth; the page
+// scrolls as a whole below it. Then the chosen row is brought into view.
+void lay_out(Page& p) {
+  GtkWidget* page_scroll = p.runs.get();
+  const int page_height = gtk_widget_get_height(page_scroll);
+  int row_height = 0;
+  if (!p.rows.empty())
+    gtk_widget_measure(p.rows.front().row, GTK_ORIENTATION_VERTICAL, -1, nullptr, &row_height, nullptr, nullptr);
+  if (page_height > 0 && row_height > 0) {
+    const int height = std::max(kListRowsAtLeast * row_height + 2, page_height - kHeightForDetail);
+    int natural = 0;
+    gtk_widget_measure(p.list.get(), GTK_ORIENTATION_VERTICAL, -1, nullptr, &natural, nullptr, nullptr);
+    auto* scroll = GTK_SCROLLED_WINDOW(p.list_scroll.get());
+    if (gtk_scrolled_window_get_max_content_height(scroll) != height) {
+      gtk_scrolled_window_set_max_content_height(scroll, height);
+      gtk_scrolled_window_set_min_content_height(scroll, -1);
+    }
+    gtk_scrolled_window_set_min_content_height(scroll, std::min(height, natural));
+  }
+  if (!p.reveal_chosen) return;
+  const RunRow* chosen = p.row_of(p.selected);
+  graphene_rect_t bounds;
+  if (!chosen) p.reveal_chosen = false;
+  if (!chosen || !gtk_widget_compute_bounds(chosen->row, p.list.get(), &bounds) || bounds.size.height <= 0)
+    return;
+  p.reveal_chosen = false;
+  GtkAdjustment* a = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(p.list_scroll.get()));
+  const double top = bounds.origin.y, bottom = top + bounds.size.height;
+  if (top < gtk_adjustment_get_value(a)) gtk_adjustment_set_value(a, top);
+  else if (bottom > gtk_adjustment_get_value(a) + gtk_adjustment_get_page_size(a))
+    gtk_adjustment_set_value(a, bottom - gtk_adjustment_get_page_size(a));
+}
+
+// After the next layout: sizes change only between frames.
+void schedule_layout(Page& p) {
+  p.layout_frames = 3;
+  if (p.layout_source || p.gone || !gtk_widget_get_mapped(p.runs.get())) return;
+  p.layout_source = gtk_widget_add_tick_callback(
+      p.runs.get(),
+      [](GtkWidget*, GdkFrameClock*, gpointer data) noexcept -> gboolean {
+        Page& p = **static_cast<PageRef*>(data);
+        if (p.gone) return G_SOURCE_REMOVE;
+        lay_out(p);
+        // A new row is laid out a frame or two after it came.
+        if (p.reveal_chosen && --p.layout_frames > 0) return G_SOURCE_CONTINUE;
+        p.layout_source = 0;
+        return G_SOURCE_REMOVE;
+      },
+      new PageRef(p.self.lock()), free_page_ref_notify);
 }
 
 void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
   if (p.gone) return;
+  // While the page is hidden its rows wait, so that readings do not stir
+  // the accessible tree; showing the page brings them up to date.
+  const bool shown = gtk_widget_get_mapped(p.root.get());
   switch (change) {
     case RunLog::Change::Added: {
-      GtkWidget* row = run_row(run);
+      GtkWidget* check = nullptr;
+      GtkWidget* row = run_row(run, &check);
       gtk_list_box_prepend(GTK_LIST_BOX(p.list.get()), row);
-      p.rows.emplace_back(run.id, row);
-      size_list(p);
+      p.rows.push_back({run.id, row, check, {}, false});
+      update_row(p.rows.back(), run);
       gtk_widget_set_visible(p.empty.get(), FALSE);
       gtk_widget_set_visible(p.runs.get(), TRUE);
-      gtk_list_box_select_row(GTK_LIST_BOX(p.list.get()), GTK_LIST_BOX_ROW(row));  // shows it
+      show_run(p, run.id);
       break;
     }
     case RunLog::Change::Interval:
       if (run.id == p.selected) grow_run(p, run);
-      [[fallthrough]];
+      if (RunRow* r = p.row_of(run.id)) {
+        if (shown) update_row(*r, run);
+        else r->stale = true;
+      }
+      break;
     case RunLog::Change::Ended:
-      if (GtkWidget* row = p.row_of(run.id))
-        adw_action_row_set_subtitle(ADW_ACTION_ROW(row), row_subtitle(run).c_str());
-      if (change == RunLog::Change::Ended && run.id == p.selected) show_texts(p, run);
+      if (RunRow* r = p.row_of(run.id)) update_row(*r, run);
+      if (run.id == p.selected) {
+        show_texts(p, run);
+        p.table->run_changed();
+      }
       break;
     case RunLog::Change::Removed:
-      if (GtkWidget* row = p.row_of(run.id)) {
-        std::erase_if(p.rows, [&](const auto& r) { return r.first == run.id; });
+      if (RunRow* r = p.row_of(run.id)) {
+        GtkWidget* row = r->row;
+        std::erase_if(p.rows, [&](const RunRow& x) { return x.id == run.id; });
         gtk_list_box_remove(GTK_LIST_BOX(p.list.get()), row);
-        size_list(p);
       }
       set_label(p.cap_notice.get(), dropped_runs_text(p.log->dropped_runs()));
       if (run.id == p.selected) show_run(p, 0);
       break;
   }
+  schedule_layout(p);
 }
 
-void on_row_selected(GtkListBox*, GtkListBoxRow* row, gpointer data) noexcept {
+void on_page_mapped(GtkWidget*, gpointer data) noexcept {
+  Page& p = **static_cast<PageRef*>(data);
+  for (RunRow& r : p.rows)
+    if (r.stale)
+      if (const RunRecord* run = p.log->find(r.id)) update_row(r, *run);
+  p.reveal_chosen = true;
+  schedule_layout(p);
+}
+
+void on_page_resized(GtkAdjustment*, GParamSpec*, gpointer data) noexcept {
+  schedule_layout(**static_cast<PageRef*>(data));
+}
+
+// A click, Enter or Space on a row chooses its run; moving focus through
+// the list does not.
+void on_row_activated(GtkListBox*, GtkListBoxRow* row, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
   const std::uint64_t id = row ? p.id_of(row) : 0;
-  if (id != p.selected) show_run(p, id);
+  if (id != 0 && id != p.selected) show_run(p, id);
 }
 
 // ---- copy and save --------------------------------------------------------
 
-void copy_text(Page& p, const std::string& text) {
-  gdk_clipboard_set_text(gtk_widget_get_clipboard(p.list.get()), text.c_str());
+void copy_text(Page& p, std::string text) {
+  set_clipboard_text(gtk_widget_get_clipboard(p.list.get()), std::move(text));
 }
 
 void on_copy_text(GtkButton*, gpointer data) noexcept {
@@ -376,13 +430,29 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   if (p.gone) return;
   p.gone = true;
   p.log->remove_listener(p.listener);
+  if (p.layout_source) gtk_widget_remove_tick_callback(p.runs.get(), std::exchange(p.layout_source, 0u));
   // The widgets' handlers hold the page; the page lets go of the widgets.
   for (Ref<GtkWidget>* w : {&p.root, &p.empty, &p.runs, &p.list, &p.list_scroll, &p.detail, &p.heading,
                             &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status,
-                            &p.cap_notice, &p.chart_frame, &p.table, &p.failure, &p.failure_title,
+                            &p.cap_notice, &p.chart_frame, &p.failure, &p.failure_title,
                             &p.failure_text})
     w->reset();
   p.rows.clear();
+  p.table.reset();
+}
+
+// Adwaita fades a row's subtitle to 55 %, about 3:1; a run's start, options
+// and result are read here, at 4.5:1 and more.
+void add_css_once() {
+  static bool added = false;
+  GdkDisplay* display = gdk_display_get_default();
+  if (added || !display) return;
+  added = true;
+  GtkCssProvider* provider = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(provider, "list.runs row label.subtitle { opacity: 0.8; }", -1);
+  gtk_style_context_add_provider_for_display(display, GTK_STYLE_PROVIDER(provider),
+                                             GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(provider);
 }
 
 GtkWidget* vbox(int spacing) { return gtk_box_new(GTK_ORIENTATION_VERTICAL, spacing); }
@@ -397,6 +467,7 @@ GtkWidget* button(const char* text, void (*handler)(GtkButton*, gpointer) noexce
 
 GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   auto page = std::make_shared<Page>();
+  page->self = page;
   page->log = std::move(log);
   Page& p = *page;
 
@@ -410,18 +481,19 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
 
   // The runs, newest first, in a list that scrolls on its own past a few rows.
   p.list = Ref<GtkWidget>::sink(gtk_list_box_new());
-  gtk_list_box_set_selection_mode(GTK_LIST_BOX(p.list.get()), GTK_SELECTION_SINGLE);
+  gtk_list_box_set_selection_mode(GTK_LIST_BOX(p.list.get()), GTK_SELECTION_NONE);
   gtk_widget_add_css_class(p.list.get(), "boxed-list");
+  gtk_widget_add_css_class(p.list.get(), "runs");
+  add_css_once();
   gtk_accessible_update_property(GTK_ACCESSIBLE(p.list.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Runs", -1);
-  connect(p.list.get(), "row-selected", on_row_selected, page);
+  connect(p.list.get(), "row-activated", on_row_activated, page);
   p.list_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "child", p.list.get(), "hscrollbar-policy", GTK_POLICY_NEVER,
-      "propagate-natural-height", TRUE, "max-content-height", 170, nullptr)));
+      "propagate-natural-height", TRUE, nullptr)));
 
   // The selected run: heading, chart, texts, buttons, table.
   p.heading = label("heading", false);
   p.started = label("caption", false);
-  gtk_widget_add_css_class(p.started.get(), "dim-label");
   auto* area = GTK_DRAWING_AREA(g_object_new(GTK_TYPE_DRAWING_AREA, "accessible-role",
                                              GTK_ACCESSIBLE_ROLE_IMG, nullptr));
   p.chart_area = Ref<GtkWidget>::sink(GTK_WIDGET(area));
@@ -459,7 +531,6 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   p.result = label(nullptr, true);
   p.details = label("caption", true);  // figures: at full contrast, as on the pages
   p.dropped = label("caption", false);
-  gtk_widget_add_css_class(p.dropped.get(), "dim-label");
   GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
   gtk_box_append(GTK_BOX(buttons), button("Copy as text", on_copy_text, page));
   gtk_box_append(GTK_BOX(buttons), button("Copy as CSV", on_copy_csv, page));
@@ -468,9 +539,9 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_set_visible(p.save_status.get(), FALSE);
 
   p.detail = Ref<GtkWidget>::sink(vbox(8));
-  p.table = Ref<GtkWidget>::add(interval_table(page));
+  p.table = std::make_unique<IntervalTable>();
   for (GtkWidget* w : {p.heading.get(), p.started.get(), chart_frame, p.failure.get(), p.result.get(),
-                       p.details.get(), p.dropped.get(), buttons, p.save_status.get(), p.table.get()})
+                       p.details.get(), p.dropped.get(), buttons, p.save_status.get(), p.table->widget()})
     gtk_box_append(GTK_BOX(p.detail.get()), w);
   gtk_widget_set_visible(p.detail.get(), FALSE);
 
@@ -499,6 +570,9 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_box_append(GTK_BOX(p.root.get()), empty);
   gtk_box_append(GTK_BOX(p.root.get()), scrolled);
   connect(p.root.get(), "destroy", on_page_destroy, page);
+  connect(p.root.get(), "map", on_page_mapped, page);
+  connect(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scrolled)), "notify::page-size", on_page_resized,
+          page);
 
   std::weak_ptr<Page> weak = page;
   p.listener = p.log->add_listener([weak](RunLog::Change change, const RunRecord& run) {

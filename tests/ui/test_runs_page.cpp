@@ -12,141 +12,19 @@
 #include <string>
 #include <vector>
 
-#include "accessible_tree.hpp"
-#include "ui/compat.hpp"
 #include "fake_tool.hpp"
-#include "gtk_helpers.hpp"
-#include "ui/window.hpp"
+#include "runs_page_fixture.hpp"
+#include "ui/compat.hpp"
 
 using namespace trellan;
-using trellan::testing::Node;
-using trellan::testing::pump_until;
-using trellan::testing::test_application;
-using trellan::testing::walk;
-
-namespace {
-
-// The texts a screen reader can reach in `root`: labels, and buttons by
-// their label.
-std::vector<std::string> reachable_texts(GtkWidget* root) {
-  std::vector<Node> tree;
-  walk(GTK_ACCESSIBLE(root), "", tree);
-  std::vector<std::string> out;
-  for (const Node& n : tree) {
-    if (!n.reachable()) continue;
-    if (GTK_IS_LABEL(n.accessible)) out.emplace_back(gtk_label_get_text(GTK_LABEL(n.accessible)));
-    else if (GTK_IS_BUTTON(n.accessible) && gtk_button_get_label(GTK_BUTTON(n.accessible)))
-      out.emplace_back(gtk_button_get_label(GTK_BUTTON(n.accessible)));
-  }
-  return out;
-}
-
-bool has(const std::vector<std::string>& texts, const std::string& t) {
-  return std::find(texts.begin(), texts.end(), t) != texts.end();
-}
-
-// The texts missing from what a screen reader can reach in `root` now.
-std::vector<std::string> missing(GtkWidget* root, const std::vector<std::string>& wanted) {
-  const auto texts = reachable_texts(root);
-  std::vector<std::string> out;
-  for (const auto& w : wanted)
-    if (!has(texts, w)) out.push_back(w);
-  return out;
-}
-
-template <typename Test>
-GtkWidget* find_widget(GtkWidget* root, Test test) {
-  if (test(root)) return root;
-  for (GtkWidget* c = gtk_widget_get_first_child(root); c; c = gtk_widget_get_next_sibling(c))
-    if (GtkWidget* found = find_widget(c, test)) return found;
-  return nullptr;
-}
-
-GtkWidget* button_labelled(GtkWidget* root, const std::string& text) {
-  return find_widget(root, [&](GtkWidget* w) {
-    return GTK_IS_BUTTON(w) && gtk_button_get_label(GTK_BUTTON(w)) && text == gtk_button_get_label(GTK_BUTTON(w));
-  });
-}
-
-// Whether `w` lies wholly inside the window's visible area.
-bool in_sight(GtkWidget* w, GtkWidget* window) {
-  graphene_rect_t r;
-  if (!gtk_widget_get_mapped(w) || !gtk_widget_compute_bounds(w, window, &r)) return false;
-  return r.origin.x >= 0 && r.origin.y >= 0 && r.origin.x + r.size.width <= gtk_widget_get_width(window) &&
-         r.origin.y + r.size.height <= gtk_widget_get_height(window);
-}
-
-std::string row_title(GtkListBoxRow* row) {
-  return row ? adw_preferences_row_get_title(ADW_PREFERENCES_ROW(row)) : "(none)";
-}
-
-IntervalRecord send_interval(double start, double end, const char* start_text, const char* end_text,
-                             double mbps, const char* transfer, std::uint64_t retransmits) {
-  IntervalRecord r;
-  r.start = start;
-  r.end = end;
-  r.start_text = start_text;
-  r.end_text = end_text;
-  r.mbps = mbps;
-  r.transfer = transfer;
-  r.retransmits = retransmits;
-  return r;
-}
-
-struct RunsPageTest : ::testing::Test {
-  AdwApplicationWindow* window = nullptr;
-  GtkWidget* stack = nullptr;
-  GtkWidget* page = nullptr;
-  std::shared_ptr<RunLog> log;
-
-  void SetUp() override {
-    ASSERT_STREQ(g_getenv("GTK_A11Y"), "test");
-    // GTK's file chooser files what it saves among the recent files of the
-    // program by name (in a data folder of the test's own).
-    static const bool named = [] {
-      g_set_prgname("test-runs-page");
-      g_set_application_name("Trellan tests");
-      return true;
-    }();
-    (void)named;
-    window = build_main_window(test_application());
-    log = run_log_of(window);
-    stack = gtk_widget_get_ancestor(client_form_of(window)->status_label.get(), ADW_TYPE_VIEW_STACK);
-    ASSERT_NE(stack, nullptr);
-    page = adw_view_stack_get_child_by_name(ADW_VIEW_STACK(stack), "runs");
-    ASSERT_NE(page, nullptr);
-    gtk_window_present(GTK_WINDOW(window));
-    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
-  }
-  void TearDown() override {
-    if (window) gtk_window_destroy(GTK_WINDOW(window));
-    trellan::testing::pump_for(0.2);
-  }
-  GtkWidget* win() const { return GTK_WIDGET(window); }
-  void open_runs() { adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "runs"); }
-  GtkListBox* run_list() const {
-    return GTK_LIST_BOX(find_widget(page, [](GtkWidget* w) { return GTK_IS_LIST_BOX(w); }));
-  }
-  GtkWidget* chart() const {
-    return find_widget(page, [](GtkWidget* w) { return GTK_IS_DRAWING_AREA(w); });
-  }
-  std::string chart_description_problem(const char* text) const {
-    char* differs = gtk_test_accessible_check_property(GTK_ACCESSIBLE(chart()),
-                                                      GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, text);
-    std::string out = differs ? differs : "";
-    g_free(differs);
-    return out;
-  }
-};
-
-}  // namespace
+using namespace trellan::testing;
 
 TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScreenReader) {
   open_runs();
   ASSERT_TRUE(pump_until([&] { return missing(page, {"No runs yet"}).empty(); }, 5));
 
   const auto first = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 2 streams · 10 s");
-  log->add_interval(first, send_interval(0, 1, "0.00", "1.00", 942, "112 MBytes", 0));
+  log->add_interval(first, send_interval("0.00", "1.00", 942, "112 MBytes", 0));
   EXPECT_TRUE(pump_until([&] {
     return missing(page, {"Client — 127.0.0.1, port 5201", "0.00–1.00 s", "Send", "942.0 Mbit/s", "112 MBytes",
                            "Copy as text", "Copy as CSV", "Save as CSV…"}).empty();
@@ -194,13 +72,13 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
   const auto second = log->begin(RunPage::Server, "192.0.2.7", "TCP");
   EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 0)), "Server — client 192.0.2.7");
   EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 1)), "Client — 127.0.0.1, port 5201");
-  EXPECT_EQ(row_title(gtk_list_box_get_selected_row(run_list())), "Server — client 192.0.2.7");
+  EXPECT_EQ(row_title(chosen_row()), "Server — client 192.0.2.7");
   log->end(second, RunEnd::EndedEarly);
   EXPECT_TRUE(pump_until([&] { return missing(page, {"Ended early"}).empty(); }, 5));
   EXPECT_FALSE(has(reachable_texts(page), "0.00–1.00 s"));
   EXPECT_EQ(chart_description_problem("No readings yet."), "");
 
-  gtk_list_box_select_row(run_list(), gtk_list_box_get_row_at_index(run_list(), 1));
+  g_signal_emit_by_name(gtk_list_box_get_row_at_index(run_list(), 1), "activate");
   EXPECT_TRUE(pump_until([&] {
     return missing(page, {"0.00–1.00 s", "1.00–2.00 s", "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s"})
         .empty();
@@ -237,25 +115,6 @@ echo ''
 echo 'iperf Done.'
 )";
 
-std::string clipboard_text(GtkWidget* w) {
-  struct Read {
-    bool done = false;
-    std::string text;
-  } read;
-  gdk_clipboard_read_text_async(
-      gtk_widget_get_clipboard(w), nullptr,
-      [](GObject* clipboard, GAsyncResult* result, gpointer data) {
-        auto* r = static_cast<Read*>(data);
-        char* text = gdk_clipboard_read_text_finish(GDK_CLIPBOARD(clipboard), result, nullptr);
-        r->text = text ? text : "(nothing)";
-        g_free(text);
-        r->done = true;
-      },
-      &read);
-  pump_until([&] { return read.done; }, 5);
-  return read.text;
-}
-
 std::string row_subtitle(GtkListBoxRow* row) {
   return row ? adw_action_row_get_subtitle(ADW_ACTION_ROW(row)) : "(none)";
 }
@@ -273,7 +132,7 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
   // While the tool waits, the run is there, chosen, with its first second.
   ASSERT_TRUE(pump_until([&] { return missing(page, {"0.00–1.00 s", "942.0 Mbit/s"}).empty(); }, 10))
       << ::testing::PrintToString(reachable_texts(page));
-  GtkListBoxRow* selected = gtk_list_box_get_selected_row(run_list());
+  GtkListBoxRow* selected = chosen_row();
   EXPECT_EQ(row_title(selected), "Client — 127.0.0.1, port 5201");
   EXPECT_NE(row_subtitle(selected).find("TCP · 2 streams · 2 s\nRunning… send 942.0 Mbit/s at 1.00 s"),
             std::string::npos)
@@ -283,9 +142,10 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
   g_file_set_contents((tool.dir() + "/go").c_str(), "", 0, nullptr);
   const std::string result = "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s";
   ASSERT_TRUE(pump_until([&] {
-    return row_subtitle(gtk_list_box_get_selected_row(run_list())).find(result) != std::string::npos;
-  }, 10)) << row_subtitle(gtk_list_box_get_selected_row(run_list()));
-  EXPECT_EQ(missing(page, {"1.00–2.00 s", "939.0 Mbit/s", result}), std::vector<std::string>{});
+    return row_subtitle(chosen_row()).find(result) != std::string::npos;
+  }, 10)) << row_subtitle(chosen_row());
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"1.00–2.00 s", "939.0 Mbit/s", result}).empty(); }, 5))
+      << ::testing::PrintToString(missing(page, {"1.00–2.00 s", "939.0 Mbit/s", result}));
 
   g_signal_emit_by_name(button_labelled(page, "Copy as CSV"), "clicked");
   EXPECT_EQ(clipboard_text(win()),
@@ -342,7 +202,7 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   const auto started = std::chrono::system_clock::from_time_t(g_date_time_to_unix(start));
   g_date_time_unref(start);
   const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s", started);
-  log->add_interval(id, send_interval(0, 1, "0.00", "1.00", 942, "112 MBytes", 2));
+  log->add_interval(id, send_interval("0.00", "1.00", 942, "112 MBytes", 2));
   open_runs();
   // The chooser opens in the current folder: a fresh one.
   char tmpl[] = "/tmp/trellan-save-XXXXXX";
@@ -389,7 +249,7 @@ TEST_F(RunsPageTest, AFailedRunShowsItsErrorWhereTheChartAndTableWouldBe) {
 
   // A run with readings shows its chart and table again.
   const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s");
-  log->add_interval(id, send_interval(0, 1, "0.00", "1.00", 942, "112 MBytes", 0));
+  log->add_interval(id, send_interval("0.00", "1.00", 942, "112 MBytes", 0));
   EXPECT_TRUE(pump_until([&] { return gtk_widget_get_mapped(chart()) && gtk_widget_get_mapped(table); }, 5));
   EXPECT_FALSE(has(reachable_texts(page), "The test failed"));
 }

@@ -1,0 +1,136 @@
+// The Runs page with a day-long run: how long choosing a run of 86,400
+// readings takes until its first frame is drawn, and what one more reading
+// of a live run costs, main thread CPU time, at 50 and at 86,400 readings.
+// Needs a display (Xvfb will do). Prints figures; asserts nothing.
+#include <adwaita.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ui/runs_page.hpp"
+
+namespace {
+
+double cpu_ms() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+double wall_ms() { return g_get_monotonic_time() / 1e3; }
+
+trellan::IntervalRecord reading(int i) {
+  trellan::IntervalRecord r;
+  r.start = i;
+  r.end = i + 1;
+  r.start_text = std::to_string(i) + ".00";
+  r.end_text = std::to_string(i + 1) + ".00";
+  r.mbps = 9400 + (i % 17) * 10;
+  r.transfer = "1.10 GBytes";
+  r.retransmits = static_cast<std::uint64_t>(i % 3);
+  return r;
+}
+
+// Runs the main loop until the window has drawn a frame after now.
+void until_drawn(GtkWidget* window) {
+  while (!gtk_widget_get_mapped(window)) g_main_context_iteration(nullptr, TRUE);
+  GdkFrameClock* clock = gtk_widget_get_frame_clock(window);
+  bool painted = false;
+  const gulong id = g_signal_connect_swapped(clock, "after-paint", G_CALLBACK(+[](bool* p) { *p = true; }), &painted);
+  gtk_widget_queue_draw(window);
+  while (!painted) g_main_context_iteration(nullptr, TRUE);
+  g_signal_handler_disconnect(clock, id);
+}
+
+GtkListBoxRow* row_of_run(GtkWidget* root, int index) {
+  std::vector<GtkWidget*> todo = {root};
+  while (!todo.empty()) {
+    GtkWidget* w = todo.back();
+    todo.pop_back();
+    if (GTK_IS_LIST_BOX(w)) return gtk_list_box_get_row_at_index(GTK_LIST_BOX(w), index);
+    for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c)) todo.push_back(c);
+  }
+  return nullptr;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// One more reading of a live run of `length` readings, shown on the page:
+// the run log's listeners and the frame after it.
+void per_reading(int length) {
+  auto log = std::make_shared<trellan::RunLog>();
+  GtkWidget* window = gtk_window_new();
+  gtk_window_set_default_size(GTK_WINDOW(window), 560, 680);
+  gtk_window_set_child(GTK_WINDOW(window), trellan::runs_page_new(log));
+  gtk_window_present(GTK_WINDOW(window));
+  const auto id = log->begin(trellan::RunPage::Client, "127.0.0.1, port 5201", "TCP");
+  for (int i = 0; i < length; ++i) log->add_interval(id, reading(i));
+  until_drawn(window);
+  until_drawn(window);
+  std::vector<double> cpu, wall;
+  for (int k = 0; k < 30; ++k) {
+    const double c0 = cpu_ms(), w0 = wall_ms();
+    log->add_interval(id, reading(length + k));
+    until_drawn(window);
+    cpu.push_back(cpu_ms() - c0);
+    wall.push_back(wall_ms() - w0);
+  }
+  std::printf("one reading of a live run of %6d, shown:      %6.2f ms CPU, %6.2f ms to its frame (median of 30)\n",
+              length, median(cpu), median(wall));
+  gtk_window_destroy(GTK_WINDOW(window));
+}
+
+void choosing(int length) {
+  auto log = std::make_shared<trellan::RunLog>();
+  GtkWidget* window = gtk_window_new();
+  gtk_window_set_default_size(GTK_WINDOW(window), 560, 680);
+  gtk_window_set_child(GTK_WINDOW(window), trellan::runs_page_new(log));
+  gtk_window_present(GTK_WINDOW(window));
+  const auto day = log->begin(trellan::RunPage::Client, "127.0.0.1, port 5201", "TCP · 86400 s");
+  for (int i = 0; i < length; ++i) log->add_interval(day, reading(i));
+  log->end(day, trellan::RunEnd::Stopped);
+  std::vector<double> cpu, wall;
+  for (int k = 0; k < 5; ++k) {
+    const auto small = log->begin(trellan::RunPage::Client, "127.0.0.1, port 5201", "TCP · 1 s");
+    log->add_interval(small, reading(0));
+    log->end(small, trellan::RunEnd::Stopped);  // now the one shown
+    until_drawn(window);
+    until_drawn(window);
+    GtkListBoxRow* row = row_of_run(window, k + 1);  // the day-long run, below the small ones
+    const double c0 = cpu_ms(), w0 = wall_ms();
+    g_signal_emit_by_name(row, "activate");
+    until_drawn(window);
+    cpu.push_back(cpu_ms() - c0);
+    wall.push_back(wall_ms() - w0);
+  }
+  std::printf("choosing a run of %6d readings:               %6.2f ms CPU, %6.2f ms to its frame (median of 5)\n",
+              length, median(cpu), median(wall));
+  gtk_window_destroy(GTK_WINDOW(window));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  gtk_init();
+  adw_init();
+  if (argc > 1) {  // one figure: "choose N" or "reading N"
+    const int n = std::atoi(argv[2]);
+    if (std::string(argv[1]) == "choose") choosing(n);
+    else per_reading(n);
+    return 0;
+  }
+  choosing(3600);
+  choosing(86400);
+  per_reading(50);
+  per_reading(3600);
+  per_reading(86400);
+  return 0;
+}

@@ -1,0 +1,161 @@
+#include "core/interval_list.hpp"
+
+#include <algorithm>
+#include <utility>
+
+using trellan::FilledColumns;
+using trellan::IntervalRecord;
+using trellan::RunRecord;
+
+// ---- an item: a record's place in its run ---------------------------------
+
+struct _TrellanIntervalItem {
+  GObject parent;
+  std::shared_ptr<const RunRecord>* run;  // keeps the run's records alive while a row shows one
+  std::uint64_t number;                   // counted from the run's first reading
+};
+
+G_DEFINE_FINAL_TYPE(TrellanIntervalItem, trellan_interval_item, G_TYPE_OBJECT)
+
+static void trellan_interval_item_finalize(GObject* object) {
+  delete TRELLAN_INTERVAL_ITEM(object)->run;
+  G_OBJECT_CLASS(trellan_interval_item_parent_class)->finalize(object);
+}
+
+static void trellan_interval_item_class_init(TrellanIntervalItemClass* klass) {
+  G_OBJECT_CLASS(klass)->finalize = trellan_interval_item_finalize;
+}
+
+static void trellan_interval_item_init(TrellanIntervalItem* item) {
+  item->run = nullptr;
+  item->number = 0;
+}
+
+// ---- the list ---------------------------------------------------------------
+
+struct _TrellanIntervalList {
+  GObject parent;
+  std::shared_ptr<const RunRecord>* run;
+  std::uint64_t first;  // the number of the first record shown
+  guint shown;          // how many are shown
+  FilledColumns* filled;
+};
+
+static void trellan_interval_list_model_init(GListModelInterface* iface);
+
+G_DEFINE_FINAL_TYPE_WITH_CODE(TrellanIntervalList, trellan_interval_list, G_TYPE_OBJECT,
+                              G_IMPLEMENT_INTERFACE(G_TYPE_LIST_MODEL, trellan_interval_list_model_init))
+
+static GType list_item_type(GListModel*) { return trellan_interval_item_get_type(); }
+
+static guint list_n_items(GListModel* model) { return TRELLAN_INTERVAL_LIST(model)->shown; }
+
+static gpointer list_get_item(GListModel* model, guint position) {
+  auto* list = TRELLAN_INTERVAL_LIST(model);
+  if (position >= list->shown || !*list->run) return nullptr;
+  auto* item = TRELLAN_INTERVAL_ITEM(g_object_new(trellan_interval_item_get_type(), nullptr));
+  item->run = new std::shared_ptr<const RunRecord>(*list->run);
+  item->number = list->first + position;
+  return item;
+}
+
+static void trellan_interval_list_model_init(GListModelInterface* iface) {
+  iface->get_item_type = list_item_type;
+  iface->get_n_items = list_n_items;
+  iface->get_item = list_get_item;
+}
+
+static void trellan_interval_list_finalize(GObject* object) {
+  auto* list = TRELLAN_INTERVAL_LIST(object);
+  delete list->run;
+  delete list->filled;
+  G_OBJECT_CLASS(trellan_interval_list_parent_class)->finalize(object);
+}
+
+static void trellan_interval_list_class_init(TrellanIntervalListClass* klass) {
+  G_OBJECT_CLASS(klass)->finalize = trellan_interval_list_finalize;
+}
+
+static void trellan_interval_list_init(TrellanIntervalList* list) {
+  list->run = new std::shared_ptr<const RunRecord>();
+  list->first = 0;
+  list->shown = 0;
+  list->filled = new FilledColumns();
+}
+
+namespace trellan {
+
+namespace {
+
+void note_filled(FilledColumns& filled, const IntervalRecord& r) {
+  filled.retransmits = filled.retransmits || r.retransmits.has_value();
+  filled.jitter = filled.jitter || r.jitter_ms.has_value();
+  filled.loss = filled.loss || r.lost.has_value();
+}
+
+// The columns' state is learnt from each record once, as it joins.
+void note_new(TrellanIntervalList* list, std::size_t from) {
+  const RunRecord& run = **list->run;
+  FilledColumns& filled = *list->filled;
+  for (std::size_t i = from; i < run.intervals.size(); ++i) {
+    if (filled.retransmits && filled.jitter && filled.loss) return;
+    note_filled(filled, run.intervals[i]);
+  }
+}
+
+}  // namespace
+
+TrellanIntervalList* interval_list_new() {
+  return TRELLAN_INTERVAL_LIST(g_object_new(trellan_interval_list_get_type(), nullptr));
+}
+
+void interval_list_show(TrellanIntervalList* list, std::shared_ptr<const RunRecord> run) {
+  const guint before = list->shown;
+  *list->run = std::move(run);
+  *list->filled = FilledColumns();
+  list->first = *list->run ? (*list->run)->dropped_intervals : 0;
+  list->shown = *list->run ? static_cast<guint>((*list->run)->intervals.size()) : 0;
+  if (*list->run) note_new(list, 0);
+  if (before != 0 || list->shown != 0) g_list_model_items_changed(G_LIST_MODEL(list), 0, before, list->shown);
+}
+
+void interval_list_catch_up(TrellanIntervalList* list) {
+  if (!*list->run) return;
+  const RunRecord& run = **list->run;
+  const std::uint64_t end = list->first + list->shown;
+  // The run log drops from the front only, and a record once in stays the same.
+  const std::uint64_t first = run.dropped_intervals;
+  const guint gone = static_cast<guint>(std::min<std::uint64_t>(first > list->first ? first - list->first : 0,
+                                                                 list->shown));
+  if (gone > 0) {
+    list->first += gone;
+    list->shown -= gone;
+    g_list_model_items_changed(G_LIST_MODEL(list), 0, gone, 0);
+  }
+  if (list->first < first) {  // more went than were shown
+    list->first = first;
+  }
+  const std::uint64_t now_end = run.dropped_intervals + run.intervals.size();
+  const std::uint64_t from = std::max(end, list->first);
+  if (now_end > from) {
+    const guint added = static_cast<guint>(now_end - from);
+    const guint at = list->shown;
+    note_new(list, static_cast<std::size_t>(from - run.dropped_intervals));
+    list->shown += added;
+    g_list_model_items_changed(G_LIST_MODEL(list), at, 0, added);
+  }
+}
+
+const RunRecord* interval_list_run(TrellanIntervalList* list) { return list->run->get(); }
+
+FilledColumns interval_list_filled(TrellanIntervalList* list) { return *list->filled; }
+
+const IntervalRecord* interval_item_record(TrellanIntervalItem* item) {
+  if (!item->run || !*item->run) return nullptr;
+  const RunRecord& run = **item->run;
+  if (item->number < run.dropped_intervals) return nullptr;
+  const std::uint64_t i = item->number - run.dropped_intervals;
+  return i < run.intervals.size() ? &run.intervals[i] : nullptr;
+}
+
+}  // namespace trellan

@@ -1,0 +1,48 @@
+// A run's interval records as a GListModel, for a table that realises only
+// the rows in view: the records stay where the run log keeps them, and the
+// model's items are made when a row asks for one. Showing another run and
+// catching up with a run's new readings cost the same whatever the run's
+// length. GIO only, no GTK.
+#pragma once
+
+#include <gio/gio.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "core/run_record.hpp"
+
+// The list, and the items it makes.
+G_DECLARE_FINAL_TYPE(TrellanIntervalList, trellan_interval_list, TRELLAN, INTERVAL_LIST, GObject)
+G_DECLARE_FINAL_TYPE(TrellanIntervalItem, trellan_interval_item, TRELLAN, INTERVAL_ITEM, GObject)
+
+namespace trellan {
+
+// Which optional columns of a run's table have anything in them.
+struct FilledColumns {
+  bool retransmits = false;
+  bool jitter = false;
+  bool loss = false;
+  bool operator==(const FilledColumns&) const = default;
+};
+
+// An empty list (a full reference).
+TrellanIntervalList* interval_list_new();
+
+// Shows `run`'s records as they are now (nullptr: none), in one change.
+void interval_list_show(TrellanIntervalList* list, std::shared_ptr<const RunRecord> run);
+
+// Brings the list up to date with its run: the records the run log let go
+// of leave the front, the new ones join the end, each as one change. Until
+// this is called, the list keeps the records it last showed.
+void interval_list_catch_up(TrellanIntervalList* list);
+
+const RunRecord* interval_list_run(TrellanIntervalList* list);
+FilledColumns interval_list_filled(TrellanIntervalList* list);
+
+// The record an item stands for, or nullptr once the run log has let go of
+// it (or of its run).
+const IntervalRecord* interval_item_record(TrellanIntervalItem* item);
+
+}  // namespace trellan

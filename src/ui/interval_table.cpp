@@ -1,0 +1,195 @@
+#include "ui/interval_table.hpp"
+
+#include <array>
+#include <string>
+#include <utility>
+
+#include "core/interval_list.hpp"
+#include "core/run_words.hpp"
+#include "core/gobject.hpp"
+
+namespace trellan {
+
+namespace {
+
+constexpr std::array<const char*, 7> kColumns = {"Interval", "Direction", "Bitrate", "Transfer",
+                                                 "Retransmits", "Jitter", "Loss"};
+constexpr int kRetransmits = 4, kJitter = 5, kLoss = 6;
+
+// Adwaita draws a column view's titles at 40 % of the text colour (about
+// 2:1 against the view); here they read as plainly as the cells.
+constexpr const char* kCss = "columnview.intervals > header > button > box { color: currentColor; }\n";
+
+}  // namespace
+
+struct IntervalTable::State {
+  Ref<TrellanIntervalList> list;
+  Ref<GtkWidget> frame, view;
+  GtkAdjustment* vadjustment = nullptr;  // the scrolled window's
+  std::array<GtkColumnViewColumn*, kColumns.size()> columns{};  // the view's
+  FilledColumns shown_columns{true, true, true};
+  bool live = false;    // whether the shown run is still going
+  bool follow = false;  // whether its end was in view before the last change
+  guint follow_source = 0;
+  guint catch_up_tick = 0;  // readings that came since the last frame join at the next
+
+  void catch_up() {
+    if (!view || !gtk_widget_get_mapped(view.get())) return;
+    const RunRecord* run = interval_list_run(list.get());
+    live = run && run->end == RunEnd::Running;
+    interval_list_catch_up(list.get());
+    show_filled_columns();
+  }
+  void show_filled_columns() {
+    const FilledColumns filled = interval_list_filled(list.get());
+    if (filled == shown_columns) return;
+    shown_columns = filled;
+    gtk_column_view_column_set_visible(columns[kRetransmits], filled.retransmits);
+    gtk_column_view_column_set_visible(columns[kJitter], filled.jitter);
+    gtk_column_view_column_set_visible(columns[kLoss], filled.loss);
+  }
+};
+
+namespace {
+
+using StateRef = std::shared_ptr<IntervalTable::State>;
+
+template <typename Handler>
+void connect(gpointer instance, const char* signal, Handler handler, const StateRef& state) {
+  g_signal_connect_data(instance, signal, G_CALLBACK(handler), new StateRef(state),
+                        [](gpointer data, GClosure*) { delete static_cast<StateRef*>(data); }, GConnectFlags{});
+}
+
+IntervalTable::State& state_of(gpointer data) { return **static_cast<StateRef*>(data); }
+
+void on_cell_setup(GtkSignalListItemFactory*, GtkListItem* item, gpointer) noexcept {
+  GtkWidget* l = gtk_label_new(nullptr);
+  gtk_label_set_xalign(GTK_LABEL(l), 0.0f);
+  gtk_list_item_set_child(item, l);
+}
+
+void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer column) noexcept {
+  GtkWidget* l = gtk_list_item_get_child(item);
+  auto* interval = TRELLAN_INTERVAL_ITEM(gtk_list_item_get_item(item));
+  const IntervalRecord* record = interval ? interval_item_record(interval) : nullptr;
+  const std::string text = record ? interval_cell(*record, GPOINTER_TO_INT(column)) : "";
+  gtk_label_set_text(GTK_LABEL(l), text.c_str());
+}
+
+// Whether the table shows its last row.
+bool end_in_view(GtkAdjustment* a) {
+  return gtk_adjustment_get_value(a) + gtk_adjustment_get_page_size(a) >= gtk_adjustment_get_upper(a) - 1.0;
+}
+
+void on_scrolled(GtkAdjustment* a, gpointer data) noexcept { state_of(data).follow = end_in_view(a); }
+
+// The table grew: it scrolls to its new end once it has been laid out.
+void on_upper_changed(GtkAdjustment*, GParamSpec*, gpointer data) noexcept {
+  IntervalTable::State& s = state_of(data);
+  if (!s.live || !s.follow || s.follow_source) return;
+  s.follow_source = g_idle_add_full(
+      G_PRIORITY_DEFAULT_IDLE,
+      [](gpointer data) noexcept -> gboolean {
+        IntervalTable::State& s = state_of(data);
+        s.follow_source = 0;
+        if (s.vadjustment && s.follow)
+          gtk_adjustment_set_value(s.vadjustment, gtk_adjustment_get_upper(s.vadjustment) -
+                                                      gtk_adjustment_get_page_size(s.vadjustment));
+        return G_SOURCE_REMOVE;
+      },
+      new StateRef(*static_cast<StateRef*>(data)), [](gpointer data) { delete static_cast<StateRef*>(data); });
+}
+
+void on_view_mapped(GtkWidget*, gpointer data) noexcept { state_of(data).catch_up(); }
+
+// However many readings come between two frames, the table takes them in
+// one change, at the frame.
+void catch_up_at_next_frame(const StateRef& state) {
+  IntervalTable::State& s = *state;
+  if (s.catch_up_tick || !s.view || !gtk_widget_get_mapped(s.view.get())) return;
+  s.catch_up_tick = gtk_widget_add_tick_callback(
+      s.view.get(),
+      [](GtkWidget*, GdkFrameClock*, gpointer data) noexcept -> gboolean {
+        IntervalTable::State& s = state_of(data);
+        s.catch_up_tick = 0;
+        s.catch_up();
+        return G_SOURCE_REMOVE;
+      },
+      new StateRef(state), [](gpointer data) { delete static_cast<StateRef*>(data); });
+}
+
+void on_frame_destroy(GtkWidget*, gpointer data) noexcept {
+  IntervalTable::State& s = state_of(data);
+  if (s.follow_source) g_source_remove(std::exchange(s.follow_source, 0u));
+  if (s.catch_up_tick) gtk_widget_remove_tick_callback(s.view.get(), std::exchange(s.catch_up_tick, 0u));
+  s.vadjustment = nullptr;
+  s.view.reset();
+}
+
+void add_css_once() {
+  static bool added = false;
+  GdkDisplay* display = gdk_display_get_default();
+  if (added || !display) return;
+  added = true;
+  GtkCssProvider* provider = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(provider, kCss, -1);
+  gtk_style_context_add_provider_for_display(display, GTK_STYLE_PROVIDER(provider),
+                                             GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(provider);
+}
+
+}  // namespace
+
+IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
+  State& s = *state_;
+  add_css_once();
+  s.list = Ref<TrellanIntervalList>::take(interval_list_new());
+  GtkSelectionModel* model = GTK_SELECTION_MODEL(gtk_no_selection_new(G_LIST_MODEL(g_object_ref(s.list.get()))));
+  s.view = Ref<GtkWidget>::sink(gtk_column_view_new(model));
+  GtkColumnView* view = GTK_COLUMN_VIEW(s.view.get());
+  gtk_column_view_set_show_column_separators(view, FALSE);
+  gtk_widget_add_css_class(s.view.get(), "data-table");
+  gtk_widget_add_css_class(s.view.get(), "intervals");
+  for (std::size_t i = 0; i < kColumns.size(); ++i) {
+    GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
+    g_signal_connect(factory, "setup", G_CALLBACK(on_cell_setup), nullptr);
+    g_signal_connect(factory, "bind", G_CALLBACK(on_cell_bind), GINT_TO_POINTER(static_cast<int>(i)));
+    GtkColumnViewColumn* column = gtk_column_view_column_new(kColumns[i], factory);
+    gtk_column_view_column_set_resizable(column, TRUE);
+    gtk_column_view_column_set_expand(column, i + 1 == kColumns.size());
+    gtk_column_view_append_column(view, column);
+    s.columns[i] = column;
+    g_object_unref(column);  // the view keeps it
+  }
+  s.show_filled_columns();
+  gtk_accessible_update_property(GTK_ACCESSIBLE(s.view.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Intervals", -1);
+  connect(s.view.get(), "map", on_view_mapped, state_);
+
+  GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "child", s.view.get(),
+                                                "min-content-height", 240,
+                                                "vexpand", TRUE, nullptr));
+  s.vadjustment = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scrolled));
+  connect(s.vadjustment, "value-changed", on_scrolled, state_);
+  connect(s.vadjustment, "notify::upper", on_upper_changed, state_);
+  s.frame = Ref<GtkWidget>::sink(gtk_frame_new(nullptr));
+  gtk_frame_set_child(GTK_FRAME(s.frame.get()), scrolled);
+  connect(s.frame.get(), "destroy", on_frame_destroy, state_);
+}
+
+IntervalTable::~IntervalTable() = default;
+
+GtkWidget* IntervalTable::widget() const { return state_->frame.get(); }
+
+void IntervalTable::show(std::shared_ptr<const RunRecord> run) {
+  State& s = *state_;
+  // A live run is followed from its end; an ended one is read from the top.
+  s.live = run && run->end == RunEnd::Running;
+  interval_list_show(s.list.get(), std::move(run));
+  if (s.vadjustment && gtk_adjustment_get_value(s.vadjustment) != 0) gtk_adjustment_set_value(s.vadjustment, 0);
+  s.follow = s.live;
+  s.show_filled_columns();
+}
+
+void IntervalTable::run_changed() { catch_up_at_next_frame(state_); }
+
+}  // namespace trellan

@@ -1,0 +1,346 @@
+// The Runs page's list and table as a keyboard user, a pasting program and
+// a screen reader meet them: focus that moves without choosing, a copy of a
+// long run that another program reads while the window keeps answering, and
+// a hidden page that leaves the accessible tree alone until it is shown.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "runs_page_fixture.hpp"
+
+using namespace trellan;
+using namespace trellan::testing;
+
+namespace {
+
+// Three ended client runs a minute apart, each with one reading of its own.
+struct ThreeRuns : RunsPageTest {
+  std::uint64_t ids[3] = {};
+  void SetUp() override {
+    RunsPageTest::SetUp();
+    const double rates[3] = {111, 222, 333};
+    const char* transfers[3] = {"13.2 MBytes", "26.5 MBytes", "39.7 MBytes"};
+    for (int i = 0; i < 3; ++i) {
+      GDateTime* start = g_date_time_new_local(2026, 3, 14, 9, 26 + i, 53);
+      const auto started = std::chrono::system_clock::from_time_t(g_date_time_to_unix(start));
+      g_date_time_unref(start);
+      ids[i] = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 1 s", started);
+      log->add_interval(ids[i], send_interval("0.00", "1.00", rates[i], transfers[i], static_cast<std::uint64_t>(i)));
+      log->end(ids[i], RunEnd::Stopped);
+    }
+    open_runs();
+    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(run_list())); }));
+  }
+  GtkWidget* focus() const { return gtk_root_get_focus(GTK_ROOT(window)); }
+  GtkListBoxRow* row(int i) const { return gtk_list_box_get_row_at_index(run_list(), i); }
+  // What the arrow keys, Space and Tab do.
+  void arrow(int count) {
+    GSignalQuery q;
+    g_signal_query(g_signal_lookup("move-cursor", GTK_TYPE_LIST_BOX), &q);
+    ASSERT_EQ(q.n_params, 4u);
+    g_signal_emit_by_name(run_list(), "move-cursor", GTK_MOVEMENT_DISPLAY_LINES, count, FALSE, FALSE);
+  }
+  void space() { g_signal_emit_by_name(run_list(), "activate-cursor-row"); }
+  void tab() { g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_FORWARD); }
+};
+
+std::string accessible_label_problem(GtkWidget* w, const char* label) {
+  char* differs = gtk_test_accessible_check_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, label);
+  std::string out = differs ? differs : "";
+  g_free(differs);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(ThreeRuns, FocusMovesThroughTheListWithoutChoosingAndTheChosenRunIsTheOneCopied) {
+  // Each row says which run it is, not only where it went.
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(0)), "Client — 127.0.0.1, port 5201, 09:28:53, Stopped"), "");
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(2)), "Client — 127.0.0.1, port 5201, 09:26:53, Stopped"), "");
+
+  // Space on the oldest row chooses it; arrows up to the newest move focus
+  // only; Space there chooses the newest.
+  EXPECT_EQ(chosen_row(), row(0));
+  gtk_widget_grab_focus(GTK_WIDGET(row(2)));
+  space();
+  EXPECT_EQ(chosen_row(), row(2));
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"111.0 Mbit/s"}).empty(); }, 5));
+  arrow(-2);
+  EXPECT_EQ(focus(), GTK_WIDGET(row(0)));
+  EXPECT_EQ(chosen_row(), row(2));
+  space();
+  EXPECT_EQ(chosen_row(), row(0));
+
+  // Tab on to "Copy as CSV": the focus passes the other rows and leaves the
+  // newest run chosen.
+  GtkWidget* copy = button_labelled(page, "Copy as CSV");
+  std::vector<std::string> passed;
+  for (int i = 0; i < 30 && focus() != copy; ++i) {
+    tab();
+    passed.push_back(focus() ? G_OBJECT_TYPE_NAME(focus()) : "(none)");
+    EXPECT_EQ(chosen_row(), row(0)) << "after Tab " << i + 1 << " on " << passed.back();
+  }
+  ASSERT_EQ(focus(), copy) << ::testing::PrintToString(passed);
+  EXPECT_GE(passed.size(), 3u);  // the two other rows at least
+  GdkClipboard* clipboard = gtk_widget_get_clipboard(win());
+  GdkContentProvider* before = gdk_clipboard_get_content(clipboard);
+  gtk_widget_activate(copy);  // clicks once its press has been shown
+  ASSERT_TRUE(pump_until([&] { return gdk_clipboard_get_content(clipboard) != before; }, 10));
+  EXPECT_EQ(clipboard_text(win()),
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
+            "0.00,1.00,send,333.000,39.7 MBytes,2,,,,no\n");
+}
+
+namespace {
+
+// What another program pasting the clipboard reads: `xclip -o` run to its
+// end while this main loop goes on, and the longest the loop went without
+// a turn meanwhile.
+struct Paste {
+  bool done = false;
+  std::string text;
+  std::string error;
+  gint64 longest_stall_us = 0;
+};
+
+Paste paste_elsewhere() {
+  Paste paste;
+  GError* error = nullptr;
+  GSubprocess* xclip = g_subprocess_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE, &error, "xclip", "-o", "-selection",
+                                        "clipboard", nullptr);
+  if (!xclip) {
+    paste.error = error->message;
+    g_error_free(error);
+    return paste;
+  }
+  g_subprocess_communicate_utf8_async(
+      xclip, nullptr, nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        auto* p = static_cast<Paste*>(data);
+        char* out = nullptr;
+        GError* error = nullptr;
+        if (g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result, &out, nullptr, &error))
+          p->text = out ? out : "";
+        else
+          p->error = error->message;
+        g_clear_error(&error);
+        g_free(out);
+        p->done = true;
+      },
+      &paste);
+  gint64 last = g_get_monotonic_time();
+  pump_until([&] {
+    const gint64 now = g_get_monotonic_time();
+    paste.longest_stall_us = std::max(paste.longest_stall_us, now - last);
+    last = now;
+    return paste.done;
+  }, 120);
+  if (!paste.done) {
+    g_subprocess_force_exit(xclip);
+    pump_until([&] { return paste.done; }, 10);
+  }
+  g_object_unref(xclip);
+  return paste;
+}
+
+std::size_t lines_in(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+}  // namespace
+
+namespace {
+
+// The accessible objects under `root`, reachable or not.
+std::size_t accessible_count(GtkWidget* root) {
+  std::vector<Node> tree;
+  walk(GTK_ACCESSIBLE(root), "", tree);
+  return tree.size();
+}
+
+}  // namespace
+
+TEST_F(RunsPageTest, AnotherProgramPastesTheCsvOfA20000IntervalRunWhileTheWindowKeepsAnswering) {
+  // 20,000 seconds of one reading each: 978 KB of CSV, several times what
+  // hung GTK's own clipboard text.
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 20000 s");
+  for (int i = 0; i < 20000; ++i) {
+    const std::string start = std::to_string(i) + ".00", end = std::to_string(i + 1) + ".00";
+    log->add_interval(id, send_interval(start.c_str(), end.c_str(), 942, "112 MBytes", 0));
+  }
+  log->end(id, RunEnd::Stopped);
+  open_runs();
+  ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(button_labelled(page, "Copy as CSV")); }, 10));
+  // A button clicks once its press has been shown; then the clipboard has
+  // new content, and the X server knows it is this window's.
+  GdkClipboard* clipboard = gtk_widget_get_clipboard(win());
+  GdkContentProvider* before = gdk_clipboard_get_content(clipboard);
+  gtk_widget_activate(button_labelled(page, "Copy as CSV"));
+  ASSERT_TRUE(pump_until([&] { return gdk_clipboard_get_content(clipboard) != before; }, 10));
+  gdk_display_sync(gtk_widget_get_display(win()));
+
+  const Paste paste = paste_elsewhere();
+  ASSERT_TRUE(paste.done) << "xclip did not finish";
+  EXPECT_EQ(paste.error, "");
+  EXPECT_EQ(paste.text.size(), 977'873u);
+  EXPECT_EQ(lines_in(paste.text), 20'001u);
+  EXPECT_EQ(paste.text.substr(0, 131),
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
+            "0.00,1.00,send,942.000,112 MBytes,0,,,,no\n");
+  EXPECT_EQ(paste.text.substr(paste.text.size() - 50), "19999.00,20000.00,send,942.000,112 MBytes,0,,,,no\n");
+  // A second, the most a turn of the loop may take on a busy machine; a
+  // window that hangs never takes its next turn.
+  EXPECT_LT(paste.longest_stall_us, 1'000'000);
+  std::printf("xclip read %zu bytes; longest stall of the main loop: %.1f ms\n", paste.text.size(),
+              paste.longest_stall_us / 1000.0);
+
+  // The window answers: another run shows at once.
+  log->begin(RunPage::Server, "192.0.2.7", "TCP");
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Server — client 192.0.2.7"}).empty(); }, 5));
+}
+
+TEST_F(RunsPageTest, AHiddenPageLeavesTheAccessibleTreeAloneUntilItIsShown) {
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 50 s");
+  log->add_interval(id, send_interval("0.00", "1.00", 942, "112 MBytes", 0));
+  pump_for(0.3);
+  const std::size_t before = accessible_count(page);
+  for (int i = 1; i < 50; ++i) {
+    const std::string start = std::to_string(i) + ".00", end = std::to_string(i + 1) + ".00";
+    log->add_interval(id, send_interval(start.c_str(), end.c_str(), 900 + i, "112 MBytes", 0));
+    g_main_context_iteration(nullptr, FALSE);
+  }
+  pump_for(0.3);
+  EXPECT_EQ(accessible_count(page), before) << "the hidden page's tree grew with its readings";
+
+  // Shown, the page catches up: the newest reading is in the table and in
+  // its run's row.
+  open_runs();
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"49.00–50.00 s", "949.0 Mbit/s"}).empty(); }, 5))
+      << ::testing::PrintToString(reachable_texts(page));
+  EXPECT_NE(row_subtitle_of(chosen_row()).find("send 949.0 Mbit/s at 50.00 s"), std::string::npos)
+      << row_subtitle_of(chosen_row());
+  std::printf("accessible objects under the Runs page: %zu hidden, %zu shown with 50 readings\n", before,
+              accessible_count(page));
+}
+
+namespace {
+
+double luminance(const guchar* px) {
+  auto channel = [](guchar c) {
+    const double v = c / 255.0;
+    return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * channel(px[0]) + 0.7152 * channel(px[1]) + 0.0722 * channel(px[2]);
+}
+
+// The contrast of the text in `w` as drawn in the window's screenshot: its
+// background is the area's commonest colour, its text the pixel furthest
+// from it.
+double text_contrast(GtkWidget* window, GtkWidget* w, const std::string& shot) {
+  graphene_rect_t r;
+  if (!gtk_widget_compute_bounds(w, window, &r)) return 0;
+  GdkTexture* texture = gdk_texture_new_from_filename(shot.c_str(), nullptr);
+  if (!texture) return 0;
+  const int width = gdk_texture_get_width(texture), height = gdk_texture_get_height(texture);
+  std::vector<guchar> pixels(static_cast<std::size_t>(width) * height * 4);
+  gdk_texture_download(texture, pixels.data(), static_cast<gsize>(width) * 4);
+  g_object_unref(texture);
+  std::map<std::uint32_t, int> counts;
+  std::vector<const guchar*> area;
+  for (int y = std::max(0, int(r.origin.y)); y < std::min(height, int(r.origin.y + r.size.height)); ++y)
+    for (int x = std::max(0, int(r.origin.x)); x < std::min(width, int(r.origin.x + r.size.width)); ++x) {
+      const guchar* px = &pixels[(static_cast<std::size_t>(y) * width + x) * 4];  // B G R A in memory
+      const guchar rgb[3] = {px[2], px[1], px[0]};
+      ++counts[rgb[0] << 16 | rgb[1] << 8 | rgb[2]];
+      area.push_back(px);
+    }
+  if (counts.empty()) return 0;
+  const auto background = std::max_element(counts.begin(), counts.end(),
+                                           [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+  const guchar bg[3] = {guchar(background >> 16), guchar(background >> 8), guchar(background)};
+  const double lb = luminance(bg);
+  double best = 1;
+  for (const guchar* px : area) {
+    const guchar rgb[3] = {px[2], px[1], px[0]};
+    const double l = luminance(rgb);
+    best = std::max(best, (std::max(l, lb) + 0.05) / (std::min(l, lb) + 0.05));
+  }
+  return best;
+}
+
+GtkWidget* table_header(GtkWidget* page) {
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  return view ? find_widget(view, [](GtkWidget* w) { return g_str_equal(gtk_widget_get_css_name(w), "header"); })
+              : nullptr;
+}
+
+GtkWidget* label_starting(GtkWidget* page, const std::string& text) {
+  return find_widget(page, [&](GtkWidget* w) {
+    return GTK_IS_LABEL(w) && std::string(gtk_label_get_text(GTK_LABEL(w))).rfind(text, 0) == 0;
+  });
+}
+
+}  // namespace
+
+TEST_F(RunsPageTest, AtTheDefaultSizeTheListShowsFourRunsKeepsTheChosenInViewAndTextsReadAtFullContrast) {
+  for (int i = 0; i < 6; ++i) {
+    const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 1 s");
+    log->add_interval(id, send_interval("0.00", "1.00", 942, "112 MBytes", 0));
+    log->end(id, RunEnd::Stopped);
+  }
+  open_runs();
+  GtkListBox* list = run_list();
+  auto row_in_view = [&](int i) {
+    GtkWidget* row = GTK_WIDGET(gtk_list_box_get_row_at_index(list, i));
+    GtkWidget* viewport = gtk_widget_get_ancestor(row, GTK_TYPE_SCROLLED_WINDOW);
+    graphene_rect_t r;
+    return in_sight(row, win()) && gtk_widget_compute_bounds(row, viewport, &r) && r.origin.y >= -0.5 &&
+           r.origin.y + r.size.height <= gtk_widget_get_height(viewport) + 0.5;
+  };
+  EXPECT_TRUE(pump_until([&] { return row_in_view(0) && row_in_view(1) && row_in_view(2) && row_in_view(3); }, 5));
+  save_window_png(win(), shot_path("runs-list-560x680.png"));
+
+  // Scrolled to the oldest, the list brings a new run's row into view.
+  GtkAdjustment* a = gtk_scrolled_window_get_vadjustment(
+      GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(GTK_WIDGET(list), GTK_TYPE_SCROLLED_WINDOW)));
+  gtk_adjustment_set_value(a, gtk_adjustment_get_upper(a));
+  ASSERT_TRUE(pump_until([&] { return !row_in_view(0); }, 5));
+  log->begin(RunPage::Server, "192.0.2.7", "TCP");
+  EXPECT_TRUE(pump_until([&] { return row_in_view(0) && chosen_row() == gtk_list_box_get_row_at_index(list, 0); }, 5));
+  log->add_interval(log->runs().back()->id, send_interval("0.00", "1.00", 942, "112 MBytes", 0));
+
+  // The table's titles and the start line, light and dark, with the page
+  // scrolled to its end.
+  GtkWidget* list_scroll = gtk_widget_get_ancestor(GTK_WIDGET(list), GTK_TYPE_SCROLLED_WINDOW);
+  GtkAdjustment* page_scroll = gtk_scrolled_window_get_vadjustment(
+      GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(gtk_widget_get_parent(list_scroll), GTK_TYPE_SCROLLED_WINDOW)));
+  gtk_adjustment_set_value(page_scroll, gtk_adjustment_get_upper(page_scroll));
+  for (const bool dark : {false, true}) {
+    adw_style_manager_set_color_scheme(adw_style_manager_get_default(),
+                                       dark ? ADW_COLOR_SCHEME_FORCE_DARK : ADW_COLOR_SCHEME_FORCE_LIGHT);
+    pump_for(0.5);
+    const std::string shot = shot_path(dark ? "runs-list-dark.png" : "runs-list-light.png");
+    ASSERT_TRUE(save_window_png(win(), shot));
+    const double titles = text_contrast(win(), table_header(page), shot);
+    const double started = text_contrast(win(), label_starting(page, "Started "), shot);
+    gtk_adjustment_set_value(page_scroll, 0);
+    pump_for(0.3);
+    ASSERT_TRUE(save_window_png(win(), shot));
+    GtkWidget* subtitle = find_widget(GTK_WIDGET(gtk_list_box_get_row_at_index(list, 0)), [](GtkWidget* w) {
+      return GTK_IS_LABEL(w) && gtk_widget_has_css_class(w, "subtitle");
+    });
+    const double row_subtitle = text_contrast(win(), subtitle, shot);
+    EXPECT_GE(row_subtitle, 4.5) << (dark ? "dark" : "light");
+    gtk_adjustment_set_value(page_scroll, gtk_adjustment_get_upper(page_scroll));
+    EXPECT_GE(titles, 4.5) << (dark ? "dark" : "light");
+    EXPECT_GE(started, 4.5) << (dark ? "dark" : "light");
+    std::printf("contrast %s: titles %.1f:1, start line %.1f:1, a row's subtitle %.1f:1\n", dark ? "dark" : "light",
+                titles, started, row_subtitle);
+  }
+  adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
+}
+
+TRELLAN_GTK_TEST_MAIN()
