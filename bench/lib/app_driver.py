@@ -60,7 +60,7 @@ def _registered_pids(bus):
     return pids
 
 
-def wait_registered(pid, timeout=30):
+def wait_registered(pid, timeout=120):
     """Waits until the process `pid` has registered on the accessibility bus."""
     bus = _a11y_bus()
     deadline = time.time() + timeout
@@ -74,7 +74,9 @@ def wait_registered(pid, timeout=30):
 class App:
     """The accessible side of one running Trellan process."""
 
-    def __init__(self, pid, timeout=30):
+    # Deadlines are generous: on a busy machine the app and the accessibility
+    # bus may take many times longer than on a quiet one.
+    def __init__(self, pid, timeout=120):
         wait_registered(pid, timeout)
         gi.require_version("Atspi", "2.0")
         from gi.repository import Atspi
@@ -110,7 +112,7 @@ class App:
         self.root.set_cache_mask(self.Atspi.Cache.NONE)
         return n
 
-    def find(self, wanted, timeout=20):
+    def find(self, wanted, timeout=120):
         """The first node of each (role, name) in `wanted`, in tree order."""
         deadline = time.time() + timeout
         while True:
@@ -123,7 +125,7 @@ class App:
                 return [found[k] for k in wanted]
             if time.time() > deadline:
                 missing = [k for k in wanted if k not in found]
-                raise RuntimeError(f"not found in the window: {missing}")
+                raise RuntimeError(f"waited {timeout} s for {missing} in the window; not there")
             time.sleep(0.2)
 
     def press(self, node):
