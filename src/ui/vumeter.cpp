@@ -42,10 +42,11 @@ class FrameBudget {
   // Every tick, before any frame it asks for: a sample of the cost per
   // second once enough frame-clock time has passed.
   void ticked(std::int64_t frame_time_us) {
-    const std::int64_t cpu = cpu_us();
+    // The process's CPU clock sums over its threads: read only when needed.
     if (from_cpu_ < 0 || frame_time_us - last_tick_ > kGapUs || frame_time_us < last_tick_) {
-      restart(cpu, frame_time_us);
+      restart(cpu_us(), frame_time_us);
     } else if (frame_time_us - from_time_ >= kSampleUs) {
+      const std::int64_t cpu = cpu_us();
       const double per_second = 1e6 * static_cast<double>(cpu - from_cpu_) /
                                 static_cast<double>(frame_time_us - from_time_);
       cost_ = cost_ < 0 ? per_second : cost_ + (per_second - cost_) * kSmoothing;
