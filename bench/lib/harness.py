@@ -27,6 +27,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import statistics
 import subprocess
@@ -261,11 +262,19 @@ def drive(build, readings, env, extra, timeout):
     """One app_driver client run: its output lines."""
     cmd = [sys.executable, os.path.join(HERE, "app_driver.py"), "client-run",
            f"{build}/src/trellan", "5201", str(readings), *extra]
-    out = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
-    lines = out.stdout.strip().splitlines()
-    if out.returncode != 0 or not lines or not lines[0].startswith("Result"):
-        raise RuntimeError(f"the app's paced run failed: {out.stdout.strip()!r} "
-                           f"{out.stderr.strip()[-500:]}")
+    # A session of its own, so that a run that overstays is ended with the app
+    # and probe it started.
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                            start_new_session=True)
+    try:
+        stdout, stderr = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        raise
+    lines = stdout.strip().splitlines()
+    if proc.returncode != 0 or not lines or not lines[0].startswith("Result"):
+        raise RuntimeError(f"the app's paced run failed: {stdout.strip()!r} {stderr.strip()[-500:]}")
     return lines
 
 
@@ -335,11 +344,12 @@ def accessible_counts(build, env, counts):
     try:
         for readings in (50, 3600):
             try:
-                lines = drive(build, readings, env, ["--count"], 900)
+                lines = drive(build, readings, env, ["--count"], 300 if readings > 50 else 120)
             except (RuntimeError, subprocess.TimeoutExpired) as e:
                 log(f"  accessible objects after {readings} readings: not counted: {e}")
                 rows.append(Row(f"Accessible objects after a run of {readings:,} readings", None, None, "",
-                                note="not counted: the run or the walk did not end within 15 min"))
+                                note="not counted: the run and the walk did not end within "
+                                     f"{5 if readings > 50 else 2} min"))
                 continue
             before, after = (int(kv.split("=")[1]) for kv in lines[1].split()[1:])
             log(f"  accessible objects: {before} at start, {after} after {readings} readings")
