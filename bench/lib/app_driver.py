@@ -7,16 +7,23 @@ the app, wait on the plain D-Bus registry until it has registered, and only
 then touch libatspi, once per process. Whoever needs a second app runs a
 second process (see `client-run` below).
 
-    app_driver.py client-run EXE PORT DURATION [PROBE [WxH]]
+    app_driver.py client-run EXE PORT DURATION [--probe PROBE] [--size WxH]
+                  [--span S] [--mark FIFO] [--count]
         starts the app, runs its Client page's test against 127.0.0.1:PORT
         for DURATION seconds, prints the final status text, kills the app.
-        With PROBE (bench/lib/window_probe.cpp's program) the app is started
-        under it, and a second line gives the probe's figures for the run:
-        the app's CPU time and the frames its window drew over the run's
-        first DURATION - 0.5 seconds. With WxH the probe resizes the window
-        to that size before the run.
+        With --probe (bench/lib/window_probe.cpp's program) the app is
+        started under it, and a second line gives the probe's figures for
+        the run: the app's CPU time (all its threads) and the frames its
+        window drew over S seconds (--span; default DURATION - 0.5) from the
+        press of the button, or with --mark from when the tool the app runs
+        writes a line into the named pipe FIFO (the paced stand-in does at
+        its second reading). With --size the probe resizes the window to
+        that size before the run. With --count a last line gives the number
+        of accessible objects the app offers before the run and after it.
 """
+import argparse
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -53,7 +60,7 @@ def _registered_pids(bus):
     return pids
 
 
-def wait_registered(pid, timeout=30):
+def wait_registered(pid, timeout=120):
     """Waits until the process `pid` has registered on the accessibility bus."""
     bus = _a11y_bus()
     deadline = time.time() + timeout
@@ -67,7 +74,9 @@ def wait_registered(pid, timeout=30):
 class App:
     """The accessible side of one running Trellan process."""
 
-    def __init__(self, pid, timeout=30):
+    # Deadlines are generous: on a busy machine the app and the accessibility
+    # bus may take many times longer than on a quiet one.
+    def __init__(self, pid, timeout=120):
         wait_registered(pid, timeout)
         gi.require_version("Atspi", "2.0")
         from gi.repository import Atspi
@@ -95,7 +104,15 @@ class App:
             if child is not None:
                 yield from self._walk(child)
 
-    def find(self, wanted, timeout=20):
+    def count(self):
+        """The accessible objects the app offers, the application included."""
+        self.root.set_cache_mask(self.Atspi.Cache.DEFAULT)  # a walk asks a lot
+        self.root.clear_cache()
+        n = sum(1 for _ in self._walk(self.root))
+        self.root.set_cache_mask(self.Atspi.Cache.NONE)
+        return n
+
+    def find(self, wanted, timeout=120):
         """The first node of each (role, name) in `wanted`, in tree order."""
         deadline = time.time() + timeout
         while True:
@@ -108,7 +125,7 @@ class App:
                 return [found[k] for k in wanted]
             if time.time() > deadline:
                 missing = [k for k in wanted if k not in found]
-                raise RuntimeError(f"not found in the window: {missing}")
+                raise RuntimeError(f"waited {timeout} s for {missing} in the window; not there")
             time.sleep(0.2)
 
     def press(self, node):
@@ -135,13 +152,33 @@ class App:
         return text
 
 
-def client_run(exe, port, duration, probe=None, size=None):
+def wait_mark(fd, timeout):
+    """Waits until a line arrives in the named pipe open on `fd`."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        ready, _, _ = select.select([fd], [], [], max(deadline - time.time(), 0))
+        if ready and os.read(fd, 64):
+            return
+        if ready:
+            time.sleep(0.05)  # no writer yet: select reports the pipe readable at EOF
+    raise RuntimeError(f"the tool gave no mark within {timeout} s")
+
+
+def client_run(exe, port, duration, probe=None, size=None, span=None, mark=None, count=False):
     """Starts the app and runs its Client page's test; the final status text,
-    and the probe's figure line (or None)."""
+    the probe's figure line (or None) and the accessible object counts before
+    and after the run (or None)."""
+    mark_fd = None
+    if mark:
+        # Opened before the run, without blocking, so that the tool's write
+        # never waits for a reader.
+        mark_fd = os.open(mark, os.O_RDONLY | os.O_NONBLOCK)
+    if span is None:
+        span = max(duration - 0.5, 0.5)
     if probe:
         resize = ["--size", size] if size else []
         proc = subprocess.Popen([probe, "--on-signal", "1", "--settle", "0.5", "--idle",
-                                 str(max(duration - 0.5, 0.5)), *resize, "iperf3", "--", exe],
+                                 str(span), *resize, "iperf3", "--", exe],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = proc.stderr.readline()
         if not line.startswith("pid="):
@@ -159,21 +196,28 @@ def client_run(exe, port, duration, probe=None, size=None):
              (R.PUSH_BUTTON, "Start test")])
         app.set_value(port_spin, port)
         app.set_value(duration_spin, duration)
+        counts = [app.count()] if count else None
         app.press(start)
+        started = time.time()
         if probe:
+            if mark_fd is not None:
+                wait_mark(mark_fd, 60)
             proc.send_signal(signal.SIGUSR1)  # the measured span begins
         # Stay off the accessibility bus while the test runs: every question
         # costs the app time that the measurement would pay for.
-        time.sleep(duration)
-        text = app.wait_name(status, lambda t: t.startswith(("Result", "iperf3")), duration + 20)
-        app.wait_name(start, lambda t: t == "Start test", 10)  # the run has ended
-        figures = None
+        figures = proc.stdout.readline().strip() if probe else None  # at the span's end
+        time.sleep(max(duration - (time.time() - started), 0))
+        text = app.wait_name(status, lambda t: t.startswith(("Result", "iperf3")), duration + 60)
+        app.wait_name(start, lambda t: t == "Start test", 30)  # the run has ended
+        if count:
+            counts.append(app.count())
         if probe:
-            figures = proc.stdout.readline().strip()
             proc.send_signal(signal.SIGUSR1)  # the app may go
             proc.wait(timeout=10)
-        return text, figures
+        return text, figures, counts
     finally:
+        if mark_fd is not None:
+            os.close(mark_fd)
         proc.kill()
         proc.wait()
         if probe:
@@ -184,11 +228,22 @@ def client_run(exe, port, duration, probe=None, size=None):
 
 
 if __name__ == "__main__":
-    if 5 <= len(sys.argv) <= 7 and sys.argv[1] == "client-run":
-        text, figures = client_run(os.path.abspath(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]),
-                                   *sys.argv[5:])
-        print(text)
-        if figures is not None:
-            print(figures)
-    else:
+    if len(sys.argv) < 2 or sys.argv[1] != "client-run":
         sys.exit(__doc__)
+    ap = argparse.ArgumentParser(prog="app_driver.py client-run")
+    ap.add_argument("exe")
+    ap.add_argument("port", type=int)
+    ap.add_argument("duration", type=int)
+    ap.add_argument("--probe")
+    ap.add_argument("--size")
+    ap.add_argument("--span", type=float)
+    ap.add_argument("--mark")
+    ap.add_argument("--count", action="store_true")
+    a = ap.parse_args(sys.argv[2:])
+    text, figures, counts = client_run(os.path.abspath(a.exe), a.port, a.duration, a.probe, a.size,
+                                       a.span, a.mark, a.count)
+    print(text)
+    if figures is not None:
+        print(figures)
+    if counts is not None:
+        print(f"accessibles before={counts[0]} after={counts[1]}")

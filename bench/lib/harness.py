@@ -27,6 +27,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import statistics
 import subprocess
@@ -123,7 +124,7 @@ def app_client_run(build, port, duration, env):
     Each run drives a new app from a new process: see app_driver.py."""
     out = subprocess.run([sys.executable, os.path.join(HERE, "app_driver.py"), "client-run",
                           f"{build}/src/trellan", str(port), str(duration),
-                          f"{build}/bench/window-probe"],
+                          "--probe", f"{build}/bench/window-probe"],
                          capture_output=True, text=True, timeout=duration + 90, env=env)
     lines = out.stdout.strip().splitlines()
     text = lines[0] if lines else ""
@@ -215,18 +216,24 @@ def fidelity_rows(app_rates, cli_rates, own, probes, pairs, duration, label):
 # line a second with rates as a loopback test gives them (they swing by up to
 # a half, so the needle glides far after most readings; the full scale grows
 # to 20 Gbit/s at the first and stays), for as many seconds as the app asks
-# for with -t.
+# for with -t. At its second reading it writes a line into the named pipe
+# $PACED_MARK, if set: the measured span starts there. With $PACED_FAST set it
+# prints its readings without waiting (for the accessible object counts after
+# long runs).
 PACED_TOOL = r"""#!/bin/bash
 t=3
 while [ $# -gt 0 ]; do [ "$1" = -t ] && t=$2; shift; done
+pause=1
+[ -n "${PACED_FAST:-}" ] && pause=0
 rates=(14.8 16.5 9.02 13.9 15.1 16.2 12.7 15.5 14.4 16.0)
 echo "Connecting to host 127.0.0.1, port 5201"
 echo "[  5] local 127.0.0.1 port 43730 connected to 127.0.0.1 port 5201"
 echo "[ ID] Interval           Transfer     Bitrate         Retr  Cwnd"
 for ((i = 0; i < t; i++)); do
-  sleep 1
+  [ "$pause" = 0 ] || sleep 1
   printf '[  5] %5.2f-%-5.2f  sec  1.73 GBytes  %s Gbits/sec    0   2.50 MBytes\n' \
     "$i" "$((i + 1))" "${rates[i % 10]}"
+  if [ "$i" = 1 ] && [ -n "${PACED_MARK:-}" ]; then echo 2 >"$PACED_MARK"; fi
 done
 echo "- - - - - - - - - - - - - - - - - - - - - - - - -"
 echo "[ ID] Interval           Transfer     Bitrate         Retr"
@@ -242,34 +249,61 @@ PACED_GOALS = {("cairo", "default"): 70, ("cairo", "3840×2160"): 250,
                ("default", "default"): 600, ("default", "3840×2160"): None}
 
 
-def paced(build, runs, duration, env, size):
-    """The window probe's figures for `runs` paced runs of `duration` s."""
+def paced_tool(env):
+    """A directory holding the stand-in, and `env` with it first on PATH."""
     work = tempfile.mkdtemp(prefix="trellan-paced-")
     with open(os.path.join(work, "iperf3"), "w") as f:
         f.write(PACED_TOOL)
     os.chmod(os.path.join(work, "iperf3"), 0o755)
-    env = dict(env, PATH=work + ":" + env.get("PATH", "/usr/bin:/bin"))
-    resize = [] if size is None else [size]
+    return work, dict(env, PATH=work + ":" + env.get("PATH", "/usr/bin:/bin"))
+
+
+def drive(build, readings, env, extra, timeout):
+    """One app_driver client run: its output lines."""
+    cmd = [sys.executable, os.path.join(HERE, "app_driver.py"), "client-run",
+           f"{build}/src/trellan", "5201", str(readings), *extra]
+    # A session of its own, so that a run that overstays is ended with the app
+    # and probe it started.
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                            start_new_session=True)
+    try:
+        stdout, stderr = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        raise
+    lines = stdout.strip().splitlines()
+    if proc.returncode != 0 or not lines or not lines[0].startswith("Result"):
+        raise RuntimeError(f"the app's paced run failed: {stdout.strip()!r} {stderr.strip()[-500:]}")
+    return lines
+
+
+def paced(build, runs, readings, span, env, size):
+    """The window probe's figures for `runs` paced runs of `readings` s, over
+    `span` s from the second reading, with the accessible object counts
+    before and after each run."""
+    work, env = paced_tool(env)
+    mark = os.path.join(work, "mark")
+    os.mkfifo(mark)
+    env = dict(env, PACED_MARK=mark)
+    resize = [] if size is None else ["--size", size]
     try:
         results = []
         for i in range(runs):
-            cmd = [sys.executable, os.path.join(HERE, "app_driver.py"), "client-run",
-                   f"{build}/src/trellan", "5201", str(duration), f"{build}/bench/window-probe",
-                   *resize]
-            out = subprocess.run(cmd, capture_output=True, text=True, timeout=duration + 90, env=env)
-            lines = out.stdout.strip().splitlines()
-            if out.returncode != 0 or len(lines) != 2 or not lines[0].startswith("Result"):
-                raise RuntimeError(f"the app's paced run failed: {out.stdout.strip()!r} "
-                                   f"{out.stderr.strip()[-500:]}")
+            lines = drive(build, readings, env, ["--probe", f"{build}/bench/window-probe", *resize,
+                                                 "--span", str(span), "--mark", mark, "--count"],
+                          readings + 120)
             r = {k: float(v) for k, v in (kv.split("=") for kv in lines[1].split())}
+            r.update({k: float(v) for k, v in (kv.split("=") for kv in lines[2].split()[1:])})
             results.append(r)
-            log(f"  paced {i + 1}/{runs}: {r['cpu_ms'] / r['idle_s']:.0f} ms/s, {r['fps']:.1f} frames/s")
+            log(f"  paced {i + 1}/{runs}: {r['cpu_ms'] / r['idle_s']:.0f} ms/s, {r['fps']:.1f} frames/s, "
+                f"load {os.getloadavg()[0]:.1f}")
         return results
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def paced_rows(results, renderer, size_label, duration):
+def paced_rows(results, renderer, size_label, span):
     cpu = [r["cpu_ms"] / r["idle_s"] for r in results]
     fps = [r["fps"] for r in results]
     goal = PACED_GOALS[(renderer, size_label)]
@@ -277,21 +311,94 @@ def paced_rows(results, renderer, size_label, duration):
     return [
         Row(f"App CPU per second of a paced run ÷ goal, {where}", statistics.median(cpu), goal,
             "ms", goal_max=None if goal is None else 1.0,
-            note=f"median of {len(cpu)} runs of one reading a second, {duration - 0.5:g} s from the "
-                 f"press of the button; runs " + ", ".join(f"{c:.0f}" for c in cpu)),
+            note=f"median of {len(cpu)} runs of one reading a second, all threads, {span:g} s from "
+                 f"the second reading; runs " + ", ".join(f"{c:.0f}" for c in cpu)),
         Row(f"Frames drawn per second of a paced run, {where}", statistics.median(fps), None, "",
             note=f"median of {len(fps)} runs; range {min(fps):.1f}–{max(fps):.1f}"),
     ]
 
 
-def paced_section(build, runs, duration):
+def idle_app(build, runs, idle, env, label):
+    """The app's CPU time and frames over `idle` s with nobody touching it."""
+    title, cmd = WINDOWS["app"]
+    results = [probe(build, title, [f"{build}/{cmd[0]}"], idle, env) for _ in range(runs)]
+    cpu = [r["cpu_ms"] for r in results]
+    fps = [r["fps"] for r in results]
+    return [
+        Row(f"CPU of the idle window over {idle:g} s{label}", statistics.median(cpu), 0.0, "ms",
+            goal_diff_max=0, note=f"median of {runs} starts; runs " + ", ".join(f"{c:.0f}" for c in cpu)),
+        Row(f"Frames drawn per second by the idle window{label}", statistics.median(fps), 0.0, "",
+            goal_diff_max=0, note=f"median of {runs} starts; range {min(fps):.1f}–{max(fps):.1f}"),
+    ]
+
+
+def accessible_counts(build, env, counts):
+    """The accessible object count at start and after a paced run, and after
+    runs of 50 and 3,600 readings given at once (the count does not depend on
+    their pace)."""
+    rows = [Row("Accessible objects at start", counts[0][0], None, "", note="the Client page shown"),
+            Row("Accessible objects after a paced run ÷ at start", counts[0][1], counts[0][0], "",
+                note=f"{PACED_READINGS} readings")]
+    work, env = paced_tool(env)
+    env = dict(env, PACED_FAST="1")
+    try:
+        for readings in (50, 3600):
+            try:
+                lines = drive(build, readings, env, ["--count"], 300 if readings > 50 else 120)
+            except (RuntimeError, subprocess.TimeoutExpired) as e:
+                log(f"  accessible objects after {readings} readings: not counted: {e}")
+                rows.append(Row(f"Accessible objects after a run of {readings:,} readings", None, None, "",
+                                note="not counted: the run and the walk did not end within "
+                                     f"{5 if readings > 50 else 2} min"))
+                continue
+            before, after = (int(kv.split("=")[1]) for kv in lines[1].split()[1:])
+            log(f"  accessible objects: {before} at start, {after} after {readings} readings")
+            rows.append(Row(f"Accessible objects after a run of {readings:,} readings ÷ at start",
+                            after, before, "", goal_max=2.0 if readings == 3600 else None,
+                            note="readings given at once"))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return rows
+
+
+def accessibility_bus_on():
+    """Whether the accessibility bus and its registry answer (GTK talks to
+    them whenever they do; GTK_A11Y must be left unset)."""
+    out = subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
+                          "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
+                         capture_output=True, text=True, timeout=30)
+    m = re.search(r'string "([^"]+)"', out.stdout)
+    if not m:
+        return False
+    reg = subprocess.run(["dbus-send", f"--bus={m.group(1)}", "--print-reply",
+                          "--dest=org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root",
+                          "org.a11y.atspi.Accessible.GetChildren"],
+                         capture_output=True, text=True, timeout=30)
+    return reg.returncode == 0
+
+
+# A paced run: the app asks for this many readings, and the span measured runs
+# this long from the second.
+PACED_READINGS, PACED_SPAN = 13, 10.0
+
+
+def paced_section(build, runs, readings, span, idle_runs):
+    if os.environ.pop("GTK_A11Y", None) is not None:
+        log("GTK_A11Y unset: the paced runs measure the app with its accessibility on")
+    if not accessibility_bus_on():
+        raise RuntimeError("the accessibility bus or its registry does not answer")
     rows = []
+    counts = []
     cairo = dict(os.environ, GSK_RENDERER="cairo")
     for renderer, env in (("cairo", cairo), ("default", dict(os.environ))):
         for size_label, size in (("default", None), ("3840×2160", "3840x2160")):
             log(f"paced run, {renderer} renderer, {size_label} size")
-            results = paced(build, runs, duration, env, size)
-            rows += paced_rows(results, renderer, size_label, duration)
+            results = paced(build, runs, readings, span, env, size)
+            counts += [(r["before"], r["after"]) for r in results]
+            rows += paced_rows(results, renderer, size_label, span)
+        log(f"idle window, {renderer} renderer")
+        rows += idle_app(build, idle_runs, 10.0, env, f", {renderer} renderer")
+    rows += accessible_counts(build, cairo, counts)
     return rows
 
 
@@ -367,7 +474,8 @@ def main():
     pairs, duration = (9, 3) if not args.quick else (2, 2)
     cycles = 10_000 if not args.quick else 500
     fuzz_runs = 10_000_000 if not args.quick else 100_000
-    paced_runs, paced_duration = (5, 10) if not args.quick else (2, 4)
+    paced_runs, paced_readings, paced_span = (3, PACED_READINGS, PACED_SPAN) if not args.quick \
+        else (1, 6, 3.0)
 
     load_before = os.getloadavg()
     started = time.time()
@@ -377,7 +485,7 @@ def main():
     # no desktop with a graphics card uses; the cairo renderer is the other
     # end of the range. Both windows always get the same one.
     cairo = dict(os.environ, GSK_RENDERER="cairo")
-    rows += paced_section(build, paced_runs, paced_duration)
+    rows += paced_section(build, paced_runs, paced_readings, paced_span, 3 if not args.quick else 1)
     if args.paced_only:
         finish(args, rows, [], started, load_before)
         return

@@ -5,15 +5,17 @@
 
 namespace trellan {
 
-void apply_look(GtkWidget* button, const Look& look) {
-  gtk_button_set_label(GTK_BUTTON(button), look.label);
-  gtk_widget_remove_css_class(button, look.remove);
-  gtk_widget_add_css_class(button, look.add);
-}
-
 namespace {
 
+// Each change of a label's text is a message to whoever listens on the
+// accessibility bus, and GTK notifies a button's label and a widget's style
+// classes even when they stay the same: each is set only when it differs.
+void set_text(GtkWidget* label, const std::string& text) {
+  if (text != gtk_label_get_text(GTK_LABEL(label))) gtk_label_set_text(GTK_LABEL(label), text.c_str());
+}
+
 void set_class(GtkWidget* widget, const char* css_class, bool on) {
+  if (on == static_cast<bool>(gtk_widget_has_css_class(widget, css_class))) return;
   if (on)
     gtk_widget_add_css_class(widget, css_class);
   else
@@ -22,14 +24,21 @@ void set_class(GtkWidget* widget, const char* css_class, bool on) {
 
 }  // namespace
 
+void apply_look(GtkWidget* button, const Look& look) {
+  if (g_strcmp0(gtk_button_get_label(GTK_BUTTON(button)), look.label) != 0)
+    gtk_button_set_label(GTK_BUTTON(button), look.label);
+  set_class(button, look.remove, false);
+  set_class(button, look.add, true);
+}
+
 void set_status(GtkWidget* label, const std::string& text, StatusKind kind) {
-  gtk_label_set_text(GTK_LABEL(label), text.c_str());
+  set_text(label, text);
   set_class(label, "error", kind == StatusKind::Error);
   set_class(label, "dim-label", kind == StatusKind::Progress);
 }
 
 void set_details(GtkWidget* label, const std::string& text, bool figures) {
-  gtk_label_set_text(GTK_LABEL(label), text.c_str());
+  set_text(label, text);
   set_class(label, "dim-label", !figures);
   gtk_widget_set_visible(label, !text.empty());
 }

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -17,57 +18,75 @@ namespace trellan {
 
 namespace {
 
-// How often the gauge draws while it glides, chosen from what its frames are
-// measured to cost: the process's CPU time from the tick that asked for a
-// frame to the next tick, which takes in the draw function, the renderer and
-// all else GTK does for that frame (with GL on a software rasteriser, its
-// threads too). A glide may take kBudgetUs of CPU time per second (a tenth
-// of a core); the gauge draws at the highest of 60, 30, 20 and 15 frames a
-// second that keeps within it, and at 15 where even that does not. A reading comes
-// once a second and its glide lasts well under one, so a run costs less.
+// How often the gauge draws while it glides, chosen from what the machine
+// pays while it does: the CPU time of the whole process (every thread, so a
+// software renderer's workers too) per second of frame-clock time. That takes
+// in the draw function, the renderer, the ticks that drew nothing and all
+// else the app does meanwhile (the readings, their labels and what they send
+// to the accessibility bus). While the gauge moves, the process may spend
+// kBudgetUs of CPU time a second: after each sample the gauge takes the
+// highest rate of kRates that the sample says keeps within it, charging the
+// whole cost as if it grew with the rate (it grows less: going up is never
+// more than the sample allows, going down may take another sample). A gap of
+// more than kGapUs between ticks (the gauge at rest) starts the count afresh,
+// so that what the app does while the gauge is still is not charged to it.
 class FrameBudget {
  public:
   // Called on every tick with the frame-clock time; whether a frame may be
   // drawn now, given that the picture changed.
   bool may_draw(std::int64_t frame_time_us) const {
-    return last_draw_ == 0 || frame_time_us - last_draw_ >= interval_us() - kSlackUs;
+    return last_draw_ == 0 || frame_time_us - last_draw_ >= 1'000'000 / rate() - kSlackUs;
   }
-  // The tick asks for a frame: its cost is taken at the next tick.
-  void drawing(std::int64_t frame_time_us) {
-    last_draw_ = frame_time_us;
-    cost_from_ = cpu_us();
-  }
-  // Every tick: completes the measurement of the frame asked for at the tick
-  // before, if any.
-  void ticked() {
-    if (cost_from_ < 0) return;
-    const double sample = static_cast<double>(cpu_us() - cost_from_);
-    cost_us_ = cost_us_ < 0 ? sample : cost_us_ + (sample - cost_us_) * kSmoothing;
-    cost_from_ = -1;
-  }
-  // The tick callback goes: a frame asked for at its last tick is not measured.
-  void pause() { cost_from_ = -1; }
-  int rate() const {
-    for (int r : {60, 30, 20}) {
-      if (cost_us_ < 0 || cost_us_ * r <= kBudgetUs) return r;
+  // The tick asks for a frame.
+  void drawing(std::int64_t frame_time_us) { last_draw_ = frame_time_us; }
+  // Every tick, before any frame it asks for: a sample of the cost per
+  // second once enough frame-clock time has passed.
+  void ticked(std::int64_t frame_time_us) {
+    // The process's CPU clock sums over its threads: read only when needed.
+    if (from_cpu_ < 0 || frame_time_us - last_tick_ > kGapUs || frame_time_us < last_tick_) {
+      restart(cpu_us(), frame_time_us);
+    } else if (frame_time_us - from_time_ >= kSampleUs) {
+      const std::int64_t cpu = cpu_us();
+      const double per_second = 1e6 * static_cast<double>(cpu - from_cpu_) /
+                                static_cast<double>(frame_time_us - from_time_);
+      cost_ = cost_ < 0 ? per_second : cost_ + (per_second - cost_) * kSmoothing;
+      choose_rate();
+      restart(cpu, frame_time_us);
     }
-    return 15;
+    last_tick_ = frame_time_us;
   }
+  int rate() const { return kRates[level_]; }
 
  private:
-  static constexpr double kBudgetUs = 100'000.0;    // CPU time per second of glide
-  static constexpr double kSmoothing = 0.2;
-  static constexpr std::int64_t kSlackUs = 4'000;   // frame times jitter around the refresh
-  std::int64_t interval_us() const { return 1'000'000 / rate(); }
+  static constexpr std::array<int, 8> kRates{60, 30, 20, 15, 10, 6, 4, 2};  // frames a second
+  static constexpr double kBudgetUs = 60'000.0;       // CPU time per second of glide
+  static constexpr double kSmoothing = 0.5;
+  static constexpr std::int64_t kSampleUs = 1'000'000;  // a sample spans a reading's work
+  static constexpr std::int64_t kGapUs = 1'500'000;     // ticks further apart start afresh
+  static constexpr std::int64_t kSlackUs = 4'000;       // frame times jitter around the refresh
   static std::int64_t cpu_us() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<std::int64_t>(t.tv_sec) * 1'000'000 + t.tv_nsec / 1000;
   }
+  void restart(std::int64_t cpu, std::int64_t frame_time_us) {
+    from_cpu_ = cpu;
+    from_time_ = frame_time_us;
+  }
+  void choose_rate() {
+    const double now = rate();
+    std::size_t level = 0;
+    while (level + 1 < kRates.size() && cost_ * kRates[level] / now > kBudgetUs) ++level;
+    if (level != level_) cost_ = -1;  // what was paid at the old rate says little of the new
+    level_ = level;
+  }
 
-  std::int64_t last_draw_ = 0;   // frame-clock time of the last frame asked for
-  std::int64_t cost_from_ = -1;  // process CPU time (µs) when it was asked for
-  double cost_us_ = -1;          // smoothed CPU time per frame drawn; -1 until measured
+  std::int64_t last_draw_ = 0;  // frame-clock time of the last frame asked for
+  std::int64_t last_tick_ = 0;  // frame-clock time of the last tick
+  std::int64_t from_cpu_ = -1;  // process CPU time (µs) where the sample began
+  std::int64_t from_time_ = 0;  // frame-clock time where the sample began
+  double cost_ = -1;            // smoothed CPU time per second (µs); -1 until measured
+  std::size_t level_ = 0;       // the rate drawn at, in kRates
 };
 
 }  // namespace
@@ -155,7 +174,7 @@ gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept 
     announce(area, s, text);
     g.announced = std::move(text);
   }
-  g.budget.ticked();
+  g.budget.ticked(now);
   const GaugeFrame frame = frame_of(area, s);
   bool owed = !g.painted || frame != *g.painted;
   if (owed && g.budget.may_draw(now)) {
@@ -165,7 +184,6 @@ gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept 
   }
   // A change the budget holds back keeps the clock going until it is drawn.
   if (owed || !settled(area, s, stepped, scale_before, frame)) return G_SOURCE_CONTINUE;
-  g.budget.pause();
   g.tick = 0;
   return G_SOURCE_REMOVE;  // the frame clock may go idle
 }

@@ -21,9 +21,10 @@ namespace trellan {
 // dial have come to rest (nothing left to paint) the gauge lets the clock go
 // idle. While it animates it draws a frame only when its picture changed
 // (something moved by a quarter of a device pixel, or a text changed), and
-// no more often than its frame budget allows: where frames are measured to
-// be dear (software rendering, a huge window) it glides at 30 or 20 frames a
-// second rather than 60.
+// no more often than its frame budget allows: the budget holds what the
+// whole process spends while the gauge moves (every thread, the renderer's
+// too) to a few percent of a core, so where frames are dear (software
+// rendering, a huge window) it glides at fewer frames a second, down to 2.
 class VuMeter {
  public:
   VuMeter();

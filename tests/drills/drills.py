@@ -147,7 +147,7 @@ class Session:
         self.app.press(start)
         return status
 
-    def wait_status(self, label, prefix, timeout=15):
+    def wait_status(self, label, prefix, timeout=60):
         text = self.app.wait_name(label, lambda t: t.startswith(prefix), timeout)
         check(text.startswith(prefix), f"status {text!r}, expected {prefix!r}…")
 

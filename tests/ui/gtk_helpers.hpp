@@ -5,6 +5,7 @@
 #include <adwaita.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -27,8 +28,8 @@ inline AdwApplication* test_application() {
   return app;
 }
 
-// Runs the default main context until `done` holds or `seconds` pass.
-inline bool pump_until(const std::function<bool()>& done, double seconds = 10.0) {
+// Runs the default main context for `seconds`, or until `done` holds.
+inline bool pump_while_not(const std::function<bool()>& done, double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -38,9 +39,18 @@ inline bool pump_until(const std::function<bool()>& done, double seconds = 10.0)
   return true;
 }
 
+// Runs the default main context until `done` holds; false if it never does.
+// `seconds` is about what that takes on a quiet machine: a busy one (a CI
+// run beside other work) may take many times longer, so the wait goes on for
+// six times that and at least a minute before it gives up. A test that
+// passes pays nothing for the margin.
+inline bool pump_until(const std::function<bool()>& done, double seconds = 10.0) {
+  return pump_while_not(done, std::max(6 * seconds, 60.0));
+}
+
 // Runs the main loop for a while (lets frames and layout happen).
 inline void pump_for(double seconds) {
-  pump_until([] { return false; }, seconds);
+  pump_while_not([] { return false; }, seconds);
 }
 
 // Where tests put their screenshots: the build directory.

@@ -232,6 +232,32 @@ TEST_F(WindowFixture, StatusLabelsAndStartButtonsStartIdle) {
   }
 }
 
+// Every property change of a label or button is a message on the
+// accessibility bus: a run that repeats a text must not repeat the message.
+TEST_F(WindowFixture, ATextOrLookThatStaysTheSameNotifiesNothing) {
+  GtkWidget* status = client->status_label.get();
+  GtkWidget* details = client->details_label.get();
+  GtkWidget* button = client->start_button.get();
+  int notified = 0;
+  auto count = +[](GObject*, GParamSpec*, gpointer n) { ++*static_cast<int*>(n); };
+  for (GtkWidget* w : {status, details, button}) g_signal_connect(w, "notify", G_CALLBACK(count), &notified);
+
+  set_status(status, "Measuring… 9.02 Gbit/s");
+  set_details(details, "Retransmits: 0", true);
+  apply_look(button, kClientRunning);
+  ASSERT_GT(notified, 0);  // the counter sees real changes
+  notified = 0;
+  set_status(status, "Measuring… 9.02 Gbit/s");
+  set_details(details, "Retransmits: 0", true);
+  apply_look(button, kClientRunning);
+  EXPECT_EQ(notified, 0);
+  EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(button)), "Stop");
+  EXPECT_TRUE(gtk_widget_has_css_class(status, "dim-label"));
+  EXPECT_FALSE(gtk_widget_has_css_class(details, "dim-label"));
+
+  for (GtkWidget* w : {status, details, button}) g_signal_handlers_disconnect_by_data(w, &notified);
+}
+
 TEST_F(WindowFixture, WindowHasItsTitleSizesAndThreePagesWithClientFirst) {
   EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window)), "iperf3");
   int w = 0, h = 0;
