@@ -37,6 +37,9 @@ struct RunSlot {
 };
 
 
+// Gives a start button its label and style class.
+void apply_look(GtkWidget* button, const Look& look);
+
 // The status label carries the "error" class exactly while it shows an error,
 // and "dim-label" exactly while it shows progress.
 void set_status(GtkWidget* label, const std::string& text, StatusKind kind = StatusKind::Progress);
