@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "core/ping_parser.hpp"
 #include "core/run_record.hpp"
 
 namespace trellan {
@@ -63,7 +64,14 @@ struct IntervalReading {
   IntervalRecord record;
 };
 
+// One line of a run's ping, with when it was read (microseconds on the
+// monotonic clock). A ping run's channel carries these, Error and Exited.
+struct Ping {
+  PingEvent event;
+  std::int64_t at_us = 0;
+};
+
 using IperfEvent = std::variant<Interval, Summary, ClientConnected, ClientFinished,
-                                Listening, Error, Exited, SummaryDetails, IntervalReading>;
+                                Listening, Error, Exited, SummaryDetails, IntervalReading, Ping>;
 
 }  // namespace trellan
