@@ -35,6 +35,7 @@ void set_details(GtkWidget* label, const std::string& text, bool figures) {
 }
 
 void stop_current_run(RunSlot& slot) {
+  std::exchange(slot.ping, std::nullopt);  // its handle stops it
   std::optional<RunHandle> handle = std::exchange(slot.handle, std::nullopt);
   if (!handle) return;
   handle->stop();

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "ui/latency_watch.hpp"
 #include "ui/page.hpp"
 #include "core/result_text.hpp"
 #include "ui/run_recording.hpp"
@@ -93,6 +94,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
       if (!is_server_) status("Measuring… peak " + rate_text(meter_.peak()));
       awaiting_result_ = !is_server_;
     } else if (const auto* e = std::get_if<IntervalReading>(&event)) {
+      latency_on_interval(*run_slot_, e->record);
       add_reading(*run_slot_, e->record);
     } else if (const auto* e = std::get_if<Summary>(&event)) {
       status("Result — send: " + rate_text(e->sender_mbps) + " · receive: " + rate_text(e->receiver_mbps),
@@ -220,6 +222,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   // what the status says instead; a client still being served ends with the
   // server's error, or early.
   void end_run_record() {
+    latency_on_end(*run_slot_);
     if (is_server_) {
       if (status_is_error_)
         end_record(*run_slot_, RunEnd::Error, {}, {}, label_text(status_label_));

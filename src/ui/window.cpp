@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "ui/compat.hpp"
+#include "core/latency_text.hpp"
+#include "ui/latency_watch.hpp"
 #include "ui/page.hpp"
 #include "core/run_export.hpp"
 #include "ui/run_recording.hpp"
@@ -175,6 +177,7 @@ ClientOptions ClientOptions::from_form(const ClientForm& f) {
   o.congestion = text_of(f.congestion_row.get());
   o.no_delay = compat::switch_row_get_active(f.no_delay_row.get());
   o.zero_copy = compat::switch_row_get_active(f.zero_copy_row.get());
+  o.latency = compat::switch_row_get_active(f.latency_row.get());
   return o;
 }
 
@@ -198,6 +201,7 @@ template <typename Form>
 bool stop_page_run(Form& f, const Look& idle, const char* status) {
   if (!f.run_slot->handle) return false;
   stop_current_run(*f.run_slot);
+  latency_on_end(*f.run_slot);
   end_record(*f.run_slot, RunEnd::Stopped);  // the test, or the client being served
   f.meter.reset();
   apply_look(f.start_button.get(), idle);
@@ -205,19 +209,35 @@ bool stop_page_run(Form& f, const Look& idle, const char* status) {
   return true;
 }
 
+// Starts iperf3 with `args` for the slot's run `run_id` and follows it on
+// the page.
+template <typename Form>
+void launch_iperf(Form& f, std::vector<std::string> args, bool is_server, std::uint64_t run_id,
+                  std::optional<ConnectTarget> connect) {
+  auto [handle, rx] = start_iperf(std::move(args), is_server);
+  f.run_slot->handle = std::move(handle);
+  watch_run(std::move(rx), f.meter, GTK_LABEL(f.status_label.get()),
+            GTK_LABEL(f.details_label.get()), GTK_BUTTON(f.start_button.get()), f.run_slot, run_id,
+            is_server, std::move(connect));
+}
+
+// Makes a new run the page's current one and shows it running; returns its id.
+template <typename Form>
+std::uint64_t begin_page_run(Form& f, const Look& running, const std::string& status) {
+  f.meter.reset();
+  const std::uint64_t run_id = install_run(*f.run_slot, RunHandle());
+  apply_look(f.start_button.get(), running);
+  set_status(f.status_label.get(), status);
+  set_details(f.details_label.get(), "");
+  return run_id;
+}
+
 // Starts a run with `args` and follows it on the page.
 template <typename Form>
 void start_page_run(Form& f, std::vector<std::string> args, bool is_server, const Look& running,
                     const std::string& status, std::optional<ConnectTarget> connect = std::nullopt) {
-  f.meter.reset();
-  auto [handle, rx] = start_iperf(std::move(args), is_server);
-  const std::uint64_t run_id = install_run(*f.run_slot, std::move(handle));
-  apply_look(f.start_button.get(), running);
-  set_status(f.status_label.get(), status);
-  set_details(f.details_label.get(), "");
-  watch_run(std::move(rx), f.meter, GTK_LABEL(f.status_label.get()),
-            GTK_LABEL(f.details_label.get()), GTK_BUTTON(f.start_button.get()), f.run_slot, run_id,
-            is_server, std::move(connect));
+  const std::uint64_t run_id = begin_page_run(f, running, status);
+  launch_iperf(f, std::move(args), is_server, run_id, std::move(connect));
 }
 
 }  // namespace
@@ -233,8 +253,19 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
     return;
   }
   begin_record(*f->run_slot, RunPage::Client, far_end_of(options), options_summary(options));
-  start_page_run(*f, options.to_args(), false, kClientRunning, "Connecting…",
-                 ConnectTarget{options.server, options.port});
+  if (!options.latency) {
+    clear_latency(*f->run_slot);
+    start_page_run(*f, options.to_args(), false, kClientRunning, "Connecting…",
+                   ConnectTarget{options.server, options.port});
+    return;
+  }
+  // Ping first: an idle second of probes, then the test as without it.
+  const std::uint64_t run_id = begin_page_run(*f, kClientRunning, kMeasuringIdleLatency);
+  begin_latency(f->run_slot, run_id, options.ping_args(),
+                [f, run_id, args = options.to_args(), connect = ConnectTarget{options.server, options.port}] {
+                  set_status(f->status_label.get(), "Connecting…");
+                  launch_iperf(*f, args, false, run_id, connect);
+                });
 }
 
 void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
@@ -273,9 +304,12 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   client->bitrate_row = entry_row(
       "Target bitrate", "e.g. 100M, 1G. Empty = unlimited (TCP). UDP defaults to unlimited.");
   client->omit_row = spin_row("Omit first seconds", 0, 60, 0);
+  client->latency_row = switch_row("Latency under load", "Ping the server before and during the test");
+  compat::switch_row_set_active(client->latency_row.get(), true);
   GtkWidget* test = group("Test", {client->parallel_row.get(), client->reverse_row.get(),
                                    client->bidir_row.get(), client->udp_row.get(),
-                                   client->bitrate_row.get(), client->omit_row.get()});
+                                   client->bitrate_row.get(), client->omit_row.get(),
+                                   client->latency_row.get()});
   GtkWidget* expander = GTK_WIDGET(g_object_new(ADW_TYPE_EXPANDER_ROW, "title", "Advanced options",
                                                 "subtitle", "Binding, buffers, TCP tuning", nullptr));
   static const char* const ip_versions[] = {"Automatic", "IPv4 only", "IPv6 only", nullptr};
@@ -295,10 +329,22 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
     adw_expander_row_add_row(ADW_EXPANDER_ROW(expander), row);
   GtkWidget* advanced = group(nullptr, {expander});
   ActionArea client_area = action_area("Ready.", "Start test");
+  // The latency line: full contrast, selectable, hidden while empty.
+  client->latency_label = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
+  gtk_widget_add_css_class(client->latency_label.get(), "caption");
+  gtk_label_set_wrap(GTK_LABEL(client->latency_label.get()), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(client->latency_label.get()), 0.0f);
+  gtk_label_set_selectable(GTK_LABEL(client->latency_label.get()), TRUE);
+  gtk_widget_set_visible(client->latency_label.get(), FALSE);
+  client_area.extra_line = client->latency_label.get();
   const PageParts client_parts =
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
   client->run_slot = std::make_shared<RunSlot>();
   client->run_slot->run_log = run_log;
+  client->run_slot->show_latency = [label = client->latency_label](const std::string& text) {
+    gtk_label_set_text(GTK_LABEL(label.get()), text.c_str());
+    gtk_widget_set_visible(label.get(), !text.empty());
+  };
   client->run_log = run_log;
   client->status_label = client_area.status_label;
   client->details_label = client_area.details_label;

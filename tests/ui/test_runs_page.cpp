@@ -109,6 +109,7 @@ struct RunsPageTest : ::testing::Test {
     (void)named;
     window = build_main_window(test_application());
     log = run_log_of(window);
+    compat::switch_row_set_active(client_form_of(window)->latency_row.get(), false);  // iperf3 alone
     stack = gtk_widget_get_ancestor(client_form_of(window)->status_label.get(), ADW_TYPE_VIEW_STACK);
     ASSERT_NE(stack, nullptr);
     page = adw_view_stack_get_child_by_name(ADW_VIEW_STACK(stack), "runs");
@@ -285,9 +286,9 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
 
   g_signal_emit_by_name(button_labelled(page, "Copy as CSV"), "clicked");
   EXPECT_EQ(clipboard_text(win()),
-            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
-            "0.00,1.00,send,942.000,112 MBytes,2,,,,no\n"
-            "1.00,2.00,send,939.000,112 MBytes,0,,,,no\n");
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_ms,probes_lost\n"
+            "0.00,1.00,send,942.000,112 MBytes,2,,,,no,,\n"
+            "1.00,2.00,send,939.000,112 MBytes,0,,,,no,,\n");
   g_signal_emit_by_name(button_labelled(page, "Copy as text"), "clicked");
   const std::string report = clipboard_text(win());
   EXPECT_EQ(report.rfind("Client — 127.0.0.1, port 5201\n", 0), 0u) << report;
@@ -354,8 +355,8 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   gchar* contents = nullptr;
   EXPECT_TRUE(g_file_get_contents(path.c_str(), &contents, nullptr, nullptr));
   EXPECT_STREQ(contents,
-               "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
-               "0.00,1.00,send,942.000,112 MBytes,2,,,,no\n");
+               "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_ms,probes_lost\n"
+               "0.00,1.00,send,942.000,112 MBytes,2,,,,no,,\n");
   g_free(contents);
 
   EXPECT_EQ(g_chdir(previous), 0);
