@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace trellan {
 
@@ -47,8 +48,10 @@ void LatencyMeter::add(double t, const PingEvent& event) {
     unanswered_.erase(r->seq);
     recent_.push_back({t, r->rtt_ms});
     while (!recent_.empty() && recent_.front().t < t - 1.0) recent_.pop_front();
-    if (loaded_)
+    if (loaded_) {
       pending_.push_back(r->rtt_ms);
+      loaded_replies_.push_back({static_cast<float>(t - load_start_), static_cast<float>(r->rtt_ms)});
+    }
     else
       idle_.push_back(r->rtt_ms);
   } else if (const auto* u = std::get_if<PingUnanswered>(&event)) {
@@ -97,6 +100,14 @@ std::vector<IntervalLatency> LatencyMeter::intervals() const {
     const auto it = std::lower_bound(interval_ends_.begin(), interval_ends_.end(), sent);
     if (it != interval_ends_.end()) ++out[static_cast<std::size_t>(it - interval_ends_.begin())].lost;
   }
+  return out;
+}
+
+std::vector<LatencyProbe> LatencyMeter::probes() const {
+  std::vector<LatencyProbe> out = loaded_replies_;
+  for (const auto& [seq, sent] : unanswered_)
+    if (loaded_ && sent > load_start_)
+      out.push_back({static_cast<float>(sent - load_start_), std::numeric_limits<float>::quiet_NaN()});
   return out;
 }
 

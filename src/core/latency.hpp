@@ -34,6 +34,13 @@ class RunningQuantile {
 // The median of a few values (reorders them).
 std::optional<double> median_of(std::vector<double>& values);
 
+// One probe under load: when it was answered (or, lost, sent), in seconds
+// from the end of the idle phase, and its round-trip time (NaN: lost).
+struct LatencyProbe {
+  float t_s;
+  float rtt_ms;
+};
+
 // One interval of the test, as the latency saw it.
 struct IntervalLatency {
   std::optional<double> median_ms;  // none when no reply came in it
@@ -79,6 +86,9 @@ class LatencyMeter {
   std::vector<IntervalLatency> intervals() const;
   // Needs an idle median.
   std::optional<LatencyFigures> figures() const;
+  // The probes under load so far, replies in the order they came, then the
+  // ones lost by now.
+  std::vector<LatencyProbe> probes() const;
 
  private:
   struct Reply {
@@ -90,6 +100,7 @@ class LatencyMeter {
   std::optional<double> idle_median_;
   std::deque<Reply> recent_;              // the last second's replies
   std::vector<double> pending_;           // replies of the interval going on
+  std::vector<LatencyProbe> loaded_replies_;
   std::vector<double> interval_ends_;     // when each closed interval ended
   std::vector<IntervalLatency> closed_;   // their medians (lost filled on reading)
   double load_start_ = 0;

@@ -74,12 +74,13 @@ void RunLog::remove_listener(std::uint64_t token) {
 }
 
 void RunLog::set_latency(std::uint64_t id, std::string text, std::optional<LatencyFigures> figures,
-                         std::vector<IntervalLatency> intervals) {
+                         std::vector<IntervalLatency> intervals, std::vector<LatencyProbe> probes) {
   RunRecord* record = find_mutable(id);
   if (!record) return;
   record->latency_text = std::move(text);
   record->latency = figures;
   record->interval_latency = figures ? std::move(intervals) : std::vector<IntervalLatency>();
+  record->probes = figures ? std::move(probes) : std::vector<LatencyProbe>();
   if (record->end != RunEnd::Running) notify(Change::Ended, *record);
 }
 

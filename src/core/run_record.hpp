@@ -68,6 +68,7 @@ struct RunRecord {
   // (the two records of a bidirectional interval share one), the newest
   // last; see latency_of_records.
   std::vector<IntervalLatency> interval_latency;
+  std::vector<LatencyProbe> probes;  // under load, for plotting
 };
 
 // The latency of each of `run.intervals`, in their order: none where
@@ -99,7 +100,7 @@ class RunLog {
   // values in the order the intervals came. Does nothing for a run no
   // longer kept.
   void set_latency(std::uint64_t id, std::string text, std::optional<LatencyFigures> figures,
-                   std::vector<IntervalLatency> intervals);
+                   std::vector<IntervalLatency> intervals, std::vector<LatencyProbe> probes = {});
 
   void amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text);
 

@@ -346,7 +346,7 @@ void paint_legend(cairo_t* cr, const Plot& plot, const ChartData& data, const Ch
 
 }  // namespace
 
-void paint_chart(cairo_t* cr, double width, double height, const ChartData& data, bool dark,
+TimeAxis paint_chart(cairo_t* cr, double width, double height, const ChartData& data, bool dark,
                  double scale) {
   if (!(scale > 0)) scale = 1.0;
   const ChartPalette& pal = dark ? kDarkChart : kLightChart;
@@ -417,6 +417,7 @@ void paint_chart(cairo_t* cr, double width, double height, const ChartData& data
 
   paint_legend(cr, plot, data, pal, data.any_flagged());
   cairo_restore(cr);
+  return TimeAxis{plot.x0, plot.x1, plot.t_max};
 }
 
 }  // namespace trellan

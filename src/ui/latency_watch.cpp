@@ -91,7 +91,7 @@ void latency_on_end(RunSlot& slot) {
   if (slot.show_latency) slot.show_latency(slot.latency->line());
   if (slot.run_log && slot.record_id != 0)
     slot.run_log->set_latency(slot.record_id, slot.latency->line(), slot.latency->figures(),
-                              slot.latency->intervals());
+                              slot.latency->intervals(), slot.latency->meter().probes());
 }
 
 }  // namespace trellan

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "ui/chart.hpp"
+#include "ui/latency_plot.hpp"
+#include "core/latency_text.hpp"
 #include "ui/gobject.hpp"
 #include "core/meter.hpp"
 #include "core/run_export.hpp"
@@ -22,7 +24,8 @@ namespace trellan {
 namespace {
 
 constexpr const char* kColumns[] = {"Interval", "Direction", "Bitrate", "Transfer",
-                                    "Retransmits", "Jitter", "Loss"};
+                                    "Retransmits", "Jitter", "Loss", "Latency", "Lost probes"};
+constexpr int kFirstLatencyColumn = 7;
 
 // Everything the page's widgets and the log's listener share. Owned by the
 // callbacks that need it; the page's destruction breaks the cycle through
@@ -32,12 +35,16 @@ struct Page {
   std::uint64_t listener = 0;
   std::uint64_t selected = 0;  // the run shown in the detail, 0 for none
   ChartData chart;             // the selected run's readings
+  LatencyPlotData latency;     // and its latency, once it has ended
+  std::vector<std::optional<IntervalLatency>> latency_cells;  // by record
+  TimeAxis axis;               // the chart's, as last painted
   bool gone = false;
 
   Ref<GtkWidget> root;         // the status page or the runs
   Ref<GtkWidget> empty, runs;  // its two children
   Ref<GtkWidget> list, list_scroll;
   Ref<GtkWidget> detail, heading, started, chart_area, result, details, dropped, save_status;
+  Ref<GtkWidget> latency_area, latency_line;
   Ref<GtkStringList> table_rows;  // each item: the reading's number since the run's start
   std::vector<std::pair<std::uint64_t, GtkWidget*>> rows;  // run id → its list row
 
@@ -99,15 +106,29 @@ std::string row_subtitle(const RunRecord& run) {
 // ---- the chart ------------------------------------------------------------
 
 void draw_chart(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept {
+  Page& p = **static_cast<PageRef*>(data);
+  const TimeAxis axis =
+      paint_chart(cr, width, height, p.chart, dark_appearance(), gtk_widget_get_scale_factor(GTK_WIDGET(area)));
+  // The latency plot below shares the time axis.
+  if (axis.x0 != p.axis.x0 || axis.x1 != p.axis.x1 || axis.t_max != p.axis.t_max) {
+    p.axis = axis;
+    if (p.latency_area) gtk_widget_queue_draw(p.latency_area.get());
+  }
+}
+
+void draw_latency(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept {
   const Page& p = **static_cast<PageRef*>(data);
-  paint_chart(cr, width, height, p.chart, dark_appearance(), gtk_widget_get_scale_factor(GTK_WIDGET(area)));
+  paint_latency_plot(cr, width, height, p.latency, p.axis, dark_appearance(),
+                     gtk_widget_get_scale_factor(GTK_WIDGET(area)));
 }
 
 // The chart's description follows its readings while the page is shown;
 // each update is a message to the accessibility bus.
 void describe_chart(Page& p) {
   if (!gtk_widget_get_mapped(p.chart_area.get())) return;
-  const std::string text = chart_description(p.chart);
+  std::string text = chart_description(p.chart);
+  if (const RunRecord* run = p.selected_run(); run && run->latency)
+    text += (text.empty() ? "" : " ") + latency_sentence(*run->latency);
   gtk_accessible_update_property(GTK_ACCESSIBLE(p.chart_area.get()), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
                                  text.c_str(), -1);
 }
@@ -137,8 +158,17 @@ void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) n
   std::string text;
   if (run && number) {
     const auto n = g_ascii_strtoull(gtk_string_object_get_string(number), nullptr, 10);
-    if (n >= run->dropped_intervals && n - run->dropped_intervals < run->intervals.size())
-      text = interval_cell(run->intervals[n - run->dropped_intervals], c.index);
+    const std::size_t i = n - run->dropped_intervals;
+    if (n < run->dropped_intervals || i >= run->intervals.size()) {
+    } else if (c.index < kFirstLatencyColumn) {
+      text = interval_cell(run->intervals[i], c.index);
+    } else if (i < c.page->latency_cells.size() && c.page->latency_cells[i]) {
+      const IntervalLatency& l = *c.page->latency_cells[i];
+      if (c.index == kFirstLatencyColumn)
+        text = l.median_ms ? ms_text(*l.median_ms) + " ms" : "";
+      else
+        text = std::to_string(l.lost);
+    }
   }
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
 }
@@ -187,6 +217,7 @@ void show_texts(Page& p, const RunRecord& run) {
                                  (run.options_summary.empty() ? "" : " · " + run.options_summary));
   set_label(p.result.get(), run_ending_text(run));
   set_label(p.details.get(), run.end == RunEnd::Result ? run.details_text : "");
+  set_label(p.latency_line.get(), run.latency_text);
   set_label(p.dropped.get(), run.dropped_intervals == 0
                                  ? ""
                                  : "The oldest " + std::to_string(run.dropped_intervals) +
@@ -202,6 +233,10 @@ void show_run(Page& p, std::uint64_t id) {
   const guint have = g_list_model_get_n_items(G_LIST_MODEL(p.table_rows.get()));
   gtk_string_list_splice(p.table_rows.get(), 0, have, nullptr);
   p.chart = run ? ChartData(run->intervals) : ChartData();
+  p.latency = run ? LatencyPlotData(*run) : LatencyPlotData();
+  p.latency_cells = run ? latency_of_records(*run) : std::vector<std::optional<IntervalLatency>>();
+  gtk_widget_set_visible(p.latency_area.get(), !p.latency.empty());
+  gtk_widget_queue_draw(p.latency_area.get());
   if (!run) return;
   show_texts(p, *run);
   append_table_rows(p, *run, 0);
@@ -261,7 +296,12 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
     case RunLog::Change::Ended:
       if (GtkWidget* row = p.row_of(run.id))
         adw_action_row_set_subtitle(ADW_ACTION_ROW(row), row_subtitle(run).c_str());
-      if (change == RunLog::Change::Ended && run.id == p.selected) show_texts(p, run);
+      if (change == RunLog::Change::Ended && run.id == p.selected) {
+        if (run.latency || !run.latency_text.empty())
+          show_run(p, run.id);  // the latency's plot, cells and description too
+        else
+          show_texts(p, run);
+      }
       break;
     case RunLog::Change::Removed:
       if (GtkWidget* row = p.row_of(run.id)) {
@@ -372,7 +412,8 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   p.log->remove_listener(p.listener);
   // The widgets' handlers hold the page; the page lets go of the widgets.
   for (Ref<GtkWidget>* w : {&p.root, &p.empty, &p.runs, &p.list, &p.list_scroll, &p.detail, &p.heading,
-                            &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status})
+                            &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status,
+                            &p.latency_area, &p.latency_line})
     w->reset();
   p.rows.clear();
 }
@@ -426,13 +467,30 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   if (adw_is_initialized())
     g_signal_connect_object(adw_style_manager_get_default(), "notify::dark", G_CALLBACK(on_dark_changed),
                             area, GConnectFlags{});
+  // Under the chart, on its time axis: the latency, for runs that have it.
+  auto* latency_area = GTK_DRAWING_AREA(g_object_new(GTK_TYPE_DRAWING_AREA, "accessible-role",
+                                                     GTK_ACCESSIBLE_ROLE_IMG, nullptr));
+  p.latency_area = Ref<GtkWidget>::sink(GTK_WIDGET(latency_area));
+  gtk_drawing_area_set_content_height(latency_area, 120);
+  gtk_widget_set_hexpand(GTK_WIDGET(latency_area), TRUE);
+  gtk_widget_set_visible(GTK_WIDGET(latency_area), FALSE);
+  gtk_drawing_area_set_draw_func(latency_area, draw_latency, new PageRef(page), free_page_ref_notify);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(latency_area), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 "Latency over time", -1);
+  if (adw_is_initialized())
+    g_signal_connect_object(adw_style_manager_get_default(), "notify::dark", G_CALLBACK(on_dark_changed),
+                            latency_area, GConnectFlags{});
+  GtkWidget* plots = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_box_append(GTK_BOX(plots), GTK_WIDGET(area));
+  gtk_box_append(GTK_BOX(plots), GTK_WIDGET(latency_area));
   GtkWidget* chart_frame = gtk_frame_new(nullptr);
   gtk_widget_add_css_class(chart_frame, "card");
   gtk_widget_set_overflow(chart_frame, GTK_OVERFLOW_HIDDEN);
-  gtk_frame_set_child(GTK_FRAME(chart_frame), GTK_WIDGET(area));
+  gtk_frame_set_child(GTK_FRAME(chart_frame), plots);
 
   p.result = label(nullptr, true);
   p.details = label("caption", true);  // figures: at full contrast, as on the pages
+  p.latency_line = label("caption", true);
   p.dropped = label("caption", false);
   gtk_widget_add_css_class(p.dropped.get(), "dim-label");
   GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
@@ -443,7 +501,8 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_set_visible(p.save_status.get(), FALSE);
 
   p.detail = Ref<GtkWidget>::sink(vbox(8));
-  for (GtkWidget* w : {p.heading.get(), p.started.get(), chart_frame, p.result.get(), p.details.get(), p.dropped.get(),
+  for (GtkWidget* w : {p.heading.get(), p.started.get(), chart_frame, p.result.get(), p.details.get(),
+                       p.latency_line.get(), p.dropped.get(),
                        buttons, p.save_status.get(), interval_table(page)})
     gtk_box_append(GTK_BOX(p.detail.get()), w);
   gtk_widget_set_visible(p.detail.get(), FALSE);
