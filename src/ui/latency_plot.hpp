@@ -6,6 +6,8 @@
 
 #include <cairo.h>
 
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/run_record.hpp"
@@ -26,6 +28,27 @@ struct LatencyPlotData {
   };
   std::vector<Median> medians;  // one per interval that had a reply
   double rtt_max = 0;
+
+  // The probes and medians reduced to `count` columns over 0…t_max seconds:
+  // each column's lowest and highest reply, whether a probe was lost in it,
+  // and the medians' first, lowest, highest and last. Kept until asked for
+  // another width or time span, so that redrawing costs no pass over the
+  // probes.
+  struct Columns {
+    std::size_t count = 0;
+    double t_max = 0;
+    std::vector<float> lo, hi;
+    std::vector<std::uint8_t> lost;
+    struct Span {
+      float first = 0, lo = 0, hi = 0, last = 0;
+      bool any = false;
+    };
+    std::vector<Span> medians;
+  };
+  const Columns& columns_for(std::size_t count, double t_max) const;
+
+ private:
+  mutable Columns cache_;
 };
 
 // Paints into a width × height area at the origin of `cr`, over a
