@@ -3,6 +3,7 @@
 // report. Expected values are read off the captured lines by hand.
 #include "core/latency_run.hpp"
 #include "core/latency_text.hpp"
+#include "core/options.hpp"
 #include "core/output_parser.hpp"
 #include "core/ping_parser.hpp"
 #include "core/run_export.hpp"
@@ -114,6 +115,23 @@ TEST(PingParser, FailuresInPingsOwnWords) {
     EXPECT_EQ(parse_err(v + "/blackhole.err"), std::vector<std::string>{"connect: Invalid argument"});
     EXPECT_TRUE(parse_out(v + "/unresolved.txt").empty());
   }
+}
+
+TEST(PingArgs, TenProbesASecondInTheFamilyOfTheFormOrOfTheHostAsTyped) {
+  using Args = std::vector<std::string>;
+  ClientOptions o;
+  o.server = "::1";
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "-6", "--", "::1"}));
+  o.server = "192.0.2.7";
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "-4", "--", "192.0.2.7"}));
+  o.server = "example.net";
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "--", "example.net"}));
+  o.ip_version = IpVersion::V6;
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "-6", "--", "example.net"}));
+  // A host that looks like an option stays a host.
+  o.ip_version = IpVersion::Auto;
+  o.server = "-f";
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "--", "-f"}));
 }
 
 TEST(LatencyText, MillisecondsWithTwoSignificantDigitsInEveryLocale) {

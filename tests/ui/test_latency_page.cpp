@@ -95,6 +95,9 @@ TEST_F(LatencyPage, IdleSecondThenTheTestAndTheEndLineOnThePageAndInTheRecord) {
   EXPECT_EQ(run.interval_latency.size(), 2u);
   EXPECT_TRUE(pump_until([&] { return ping_children() == 0; }, 10)) << "ping outlived its run";
 
+  pump_for(0.3);  // a frame for the screenshot
+  trellan::testing::save_window_png(GTK_WIDGET(window), trellan::testing::shot_path("latency-client-page.png"));
+
   // The Runs page shows the same end line under the run's details.
   GtkWidget* stack = gtk_widget_get_ancestor(client->status_label.get(), ADW_TYPE_VIEW_STACK);
   adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "runs");
@@ -122,6 +125,12 @@ TEST_F(LatencyPage, StopDuringTheIdleSecondEndsPingAndNeverStartsTheTest) {
   pump_for(1.5);
   EXPECT_TRUE(tool.pids().empty()) << "iperf3 started after the stop";
   EXPECT_TRUE(client_idle());
+
+  // Closing the window in the idle second ends ping too.
+  click(client->start_button.get());
+  ASSERT_TRUE(pump_until([&] { return ping_children() == 1; }, 10));
+  close();
+  EXPECT_TRUE(pump_until([&] { return ping_children() == 0; }, 10)) << "ping outlived its window";
 }
 
 TEST_F(LatencyPage, WithoutPingTheTestRunsAtOnceAndTheLineSaysWhy) {
