@@ -21,8 +21,9 @@ BUILD_PACKAGES=(
     # sanitizer builds and fuzz targets
     clang
     libclang-rt-dev
-    # the tool the app drives
+    # the tool the app drives, and the ping it measures latency with
     iperf3
+    iputils-ping
     # headless window tests: X server, private session bus, accessibility bus
     xvfb
     xauth

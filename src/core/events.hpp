@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "core/ping_parser.hpp"
 #include "core/run_record.hpp"
 
 namespace trellan {
@@ -62,7 +63,14 @@ struct SummaryDetails {
   FlowFigures rx;
 };
 
+// One line of a run's ping, with when it was read (microseconds on the
+// monotonic clock). A ping run's channel carries these, Error and Exited.
+struct Ping {
+  PingEvent event;
+  std::int64_t at_us = 0;
+};
+
 using IperfEvent = std::variant<Interval, Summary, ClientConnected, ClientFinished,
-                                Listening, Error, Exited, SummaryDetails>;
+                                Listening, Error, Exited, SummaryDetails, Ping>;
 
 }  // namespace trellan

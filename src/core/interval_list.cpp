@@ -150,12 +150,18 @@ const RunRecord* interval_list_run(TrellanIntervalList* list) { return list->run
 
 FilledColumns interval_list_filled(TrellanIntervalList* list) { return *list->filled; }
 
-const IntervalRecord* interval_item_record(TrellanIntervalItem* item) {
-  if (!item->run || !*item->run) return nullptr;
+std::optional<std::size_t> interval_item_index(TrellanIntervalItem* item) {
+  if (!item->run || !*item->run) return std::nullopt;
   const RunRecord& run = **item->run;
-  if (item->number < run.dropped_intervals) return nullptr;
+  if (item->number < run.dropped_intervals) return std::nullopt;
   const std::uint64_t i = item->number - run.dropped_intervals;
-  return i < run.intervals.size() ? &run.intervals[i] : nullptr;
+  if (i >= run.intervals.size()) return std::nullopt;
+  return static_cast<std::size_t>(i);
+}
+
+const IntervalRecord* interval_item_record(TrellanIntervalItem* item) {
+  const auto i = interval_item_index(item);
+  return i ? &(*item->run)->intervals[*i] : nullptr;
 }
 
 }  // namespace trellan

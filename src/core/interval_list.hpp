@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "core/run_record.hpp"
 
@@ -44,5 +45,7 @@ FilledColumns interval_list_filled(TrellanIntervalList* list);
 // The record an item stands for, or nullptr once the run log has let go of
 // it (or of its run).
 const IntervalRecord* interval_item_record(TrellanIntervalItem* item);
+// Where that record stands in its run's kept records.
+std::optional<std::size_t> interval_item_index(TrellanIntervalItem* item);
 
 }  // namespace trellan

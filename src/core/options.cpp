@@ -53,6 +53,23 @@ std::vector<std::string> ClientOptions::to_args() const {
   return a;
 }
 
+std::vector<std::string> ClientOptions::ping_args() const {
+  std::vector<std::string> a = {"-n", "-O", "-i", "0.1"};
+  IpVersion family = ip_version;
+  if (family == IpVersion::Auto) {
+    if (server.find(':') != std::string::npos)
+      family = IpVersion::V6;
+    else if (!server.empty() && server.find_first_not_of("0123456789.") == std::string::npos)
+      family = IpVersion::V4;
+  }
+  if (family == IpVersion::V4) a.emplace_back("-4");
+  if (family == IpVersion::V6) a.emplace_back("-6");
+  // A host that starts with "-" is still a host, never an option.
+  a.emplace_back("--");
+  a.push_back(server);
+  return a;
+}
+
 std::vector<std::string> ServerOptions::to_args() const {
   std::vector<std::string> a = {"-s", "-p", std::to_string(port), "-i", "1", "--forceflush"};
   if (!bind.empty()) {

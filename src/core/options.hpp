@@ -38,9 +38,14 @@ struct ClientOptions {
   std::string congestion;
   bool no_delay = false;
   bool zero_copy = false;
+  bool latency = true;  // ping the server before and during the test
 
   static ClientOptions from_form(const ClientForm& form);
   std::vector<std::string> to_args() const;
+  // ping's arguments for the latency: ten probes a second, numeric, every
+  // unanswered probe reported, in the address family of the form or of the
+  // host as typed.
+  std::vector<std::string> ping_args() const;
 };
 
 struct ServerOptions {

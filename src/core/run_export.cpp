@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/latency_text.hpp"
 #include "core/run_words.hpp"
 
 namespace trellan {
@@ -53,12 +54,18 @@ std::size_t width(const std::string& s) {
 }  // namespace
 
 std::string intervals_csv(const RunRecord& run) {
-  std::string out = "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n";
-  for (const IntervalRecord& r : run.intervals) {
+  std::string out =
+      "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
+      "latency_ms,probes_lost\n";
+  const auto latency = latency_of_records(run);
+  for (std::size_t i = 0; i < run.intervals.size(); ++i) {
+    const IntervalRecord& r = run.intervals[i];
+    const auto& l = latency[i];
     out += csv_field(r.start_text) + ',' + csv_field(r.end_text) + ',' + direction_text(r.direction) + ',' +
            fixed3(r.mbps) + ',' + csv_field(r.transfer) + ',' + or_empty(r.retransmits) + ',' +
            csv_field(or_empty(r.jitter_ms)) + ',' + or_empty(r.lost) + ',' + or_empty(r.total) + ',' +
-           (r.omitted ? "yes" : "no") + '\n';
+           (r.omitted ? "yes" : "no") + ',' + (l && l->median_ms ? fixed3(*l->median_ms) : "") + ',' +
+           (l ? std::to_string(l->lost) : "") + '\n';
   }
   return out;
 }
@@ -128,13 +135,15 @@ std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   const std::string options = run.command.empty() ? run.options_summary : options_in_words(run.command);
   if (!options.empty()) out += "Options: " + options + "\n";
   for (const auto& line : report_ending_lines(run)) out += line + "\n";
+  if (!run.latency_text.empty()) out += run.latency_text + "\n";
   out += "\n";
   if (run.intervals.empty()) return out + "No intervals.\n";
   if (run.dropped_intervals != 0)
     out += "The first " + std::to_string(run.dropped_intervals) + " intervals are no longer kept.\n";
 
   // Columns that no record fills are left out.
-  bool retr = false, jitter = false, lost = false, total = false, omitted = false;
+  const auto latencies = latency_of_records(run);
+  bool retr = false, jitter = false, lost = false, total = false, omitted = false, latency = false;
   for (const auto& r : run.intervals) {
     retr |= r.retransmits.has_value();
     jitter |= r.jitter_ms.has_value();
@@ -142,6 +151,7 @@ std::string run_report(const RunRecord& run, const std::string& iperf_version) {
     total |= r.total.has_value();
     omitted |= r.omitted;
   }
+  for (const auto& l : latencies) latency |= l.has_value();
   struct Column {
     std::string title;
     bool right;  // numbers align right
@@ -153,8 +163,14 @@ std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   if (jitter) columns.push_back({"Jitter", true, {}});
   if (lost) columns.push_back({"Lost", true, {}});
   if (total) columns.push_back({"Datagrams", true, {}});
+  if (latency) {
+    columns.push_back({"Latency", true, {}});
+    columns.push_back({"Lost probes", true, {}});
+  }
   if (omitted) columns.push_back({"", false, {}});
-  for (const auto& r : run.intervals) {
+  for (std::size_t i = 0; i < run.intervals.size(); ++i) {
+    const IntervalRecord& r = run.intervals[i];
+    const auto& l = latencies[i];
     std::size_t c = 0;
     columns[c++].cells.push_back(r.start_text + "-" + r.end_text + " s");
     columns[c++].cells.emplace_back(direction_text(r.direction));
@@ -164,6 +180,10 @@ std::string run_report(const RunRecord& run, const std::string& iperf_version) {
     if (jitter) columns[c++].cells.push_back(r.jitter_ms ? *r.jitter_ms + " ms" : "");
     if (lost) columns[c++].cells.push_back(or_empty(r.lost));
     if (total) columns[c++].cells.push_back(or_empty(r.total));
+    if (latency) {
+      columns[c++].cells.push_back(l && l->median_ms ? ms_text(*l->median_ms) + " ms" : "");
+      columns[c++].cells.push_back(l ? std::to_string(l->lost) : "");
+    }
     if (omitted) columns[c++].cells.emplace_back(r.omitted ? "(omitted)" : "");
   }
 

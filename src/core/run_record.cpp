@@ -74,6 +74,40 @@ void RunLog::remove_listener(std::uint64_t token) {
   std::erase_if(listeners_, [token](const auto& l) { return l.first == token; });
 }
 
+void RunLog::set_latency(std::uint64_t id, std::string text, std::optional<LatencyFigures> figures,
+                         std::vector<IntervalLatency> intervals, std::vector<LatencyProbe> probes) {
+  RunRecord* record = find_mutable(id);
+  if (!record) return;
+  record->latency_text = std::move(text);
+  record->latency = figures;
+  record->interval_latency = figures ? std::move(intervals) : std::vector<IntervalLatency>();
+  record->probes = figures ? std::move(probes) : std::vector<LatencyProbe>();
+  if (record->end != RunEnd::Running) notify(Change::Ended, *record);
+}
+
+std::vector<std::optional<IntervalLatency>> latency_of_records(const RunRecord& run) {
+  std::vector<std::optional<IntervalLatency>> out(run.intervals.size());
+  if (run.interval_latency.empty()) return out;
+  // The records that follow one another with the same times are one
+  // interval, as the latency counted them.
+  std::vector<std::size_t> index(run.intervals.size());
+  std::size_t distinct = 0;
+  for (std::size_t i = 0; i < run.intervals.size(); ++i) {
+    const auto& r = run.intervals[i];
+    const bool same = i > 0 && run.intervals[i - 1].start == r.start && run.intervals[i - 1].end == r.end &&
+                      run.intervals[i - 1].omitted == r.omitted;
+    if (!same) ++distinct;
+    index[i] = distinct - 1;
+  }
+  // The oldest records may be gone beyond the cap: the newest ones match.
+  const std::size_t n = run.interval_latency.size();
+  for (std::size_t i = 0; i < run.intervals.size(); ++i) {
+    const std::size_t from_end = distinct - 1 - index[i];
+    if (from_end < n) out[i] = run.interval_latency[n - 1 - from_end];
+  }
+  return out;
+}
+
 void RunLog::notify(Change change, const RunRecord& record) {
   // A listener may add or remove listeners while it is told.
   const auto listeners = listeners_;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/latency.hpp"
+
 namespace trellan {
 
 // From this machine's point of view.
@@ -64,7 +66,20 @@ struct RunRecord {
   std::string result_text;   // the status text at the end, exactly as shown
   std::string details_text;  // the details text at the end, exactly as shown
   std::string error_text;    // with RunEnd::Error or RunEnd::EndedEarly
+  // The latency line at the end ("Latency: … under load …", or why it was
+  // not measured; empty when latency was off), and the figures behind it.
+  std::string latency_text;
+  std::optional<LatencyFigures> latency;
+  // With the figures: each interval's latency, one per interval of the test
+  // (the two records of a bidirectional interval share one), the newest
+  // last; see latency_of_records.
+  std::vector<IntervalLatency> interval_latency;
+  std::vector<LatencyProbe> probes;  // under load, for plotting
 };
+
+// The latency of each of `run.intervals`, in their order: none where
+// latency was not measured.
+std::vector<std::optional<IntervalLatency>> latency_of_records(const RunRecord& run);
 
 // The runs of one window, oldest first. Listeners hear of every change, on
 // the thread that made it (the main thread).
@@ -88,6 +103,12 @@ class RunLog {
   // Rewrites how an ended run ended, keeping its result text: for word of
   // its end that comes after it (a served client's early end reported after
   // its summary). Does nothing for a run still going or no longer kept.
+  // The run's latency at its end: its figures and line, and each interval's
+  // values in the order the intervals came. Does nothing for a run no
+  // longer kept.
+  void set_latency(std::uint64_t id, std::string text, std::optional<LatencyFigures> figures,
+                   std::vector<IntervalLatency> intervals, std::vector<LatencyProbe> probes = {});
+
   void amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text);
 
   const RunRecord* find(std::uint64_t id) const;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/latency_text.hpp"
 #include "core/run_words.hpp"
 
 namespace trellan {
@@ -53,7 +54,9 @@ PageAnswer RunSession::start() {
   PageAnswer a;
   a.gauge = PageAnswer::Gauge::Reset;
   a.look = setup_.is_server ? &kServerRunning : &kClientRunning;
-  set_status(a, setup_.is_server ? listening_text(setup_.port) : words::kConnecting);
+  set_status(a, setup_.is_server      ? listening_text(setup_.port)
+                : setup_.idle_latency ? kMeasuringIdleLatency
+                                      : words::kConnecting);
   set_details(a, "");
   awaiting_result_ = !setup_.is_server;
   if (!setup_.is_server) {
@@ -61,6 +64,12 @@ PageAnswer RunSession::start() {
     record_open_ = true;
   }
   notice_running_ = setup_.connect_server.has_value();
+  return a;
+}
+
+PageAnswer RunSession::launched() {
+  PageAnswer a;
+  if (!finished_ && setup_.idle_latency) set_status(a, words::kConnecting);
   return a;
 }
 

@@ -103,6 +103,9 @@ struct RunSetup {
   // comes. Without it there is no notice.
   std::optional<std::string> connect_server;
   std::uint16_t connect_port = 0;
+  // Client page: the latency probes have an idle second of their own before
+  // iperf3 starts (see launched()).
+  bool idle_latency = false;
 };
 
 // What ends a run before its Exited event arrived.
@@ -118,6 +121,8 @@ class RunSession {
   // The run starts: the page shows it running and the Client page's record
   // begins.
   PageAnswer start();
+  // iperf3 starts, after the idle second of a run that measures latency.
+  PageAnswer launched();
   // One event of the run. `gauge` is the gauge as it stands before the
   // event: the peak it shows falls back over time, which only it knows.
   PageAnswer on_event(const IperfEvent& event, const MeterState& gauge);

@@ -30,6 +30,13 @@ using EventCallback = std::function<bool(std::optional<IperfEvent>)>;
 std::pair<RunHandle, EventReceiver> start_iperf(std::vector<std::string> args,
                                                 bool server_mode);
 
+// Starts `ping args...` (found through PATH) the same way, for measuring
+// latency beside a test: each line ping prints about a probe comes as a Ping
+// event, and so does each reason it gives for failing; a launch failure
+// comes as Error ("ping not found in PATH"). Its handle kills and reaps it
+// exactly as an iperf3 run's.
+std::pair<RunHandle, EventReceiver> start_ping(std::vector<std::string> args);
+
 // The main thread's handle on one run. Move-only; releasing it stops the run.
 // A default-constructed handle belongs to no run.
 class RunHandle {
@@ -49,6 +56,7 @@ class RunHandle {
 
  private:
   friend std::pair<RunHandle, EventReceiver> start_iperf(std::vector<std::string>, bool);
+  friend std::pair<RunHandle, EventReceiver> start_ping(std::vector<std::string>);
   explicit RunHandle(std::shared_ptr<detail::ChildSlot> slot) noexcept;
   std::shared_ptr<detail::ChildSlot> slot_;
 };

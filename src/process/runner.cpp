@@ -16,10 +16,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
+
+#include <glib.h>
 
 extern char** environ;
 
@@ -52,11 +55,22 @@ std::string os_error_text(int err) {
 
 namespace {
 
-constexpr const char* kProgram = "iperf3";
+// What a run starts: the program, its words for failing to start, and how
+// its output lines become events (a new parser for each run).
+struct Tool {
+  const char* program;
+  const char* not_found;
+  const char* launch_failed;
+  const char* read_failed;
+  std::function<std::function<void(std::string_view, const EventSender&)>()> stdout_reader;
+  std::function<void(std::string_view, const EventSender&)> stderr_reader;
+};
+
 constexpr const char* kNotFound =
     "iperf3 not found in PATH. Install it (e.g. 'sudo apt install iperf3' or "
     "'sudo dnf install iperf3').";
 constexpr const char* kLaunchFailed = "Could not launch iperf3: ";
+constexpr const char* kReadFailed = "Reading iperf3's output failed: ";
 
 std::atomic<int> thread_starts_before_failure{-1};
 std::atomic<bool> wait_fails{false};
@@ -151,7 +165,8 @@ struct Launched {
   int stderr_r;
 };
 
-std::vector<std::string> path_candidates(const std::optional<std::string>& path_env) {
+std::vector<std::string> path_candidates(const std::optional<std::string>& path_env,
+                                         const std::string& program) {
   std::string path;
   if (path_env) {
     path = *path_env;
@@ -168,7 +183,7 @@ std::vector<std::string> path_candidates(const std::optional<std::string>& path_
   for (;;) {
     const std::size_t colon = path.find(':', from);
     const std::string dir = path.substr(from, colon == std::string::npos ? std::string::npos : colon - from);
-    out.push_back(dir.empty() ? std::string(kProgram) : dir + "/" + kProgram);
+    out.push_back(dir.empty() ? program : dir + "/" + program);
     if (colon == std::string::npos) break;
     from = colon + 1;
   }
@@ -176,13 +191,14 @@ std::vector<std::string> path_candidates(const std::optional<std::string>& path_
 }
 
 // Starts the child; on failure returns the message for the user instead.
-std::variant<Launched, std::string> launch(std::vector<std::string>& args,
+std::variant<Launched, std::string> launch(const Tool& tool, std::vector<std::string>& args,
                                            std::vector<std::string>& env) {
+  const char* const kLaunchFailed = tool.launch_failed;
   for (const auto& arg : args)
     if (arg.find('\0') != std::string::npos)
       return std::string(kLaunchFailed) + "nul byte found in provided data";
 
-  std::string program(kProgram);
+  std::string program(tool.program);
   std::string shell("/bin/sh");
   std::vector<char*> argv{program.data()};
   std::vector<char*> sh_argv{shell.data(), nullptr};
@@ -199,7 +215,7 @@ std::variant<Launched, std::string> launch(std::vector<std::string>& args,
     if (!path_env && entry.starts_with("PATH=")) path_env = entry.substr(5);
   }
   envp.push_back(nullptr);
-  const std::vector<std::string> candidates = path_candidates(path_env);
+  const std::vector<std::string> candidates = path_candidates(path_env, program);
   std::vector<const char*> candidate_ptrs;
   for (const auto& c : candidates) candidate_ptrs.push_back(c.c_str());
 
@@ -242,18 +258,18 @@ std::variant<Launched, std::string> launch(std::vector<std::string>& args,
     }
     close_fd(out[0]);
     close_fd(err[0]);
-    if (child_errno == ENOENT) return std::string(kNotFound);
+    if (child_errno == ENOENT) return std::string(tool.not_found);
     return kLaunchFailed + os_error_text(child_errno);
   }
   return Launched{pid, out[0], err[0]};
 }
 
 struct WorkerData {
+  const Tool* tool;
   std::vector<std::string> args;
   std::vector<std::string> env;  // the program's environment when the run started
   EventSender tx;
   std::shared_ptr<ChildSlot> slot;
-  bool server_mode;
 };
 
 void send_launch_failure(const EventSender& tx, std::string message) {
@@ -261,33 +277,30 @@ void send_launch_failure(const EventSender& tx, std::string message) {
   tx.send(Exited{-1});
 }
 
-constexpr const char* kReadFailed = "Reading iperf3's output failed: ";
-
 // Reading a stream gave up on an exception (out of memory, say): the child
 // is killed, since nobody reads its output any more, and the run says why.
 // The child is still unreaped, so its pid is safe to signal.
-void give_up_reading(const EventSender& tx, pid_t pid, const char* why) noexcept {
+void give_up_reading(const Tool& tool, const EventSender& tx, pid_t pid, const char* why) noexcept {
   ::kill(pid, SIGKILL);
   try {
-    tx.send(Error{kReadFailed + std::string(why)});
+    tx.send(Error{tool.read_failed + std::string(why)});
   } catch (...) {
     // The run still ends with Exited; only the reason is lost.
   }
 }
 
-void read_stderr(EventSender tx, int fd, pid_t pid) noexcept {
+void read_stderr(const Tool& tool, EventSender tx, int fd, pid_t pid) noexcept {
   try {
-    read_lines(fd, [&](std::string_view line) {
-      if (auto message = stderr_message(line)) tx.send(Error{std::move(*message)});
-    });
+    read_lines(fd, [&](std::string_view line) { tool.stderr_reader(line, tx); });
   } catch (const std::exception& e) {
-    give_up_reading(tx, pid, e.what());
+    give_up_reading(tool, tx, pid, e.what());
   }
   close_fd(fd);
 }
 
 void run_worker(WorkerData d) {
-  auto launched = launch(d.args, d.env);
+  const Tool& tool = *d.tool;
+  auto launched = launch(tool, d.args, d.env);
   if (auto* message = std::get_if<std::string>(&launched)) {
     send_launch_failure(d.tx, std::move(*message));
     return;
@@ -305,25 +318,27 @@ void run_worker(WorkerData d) {
   std::thread stderr_thread;
   try {
     stderr_thread = start_thread(
-        [tx = d.tx, fd = child.stderr_r, pid = child.pid]() mutable { read_stderr(std::move(tx), fd, pid); });
+        [&tool, tx = d.tx, fd = child.stderr_r, pid = child.pid]() mutable {
+          read_stderr(tool, std::move(tx), fd, pid);
+        });
   } catch (const std::system_error& e) {
     // Nobody would drain standard error: give the run up. Until it is reaped
     // below, the pid is still this run's child and safe to signal.
     close_fd(child.stderr_r);
     ::kill(child.pid, SIGKILL);
-    d.tx.send(Error{kLaunchFailed + os_error_text(e.code().value())});
+    d.tx.send(Error{tool.launch_failed + os_error_text(e.code().value())});
     aborted = true;
   }
 
   if (!aborted) {
     try {
-      OutputParser parser(d.server_mode);
+      auto reader = tool.stdout_reader();
       read_lines(child.stdout_r, [&](std::string_view line) {
         if (output_line_fails.exchange(false)) throw std::bad_alloc();
-        for (auto& ev : parser.feed_line(line)) d.tx.send(std::move(ev));
+        reader(line, d.tx);
       });
     } catch (const std::exception& e) {
-      give_up_reading(d.tx, child.pid, e.what());
+      give_up_reading(tool, d.tx, child.pid, e.what());
       aborted = true;
     }
   }
@@ -371,6 +386,58 @@ void run_worker(WorkerData d) {
   d.tx.send(aborted ? Exited{-1} : exited);
 }
 
+const Tool kIperfClient{
+    "iperf3", kNotFound, kLaunchFailed, kReadFailed,
+    [] {
+      return [parser = OutputParser(false)](std::string_view line, const EventSender& tx) mutable {
+        for (auto& ev : parser.feed_line(line)) tx.send(std::move(ev));
+      };
+    },
+    [](std::string_view line, const EventSender& tx) {
+      if (auto message = stderr_message(line)) tx.send(Error{std::move(*message)});
+    }};
+
+const Tool kIperfServer{
+    "iperf3", kNotFound, kLaunchFailed, kReadFailed,
+    [] {
+      return [parser = OutputParser(true)](std::string_view line, const EventSender& tx) mutable {
+        for (auto& ev : parser.feed_line(line)) tx.send(std::move(ev));
+      };
+    },
+    kIperfClient.stderr_reader};
+
+std::int64_t now_us() { return g_get_monotonic_time(); }
+
+const Tool kPing{
+    "ping", "ping not found in PATH", "Could not launch ping: ", "Reading ping's output failed: ",
+    [] {
+      return [](std::string_view line, const EventSender& tx) {
+        if (auto ev = parse_ping_line(line)) tx.send(Ping{std::move(*ev), now_us()});
+      };
+    },
+    [](std::string_view line, const EventSender& tx) {
+      if (auto failure = parse_ping_error(line)) tx.send(Ping{std::move(*failure), now_us()});
+    }};
+
+// Starts `tool` on a worker thread of its own and returns at once.
+std::pair<std::shared_ptr<ChildSlot>, EventReceiver> start_tool(const Tool& tool,
+                                                                std::vector<std::string> args) {
+  auto [tx, rx] = Channel::create();
+  auto slot = std::make_shared<ChildSlot>();
+  // The environment is copied here, on the caller's thread, rather than read
+  // by the worker while another thread might change it.
+  std::vector<std::string> env;
+  for (char** entry = environ; entry && *entry; ++entry) env.emplace_back(*entry);
+
+  WorkerData data{&tool, std::move(args), std::move(env), tx, slot};
+  try {
+    start_thread([d = std::move(data)]() mutable { run_worker(std::move(d)); }).detach();
+  } catch (const std::system_error& e) {
+    send_launch_failure(tx, tool.launch_failed + os_error_text(e.code().value()));
+  }
+  return {std::move(slot), std::move(rx)};
+}
+
 }  // namespace
 
 void fail_thread_start_after(int successes) { thread_starts_before_failure.store(successes); }
@@ -383,21 +450,13 @@ void fail_next_output_line() { output_line_fails.store(true); }
 
 std::pair<RunHandle, EventReceiver> start_iperf(std::vector<std::string> args,
                                                 bool server_mode) {
-  auto [tx, rx] = detail::Channel::create();
-  auto slot = std::make_shared<detail::ChildSlot>();
-  // The environment is copied here, on the caller's thread, rather than read
-  // by the worker while another thread might change it.
-  std::vector<std::string> env;
-  for (char** entry = environ; entry && *entry; ++entry) env.emplace_back(*entry);
+  auto [slot, rx] =
+      detail::start_tool(server_mode ? detail::kIperfServer : detail::kIperfClient, std::move(args));
+  return {RunHandle(std::move(slot)), std::move(rx)};
+}
 
-  detail::WorkerData data{std::move(args), std::move(env), tx, slot, server_mode};
-  try {
-    detail::start_thread([d = std::move(data)]() mutable {
-      detail::run_worker(std::move(d));
-    }).detach();
-  } catch (const std::system_error& e) {
-    detail::send_launch_failure(tx, detail::kLaunchFailed + detail::os_error_text(e.code().value()));
-  }
+std::pair<RunHandle, EventReceiver> start_ping(std::vector<std::string> args) {
+  auto [slot, rx] = detail::start_tool(detail::kPing, std::move(args));
   return {RunHandle(std::move(slot)), std::move(rx)};
 }
 

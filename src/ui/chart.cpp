@@ -411,7 +411,7 @@ std::vector<TimeTick> time_ticks(double end, int max_ticks) {
   return ticks;
 }
 
-void paint_chart(cairo_t* cr, double width, double height, const ChartData& data, bool dark,
+TimeAxis paint_chart(cairo_t* cr, double width, double height, const ChartData& data, bool dark,
                  double scale) {
   if (!(scale > 0)) scale = 1.0;
   const ChartPalette& pal = dark ? kDarkChart : kLightChart;
@@ -483,6 +483,7 @@ void paint_chart(cairo_t* cr, double width, double height, const ChartData& data
 
   paint_legend(cr, plot, data, pal, data.any_flagged());
   cairo_restore(cr);
+  return TimeAxis{plot.x0, plot.x1, plot.t_max};
 }
 
 }  // namespace trellan

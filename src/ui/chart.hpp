@@ -93,8 +93,13 @@ std::string chart_description(const ChartData& data);
 // unit the frame is shown at, to keep thin lines on whole pixels. Lines are
 // reduced to each device pixel column's first, lowest, highest and last value,
 // so the cost follows the width, not the number of intervals.
-void paint_chart(cairo_t* cr, double width, double height, const ChartData& data, bool dark,
-                 double scale = 1.0);
+// Returns its time axis, for plots drawn under it.
+struct TimeAxis {
+  double x0 = 0, x1 = 0;  // where 0 s and t_max fall
+  double t_max = 0;
+};
+TimeAxis paint_chart(cairo_t* cr, double width, double height, const ChartData& data, bool dark,
+                     double scale = 1.0);
 
 // A labelled gridline of the time axis: "0", "10 s", "30 min", "1 h 30 min".
 struct TimeTick {

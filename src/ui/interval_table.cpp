@@ -3,8 +3,10 @@
 #include <array>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/interval_list.hpp"
+#include "core/latency_text.hpp"
 #include "core/run_words.hpp"
 #include "core/gobject.hpp"
 
@@ -12,9 +14,9 @@ namespace trellan {
 
 namespace {
 
-constexpr std::array<const char*, 7> kColumns = {"Interval", "Direction", "Bitrate", "Transfer",
-                                                 "Retransmits", "Jitter", "Loss"};
-constexpr int kRetransmits = 4, kJitter = 5, kLoss = 6;
+constexpr std::array<const char*, 9> kColumns = {"Interval", "Direction", "Bitrate", "Transfer",
+                                                 "Retransmits", "Jitter", "Loss", "Latency", "Lost probes"};
+constexpr int kRetransmits = 4, kJitter = 5, kLoss = 6, kLatency = 7, kLostProbes = 8;
 
 // Adwaita draws a column view's titles at 40 % of the text colour (about
 // 2:1 against the view); here they read as plainly as the cells.
@@ -28,6 +30,9 @@ struct IntervalTable::State {
   GtkAdjustment* vadjustment = nullptr;  // the scrolled window's
   std::array<GtkColumnViewColumn*, kColumns.size()> columns{};  // the view's
   FilledColumns shown_columns{true, true, true};
+  bool shown_latency = true;
+  // The latency of each kept record of an ended run that measured it.
+  std::vector<std::optional<IntervalLatency>> latency;
   bool live = false;    // whether the shown run is still going
   bool follow = false;  // whether its end was in view before the last change
   guint follow_source = 0;
@@ -41,6 +46,16 @@ struct IntervalTable::State {
     show_filled_columns();
   }
   void show_filled_columns() {
+    const RunRecord* run = interval_list_run(list.get());
+    if (!run || run->interval_latency.empty())
+      latency.clear();
+    else if (latency.size() != run->intervals.size())
+      latency = latency_of_records(*run);
+    if (shown_latency != !latency.empty()) {
+      shown_latency = !latency.empty();
+      gtk_column_view_column_set_visible(columns[kLatency], shown_latency);
+      gtk_column_view_column_set_visible(columns[kLostProbes], shown_latency);
+    }
     const FilledColumns filled = interval_list_filled(list.get());
     if (filled == shown_columns) return;
     shown_columns = filled;
@@ -73,6 +88,28 @@ void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer column)
   auto* interval = TRELLAN_INTERVAL_ITEM(gtk_list_item_get_item(item));
   const IntervalRecord* record = interval ? interval_item_record(interval) : nullptr;
   const std::string text = record ? interval_cell(*record, GPOINTER_TO_INT(column)) : "";
+  gtk_label_set_text(GTK_LABEL(l), text.c_str());
+}
+
+// A latency cell: the median of the interval's replies, or its lost probes.
+struct LatencyColumn {
+  StateRef state;
+  int column;
+};
+
+void on_latency_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) noexcept {
+  const LatencyColumn& c = *static_cast<LatencyColumn*>(data);
+  GtkWidget* l = gtk_list_item_get_child(item);
+  auto* interval = TRELLAN_INTERVAL_ITEM(gtk_list_item_get_item(item));
+  const auto i = interval ? interval_item_index(interval) : std::nullopt;
+  std::string text;
+  if (i && *i < c.state->latency.size() && c.state->latency[*i]) {
+    const IntervalLatency& lat = *c.state->latency[*i];
+    if (c.column == kLatency)
+      text = lat.median_ms ? ms_text(*lat.median_ms) + " ms" : "";
+    else
+      text = std::to_string(lat.lost);
+  }
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
 }
 
@@ -153,7 +190,12 @@ IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
   for (std::size_t i = 0; i < kColumns.size(); ++i) {
     GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
     g_signal_connect(factory, "setup", G_CALLBACK(on_cell_setup), nullptr);
-    g_signal_connect(factory, "bind", G_CALLBACK(on_cell_bind), GINT_TO_POINTER(static_cast<int>(i)));
+    const int index = static_cast<int>(i);
+    if (index == kLatency || index == kLostProbes)
+      g_signal_connect_data(factory, "bind", G_CALLBACK(on_latency_cell_bind), new LatencyColumn{state_, index},
+                            [](gpointer d, GClosure*) { delete static_cast<LatencyColumn*>(d); }, GConnectFlags{});
+    else
+      g_signal_connect(factory, "bind", G_CALLBACK(on_cell_bind), GINT_TO_POINTER(index));
     GtkColumnViewColumn* column = gtk_column_view_column_new(kColumns[i], factory);
     gtk_column_view_column_set_resizable(column, TRUE);
     gtk_column_view_column_set_expand(column, i + 1 == kColumns.size());

@@ -12,6 +12,8 @@
 #include "core/gobject.hpp"
 #include "ui/clipboard_text.hpp"
 #include "ui/interval_table.hpp"
+#include "ui/latency_plot.hpp"
+#include "core/latency_text.hpp"
 #include "core/meter.hpp"
 #include "core/run_export.hpp"
 #include "core/run_words.hpp"
@@ -47,6 +49,8 @@ struct Page {
   std::uint64_t listener = 0;
   std::uint64_t selected = 0;  // the run shown in the detail, 0 for none
   ChartData chart;             // the selected run's intervals
+  LatencyPlotData latency;     // and its latency, once it has ended
+  TimeAxis axis;               // the chart's, as last painted
   bool gone = false;
 
   Ref<GtkWidget> root;         // the status page or the runs
@@ -62,6 +66,7 @@ struct Page {
   guint layout_source = 0;  // sizes the list and brings the chosen row into view
   int layout_frames = 0;    // frames the chosen row may take to be laid out
   bool reveal_chosen = false;
+  Ref<GtkWidget> latency_area, latency_line;
 
   const RunRecord* selected_run() const { return selected ? log->find(selected) : nullptr; }
   std::shared_ptr<const RunRecord> shared_run(std::uint64_t id) const {
@@ -126,15 +131,29 @@ std::string row_subtitle(const RunRecord& run) {
 // ---- the chart ------------------------------------------------------------
 
 void draw_chart(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept {
+  Page& p = **static_cast<PageRef*>(data);
+  const TimeAxis axis =
+      paint_chart(cr, width, height, p.chart, dark_appearance(), gtk_widget_get_scale_factor(GTK_WIDGET(area)));
+  // The latency plot below shares the time axis.
+  if (axis.x0 != p.axis.x0 || axis.x1 != p.axis.x1 || axis.t_max != p.axis.t_max) {
+    p.axis = axis;
+    if (p.latency_area) gtk_widget_queue_draw(p.latency_area.get());
+  }
+}
+
+void draw_latency(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept {
   const Page& p = **static_cast<PageRef*>(data);
-  paint_chart(cr, width, height, p.chart, dark_appearance(), gtk_widget_get_scale_factor(GTK_WIDGET(area)));
+  paint_latency_plot(cr, width, height, p.latency, p.axis, dark_appearance(),
+                     gtk_widget_get_scale_factor(GTK_WIDGET(area)));
 }
 
 // The chart's description follows its intervals while the page is shown;
 // each update is a message to the accessibility bus.
 void describe_chart(Page& p) {
   if (!gtk_widget_get_mapped(p.chart_area.get())) return;
-  const std::string text = chart_description(p.chart);
+  std::string text = chart_description(p.chart);
+  if (const RunRecord* run = p.selected_run(); run && run->latency)
+    text += (text.empty() ? "" : " ") + latency_sentence(*run->latency);
   gtk_accessible_update_property(GTK_ACCESSIBLE(p.chart_area.get()), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
                                  text.c_str(), -1);
 }
@@ -164,6 +183,7 @@ void show_texts(Page& p, const RunRecord& run) {
                                  (run.options_summary.empty() ? "" : " · " + run.options_summary));
   set_label(p.result.get(), run_ending_text(run));
   set_label(p.details.get(), run.end == RunEnd::Result ? run.details_text : "");
+  set_label(p.latency_line.get(), run.latency_text);
   set_label(p.dropped.get(), run.dropped_intervals == 0
                                  ? ""
                                  : "The oldest " + std::to_string(run.dropped_intervals) +
@@ -172,6 +192,13 @@ void show_texts(Page& p, const RunRecord& run) {
 }
 
 void schedule_layout(Page& p);
+
+// The latency plot of `run` (nullptr: none) under the chart.
+void show_latency(Page& p, const RunRecord* run) {
+  p.latency = run ? LatencyPlotData(*run) : LatencyPlotData();
+  gtk_widget_set_visible(p.latency_area.get(), !p.latency.empty());
+  gtk_widget_queue_draw(p.latency_area.get());
+}
 
 // Shows `id` in the detail, or nothing, and marks its row as the chosen one.
 void show_run(Page& p, std::uint64_t id) {
@@ -185,6 +212,7 @@ void show_run(Page& p, std::uint64_t id) {
   set_label(p.save_status.get(), "");
   p.chart = run ? ChartData(run->intervals) : ChartData();
   p.table->show(run);
+  show_latency(p, run.get());
   if (!run) return;
   show_texts(p, *run);
   gtk_widget_queue_draw(p.chart_area.get());
@@ -311,6 +339,11 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
       if (run.id == p.selected) {
         show_texts(p, run);
         p.table->run_changed();
+        // The latency's plot, cells and description come with the run's end.
+        if (run.latency || !run.latency_text.empty()) {
+          show_latency(p, &run);
+          describe_chart(p);
+        }
       }
       break;
     case RunLog::Change::Removed:
@@ -435,7 +468,7 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   for (Ref<GtkWidget>* w : {&p.root, &p.empty, &p.runs, &p.list, &p.list_scroll, &p.detail, &p.heading,
                             &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status,
                             &p.cap_notice, &p.chart_frame, &p.failure, &p.failure_title,
-                            &p.failure_text})
+                            &p.failure_text, &p.latency_area, &p.latency_line})
     w->reset();
   p.rows.clear();
   p.table.reset();
@@ -506,10 +539,26 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   if (adw_is_initialized())
     g_signal_connect_object(adw_style_manager_get_default(), "notify::dark", G_CALLBACK(on_dark_changed),
                             area, GConnectFlags{});
+  // Under the chart, on its time axis: the latency, for runs that have it.
+  auto* latency_area = GTK_DRAWING_AREA(g_object_new(GTK_TYPE_DRAWING_AREA, "accessible-role",
+                                                     GTK_ACCESSIBLE_ROLE_IMG, nullptr));
+  p.latency_area = Ref<GtkWidget>::sink(GTK_WIDGET(latency_area));
+  gtk_drawing_area_set_content_height(latency_area, 120);
+  gtk_widget_set_hexpand(GTK_WIDGET(latency_area), TRUE);
+  gtk_widget_set_visible(GTK_WIDGET(latency_area), FALSE);
+  gtk_drawing_area_set_draw_func(latency_area, draw_latency, new PageRef(page), free_page_ref_notify);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(latency_area), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 "Latency over time", -1);
+  if (adw_is_initialized())
+    g_signal_connect_object(adw_style_manager_get_default(), "notify::dark", G_CALLBACK(on_dark_changed),
+                            latency_area, GConnectFlags{});
+  GtkWidget* plots = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_box_append(GTK_BOX(plots), GTK_WIDGET(area));
+  gtk_box_append(GTK_BOX(plots), GTK_WIDGET(latency_area));
   GtkWidget* chart_frame = gtk_frame_new(nullptr);
   gtk_widget_add_css_class(chart_frame, "card");
   gtk_widget_set_overflow(chart_frame, GTK_OVERFLOW_HIDDEN);
-  gtk_frame_set_child(GTK_FRAME(chart_frame), GTK_WIDGET(area));
+  gtk_frame_set_child(GTK_FRAME(chart_frame), plots);
   p.chart_frame = Ref<GtkWidget>::add(chart_frame);
 
   p.failure_title = label("title-3", false);
@@ -530,6 +579,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
 
   p.result = label(nullptr, true);
   p.details = label("caption", true);  // figures: at full contrast, as on the pages
+  p.latency_line = label("caption", true);
   p.dropped = label("caption", false);
   GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
   gtk_box_append(GTK_BOX(buttons), button("Copy as text", on_copy_text, page));
@@ -541,7 +591,8 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   p.detail = Ref<GtkWidget>::sink(vbox(8));
   p.table = std::make_unique<IntervalTable>();
   for (GtkWidget* w : {p.heading.get(), p.started.get(), chart_frame, p.failure.get(), p.result.get(),
-                       p.details.get(), p.dropped.get(), buttons, p.save_status.get(), p.table->widget()})
+                       p.details.get(), p.latency_line.get(), p.dropped.get(), buttons, p.save_status.get(),
+                       p.table->widget()})
     gtk_box_append(GTK_BOX(p.detail.get()), w);
   gtk_widget_set_visible(p.detail.get(), FALSE);
 

@@ -6,7 +6,9 @@
 
 #include "ui/compat.hpp"
 #include "ui/run_controls.hpp"
+#include "core/latency_text.hpp"
 #include "core/run_words.hpp"
+#include "ui/latency_watch.hpp"
 #include "ui/runs_page.hpp"
 #include "core/text.hpp"
 #include "ui/wide_layout.hpp"
@@ -174,6 +176,7 @@ ClientOptions ClientOptions::from_form(const ClientForm& f) {
   o.congestion = text_of(f.congestion_row.get());
   o.no_delay = compat::switch_row_get_active(f.no_delay_row.get());
   o.zero_copy = compat::switch_row_get_active(f.zero_copy_row.get());
+  o.latency = compat::switch_row_get_active(f.latency_row.get());
   return o;
 }
 
@@ -210,15 +213,31 @@ bool stop_page_run(Form& f) {
 
 // Starts a run with `args` and follows it on the page.
 template <typename Form>
-void start_page_run(Form& f, std::vector<std::string> args, RunSetup setup) {
+void start_page_run(Form& f, std::vector<std::string> args, RunSetup setup,
+                    std::optional<std::vector<std::string>> ping_args = std::nullopt) {
   const bool is_server = setup.is_server;
   setup.command = {"iperf3"};
   setup.command.insert(setup.command.end(), args.begin(), args.end());
+  setup.idle_latency = ping_args.has_value();
   auto session = std::make_shared<RunSession>(std::move(setup));
   show_answer(widgets_of(f), *f.run_slot, session->start());
-  auto [handle, rx] = start_iperf(std::move(args), is_server);
-  const std::uint64_t run_id = install_run(*f.run_slot, std::move(handle), std::move(session));
-  watch_run(std::move(rx), widgets_of(f), f.run_slot, run_id);
+  if (!ping_args) {
+    if (!is_server) clear_latency(*f.run_slot);
+    auto [handle, rx] = start_iperf(std::move(args), is_server);
+    const std::uint64_t run_id = install_run(*f.run_slot, std::move(handle), std::move(session));
+    watch_run(std::move(rx), widgets_of(f), f.run_slot, run_id);
+    return;
+  }
+  // Ping first: an idle second of probes, then the test as without it. The
+  // run is the page's (and Stop ends it) from the start.
+  const std::uint64_t run_id = install_run(*f.run_slot, RunHandle(), session);
+  begin_latency(f.run_slot, run_id, std::move(*ping_args),
+                [page = widgets_of(f), slot = f.run_slot, run_id, session, args = std::move(args)]() mutable {
+                  auto [handle, rx] = start_iperf(std::move(args), false);
+                  slot->handle = std::move(handle);
+                  show_answer(page, *slot, session->launched());
+                  watch_run(std::move(rx), page, slot, run_id);
+                });
 }
 
 }  // namespace
@@ -235,7 +254,9 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
   setup.options_summary = options_summary(options);
   setup.connect_server = options.server;
   setup.connect_port = options.port;
-  start_page_run(*f, options.to_args(), std::move(setup));
+  std::optional<std::vector<std::string>> ping_args;
+  if (options.latency) ping_args = options.ping_args();
+  start_page_run(*f, options.to_args(), std::move(setup), std::move(ping_args));
 }
 
 void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
@@ -276,9 +297,12 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   client->bitrate_row = entry_row(
       "Target bitrate", "e.g. 100M, 1G. Empty = unlimited (TCP). UDP defaults to unlimited.");
   client->omit_row = spin_row("Omit first seconds", 0, 60, 0);
+  client->latency_row = switch_row("Latency under load", "Ping the server before and during the test");
+  compat::switch_row_set_active(client->latency_row.get(), true);
   GtkWidget* test = group("Test", {client->parallel_row.get(), client->reverse_row.get(),
                                    client->bidir_row.get(), client->udp_row.get(),
-                                   client->bitrate_row.get(), client->omit_row.get()});
+                                   client->bitrate_row.get(), client->omit_row.get(),
+                                   client->latency_row.get()});
   GtkWidget* expander = GTK_WIDGET(g_object_new(ADW_TYPE_EXPANDER_ROW, "title", "Advanced options",
                                                 "subtitle", "Binding, buffers, TCP tuning", nullptr));
   static const char* const ip_versions[] = {"Automatic", "IPv4 only", "IPv6 only", nullptr};
@@ -298,10 +322,22 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
     adw_expander_row_add_row(ADW_EXPANDER_ROW(expander), row);
   GtkWidget* advanced = group(nullptr, {expander});
   ActionArea client_area = action_area(words::kReady, kClientIdle.label);
+  // The latency line: full contrast, selectable, hidden while empty.
+  client->latency_label = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
+  gtk_widget_add_css_class(client->latency_label.get(), "caption");
+  gtk_label_set_wrap(GTK_LABEL(client->latency_label.get()), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(client->latency_label.get()), 0.0f);
+  gtk_label_set_selectable(GTK_LABEL(client->latency_label.get()), TRUE);
+  gtk_widget_set_visible(client->latency_label.get(), FALSE);
+  client_area.extra_line = client->latency_label.get();
   const PageParts client_parts =
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
   client->run_slot = std::make_shared<RunSlot>();
   client->run_slot->recording.log = run_log;
+  client->run_slot->show_latency = [label = client->latency_label](const std::string& text) {
+    gtk_label_set_text(GTK_LABEL(label.get()), text.c_str());
+    gtk_widget_set_visible(label.get(), !text.empty());
+  };
   client->run_log = run_log;
   client->status_label = client_area.status_label;
   client->details_label = client_area.details_label;

@@ -47,6 +47,8 @@ struct ClientForm {
   Ref<GtkWidget> congestion_row;
   Ref<GtkWidget> no_delay_row;
   Ref<GtkWidget> zero_copy_row;
+  Ref<GtkWidget> latency_row;
+  Ref<GtkWidget> latency_label;  // below the details; hidden while empty
 };
 
 // What the Server page's start button hands its click handler.

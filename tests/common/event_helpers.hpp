@@ -53,6 +53,7 @@ inline std::string describe(const IperfEvent& ev) {
       if (r.total) s += " total " + std::to_string(*r.total);
       return s + (r.omitted ? " omitted" : "") + "}";
     }
+    std::string operator()(const Ping&) const { return "Ping"; }
     static std::string opt(const std::optional<double>& v) { return v ? num(*v) : "-"; }
     static std::string flow(const FlowFigures& f) {
       std::string s = opt(f.sender_mbps) + " " + opt(f.receiver_mbps);

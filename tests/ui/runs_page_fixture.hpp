@@ -12,6 +12,7 @@
 
 #include "accessible_tree.hpp"
 #include "gtk_helpers.hpp"
+#include "ui/compat.hpp"
 #include "ui/window.hpp"
 
 namespace trellan::testing {
@@ -102,6 +103,7 @@ struct RunsPageTest : ::testing::Test {
     (void)named;
     window = build_main_window(test_application());
     log = run_log_of(window);
+    compat::switch_row_set_active(client_form_of(window)->latency_row.get(), false);  // iperf3 alone
     stack = gtk_widget_get_ancestor(client_form_of(window)->status_label.get(), ADW_TYPE_VIEW_STACK);
     ASSERT_NE(stack, nullptr);
     page = adw_view_stack_get_child_by_name(ADW_VIEW_STACK(stack), "runs");

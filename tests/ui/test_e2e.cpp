@@ -93,6 +93,7 @@ struct LoopbackFixture : ::testing::Test {
     gtk_window_present(GTK_WINDOW(window));
     client = client_form_of(window);
     server = server_form_of(window);
+    compat::switch_row_set_active(client->latency_row.get(), false);  // iperf3 alone
     port = free_tcp_port();
     compat::spin_row_set_value(server->listen_port_row.get(), port);
     compat::spin_row_set_value(client->port_row.get(), port);

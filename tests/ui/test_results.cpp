@@ -213,14 +213,16 @@ TEST_F(ResultsFixture, StatusAndDetailsCanBeSelectedAndCopiedWithoutTakingTheFoc
   // Tab from the top reaches every field of the page and its button.
   GtkWidget* expander = gtk_widget_get_ancestor(client->bind_row.get(), ADW_TYPE_EXPANDER_ROW);
   adw_expander_row_set_expanded(ADW_EXPANDER_ROW(expander), TRUE);
-  // Its rows take the focus once they are shown, however long a busy machine
-  // takes to reveal them.
-  ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(client->zero_copy_row.get()); }, 30));
+  // Its rows take the focus once they are revealed, which a busy machine
+  // takes its time over.
+  GtkWidget* revealer = gtk_widget_get_ancestor(client->bind_row.get(), GTK_TYPE_REVEALER);
+  ASSERT_NE(revealer, nullptr);
+  ASSERT_TRUE(pump_until([&] { return gtk_revealer_get_child_revealed(GTK_REVEALER(revealer)); }, 10));
   std::vector<GtkWidget*> wanted = {
       client->server_row.get(), client->port_row.get(), client->duration_row.get(),
       client->parallel_row.get(), client->reverse_row.get(), client->bidir_row.get(),
       client->udp_row.get(), client->bitrate_row.get(), client->omit_row.get(),
-      client->ip_version_row.get(), client->bind_row.get(), client->window_row.get(),
+      client->latency_row.get(), client->ip_version_row.get(), client->bind_row.get(), client->window_row.get(),
       client->buffer_length_row.get(), client->mss_row.get(), client->congestion_row.get(),
       client->no_delay_row.get(), client->zero_copy_row.get(), client->start_button.get()};
   std::vector<bool> reached(wanted.size(), false);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "gtk_helpers.hpp"
+#include "ui/compat.hpp"
 #include "ui/window.hpp"
 
 namespace trellan::testing {
@@ -20,6 +21,7 @@ struct WindowFixture : ::testing::Test {
   AdwApplicationWindow* window = nullptr;
   const ClientForm* client = nullptr;
   const ServerForm* server = nullptr;
+  bool with_latency = false;
 
   void SetUp() override { open(); }
   void TearDown() override { close(); }
@@ -28,6 +30,9 @@ struct WindowFixture : ::testing::Test {
     gtk_window_present(GTK_WINDOW(window));
     client = client_form_of(window);
     server = server_form_of(window);
+    // The tests of the iperf3 run itself run it without the latency before
+    // and beside it, as the switch allows; the latency has tests of its own.
+    if (!with_latency) compat::switch_row_set_active(client->latency_row.get(), false);
   }
   void close() {
     if (window) gtk_window_destroy(GTK_WINDOW(window));

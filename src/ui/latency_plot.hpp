@@ -1,0 +1,59 @@
+// The latency plot under a run's throughput chart, on the chart's time axis:
+// the replies as a band (each pixel column's lowest to highest), the median
+// of each interval as a line, the idle median dashed, lost probes marked.
+// Cairo only, so it is tested and measured without a display.
+#pragma once
+
+#include <cairo.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/run_record.hpp"
+#include "ui/chart.hpp"
+
+namespace trellan {
+
+// What the plot needs of a run, gathered once when the run is shown.
+struct LatencyPlotData {
+  LatencyPlotData() = default;
+  explicit LatencyPlotData(const RunRecord& run);
+
+  bool empty() const { return !idle_ms; }
+  std::optional<double> idle_ms;
+  std::vector<LatencyProbe> probes;
+  struct Median {
+    double t0, t1, ms;
+  };
+  std::vector<Median> medians;  // one per interval that had a reply
+  double rtt_max = 0;
+
+  // The probes and medians reduced to `count` columns over 0…t_max seconds:
+  // each column's lowest and highest reply, whether a probe was lost in it,
+  // and the medians' first, lowest, highest and last. Kept until asked for
+  // another width or time span, so that redrawing costs no pass over the
+  // probes.
+  struct Columns {
+    std::size_t count = 0;
+    double t_max = 0;
+    std::vector<float> lo, hi;
+    std::vector<std::uint8_t> lost;
+    struct Span {
+      float first = 0, lo = 0, hi = 0, last = 0;
+      bool any = false;
+    };
+    std::vector<Span> medians;
+  };
+  const Columns& columns_for(std::size_t count, double t_max) const;
+
+ private:
+  mutable Columns cache_;
+};
+
+// Paints into a width × height area at the origin of `cr`, over a
+// background of its own, with `axis` from the chart above it.
+void paint_latency_plot(cairo_t* cr, double width, double height, const LatencyPlotData& data,
+                        const TimeAxis& axis, bool dark, double scale = 1.0);
+
+}  // namespace trellan

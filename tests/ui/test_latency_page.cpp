@@ -1,0 +1,167 @@
+// The Client page with latency on: ping first, an idle second, then the test
+// against a fake iperf3; without ping, the test as before plus the reason.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "core/run_record.hpp"
+#include "fake_tool.hpp"
+#include "ui/compat.hpp"
+#include "ui/runs_page.hpp"
+#include "window_fixture.hpp"
+
+using namespace trellan;
+using trellan::testing::button_text;
+using trellan::testing::click;
+using trellan::testing::FakeTool;
+using trellan::testing::label_text;
+using trellan::testing::pump_for;
+using trellan::testing::pump_until;
+
+namespace {
+
+const char* kResultRun = R"(
+echo 'Connecting to host 127.0.0.1, port 5201'
+echo '[  5] local 127.0.0.1 port 40000 connected to 127.0.0.1 port 5201'
+echo '[ ID] Interval           Transfer     Bitrate         Retr  Cwnd'
+echo '[  5]   0.00-1.00   sec   112 MBytes   942 Mbits/sec    2   1.06 MBytes'
+sleep 0.3
+echo '[  5]   1.00-2.00   sec   112 MBytes   939 Mbits/sec    0   1.06 MBytes'
+echo '- - - - - - - - - - - - - - - - - - - - - - - - -'
+echo '[ ID] Interval           Transfer     Bitrate         Retr'
+echo '[  5]   0.00-2.00   sec   224 MBytes   940 Mbits/sec    2             sender'
+echo '[  5]   0.00-2.04   sec   223 MBytes   934 Mbits/sec                  receiver'
+echo 'iperf Done.'
+)";
+
+const char* kResult = "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s";
+
+// This process's children named ping, running or not yet reaped.
+int ping_children() {
+  int n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "stat");
+    std::string pid, comm, state;
+    long ppid = 0;
+    if (in >> pid >> comm >> state >> ppid && ppid == ::getpid() && comm == "(ping)") ++n;
+  }
+  return n;
+}
+
+template <typename Test>
+GtkWidget* find_widget(GtkWidget* root, Test test) {
+  if (test(root)) return root;
+  for (GtkWidget* c = gtk_widget_get_first_child(root); c; c = gtk_widget_get_next_sibling(c))
+    if (GtkWidget* found = find_widget(c, test)) return found;
+  return nullptr;
+}
+
+bool have_ping() { return std::filesystem::exists("/usr/bin/ping") || std::filesystem::exists("/bin/ping"); }
+
+struct LatencyPage : trellan::testing::WindowFixture {
+  LatencyPage() { with_latency = true; }
+  GtkWidget* line() const { return client->latency_label.get(); }
+};
+
+TEST_F(LatencyPage, IdleSecondThenTheTestAndTheEndLineOnThePageAndInTheRecord) {
+  if (!have_ping()) GTEST_SKIP() << "ping is not installed (Debian: iputils-ping)";
+  FakeTool tool(kResultRun);
+  ASSERT_TRUE(compat::switch_row_get_active(client->latency_row.get()));  // on by default
+  click(client->start_button.get());
+  EXPECT_EQ(label_text(client->status_label.get()), "Measuring idle latency…");
+  EXPECT_EQ(button_text(client->start_button.get()), "Stop");
+  pump_for(0.5);
+  EXPECT_TRUE(tool.pids().empty()) << "iperf3 started before the idle second was over";
+
+  ASSERT_TRUE(pump_until([&] { return client_idle(); }, 30));
+  EXPECT_EQ(label_text(client->status_label.get()), kResult);  // as without latency
+  const std::string end = label_text(line());
+  EXPECT_TRUE(end.starts_with("Latency: ") && end.find(" ms idle, ") != std::string::npos &&
+              end.find(" ms under load (") != std::string::npos)  // no load here: + or -
+      << end;
+  EXPECT_TRUE(gtk_widget_get_visible(line()));
+  EXPECT_TRUE(gtk_label_get_selectable(GTK_LABEL(line())));
+  EXPECT_FALSE(gtk_widget_has_css_class(line(), "dim-label"));
+  // The argv of the test itself is today's.
+  EXPECT_EQ(tool.args(0).front(), "-c");
+
+  const RunRecord& run = *run_log_of(window)->runs().back();
+  EXPECT_EQ(run.latency_text, end);
+  ASSERT_TRUE(run.latency);
+  EXPECT_EQ(run.interval_latency.size(), 2u);
+  EXPECT_TRUE(pump_until([&] { return ping_children() == 0; }, 10)) << "ping outlived its run";
+
+  pump_for(0.3);  // a frame for the screenshot
+  trellan::testing::save_window_png(GTK_WIDGET(window), trellan::testing::shot_path("latency-client-page.png"));
+
+  // The Runs page shows the same end line under the run's details.
+  GtkWidget* stack = gtk_widget_get_ancestor(client->status_label.get(), ADW_TYPE_VIEW_STACK);
+  adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "runs");
+  GtkWidget* runs = adw_view_stack_get_child_by_name(ADW_VIEW_STACK(stack), "runs");
+  GtkWidget* shown = nullptr;
+  ASSERT_TRUE(pump_until([&] {
+    shown = find_widget(runs, [&](GtkWidget* w) {
+      return GTK_IS_LABEL(w) && gtk_widget_get_mapped(w) && label_text(w) == end;
+    });
+    return shown != nullptr;
+  }, 10));
+  EXPECT_TRUE(gtk_label_get_selectable(GTK_LABEL(shown)));
+  pump_for(0.5);
+  trellan::testing::save_window_png(GTK_WIDGET(window), trellan::testing::shot_path("latency-runs-page.png"));
+}
+
+TEST_F(LatencyPage, StopDuringTheIdleSecondEndsPingAndNeverStartsTheTest) {
+  if (!have_ping()) GTEST_SKIP() << "ping is not installed (Debian: iputils-ping)";
+  FakeTool tool(kResultRun);
+  click(client->start_button.get());
+  ASSERT_TRUE(pump_until([&] { return ping_children() == 1; }, 10));
+  click(client->start_button.get());
+  EXPECT_EQ(label_text(client->status_label.get()), "Test stopped.");
+  EXPECT_TRUE(pump_until([&] { return ping_children() == 0; }, 10)) << "ping outlived its run";
+  pump_for(1.5);
+  EXPECT_TRUE(tool.pids().empty()) << "iperf3 started after the stop";
+  EXPECT_TRUE(client_idle());
+
+  // Closing the window in the idle second ends ping too.
+  click(client->start_button.get());
+  ASSERT_TRUE(pump_until([&] { return ping_children() == 1; }, 10));
+  close();
+  EXPECT_TRUE(pump_until([&] { return ping_children() == 0; }, 10)) << "ping outlived its window";
+}
+
+TEST_F(LatencyPage, WithoutPingTheTestRunsAtOnceAndTheLineSaysWhy) {
+  FakeTool tool(kResultRun);
+  // A PATH with the fake iperf3 and the few tools its script uses, no ping.
+  char tmpl[] = "/tmp/trellan-noping-XXXXXX";
+  const std::string tools = g_mkdtemp(tmpl);
+  for (const char* t : {"sleep", "dirname", "cat"})
+    std::filesystem::create_symlink(std::string("/usr/bin/") + t, tools + "/" + t);
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", (path.substr(0, path.find(':')) + ":" + tools).c_str(), 1);
+
+  click(client->start_button.get());
+  ASSERT_TRUE(pump_until([&] { return !tool.pids().empty(); }, 10));
+  ASSERT_TRUE(pump_until([&] { return client_idle(); }, 30));
+  setenv("PATH", path.c_str(), 1);
+  std::filesystem::remove_all(tools);
+  EXPECT_EQ(label_text(client->status_label.get()), kResult);
+  EXPECT_EQ(label_text(line()), "Latency not measured: ping not found in PATH");
+  const RunRecord& run = *run_log_of(window)->runs().back();
+  EXPECT_EQ(run.latency_text, "Latency not measured: ping not found in PATH");
+  EXPECT_FALSE(run.latency);
+
+  // Off: exactly today's run, and no line.
+  compat::switch_row_set_active(client->latency_row.get(), false);
+  click(client->start_button.get());
+  EXPECT_EQ(label_text(client->status_label.get()), "Connecting…");
+  EXPECT_FALSE(gtk_widget_get_visible(line()));
+  ASSERT_TRUE(pump_until([&] { return client_idle(); }, 30));
+  EXPECT_EQ(run_log_of(window)->runs().back()->latency_text, "");
+}
+
+}  // namespace
+TRELLAN_GTK_TEST_MAIN()
