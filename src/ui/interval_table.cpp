@@ -7,6 +7,7 @@
 #include "core/interval_list.hpp"
 #include "core/run_words.hpp"
 #include "core/gobject.hpp"
+#include "ui/compat.hpp"
 
 namespace trellan {
 
@@ -139,14 +140,9 @@ void on_frame_destroy(GtkWidget*, gpointer data) noexcept {
 
 void add_css_once() {
   static bool added = false;
-  GdkDisplay* display = gdk_display_get_default();
-  if (added || !display) return;
+  if (added || !gdk_display_get_default()) return;
   added = true;
-  GtkCssProvider* provider = gtk_css_provider_new();
-  gtk_css_provider_load_from_data(provider, kCss, -1);
-  gtk_style_context_add_provider_for_display(display, GTK_STYLE_PROVIDER(provider),
-                                             GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-  g_object_unref(provider);
+  compat::add_display_css(kCss);
 }
 
 }  // namespace
