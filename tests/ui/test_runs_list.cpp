@@ -46,7 +46,14 @@ struct ThreeRuns : RunsPageTest {
     g_signal_emit_by_name(run_list(), "move-cursor", GTK_MOVEMENT_DISPLAY_LINES, count, FALSE, FALSE);
   }
   void space() { g_signal_emit_by_name(run_list(), "activate-cursor-row"); }
-  void tab() { g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_FORWARD); }
+  // What the window does on Tab: the next widget that takes the focus,
+  // from the top again past the last.
+  void tab() {
+    if (!gtk_widget_child_focus(GTK_WIDGET(window), GTK_DIR_TAB_FORWARD)) {
+      gtk_window_set_focus(GTK_WINDOW(window), nullptr);
+      gtk_widget_child_focus(GTK_WIDGET(window), GTK_DIR_TAB_FORWARD);
+    }
+  }
 };
 
 std::string accessible_label_problem(GtkWidget* w, const char* label) {
@@ -82,7 +89,10 @@ TEST_F(ThreeRuns, FocusMovesThroughTheListWithoutChoosingAndTheChosenRunIsTheOne
   std::vector<std::string> passed;
   for (int i = 0; i < 30 && focus() != copy; ++i) {
     tab();
-    passed.push_back(focus() ? G_OBJECT_TYPE_NAME(focus()) : "(none)");
+    std::string where = focus() ? G_OBJECT_TYPE_NAME(focus()) : "(none)";
+    if (focus() && GTK_IS_LIST_BOX_ROW(focus()))
+      where += " " + std::to_string(gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(focus())));
+    passed.push_back(where);
     EXPECT_EQ(chosen_row(), row(0)) << "after Tab " << i + 1 << " on " << passed.back();
   }
   ASSERT_EQ(focus(), copy) << ::testing::PrintToString(passed);
