@@ -364,4 +364,32 @@ TEST_F(RunsPageTest, AtTheDefaultSizeTheListShowsFourRunsKeepsTheChosenInViewAnd
   adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
 }
 
+TEST_F(RunsPageTest, TheTableFollowsALiveRunWhileItsEndIsInView) {
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 300 s");
+  open_runs();
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  GtkAdjustment* a = gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(view));
+  auto end_in_view = [&] {
+    return gtk_adjustment_get_upper(a) > gtk_adjustment_get_page_size(a) &&
+           gtk_adjustment_get_value(a) + gtk_adjustment_get_page_size(a) >= gtk_adjustment_get_upper(a) - 1;
+  };
+  auto add = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      const std::string start = std::to_string(i) + ".00", end = std::to_string(i + 1) + ".00";
+      log->add_interval(id, send_interval(start.c_str(), end.c_str(), 942, "112 MBytes", 0));
+      pump_for(0.02);
+    }
+  };
+  add(0, 60);
+  EXPECT_TRUE(pump_until(end_in_view, 5)) << gtk_adjustment_get_value(a) << " of " << gtk_adjustment_get_upper(a);
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"59.00–60.00 s"}).empty(); }, 5));
+
+  // Scrolled back, the reader stays where they are.
+  gtk_adjustment_set_value(a, 0);
+  pump_for(0.2);
+  add(60, 80);
+  pump_for(0.3);
+  EXPECT_EQ(gtk_adjustment_get_value(a), 0);
+}
+
 TRELLAN_GTK_TEST_MAIN()
