@@ -1,6 +1,7 @@
 // The Runs page with a day-long run: how long choosing a run of 86,400
 // readings takes until its first frame is drawn, and what one more reading
-// of a live run costs, main thread CPU time, at 50 and at 86,400 readings.
+// of a live run costs, main thread CPU time, at 50 and at 86,400 readings;
+// and another program (xclip) pasting a copy of a long run.
 // Needs a display (Xvfb will do). Prints figures; asserts nothing.
 #include <adwaita.h>
 
@@ -115,6 +116,72 @@ void choosing(int length) {
   gtk_window_destroy(GTK_WINDOW(window));
 }
 
+GtkWidget* button_labelled(GtkWidget* root, const char* text) {
+  std::vector<GtkWidget*> todo = {root};
+  while (!todo.empty()) {
+    GtkWidget* w = todo.back();
+    todo.pop_back();
+    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), text) == 0) return w;
+    for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c)) todo.push_back(c);
+  }
+  return nullptr;
+}
+
+// Another program (xclip) pastes a run of `length` readings copied with
+// `button`: how long it takes, how much it reads, and the longest the main
+// loop went without a turn meanwhile.
+void pasting(int length, const char* button) {
+  auto log = std::make_shared<trellan::RunLog>();
+  GtkWidget* window = gtk_window_new();
+  gtk_window_set_default_size(GTK_WINDOW(window), 560, 680);
+  gtk_window_set_child(GTK_WINDOW(window), trellan::runs_page_new(log));
+  gtk_window_present(GTK_WINDOW(window));
+  const auto id = log->begin(trellan::RunPage::Client, "127.0.0.1, port 5201", "TCP");
+  for (int i = 0; i < length; ++i) log->add_interval(id, reading(i));
+  log->end(id, trellan::RunEnd::Stopped);
+  until_drawn(window);
+  GdkClipboard* clipboard = gtk_widget_get_clipboard(window);
+  GdkContentProvider* before = gdk_clipboard_get_content(clipboard);
+  g_signal_emit_by_name(button_labelled(window, button), "clicked");
+  while (gdk_clipboard_get_content(clipboard) == before) g_main_context_iteration(nullptr, TRUE);
+  gdk_display_sync(gtk_widget_get_display(window));
+
+  struct Read {
+    bool done = false;
+    std::size_t bytes = 0;
+  } read;
+  GSubprocess* xclip = g_subprocess_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE, nullptr, "xclip", "-o", "-selection",
+                                        "clipboard", nullptr);
+  if (!xclip) {
+    std::printf("xclip cannot be started\n");
+    return;
+  }
+  g_subprocess_communicate_async(
+      xclip, nullptr, nullptr,
+      +[](GObject* source, GAsyncResult* result, gpointer data) {
+        auto* r = static_cast<Read*>(data);
+        GBytes* out = nullptr;
+        if (g_subprocess_communicate_finish(G_SUBPROCESS(source), result, &out, nullptr, nullptr) && out)
+          r->bytes = g_bytes_get_size(out);
+        if (out) g_bytes_unref(out);
+        r->done = true;
+      },
+      &read);
+  const double start = wall_ms();
+  double last = start, stall = 0;
+  while (!read.done && wall_ms() - start < 60000) {
+    g_main_context_iteration(nullptr, FALSE);
+    const double now = wall_ms();
+    stall = std::max(stall, now - last);
+    last = now;
+    if (!g_main_context_pending(nullptr)) g_usleep(500);
+  }
+  std::printf("xclip pastes \"%s\" of a run of %6d: %s %8zu bytes in %7.1f ms, longest main-loop stall %6.1f ms\n",
+              button, length, read.done ? "read" : "DID NOT FINISH,", read.bytes, wall_ms() - start, stall);
+  g_object_unref(xclip);
+  gtk_window_destroy(GTK_WINDOW(window));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,6 +191,10 @@ int main(int argc, char** argv) {
   if (argc > 1) {  // one figure: "choose N" or "reading N"
     const int n = std::atoi(argv[2]);
     if (std::string(argv[1]) == "choose") choosing(n);
+    else if (std::string(argv[1]) == "paste") {
+      pasting(n, "Copy as CSV");
+      pasting(n, "Copy as text");
+    }
     else per_reading(n);
     return 0;
   }
@@ -132,5 +203,9 @@ int main(int argc, char** argv) {
   per_reading(50);
   per_reading(3600);
   per_reading(86400);
+  for (int n : {5000, 20000, 86400}) {
+    pasting(n, "Copy as CSV");
+    pasting(n, "Copy as text");
+  }
   return 0;
 }

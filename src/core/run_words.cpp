@@ -199,6 +199,15 @@ std::string interval_cell(const IntervalRecord& r, int column) {
   return "";
 }
 
+std::string interval_row_name(const IntervalRecord& r) {
+  std::string out = interval_cell(r, 0) + ", " + interval_cell(r, 1) + ", " + interval_cell(r, 2) + ", " +
+                    interval_cell(r, 3);
+  if (r.retransmits) out += ", retransmits " + interval_cell(r, 4);
+  if (r.jitter_ms) out += ", jitter " + interval_cell(r, 5);
+  if (r.lost) out += ", loss " + interval_cell(r, 6);
+  return out;
+}
+
 std::string dropped_runs_text(std::uint64_t dropped) {
   if (dropped == 0) return "";
   return std::to_string(dropped) + (dropped == 1 ? " older run was removed" : " older runs were removed") +

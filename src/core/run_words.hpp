@@ -100,6 +100,10 @@ std::vector<std::string> report_ending_lines(const RunRecord& run);
 // One cell of the interval table: 0 interval, 1 direction, 2 bitrate,
 // 3 transfer, 4 retransmits, 5 jitter, 6 loss.
 std::string interval_cell(const IntervalRecord& interval, int column);
+// What a screen reader says of a table row: its filled cells, the optional
+// ones with their column's name, "1.00–2.00 s, Receive, 1.1 Mbit/s,
+// 128 KBytes, jitter 0.013 ms, loss 3 of 91".
+std::string interval_row_name(const IntervalRecord& interval);
 
 // The file name proposed for a run's CSV: "trellan-YYYYMMDD-HHMMSS.csv",
 // from its local start time.

@@ -28,4 +28,8 @@ GtkWidget* toolbar_view_new(GtkWidget* top, GtkWidget* content, GtkWidget* botto
 // Returns the widget to put in `child`'s place.
 GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(bool)> on_change);
 
+// Adds `css` to the default display's style, above the theme; GTK 4.12
+// renamed the call that loads it.
+void add_display_css(const char* css);
+
 }  // namespace trellan::compat

@@ -9,6 +9,7 @@
 #include "core/latency_text.hpp"
 #include "core/run_words.hpp"
 #include "core/gobject.hpp"
+#include "ui/compat.hpp"
 
 namespace trellan {
 
@@ -87,8 +88,19 @@ void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer column)
   GtkWidget* l = gtk_list_item_get_child(item);
   auto* interval = TRELLAN_INTERVAL_ITEM(gtk_list_item_get_item(item));
   const IntervalRecord* record = interval ? interval_item_record(interval) : nullptr;
-  const std::string text = record ? interval_cell(*record, GPOINTER_TO_INT(column)) : "";
+  const int index = GPOINTER_TO_INT(column);
+  const std::string text = record ? interval_cell(*record, index) : "";
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
+  // GTK 4.8 gives the table's rows and cells their roles but names them by
+  // their types; a screen reader hears their texts instead. Only rows in
+  // view are bound.
+  GtkWidget* cell = gtk_widget_get_parent(l);
+  GtkWidget* row = cell ? gtk_widget_get_parent(cell) : nullptr;
+  if (!cell || !row) return;
+  gtk_accessible_update_property(GTK_ACCESSIBLE(cell), GTK_ACCESSIBLE_PROPERTY_LABEL, text.c_str(), -1);
+  if (index == 0 && record)
+    gtk_accessible_update_property(GTK_ACCESSIBLE(row), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                   interval_row_name(*record).c_str(), -1);
 }
 
 // A latency cell: the median of the interval's replies, or its lost probes.
@@ -165,14 +177,9 @@ void on_frame_destroy(GtkWidget*, gpointer data) noexcept {
 
 void add_css_once() {
   static bool added = false;
-  GdkDisplay* display = gdk_display_get_default();
-  if (added || !display) return;
+  if (added || !gdk_display_get_default()) return;
   added = true;
-  GtkCssProvider* provider = gtk_css_provider_new();
-  gtk_css_provider_load_from_data(provider, kCss, -1);
-  gtk_style_context_add_provider_for_display(display, GTK_STYLE_PROVIDER(provider),
-                                             GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-  g_object_unref(provider);
+  compat::add_display_css(kCss);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "ui/chart.hpp"
 #include "core/gobject.hpp"
 #include "ui/clipboard_text.hpp"
+#include "ui/compat.hpp"
 #include "ui/interval_table.hpp"
 #include "ui/latency_plot.hpp"
 #include "core/latency_text.hpp"
@@ -478,14 +479,9 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
 // and result are read here, at 4.5:1 and more.
 void add_css_once() {
   static bool added = false;
-  GdkDisplay* display = gdk_display_get_default();
-  if (added || !display) return;
+  if (added || !gdk_display_get_default()) return;
   added = true;
-  GtkCssProvider* provider = gtk_css_provider_new();
-  gtk_css_provider_load_from_data(provider, "list.runs row label.subtitle { opacity: 0.8; }", -1);
-  gtk_style_context_add_provider_for_display(display, GTK_STYLE_PROVIDER(provider),
-                                             GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-  g_object_unref(provider);
+  compat::add_display_css("list.runs row label.subtitle { opacity: 0.8; }");
 }
 
 GtkWidget* vbox(int spacing) { return gtk_box_new(GTK_ORIENTATION_VERTICAL, spacing); }

@@ -89,6 +89,10 @@ TEST(IntervalList, ShowsARunsRecordsInPlaceAndCatchesUpOnlyWhenAsked) {
   EXPECT_EQ(cell(model, 0, 5), "0.184 ms");
   EXPECT_EQ(cell(model, 1, 6), "30242 of 50066");
   EXPECT_EQ(interval_list_filled(list), (FilledColumns{false, true, true}));
+  auto* item = static_cast<TrellanIntervalItem*>(g_list_model_get_item(model, 2));
+  EXPECT_EQ(interval_row_name(*interval_item_record(item)),
+            "2.00–3.00 s, Receive, 5.91 Gbit/s, 705 MBytes, jitter 0.478 ms, loss 36069 of 58626");
+  g_object_unref(item);
   g_object_unref(list);
 }
 

@@ -46,7 +46,14 @@ struct ThreeRuns : RunsPageTest {
     g_signal_emit_by_name(run_list(), "move-cursor", GTK_MOVEMENT_DISPLAY_LINES, count, FALSE, FALSE);
   }
   void space() { g_signal_emit_by_name(run_list(), "activate-cursor-row"); }
-  void tab() { g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_FORWARD); }
+  // What the window does on Tab: the next widget that takes the focus,
+  // from the top again past the last.
+  void tab() {
+    if (!gtk_widget_child_focus(GTK_WIDGET(window), GTK_DIR_TAB_FORWARD)) {
+      gtk_window_set_focus(GTK_WINDOW(window), nullptr);
+      gtk_widget_child_focus(GTK_WIDGET(window), GTK_DIR_TAB_FORWARD);
+    }
+  }
 };
 
 std::string accessible_label_problem(GtkWidget* w, const char* label) {
@@ -82,7 +89,10 @@ TEST_F(ThreeRuns, FocusMovesThroughTheListWithoutChoosingAndTheChosenRunIsTheOne
   std::vector<std::string> passed;
   for (int i = 0; i < 30 && focus() != copy; ++i) {
     tab();
-    passed.push_back(focus() ? G_OBJECT_TYPE_NAME(focus()) : "(none)");
+    std::string where = focus() ? G_OBJECT_TYPE_NAME(focus()) : "(none)";
+    if (focus() && GTK_IS_LIST_BOX_ROW(focus()))
+      where += " " + std::to_string(gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(focus())));
+    passed.push_back(where);
     EXPECT_EQ(chosen_row(), row(0)) << "after Tab " << i + 1 << " on " << passed.back();
   }
   ASSERT_EQ(focus(), copy) << ::testing::PrintToString(passed);
@@ -222,6 +232,17 @@ TEST_F(RunsPageTest, AHiddenPageLeavesTheAccessibleTreeAloneUntilItIsShown) {
       << ::testing::PrintToString(reachable_texts(page));
   EXPECT_NE(row_subtitle_of(chosen_row()).find("send 949.0 Mbit/s at 50.00 s"), std::string::npos)
       << row_subtitle_of(chosen_row());
+  // The table's rows and cells are named by their texts, not their types.
+  auto named = [&](GtkAccessibleRole role, const char* name) {
+    return find_widget(page, [&](GtkWidget* w) {
+      if (gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(w)) != role) return false;
+      char* differs = gtk_test_accessible_check_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, name);
+      g_free(differs);
+      return differs == nullptr;
+    }) != nullptr;
+  };
+  EXPECT_TRUE(named(GTK_ACCESSIBLE_ROLE_ROW, "49.00–50.00 s, Send, 949.0 Mbit/s, 112 MBytes, retransmits 0"));
+  EXPECT_TRUE(named(GTK_ACCESSIBLE_ROLE_CELL, "949.0 Mbit/s") || named(GTK_ACCESSIBLE_ROLE_GRID_CELL, "949.0 Mbit/s"));
   std::printf("accessible objects under the Runs page: %zu hidden, %zu shown with 50 readings\n", before,
               accessible_count(page));
 }
@@ -341,6 +362,34 @@ TEST_F(RunsPageTest, AtTheDefaultSizeTheListShowsFourRunsKeepsTheChosenInViewAnd
                 titles, started, row_subtitle);
   }
   adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
+}
+
+TEST_F(RunsPageTest, TheTableFollowsALiveRunWhileItsEndIsInView) {
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 300 s");
+  open_runs();
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  GtkAdjustment* a = gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(view));
+  auto end_in_view = [&] {
+    return gtk_adjustment_get_upper(a) > gtk_adjustment_get_page_size(a) &&
+           gtk_adjustment_get_value(a) + gtk_adjustment_get_page_size(a) >= gtk_adjustment_get_upper(a) - 1;
+  };
+  auto add = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      const std::string start = std::to_string(i) + ".00", end = std::to_string(i + 1) + ".00";
+      log->add_interval(id, send_interval(start.c_str(), end.c_str(), 942, "112 MBytes", 0));
+      pump_for(0.02);
+    }
+  };
+  add(0, 60);
+  EXPECT_TRUE(pump_until(end_in_view, 5)) << gtk_adjustment_get_value(a) << " of " << gtk_adjustment_get_upper(a);
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"59.00–60.00 s"}).empty(); }, 5));
+
+  // Scrolled back, the reader stays where they are.
+  gtk_adjustment_set_value(a, 0);
+  pump_for(0.2);
+  add(60, 80);
+  pump_for(0.3);
+  EXPECT_EQ(gtk_adjustment_get_value(a), 0);
 }
 
 TRELLAN_GTK_TEST_MAIN()
