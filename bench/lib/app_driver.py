@@ -133,9 +133,13 @@ class App:
             raise RuntimeError(f"could not press {node.get_name()!r}")
 
     def set_value(self, spin, value):
+        # A busy app may answer with the old value for a while.
         self.Atspi.Value.set_current_value(spin, value)
-        if self.Atspi.Value.get_current_value(spin) != value:
-            raise RuntimeError(f"could not set {spin.get_name()!r} to {value}")
+        deadline = time.time() + 60
+        while self.Atspi.Value.get_current_value(spin) != value:
+            if time.time() > deadline:
+                raise RuntimeError(f"waited 60 s for {spin.get_name()!r} to take {value}; it did not")
+            time.sleep(0.1)
 
     @staticmethod
     def name(node):

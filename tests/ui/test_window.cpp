@@ -242,14 +242,18 @@ TEST_F(WindowFixture, ATextOrLookThatStaysTheSameNotifiesNothing) {
   auto count = +[](GObject*, GParamSpec*, gpointer n) { ++*static_cast<int*>(n); };
   for (GtkWidget* w : {status, details, button}) g_signal_connect(w, "notify", G_CALLBACK(count), &notified);
 
-  set_status(status, "Measuring… 9.02 Gbit/s");
-  set_details(details, "Retransmits: 0", true);
-  apply_look(button, kClientRunning);
+  // What a run's session answers for each reading: the same look, a new
+  // rate in the status, the same details.
+  const PageWidgets page{client->meter, client->status_label, client->details_label, client->start_button};
+  RunSlot slot;
+  PageAnswer answer;
+  answer.look = &kClientRunning;
+  answer.status = StatusLine{"Measuring… 9.02 Gbit/s", StatusKind::Progress};
+  answer.details = DetailsLine{"Retransmits: 0", true};
+  show_answer(page, slot, answer);
   ASSERT_GT(notified, 0);  // the counter sees real changes
   notified = 0;
-  set_status(status, "Measuring… 9.02 Gbit/s");
-  set_details(details, "Retransmits: 0", true);
-  apply_look(button, kClientRunning);
+  show_answer(page, slot, answer);
   EXPECT_EQ(notified, 0);
   EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(button)), "Stop");
   EXPECT_TRUE(gtk_widget_has_css_class(status, "dim-label"));
