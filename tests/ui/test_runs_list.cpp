@@ -102,8 +102,9 @@ TEST_F(ThreeRuns, FocusMovesThroughTheListWithoutChoosingAndTheChosenRunIsTheOne
   gtk_widget_activate(copy);  // clicks once its press has been shown
   ASSERT_TRUE(pump_until([&] { return gdk_clipboard_get_content(clipboard) != before; }, 10));
   EXPECT_EQ(clipboard_text(win()),
-            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
-            "0.00,1.00,send,333.000,39.7 MBytes,2,,,,no\n");
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
+            "latency_ms,probes_lost\n"
+            "0.00,1.00,send,333.000,39.7 MBytes,2,,,,no,,\n");
 }
 
 namespace {
@@ -195,12 +196,13 @@ TEST_F(RunsPageTest, AnotherProgramPastesTheCsvOfA20000IntervalRunWhileTheWindow
   const Paste paste = paste_elsewhere();
   ASSERT_TRUE(paste.done) << "xclip did not finish";
   EXPECT_EQ(paste.error, "");
-  EXPECT_EQ(paste.text.size(), 977'873u);
+  EXPECT_EQ(paste.text.size(), 1'017'896u);
   EXPECT_EQ(lines_in(paste.text), 20'001u);
-  EXPECT_EQ(paste.text.substr(0, 131),
-            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted\n"
-            "0.00,1.00,send,942.000,112 MBytes,0,,,,no\n");
-  EXPECT_EQ(paste.text.substr(paste.text.size() - 50), "19999.00,20000.00,send,942.000,112 MBytes,0,,,,no\n");
+  EXPECT_EQ(paste.text.substr(0, 156),
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
+            "latency_ms,probes_lost\n"
+            "0.00,1.00,send,942.000,112 MBytes,0,,,,no,,\n");
+  EXPECT_EQ(paste.text.substr(paste.text.size() - 52), "19999.00,20000.00,send,942.000,112 MBytes,0,,,,no,,\n");
   // A second, the most a turn of the loop may take on a busy machine; a
   // window that hangs never takes its next turn.
   EXPECT_LT(paste.longest_stall_us, 1'000'000);
