@@ -1,4 +1,5 @@
 #include "ui/chart.hpp"
+#include "ui/plot_paint.hpp"
 
 #include <glib.h>
 
@@ -108,11 +109,7 @@ std::optional<SeriesStats> ChartData::stats(Direction direction) const {
 
 namespace {
 
-std::string fixed(double v, int decimals) {
-  char buf[G_ASCII_DTOSTR_BUF_SIZE];
-  const char format[] = {'%', '.', static_cast<char>('0' + decimals), 'f', '\0'};
-  return g_ascii_formatd(buf, sizeof buf, format, v);
-}
+using plot::fixed;
 
 // Mbit/s per unit of the unit that format_rate picks for `mbps`.
 std::pair<double, std::string> unit_for(double mbps) {
@@ -147,9 +144,10 @@ std::string chart_description(const ChartData& data) {
 
 namespace {
 
-struct Rgb {
-  double r, g, b;
-};
+using plot::Rgb;
+using plot::set_rgb;
+using plot::nice_step;
+using plot::tick_text;
 
 // Blue and orange stay apart in the common kinds of colour blindness; each
 // reaches at least 3:1 against its background.
@@ -161,24 +159,7 @@ constexpr ChartPalette kLightChart{{1.0, 1.0, 1.0},       {0.13, 0.15, 0.18}, {0
 constexpr ChartPalette kDarkChart{{0.15, 0.15, 0.15},     {0.92, 0.93, 0.95}, {1.0, 1.0, 1.0},
                                   {1.0, 1.0, 1.0},        {0.337, 0.706, 0.914}, {0.902, 0.624, 0.0}};
 
-void set_rgb(cairo_t* cr, Rgb c, double alpha = 1.0) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
-
 constexpr double kFont = 11.0;
-
-// The 1, 2 or 5 times a power of ten at least `raw`.
-double nice_step(double raw) {
-  if (!(raw > 0)) return 1.0;
-  const double p = std::pow(10.0, std::floor(std::log10(raw)));
-  for (double m : {1.0, 2.0, 5.0, 10.0})
-    if (m * p >= raw * (1 - 1e-9)) return m * p;
-  return 10 * p;
-}
-
-// A number of a gridline label: as few decimals as the step needs.
-std::string tick_text(double v, double step) {
-  const int decimals = step >= 1 ? 0 : std::min(6, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
-  return fixed(v, decimals);
-}
 
 double text_width(cairo_t* cr, const std::string& s) {
   cairo_text_extents_t e;

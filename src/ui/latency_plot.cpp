@@ -1,4 +1,5 @@
 #include "ui/latency_plot.hpp"
+#include "ui/plot_paint.hpp"
 
 #include <algorithm>
 #include <array>
@@ -67,9 +68,11 @@ const LatencyPlotData::Columns& LatencyPlotData::columns_for(std::size_t columns
 
 namespace {
 
-struct Rgb {
-  double r, g, b;
-};
+using plot::Rgb;
+using plot::set_rgb;
+using plot::nice_step;
+using plot::tick_text;
+
 struct Palette {
   Rgb background, text, grid, band, line, lost;
 };
@@ -78,23 +81,6 @@ constexpr Palette kLight{{1.0, 1.0, 1.0}, {0.13, 0.15, 0.18}, {0.0, 0.0, 0.0},
 constexpr Palette kDark{{0.15, 0.15, 0.15}, {0.92, 0.93, 0.95}, {1.0, 1.0, 1.0},
                         {0.75, 0.60, 0.92}, {0.86, 0.76, 0.98}, {1.0, 0.42, 0.42}};
 constexpr double kFont = 11.0;
-
-void set_rgb(cairo_t* cr, Rgb c, double alpha = 1.0) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
-
-double nice_step(double raw) {
-  if (!(raw > 0)) return 1.0;
-  const double p = std::pow(10.0, std::floor(std::log10(raw)));
-  for (double m : {1.0, 2.0, 5.0, 10.0})
-    if (m * p >= raw * (1 - 1e-9)) return m * p;
-  return 10 * p;
-}
-
-std::string tick_text(double v, double step) {
-  const int decimals = step >= 1 ? 0 : std::min(6, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
-  std::array<char, 64> buf;
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, decimals);
-  return std::string(buf.data(), r.ptr);
-}
 
 }  // namespace
 
