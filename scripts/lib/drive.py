@@ -135,22 +135,6 @@ def shot(name):
     print(f"  screenshot: {path}")
 
 
-def client_row(runs, timeout=PATIENCE):
-    """The index of the Runs page's first Client run, once the list has one."""
-    started = time.time()
-    while True:
-        runs.clear_cache()
-        rows = [runs.get_child_at_index(i) for i in range(runs.get_child_count())]
-        names = [(row.get_name() or "") if row is not None else "" for row in rows]
-        found = [i for i, name in enumerate(names) if name.startswith("Client")]
-        if found:
-            return found[0]
-        if time.time() - started >= timeout:
-            sys.exit(f"drive: gave up after {time.time() - started:.0f} s waiting for the client "
-                     f"run in the Runs page's list; its rows: {names!r}")
-        EVENTS.wait(2.0)
-
-
 app = APP = find_app()
 L, B, T = Atspi.Role.LABEL, Atspi.Role.PUSH_BUTTON, Atspi.Role.PAGE_TAB
 locate(app, B, "Start test", "the Client page's start button")
@@ -180,10 +164,11 @@ print(f"Client page: {result}")
 
 press(locate(app, T, "Runs", "the Runs tab"))
 locate(app, B, "Copy as CSV", "the Runs page's copy button")
-# The run that started last is shown, which may be the served client; the
-# screenshots show the client test, with the sending side's line.
-runs = locate(app, Atspi.Role.LIST, "Runs", "the Runs page's list")
-Atspi.Selection.select_child(runs, client_row(runs))
+# The run that started last is shown: the client served by the Server page,
+# whose table starts with the same interval as the test's. (A run is chosen
+# by activating its row, from the keyboard or with a click; the bus offers
+# neither here, and choosing nothing is what a look at the page needs.)
+locate(app, Atspi.Role.LIST, "Runs", "the Runs page's list")
 chart = locate(app, Atspi.Role.IMAGE, "Throughput over time", "the Runs page's chart")
 cell = locate(app, L, "0.00–1.00 s", "the first interval's cell in the Runs page's table")
 time.sleep(1)  # for the screenshot
