@@ -6,6 +6,10 @@
 #include <string_view>
 #include <thread>
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
 namespace trellan {
 namespace {
 
@@ -33,6 +37,14 @@ std::optional<std::string> version_in(std::string_view output) {
   return std::string(word);
 }
 
+// In the child, before exec: it goes with the thread that waits for it,
+// which goes with the app, so an answer that never comes leaves nothing
+// behind.
+void die_with_parent(gpointer parent) {
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != static_cast<pid_t>(GPOINTER_TO_INT(parent)))
+    ::_exit(127);
+}
+
 }  // namespace
 
 std::optional<std::string> read_tool_version(const std::string& program) {
@@ -43,7 +55,7 @@ std::optional<std::string> read_tool_version(const std::string& program) {
   const bool ran = g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
                                 static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL |
                                                          G_SPAWN_STDIN_FROM_DEV_NULL),
-                                nullptr, nullptr, &out, nullptr, &status, &error);
+                                die_with_parent, GINT_TO_POINTER(::getpid()), &out, nullptr, &status, &error);
   std::optional<std::string> version;
   if (ran && g_spawn_check_wait_status(status, nullptr) && out) version = version_in(out);
   g_free(out);
