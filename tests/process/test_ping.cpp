@@ -20,6 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::describe;
 using testing::drain;
+using testing::no_children;
 using Clock = std::chrono::steady_clock;
 
 bool have_ping() {
@@ -28,17 +29,6 @@ bool have_ping() {
   return false;
 }
 
-// True when this process has no child left, running or unreaped, within a
-// few seconds.
-bool no_children() {
-  const auto deadline = Clock::now() + 5s;
-  siginfo_t info{};
-  while (!(::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD)) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 TEST(Ping, RepliesArriveStampedAndStopKillsAndReapsIt) {
   if (!have_ping()) GTEST_SKIP() << "ping is not installed (Debian: iputils-ping)";

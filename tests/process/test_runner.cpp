@@ -29,6 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::describe;
 using testing::drain;
+using testing::no_children;
 using testing::events_eq;
 using Clock = std::chrono::steady_clock;
 
@@ -59,19 +60,6 @@ std::string comm_of(pid_t pid) {
   return name;
 }
 
-// True when this process has no child at all, running or unreaped. Children
-// of earlier cases (whose receivers were dropped) may still be on their way
-// out, so they get a moment; a leaked child or zombie stays. WNOWAIT: the
-// check itself must not reap a zombie the runner left behind.
-bool no_children() {
-  const auto deadline = Clock::now() + 5s;
-  siginfo_t info{};
-  while (!(::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD)) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 // --- launching -------------------------------------------------------------
 

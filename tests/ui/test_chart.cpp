@@ -13,39 +13,21 @@
 #include <vector>
 
 #include "core/output_parser.hpp"
+#include "picture.hpp"
 #include "ui/chart.hpp"
 
 using namespace trellan;
+using trellan::testing::Rgb;
 
 namespace {
 
-struct Rgb {
-  double r, g, b;
-};
-
 constexpr int kW = 400, kH = 200;
 
-class Picture {
+// The chart as drawn at kW × kH.
+class Picture : public trellan::testing::Picture {
  public:
   Picture(const ChartData& data, bool dark)
-      : surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kW, kH)) {
-    cairo_t* cr = cairo_create(surface_);
-    paint_chart(cr, kW, kH, data, dark);
-    cairo_destroy(cr);
-    cairo_surface_flush(surface_);
-  }
-  ~Picture() { cairo_surface_destroy(surface_); }
-  Picture(const Picture&) = delete;
-  Picture& operator=(const Picture&) = delete;
-
-  Rgb at(int x, int y) const {
-    const auto* row = cairo_image_surface_get_data(surface_) + y * cairo_image_surface_get_stride(surface_);
-    const std::uint32_t p = reinterpret_cast<const std::uint32_t*>(row)[x];
-    return {((p >> 16) & 0xff) / 255.0, ((p >> 8) & 0xff) / 255.0, (p & 0xff) / 255.0};
-  }
-
- private:
-  cairo_surface_t* surface_;
+      : trellan::testing::Picture(kW, kH, [&](cairo_t* cr) { paint_chart(cr, kW, kH, data, dark); }) {}
 };
 
 double saturation(Rgb c) { return std::max({c.r, c.g, c.b}) - std::min({c.r, c.g, c.b}); }

@@ -8,15 +8,13 @@
 #include <cstdint>
 #include <limits>
 
+#include "picture.hpp"
 #include "ui/latency_plot.hpp"
 
 using namespace trellan;
+using trellan::testing::Rgb;
 
 namespace {
-
-struct Rgb {
-  double r, g, b;
-};
 
 constexpr int kW = 400, kH = 120;
 
@@ -41,26 +39,11 @@ RunRecord run_with_latency() {
   return *log.find(id);
 }
 
-class Picture {
+// The latency plot as drawn at kW × kH.
+class Picture : public trellan::testing::Picture {
  public:
-  Picture(const LatencyPlotData& data, bool dark) : surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kW, kH)) {
-    cairo_t* cr = cairo_create(surface_);
-    paint_latency_plot(cr, kW, kH, data, TimeAxis{40, 360, 2.0}, dark);
-    cairo_destroy(cr);
-    cairo_surface_flush(surface_);
-  }
-  ~Picture() { cairo_surface_destroy(surface_); }
-  Picture(const Picture&) = delete;
-  Picture& operator=(const Picture&) = delete;
-
-  Rgb at(int x, int y) const {
-    const auto* row = cairo_image_surface_get_data(surface_) + y * cairo_image_surface_get_stride(surface_);
-    const std::uint32_t p = reinterpret_cast<const std::uint32_t*>(row)[x];
-    return {((p >> 16) & 0xff) / 255.0, ((p >> 8) & 0xff) / 255.0, (p & 0xff) / 255.0};
-  }
-
- private:
-  cairo_surface_t* surface_;
+  Picture(const LatencyPlotData& data, bool dark)
+      : trellan::testing::Picture(kW, kH, [&](cairo_t* cr) { paint_latency_plot(cr, kW, kH, data, TimeAxis{40, 360, 2.0}, dark); }) {}
 };
 
 double distance(Rgb a, Rgb b) { return std::fabs(a.r - b.r) + std::fabs(a.g - b.g) + std::fabs(a.b - b.b); }
