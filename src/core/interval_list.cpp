@@ -85,22 +85,22 @@ static void trellan_interval_list_init(TrellanIntervalList* list) {
 
 namespace trellan {
 
-namespace {
-
-void note_filled(FilledColumns& filled, const IntervalRecord& r) {
-  filled.retransmits = filled.retransmits || r.retransmits.has_value();
-  filled.jitter = filled.jitter || r.jitter_ms.has_value();
-  filled.loss = filled.loss || r.lost.has_value();
+FilledColumns filled_columns(const RunRecord& run, std::size_t from, FilledColumns filled) {
+  for (std::size_t i = from; i < run.intervals.size(); ++i) {
+    if (filled.retransmits && filled.jitter && filled.loss) break;
+    const IntervalRecord& r = run.intervals[i];
+    filled.retransmits = filled.retransmits || r.retransmits.has_value();
+    filled.jitter = filled.jitter || r.jitter_ms.has_value();
+    filled.loss = filled.loss || r.lost.has_value();
+  }
+  return filled;
 }
+
+namespace {
 
 // The columns' state is learnt from each record once, as it joins.
 void note_new(TrellanIntervalList* list, std::size_t from) {
-  const RunRecord& run = **list->run;
-  FilledColumns& filled = *list->filled;
-  for (std::size_t i = from; i < run.intervals.size(); ++i) {
-    if (filled.retransmits && filled.jitter && filled.loss) return;
-    note_filled(filled, run.intervals[i]);
-  }
+  *list->filled = filled_columns(**list->run, from, *list->filled);
 }
 
 }  // namespace
@@ -109,12 +109,12 @@ TrellanIntervalList* interval_list_new() {
   return TRELLAN_INTERVAL_LIST(g_object_new(trellan_interval_list_get_type(), nullptr));
 }
 
-void interval_list_show(TrellanIntervalList* list, std::shared_ptr<const RunRecord> run) {
+void interval_list_show(TrellanIntervalList* list, std::shared_ptr<const RunRecord> run, guint most) {
   const guint before = list->shown;
   *list->run = std::move(run);
   *list->filled = FilledColumns();
   list->first = *list->run ? (*list->run)->dropped_intervals : 0;
-  list->shown = *list->run ? static_cast<guint>((*list->run)->intervals.size()) : 0;
+  list->shown = *list->run ? static_cast<guint>(std::min<std::size_t>((*list->run)->intervals.size(), most)) : 0;
   if (*list->run) note_new(list, 0);
   if (before != 0 || list->shown != 0) g_list_model_items_changed(G_LIST_MODEL(list), 0, before, list->shown);
 }

@@ -28,11 +28,17 @@ struct FilledColumns {
   bool operator==(const FilledColumns&) const = default;
 };
 
+// The optional columns that `run`'s records from `from` on fill, added to
+// `known`.
+FilledColumns filled_columns(const RunRecord& run, std::size_t from = 0, FilledColumns known = {});
+
 // An empty list (a full reference).
 TrellanIntervalList* interval_list_new();
 
-// Shows `run`'s records as they are now (nullptr: none), in one change.
-void interval_list_show(TrellanIntervalList* list, std::shared_ptr<const RunRecord> run);
+// Shows `run`'s records as they are now (nullptr: none), in one change; at
+// most the first `most` of them, the rest joining at the next catch-up.
+void interval_list_show(TrellanIntervalList* list, std::shared_ptr<const RunRecord> run,
+                        guint most = G_MAXUINT);
 
 // Brings the list up to date with its run: the records the run log let go
 // of leave the front, the new ones join the end, each as one change. Until

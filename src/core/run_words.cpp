@@ -215,9 +215,24 @@ std::string dropped_runs_text(std::uint64_t dropped) {
 }
 
 std::optional<FailureNotice> failure_notice(const RunRecord& run) {
-  if (run.end != RunEnd::Error || !run.intervals.empty()) return std::nullopt;
-  return FailureNotice{run.page == RunPage::Client ? "The test failed" : "Serving the client failed",
-                       run.error_text.empty() ? "iperf3 gave no reason." : run.error_text};
+  if (!run.intervals.empty()) return std::nullopt;
+  const bool client = run.page == RunPage::Client;
+  switch (run.end) {
+    case RunEnd::Running: return std::nullopt;  // its first reading is still to come
+    case RunEnd::Error:
+      return FailureNotice{client ? "The test failed" : "Serving the client failed",
+                           run.error_text.empty() ? "iperf3 gave no reason." : run.error_text};
+    case RunEnd::Stopped:
+      return FailureNotice{"Stopped before the first reading",
+                           client ? "The test was stopped before iperf3 measured an interval."
+                                  : "Serving was stopped before iperf3 measured an interval."};
+    case RunEnd::EndedEarly:
+      return FailureNotice{"Ended before the first reading",
+                           run.error_text.empty() ? "iperf3 ended before it measured an interval." : run.error_text};
+    case RunEnd::Result:
+      return FailureNotice{"No readings", "iperf3 gave its result without measuring intervals."};
+  }
+  return std::nullopt;
 }
 
 std::string csv_file_name(const RunRecord& run) {

@@ -113,8 +113,9 @@ std::string csv_file_name(const RunRecord& run);
 // "3 older runs were removed: the window keeps the last 100."; empty for none.
 std::string dropped_runs_text(std::uint64_t dropped);
 
-// What stands where the chart and the table would be for a run that failed
-// before its first interval: a title and the error. Nothing for any other run.
+// What stands where the chart and the table would be for a run that ended
+// without an interval: a title and what happened (for a failed run, its
+// error). Nothing for a run with readings or one still waiting for them.
 struct FailureNotice {
   std::string title, description;
 };

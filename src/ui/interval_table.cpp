@@ -1,5 +1,6 @@
 #include "ui/interval_table.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
@@ -29,40 +30,45 @@ struct IntervalTable::State {
   Ref<TrellanIntervalList> list;
   Ref<GtkWidget> frame, view;
   GtkAdjustment* vadjustment = nullptr;  // the scrolled window's
-  std::array<GtkColumnViewColumn*, kColumns.size()> columns{};  // the view's
-  FilledColumns shown_columns{true, true, true};
-  bool shown_latency = true;
+  // Every column, in order; the view holds those that have anything in
+  // them. A column out of the view costs its rows nothing, where a hidden
+  // one would still make and bind a cell in each.
+  std::array<Ref<GtkColumnViewColumn>, kColumns.size()> columns;
+  std::array<bool, kColumns.size()> in_view{};
   // The latency of each kept record of an ended run that measured it.
   std::vector<std::optional<IntervalLatency>> latency;
   bool live = false;    // whether the shown run is still going
   bool follow = false;  // whether its end was in view before the last change
   guint follow_source = 0;
   guint catch_up_tick = 0;  // readings that came since the last frame join at the next
+  GdkFrameClock* rest_clock = nullptr;  // a long run's rows past the first frame's: the clock
+  gulong rest_after_paint = 0;          // and the handler that brings them in
+  guint rest_source = 0;                // after that frame
 
   void catch_up() {
     if (!view || !gtk_widget_get_mapped(view.get())) return;
     const RunRecord* run = interval_list_run(list.get());
     live = run && run->end == RunEnd::Running;
     interval_list_catch_up(list.get());
-    show_filled_columns();
+    show_filled_columns(run, interval_list_filled(list.get()));
   }
-  void show_filled_columns() {
-    const RunRecord* run = interval_list_run(list.get());
+  void show_filled_columns(const RunRecord* run, const FilledColumns& filled) {
     if (!run || run->interval_latency.empty())
       latency.clear();
     else if (latency.size() != run->intervals.size())
       latency = latency_of_records(*run);
-    if (shown_latency != !latency.empty()) {
-      shown_latency = !latency.empty();
-      gtk_column_view_column_set_visible(columns[kLatency], shown_latency);
-      gtk_column_view_column_set_visible(columns[kLostProbes], shown_latency);
+    const bool measured_latency = !latency.empty();
+    const std::array<bool, kColumns.size()> wanted = {
+        true, true, true, true, filled.retransmits, filled.jitter, filled.loss, measured_latency, measured_latency};
+    if (wanted == in_view) return;
+    GtkColumnView* v = GTK_COLUMN_VIEW(view.get());
+    guint position = 0;
+    for (std::size_t i = 0; i < kColumns.size(); ++i) {
+      if (wanted[i] && !in_view[i]) gtk_column_view_insert_column(v, position, columns[i].get());
+      if (!wanted[i] && in_view[i]) gtk_column_view_remove_column(v, columns[i].get());
+      in_view[i] = wanted[i];
+      if (wanted[i]) ++position;
     }
-    const FilledColumns filled = interval_list_filled(list.get());
-    if (filled == shown_columns) return;
-    shown_columns = filled;
-    gtk_column_view_column_set_visible(columns[kRetransmits], filled.retransmits);
-    gtk_column_view_column_set_visible(columns[kJitter], filled.jitter);
-    gtk_column_view_column_set_visible(columns[kLoss], filled.loss);
   }
 };
 
@@ -167,8 +173,50 @@ void catch_up_at_next_frame(const StateRef& state) {
       new StateRef(state), [](gpointer data) { delete static_cast<StateRef*>(data); });
 }
 
+// GTK before 4.12 makes a row for each of a list's first 200 items at
+// once, whatever is in view: about 70 ms for a long run's table, before
+// its first frame. Its rows in view come first; the rest join once that
+// frame is drawn.
+constexpr bool kMakesRowsOutOfView = !GTK_CHECK_VERSION(4, 12, 0);
+
+guint rows_in_view(const IntervalTable::State& s) {
+  constexpr int kSmallestRow = 20;  // px: a line of text and its padding
+  return static_cast<guint>(std::max(gtk_widget_get_height(s.view.get()), 600) / kSmallestRow + 2);
+}
+
+void stop_waiting_for_paint(IntervalTable::State& s) {
+  if (s.rest_after_paint) g_signal_handler_disconnect(s.rest_clock, std::exchange(s.rest_after_paint, 0ul));
+  if (s.rest_clock) g_object_unref(std::exchange(s.rest_clock, nullptr));
+}
+
+void rest_after_paint(const StateRef& state) {
+  IntervalTable::State& s = *state;
+  if (s.rest_after_paint || s.rest_source) return;
+  s.rest_clock = GDK_FRAME_CLOCK(g_object_ref(gtk_widget_get_frame_clock(s.view.get())));
+  s.rest_after_paint = g_signal_connect_data(
+      s.rest_clock, "after-paint",
+      G_CALLBACK(+[](GdkFrameClock*, gpointer data) noexcept {
+        const StateRef state = *static_cast<StateRef*>(data);  // the handler goes with the next line
+        stop_waiting_for_paint(*state);
+        // After the frame has gone out to the screen.
+        state->rest_source = g_idle_add_full(
+            G_PRIORITY_DEFAULT_IDLE,
+            [](gpointer data) noexcept -> gboolean {
+              IntervalTable::State& s = state_of(data);
+              s.rest_source = 0;
+              s.catch_up();
+              return G_SOURCE_REMOVE;
+            },
+            new StateRef(state), [](gpointer data) { delete static_cast<StateRef*>(data); });
+      }),
+      new StateRef(state), [](gpointer data, GClosure*) { delete static_cast<StateRef*>(data); }, GConnectFlags{});
+  gtk_widget_queue_draw(s.view.get());
+}
+
 void on_frame_destroy(GtkWidget*, gpointer data) noexcept {
   IntervalTable::State& s = state_of(data);
+  stop_waiting_for_paint(s);
+  if (s.rest_source) g_source_remove(std::exchange(s.rest_source, 0u));
   if (s.follow_source) g_source_remove(std::exchange(s.follow_source, 0u));
   if (s.catch_up_tick) gtk_widget_remove_tick_callback(s.view.get(), std::exchange(s.catch_up_tick, 0u));
   s.vadjustment = nullptr;
@@ -206,11 +254,9 @@ IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
     GtkColumnViewColumn* column = gtk_column_view_column_new(kColumns[i], factory);
     gtk_column_view_column_set_resizable(column, TRUE);
     gtk_column_view_column_set_expand(column, i + 1 == kColumns.size());
-    gtk_column_view_append_column(view, column);
-    s.columns[i] = column;
-    g_object_unref(column);  // the view keeps it
+    s.columns[i] = Ref<GtkColumnViewColumn>::take(column);
   }
-  s.show_filled_columns();
+  s.show_filled_columns(nullptr, FilledColumns());
   gtk_accessible_update_property(GTK_ACCESSIBLE(s.view.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Intervals", -1);
   connect(s.view.get(), "map", on_view_mapped, state_);
 
@@ -233,10 +279,16 @@ void IntervalTable::show(std::shared_ptr<const RunRecord> run) {
   State& s = *state_;
   // A live run is followed from its end; an ended one is read from the top.
   s.live = run && run->end == RunEnd::Running;
-  interval_list_show(s.list.get(), std::move(run));
+  // The old rows go before the columns change, so that no row is given
+  // cells only to lose them again.
+  interval_list_show(s.list.get(), nullptr);
+  s.show_filled_columns(run.get(), run ? filled_columns(*run) : FilledColumns());
+  const bool staged = kMakesRowsOutOfView && run && !s.live && gtk_widget_get_mapped(s.view.get()) &&
+                      run->intervals.size() > rows_in_view(s);
+  interval_list_show(s.list.get(), std::move(run), staged ? rows_in_view(s) : G_MAXUINT);
+  if (staged) rest_after_paint(state_);
   if (s.vadjustment && gtk_adjustment_get_value(s.vadjustment) != 0) gtk_adjustment_set_value(s.vadjustment, 0);
   s.follow = s.live;
-  s.show_filled_columns();
 }
 
 void IntervalTable::run_changed() { catch_up_at_next_frame(state_); }

@@ -175,7 +175,7 @@ void show_failure(Page& p, const RunRecord& run) {
   gtk_widget_set_visible(p.failure.get(), notice.has_value());
   gtk_widget_set_visible(p.chart_frame.get(), !notice);
   gtk_widget_set_visible(p.table->widget(), !notice);
-  if (notice) gtk_widget_set_visible(p.result.get(), FALSE);  // said above
+  if (notice && run.end != RunEnd::Result) gtk_widget_set_visible(p.result.get(), FALSE);  // said above
 }
 
 void show_texts(Page& p, const RunRecord& run) {

@@ -93,6 +93,15 @@ TEST(IntervalList, ShowsARunsRecordsInPlaceAndCatchesUpOnlyWhenAsked) {
   EXPECT_EQ(interval_row_name(*interval_item_record(item)),
             "2.00–3.00 s, Receive, 5.91 Gbit/s, 705 MBytes, jitter 0.478 ms, loss 36069 of 58626");
   g_object_unref(item);
+
+  // Shown a few first, a long run's table takes the rest at its next
+  // catch-up, the columns known from the start.
+  interval_list_show(list, shared(log, id), 2);
+  EXPECT_EQ(changes.seen.back(), "0 -3 +2");
+  EXPECT_EQ(interval_list_filled(list), (FilledColumns{true, false, false}));
+  interval_list_catch_up(list);
+  EXPECT_EQ(changes.seen.back(), "2 -0 +1");
+  EXPECT_EQ(cell(model, 2, 0), "2.00–3.00 s");
   g_object_unref(list);
 }
 

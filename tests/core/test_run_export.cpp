@@ -149,5 +149,30 @@ TEST(RunTexts, TheCapNoticeCountsTheRunsThatWent) {
   EXPECT_EQ(dropped_runs_text(3), "3 older runs were removed: the window keeps the last 100.");
 }
 
+// What stands in place of the chart for a run that ended without a reading.
+TEST(RunTexts, ARunEndedWithoutReadingsSaysWhyInsteadOfAnEmptyChart) {
+  auto notice = [](RunPage page, RunEnd end, const char* error, bool reading) {
+    RunRecord run;
+    run.page = page;
+    run.end = end;
+    run.error_text = error;
+    if (reading) run.intervals.emplace_back();
+    const auto n = failure_notice(run);
+    return n ? n->title + " / " + n->description : "(chart)";
+  };
+  EXPECT_EQ(notice(RunPage::Client, RunEnd::Error, "iperf3 error: unable to connect to server: Connection refused", false),
+            "The test failed / iperf3 error: unable to connect to server: Connection refused");
+  EXPECT_EQ(notice(RunPage::Server, RunEnd::Error, "", false), "Serving the client failed / iperf3 gave no reason.");
+  EXPECT_EQ(notice(RunPage::Client, RunEnd::Stopped, "", false),
+            "Stopped before the first reading / The test was stopped before iperf3 measured an interval.");
+  EXPECT_EQ(notice(RunPage::Server, RunEnd::EndedEarly, "the client has terminated", false),
+            "Ended before the first reading / the client has terminated");
+  EXPECT_EQ(notice(RunPage::Server, RunEnd::Result, "", false),
+            "No readings / iperf3 gave its result without measuring intervals.");
+  EXPECT_EQ(notice(RunPage::Client, RunEnd::Running, "", false), "(chart)");  // the first reading may come
+  EXPECT_EQ(notice(RunPage::Client, RunEnd::Error, "iperf3 terminated (code 1).", true), "(chart)");
+  EXPECT_EQ(notice(RunPage::Client, RunEnd::Stopped, "", true), "(chart)");
+}
+
 }  // namespace
 }  // namespace trellan

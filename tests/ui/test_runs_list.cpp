@@ -218,6 +218,18 @@ TEST_F(RunsPageTest, AnotherProgramPastesTheCsvOfA20000IntervalRunWhileTheWindow
   // The window answers: another run shows at once.
   log->begin(RunPage::Server, "192.0.2.7", "TCP");
   EXPECT_TRUE(pump_until([&] { return missing(page, {"Server — client 192.0.2.7"}).empty(); }, 5));
+
+  // Chosen again, the long run's table comes back whole, to its last row.
+  g_signal_emit_by_name(gtk_list_box_get_row_at_index(run_list(), 1), "activate");
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  GListModel* rows = G_LIST_MODEL(gtk_column_view_get_model(GTK_COLUMN_VIEW(view)));
+  EXPECT_TRUE(pump_until([&] { return g_list_model_get_n_items(rows) == 20'000u; }, 10))
+      << g_list_model_get_n_items(rows) << " rows";
+  GtkAdjustment* a = gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(view));
+  EXPECT_TRUE(pump_until([&] {
+    gtk_adjustment_set_value(a, gtk_adjustment_get_upper(a));
+    return missing(page, {"19999.00–20000.00 s"}).empty();
+  }, 10));
 }
 
 TEST_F(RunsPageTest, AHiddenPageLeavesTheAccessibleTreeAloneUntilItIsShown) {

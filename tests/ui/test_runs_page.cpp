@@ -73,10 +73,10 @@ TEST_F(RunsPageTest, ARunThatStartsIsShownLiveNewestFirstAndEveryPartReachesAScr
   EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 0)), "Server — client 192.0.2.7");
   EXPECT_EQ(row_title(gtk_list_box_get_row_at_index(run_list(), 1)), "Client — 127.0.0.1, port 5201");
   EXPECT_EQ(row_title(chosen_row()), "Server — client 192.0.2.7");
-  log->end(second, RunEnd::EndedEarly);
-  EXPECT_TRUE(pump_until([&] { return missing(page, {"Ended early"}).empty(); }, 5));
-  EXPECT_FALSE(has(reachable_texts(page), "0.00–1.00 s"));
   EXPECT_EQ(chart_description_problem("No readings yet."), "");
+  log->end(second, RunEnd::EndedEarly);
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Ended before the first reading"}).empty(); }, 5));
+  EXPECT_FALSE(has(reachable_texts(page), "0.00–1.00 s"));
 
   g_signal_emit_by_name(gtk_list_box_get_row_at_index(run_list(), 1), "activate");
   EXPECT_TRUE(pump_until([&] {
@@ -252,6 +252,11 @@ TEST_F(RunsPageTest, AFailedRunShowsItsErrorWhereTheChartAndTableWouldBe) {
   log->add_interval(id, send_interval("0.00", "1.00", 942, "112 MBytes", 0));
   EXPECT_TRUE(pump_until([&] { return gtk_widget_get_mapped(chart()) && gtk_widget_get_mapped(table); }, 5));
   EXPECT_FALSE(has(reachable_texts(page), "The test failed"));
+
+  // Nor does a run stopped before its first reading draw empty axes.
+  log->end(log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s"), RunEnd::Stopped);
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Stopped before the first reading"}).empty(); }, 5));
+  EXPECT_FALSE(gtk_widget_get_mapped(chart()));
 }
 
 TEST_F(RunsPageTest, ThePageSaysHowManyOldRunsTheCapRemoved) {
