@@ -226,9 +226,15 @@ TEST_F(ResultsFixture, StatusAndDetailsCanBeSelectedAndCopiedWithoutTakingTheFoc
       client->buffer_length_row.get(), client->mss_row.get(), client->congestion_row.get(),
       client->no_delay_row.get(), client->zero_copy_row.get(), client->start_button.get()};
   std::vector<bool> reached(wanted.size(), false);
+  // Keys reach only an active window, and Tab follows the fields' places on
+  // screen: the window is brought forward and laid out first.
+  gtk_window_present(GTK_WINDOW(window));
+  ASSERT_TRUE(pump_until([&] {
+    return gtk_window_is_active(GTK_WINDOW(window)) && gtk_widget_get_height(client->bind_row.get()) > 0;
+  }, 10));
   gtk_window_set_focus(GTK_WINDOW(window), nullptr);
   for (int step = 0; step < 200; ++step) {
-    gtk_widget_child_focus(GTK_WIDGET(window), GTK_DIR_TAB_FORWARD);
+    g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_FORWARD);  // what Tab does
     GtkWidget* f = gtk_window_get_focus(GTK_WINDOW(window));
     for (size_t i = 0; f && i < wanted.size(); ++i)
       if (f == wanted[i] || gtk_widget_is_ancestor(f, wanted[i])) reached[i] = true;
