@@ -225,12 +225,13 @@ std::optional<FailureNotice> failure_notice(const RunRecord& run) {
     case RunEnd::Stopped:
       return FailureNotice{"Stopped before the first reading",
                            client ? "The test was stopped before iperf3 measured an interval."
-                                  : "Serving was stopped before iperf3 measured an interval."};
+                                  : "Serving was stopped before iperf3 measured an interval.",
+                           false};
     case RunEnd::EndedEarly:
       return FailureNotice{"Ended before the first reading",
                            run.error_text.empty() ? "iperf3 ended before it measured an interval." : run.error_text};
     case RunEnd::Result:
-      return FailureNotice{"No readings", "iperf3 gave its result without measuring intervals."};
+      return FailureNotice{"No readings", "iperf3 gave its result without measuring intervals.", false};
   }
   return std::nullopt;
 }

@@ -118,6 +118,7 @@ std::string dropped_runs_text(std::uint64_t dropped);
 // error). Nothing for a run with readings or one still waiting for them.
 struct FailureNotice {
   std::string title, description;
+  bool error = true;  // a fault, rather than a run stopped or one without intervals
 };
 std::optional<FailureNotice> failure_notice(const RunRecord& run);
 

@@ -61,7 +61,7 @@ struct Page {
   Ref<GtkWidget> cap_notice;  // the runs the window let go
   // A run that failed before its first interval: its error in place of the
   // chart and the table.
-  Ref<GtkWidget> chart_frame, failure, failure_title, failure_text;
+  Ref<GtkWidget> chart_frame, failure, failure_icon, failure_title, failure_text;
   std::unique_ptr<IntervalTable> table;
   std::vector<RunRow> rows;
   guint layout_source = 0;  // sizes the list and brings the chosen row into view
@@ -171,6 +171,14 @@ void show_failure(Page& p, const RunRecord& run) {
   if (notice) {
     set_label(p.failure_title.get(), notice->title);
     set_label(p.failure_text.get(), notice->description);
+    // A red sign for a fault; a stopped run is not one, and a result
+    // without intervals needs no sign.
+    GtkImage* icon = GTK_IMAGE(p.failure_icon.get());
+    const char* name = notice->error ? "dialog-error-symbolic" : "media-playback-stop-symbolic";
+    if (g_strcmp0(gtk_image_get_icon_name(icon), name) != 0) gtk_image_set_from_icon_name(icon, name);
+    gtk_widget_set_visible(p.failure_icon.get(), notice->error || run.end == RunEnd::Stopped);
+    if (notice->error) gtk_widget_add_css_class(p.failure_icon.get(), "error");
+    else gtk_widget_remove_css_class(p.failure_icon.get(), "error");
   }
   gtk_widget_set_visible(p.failure.get(), notice.has_value());
   gtk_widget_set_visible(p.chart_frame.get(), !notice);
@@ -468,7 +476,7 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   // The widgets' handlers hold the page; the page lets go of the widgets.
   for (Ref<GtkWidget>* w : {&p.root, &p.empty, &p.runs, &p.list, &p.list_scroll, &p.detail, &p.heading,
                             &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status,
-                            &p.cap_notice, &p.chart_frame, &p.failure, &p.failure_title,
+                            &p.cap_notice, &p.chart_frame, &p.failure, &p.failure_icon, &p.failure_title,
                             &p.failure_text, &p.latency_area, &p.latency_line})
     w->reset();
   p.rows.clear();
@@ -563,6 +571,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   GtkWidget* failure_icon = gtk_image_new_from_icon_name("dialog-error-symbolic");
   gtk_image_set_pixel_size(GTK_IMAGE(failure_icon), 48);
   gtk_widget_add_css_class(failure_icon, "error");
+  p.failure_icon = Ref<GtkWidget>::add(failure_icon);
   for (GtkWidget* w : {p.failure_title.get(), p.failure_text.get()}) {
     gtk_label_set_xalign(GTK_LABEL(w), 0.5f);
     gtk_label_set_justify(GTK_LABEL(w), GTK_JUSTIFY_CENTER);

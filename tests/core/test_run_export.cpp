@@ -158,15 +158,15 @@ TEST(RunTexts, ARunEndedWithoutReadingsSaysWhyInsteadOfAnEmptyChart) {
     run.error_text = error;
     if (reading) run.intervals.emplace_back();
     const auto n = failure_notice(run);
-    return n ? n->title + " / " + n->description : "(chart)";
+    return n ? n->title + " / " + n->description + (n->error ? " [error]" : "") : "(chart)";
   };
   EXPECT_EQ(notice(RunPage::Client, RunEnd::Error, "iperf3 error: unable to connect to server: Connection refused", false),
-            "The test failed / iperf3 error: unable to connect to server: Connection refused");
-  EXPECT_EQ(notice(RunPage::Server, RunEnd::Error, "", false), "Serving the client failed / iperf3 gave no reason.");
+            "The test failed / iperf3 error: unable to connect to server: Connection refused [error]");
+  EXPECT_EQ(notice(RunPage::Server, RunEnd::Error, "", false), "Serving the client failed / iperf3 gave no reason. [error]");
   EXPECT_EQ(notice(RunPage::Client, RunEnd::Stopped, "", false),
             "Stopped before the first reading / The test was stopped before iperf3 measured an interval.");
   EXPECT_EQ(notice(RunPage::Server, RunEnd::EndedEarly, "the client has terminated", false),
-            "Ended before the first reading / the client has terminated");
+            "Ended before the first reading / the client has terminated [error]");
   EXPECT_EQ(notice(RunPage::Server, RunEnd::Result, "", false),
             "No readings / iperf3 gave its result without measuring intervals.");
   EXPECT_EQ(notice(RunPage::Client, RunEnd::Running, "", false), "(chart)");  // the first reading may come
