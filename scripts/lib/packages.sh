@@ -15,6 +15,8 @@ BUILD_PACKAGES=(
     libadwaita-1-dev
     libx11-dev
     libcairo2-dev
+    # header-only JSON parser for reading iperf3's JSON and run files
+    rapidjson-dev
     # test framework
     libgtest-dev
     googletest

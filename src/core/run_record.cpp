@@ -8,12 +8,23 @@ namespace trellan {
 std::uint64_t RunLog::begin(RunPage page, std::string far_end, std::string options_summary,
                             std::chrono::system_clock::time_point started, std::vector<std::string> command) {
   auto record = std::make_shared<RunRecord>();
-  record->id = next_id_++;
   record->page = page;
   record->started = started;
   record->far_end = std::move(far_end);
   record->options_summary = std::move(options_summary);
   record->command = std::move(command);
+  return keep(std::move(record));
+}
+
+std::uint64_t RunLog::adopt(RunRecord record) {
+  const bool ended = record.end != RunEnd::Running;
+  const std::uint64_t id = keep(std::make_shared<RunRecord>(std::move(record)));
+  if (ended) notify(Change::Ended, *runs_.back());
+  return id;
+}
+
+std::uint64_t RunLog::keep(std::shared_ptr<RunRecord> record) {
+  record->id = next_id_++;
   while (runs_.size() >= kMaxRuns) {
     const std::shared_ptr<RunRecord> oldest = runs_.front();
     runs_.pop_front();

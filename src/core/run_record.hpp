@@ -75,6 +75,12 @@ struct RunRecord {
   // last; see latency_of_records.
   std::vector<IntervalLatency> interval_latency;
   std::vector<LatencyProbe> probes;  // under load, for plotting
+  // The file the run was opened from, as the user's file manager names it;
+  // empty for a run measured in this window.
+  std::string source_file;
+  // The version line of the iperf3 that made the run ("iperf 3.12"), from
+  // the file for an opened run; may stay empty for a run measured here.
+  std::string iperf_version;
 };
 
 // The latency of each of `run.intervals`, in their order: none where
@@ -111,6 +117,11 @@ class RunLog {
 
   void amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text);
 
+  // Keeps a whole run that ended elsewhere (one opened from a file) as the
+  // newest, under an id of the log's; the oldest runs make room for it as
+  // for a new run. Listeners hear Added, then Ended. Returns its id.
+  std::uint64_t adopt(RunRecord record);
+
   const RunRecord* find(std::uint64_t id) const;
   const std::deque<std::shared_ptr<RunRecord>>& runs() const { return runs_; }
   std::uint64_t dropped_runs() const { return dropped_runs_; }
@@ -121,6 +132,8 @@ class RunLog {
 
  private:
   RunRecord* find_mutable(std::uint64_t id);
+  // Gives `record` the next id and keeps it as the newest run.
+  std::uint64_t keep(std::shared_ptr<RunRecord> record);
   void notify(Change change, const RunRecord& record);
 
   std::deque<std::shared_ptr<RunRecord>> runs_;

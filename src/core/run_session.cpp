@@ -33,8 +33,8 @@ void RunRecording::apply(const RecordStep& step) {
   switch (step.kind) {
     case RecordStep::Kind::Begin:
       if (open_id != 0) log->end(std::exchange(open_id, 0), RunEnd::EndedEarly);
-      open_id = log->begin(step.page, step.far_end, step.options_summary, std::chrono::system_clock::now(),
-                           step.command);
+      open_id = log->begin(step.page, step.far_end, step.options_summary,
+                           step.started.value_or(std::chrono::system_clock::now()), step.command);
       break;
     case RecordStep::Kind::Add:
       if (open_id != 0) log->add_interval(open_id, step.interval);

@@ -4,6 +4,7 @@
 // data, no GTK: the window applies the answers (ui/run_watch.cpp).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -60,6 +61,9 @@ struct RecordStep {
   std::string far_end;
   std::string options_summary;
   std::vector<std::string> command;
+  // With Begin: when the run started, where that is known otherwise than
+  // by the clock (a run read from a file); none means now.
+  std::optional<std::chrono::system_clock::time_point> started;
   IntervalRecord interval;
   RunEnd how = RunEnd::Running;
   std::string result_text;

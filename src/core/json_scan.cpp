@@ -1,0 +1,270 @@
+#include "core/json_scan.hpp"
+
+#include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+namespace trellan {
+
+std::optional<std::uint64_t> JsonScalar::count() const {
+  if (kind != Kind::Number || !integral || negative) return std::nullopt;
+  return magnitude;
+}
+
+std::optional<double> JsonScalar::real() const {
+  if (kind != Kind::Number || !std::isfinite(number)) return std::nullopt;
+  return number;
+}
+
+// ---- the source --------------------------------------------------------------
+
+namespace {
+// A value that has not ended after this many bytes is not one any file of
+// ours or of iperf3's holds; reading on would only fill the memory.
+constexpr std::uint64_t kLongestValue = std::uint64_t{64} << 20;
+}  // namespace
+
+std::unique_ptr<JsonSource> JsonSource::from_memory(std::string_view bytes) {
+  std::unique_ptr<JsonSource> s(new JsonSource);
+  s->memory_ = bytes;
+  return s;
+}
+
+std::unique_ptr<JsonSource> JsonSource::from_fd(int fd, std::uint64_t size, const std::atomic<bool>* cancel,
+                                                std::function<void(double)> progress) {
+  std::unique_ptr<JsonSource> s(new JsonSource);
+  s->fd_ = fd;
+  s->size_ = size;
+  s->buffer_ = std::make_unique<char[]>(kChunk);
+  s->cancel_ = cancel;
+  s->progress_ = std::move(progress);
+  return s;
+}
+
+JsonSource::~JsonSource() {
+  if (fd_ >= 0) close(fd_);
+}
+
+std::string_view JsonSource::head() {
+  if (pos_ == end_) refill();
+  return std::string_view(pos_, static_cast<std::size_t>(end_ - pos_));
+}
+
+bool JsonSource::refill() {
+  if (eof_ || cancelled_ || overlong_) return false;
+  if (Tell() - mark_ > kLongestValue) {
+    overlong_ = true;
+    return false;
+  }
+  consumed_ += static_cast<std::uint64_t>(end_ - begin_);
+  if (fd_ < 0) {
+    if (memory_given_) {
+      eof_ = true;
+      begin_ = pos_ = end_;
+      return false;
+    }
+    memory_given_ = true;
+    begin_ = pos_ = memory_.data();
+    end_ = memory_.data() + memory_.size();
+    if (begin_ == end_) eof_ = true;
+    return begin_ != end_;
+  }
+  if (cancel_ && cancel_->load(std::memory_order_relaxed)) {
+    cancelled_ = true;
+    begin_ = pos_ = end_;
+    return false;
+  }
+  ssize_t n;
+  do n = read(fd_, buffer_.get(), kChunk);
+  while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    if (n < 0) read_error_ = std::strerror(errno);
+    eof_ = true;
+    begin_ = pos_ = end_ = buffer_.get();
+    return false;
+  }
+  begin_ = pos_ = buffer_.get();
+  end_ = begin_ + n;
+  if (progress_ && size_ > 0)
+    progress_(std::min(1.0, static_cast<double>(consumed_ + static_cast<std::uint64_t>(n)) / static_cast<double>(size_)));
+  return true;
+}
+
+bool JsonSource::read_line(std::string& out) {
+  out.clear();
+  if (at_end()) return false;
+  for (;;) {
+    if (pos_ == end_ && !refill()) return !overlong_;
+    const char* const nl = static_cast<const char*>(std::memchr(pos_, '\n', static_cast<std::size_t>(end_ - pos_)));
+    const char* const stop = nl ? nl : end_;
+    out.append(pos_, stop);
+    pos_ = stop;
+    if (nl) {
+      ++pos_;
+      ++line_;
+      mark_value();
+      return true;
+    }
+  }
+}
+
+// ---- the reader --------------------------------------------------------------
+
+namespace {
+
+class Handler {
+ public:
+  Handler(JsonSource& source, JsonSink& sink, std::size_t max_depth)
+      : source_(source), sink_(sink), max_depth_(max_depth) {}
+
+  bool Null() { return scalar({}); }
+  bool Bool(bool b) {
+    JsonScalar v;
+    v.kind = JsonScalar::Kind::Bool;
+    v.boolean = b;
+    return scalar(v);
+  }
+  bool Int(int i) { return Int64(i); }
+  bool Uint(unsigned u) { return Uint64(u); }
+  bool Int64(std::int64_t i) {
+    JsonScalar v = number(static_cast<double>(i));
+    v.integral = true;
+    v.negative = i < 0;
+    v.magnitude = i < 0 ? static_cast<std::uint64_t>(-(i + 1)) + 1 : static_cast<std::uint64_t>(i);
+    return scalar(v);
+  }
+  bool Uint64(std::uint64_t u) {
+    JsonScalar v = number(static_cast<double>(u));
+    v.integral = true;
+    v.magnitude = u;
+    return scalar(v);
+  }
+  bool Double(double d) {
+    JsonScalar v = number(d);
+    v.negative = d < 0;
+    return scalar(v);
+  }
+  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  bool String(const char* s, rapidjson::SizeType n, bool) {
+    JsonScalar v;
+    v.kind = JsonScalar::Kind::String;
+    v.text = std::string_view(s, n);
+    return scalar(v);
+  }
+  bool Key(const char* s, rapidjson::SizeType n, bool) {
+    source_.mark_value();
+    path_.back().key.assign(s, n);
+    return true;
+  }
+  bool StartObject() { return start(false); }
+  bool StartArray() { return start(true); }
+  bool EndObject(rapidjson::SizeType) { return end(false); }
+  bool EndArray(rapidjson::SizeType) { return end(true); }
+
+  bool too_deep() const { return too_deep_; }
+
+ private:
+  static JsonScalar number(double d) {
+    JsonScalar v;
+    v.kind = JsonScalar::Kind::Number;
+    v.number = d;
+    return v;
+  }
+  bool scalar(const JsonScalar& v) {
+    source_.mark_value();
+    if (!sink_.value(path_, v)) return false;
+    advance();
+    return true;
+  }
+  bool start(bool array) {
+    source_.mark_value();
+    if (path_.size() >= max_depth_) {
+      too_deep_ = true;
+      return false;
+    }
+    if (!sink_.open(path_, array)) return false;
+    path_.push_back(JsonFrame{array, {}, 0});
+    return true;
+  }
+  bool end(bool array) {
+    source_.mark_value();
+    path_.pop_back();
+    if (!sink_.close(path_, array)) return false;
+    advance();
+    return true;
+  }
+  void advance() {
+    if (!path_.empty() && path_.back().array) ++path_.back().index;
+  }
+
+  JsonSource& source_;
+  JsonSink& sink_;
+  std::size_t max_depth_;
+  JsonPath path_;
+  bool too_deep_ = false;
+};
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+}  // namespace
+
+JsonScanResult scan_json(JsonSource& source, JsonSink& sink, std::size_t max_depth) {
+  JsonScanResult result;
+  // A byte order mark, which some editors write.
+  if (source.head().starts_with("\xEF\xBB\xBF"))
+    for (int i = 0; i < 3; ++i) source.Take();
+  rapidjson::Reader reader;
+  for (;;) {
+    while (is_space(source.Peek())) source.Take();
+    if (source.at_end()) break;
+    Handler handler(source, sink, max_depth);
+    source.mark_value();
+    const rapidjson::ParseResult parsed =
+        reader.Parse<rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseIterativeFlag |
+                     rapidjson::kParseFullPrecisionFlag>(source, handler);
+    result.line = source.line();
+    if (source.cancelled()) {
+      result.ok = false;
+      result.error = "Opening it was cancelled";
+      return result;
+    }
+    if (!source.read_error().empty()) {
+      result.ok = false;
+      result.error = "It could not be read to its end: " + source.read_error();
+      return result;
+    }
+    if (parsed.IsError()) {
+      result.ok = false;
+      if (source.overlong()) {
+        result.error = "It holds a value longer than 64 MB, which no run has";
+      } else if (handler.too_deep()) {
+        result.error = "Its values are nested deeper than any run's (line " + std::to_string(result.line) + ")";
+      } else if (parsed.Code() == rapidjson::kParseErrorTermination) {
+        result.sink_stopped = true;
+      } else if (source.at_end()) {
+        result.cut_short = true;
+        result.error = "It ends in the middle of a value: it may have been cut off while it was written";
+      } else {
+        std::string what = rapidjson::GetParseError_En(parsed.Code());
+        if (!what.empty() && what.back() == '.') what.pop_back();
+        if (!what.empty()) what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+        result.error = "It is not valid JSON: " + what + " (line " + std::to_string(result.line) + ")";
+      }
+      return result;
+    }
+    ++result.documents;
+    if (!sink.document_end()) {
+      result.ok = false;
+      result.sink_stopped = true;
+      return result;
+    }
+  }
+  return result;
+}
+
+}  // namespace trellan
