@@ -1,0 +1,165 @@
+// Opening iperf3's -J output of a long run: Trellan's reader against
+// Python's json.load of the same file, side by side. Writes two files in
+// iperf3 3.12's layout (cJSON's formatted print, modelled on the captures in
+// tests/captures): an hour at one reading a second with one stream, and a
+// day with four streams. Prints the time and the peak growth of resident
+// memory of each, and their ratios.
+//
+//   bench-run-file [DIR]     files go to DIR (default: a new folder in /tmp)
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "core/run_file.hpp"
+
+namespace {
+
+// One -J document: `intervals` seconds of `streams` TCP streams.
+
+void write_iperf_json(const std::string& path, long intervals, int streams) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return;
+  std::fprintf(f, "{\n\t\"start\":\t{\n\t\t\"connected\":\t[");
+  for (int s = 0; s < streams; ++s)
+    std::fprintf(f, "%s{\n\t\t\t\t\"socket\":\t%d,\n\t\t\t\t\"local_host\":\t\"192.0.2.10\",\n\t\t\t\t\"local_port\":\t%d,\n\t\t\t\t\"remote_host\":\t\"192.0.2.20\",\n\t\t\t\t\"remote_port\":\t5201\n\t\t\t}", s ? ", " : "", 5 + s, 40000 + s);
+  std::fprintf(f, "],\n\t\t\"version\":\t\"iperf 3.12\",\n\t\t\"system_info\":\t\"Linux bench 6.1.0 #1 SMP x86_64\",\n\t\t\"timestamp\":\t{\n\t\t\t\"time\":\t\"Mon, 07 Dec 2026 10:00:00 GMT\",\n\t\t\t\"timesecs\":\t1796637600\n\t\t},\n\t\t\"connecting_to\":\t{\n\t\t\t\"host\":\t\"192.0.2.20\",\n\t\t\t\"port\":\t5201\n\t\t},\n\t\t\"cookie\":\t\"benchbenchbenchbenchbenchbenchbench1\",\n\t\t\"tcp_mss_default\":\t1448,\n\t\t\"target_bitrate\":\t0,\n\t\t\"sock_bufsize\":\t0,\n\t\t\"sndbuf_actual\":\t16384,\n\t\t\"rcvbuf_actual\":\t131072,\n\t\t\"test_start\":\t{\n\t\t\t\"protocol\":\t\"TCP\",\n\t\t\t\"num_streams\":\t%d,\n\t\t\t\"blksize\":\t131072,\n\t\t\t\"omit\":\t0,\n\t\t\t\"duration\":\t%ld,\n\t\t\t\"bytes\":\t0,\n\t\t\t\"blocks\":\t0,\n\t\t\t\"reverse\":\t0,\n\t\t\t\"tos\":\t0,\n\t\t\t\"target_bitrate\":\t0\n\t\t}\n\t},\n\t\"intervals\":\t[", streams, intervals);
+  unsigned long long total = 0;
+  for (long i = 0; i < intervals; ++i) {
+    const double st = i * 1.000011, en = (i + 1) * 1.000011, secs = en - st;
+    std::fprintf(f, "%s{\n\t\t\t\"streams\":\t[", i ? ", " : "");
+    unsigned long long sum = 0;
+    int retr_sum = 0;
+    for (int s = 0; s < streams; ++s) {
+      const unsigned long long bytes = 117440512ULL + (unsigned long long)((i * 7919 + s * 104729) % 9000000);
+      const int retr = (int)((i + s) % 13 == 0);
+      sum += bytes;
+      retr_sum += retr;
+      std::fprintf(f, "%s{\n\t\t\t\t\t\"socket\":\t%d,\n\t\t\t\t\t\"start\":\t%.6f,\n\t\t\t\t\t\"end\":\t%.6f,\n\t\t\t\t\t\"seconds\":\t%.17g,\n\t\t\t\t\t\"bytes\":\t%llu,\n\t\t\t\t\t\"bits_per_second\":\t%.17g,\n\t\t\t\t\t\"retransmits\":\t%d,\n\t\t\t\t\t\"snd_cwnd\":\t%d,\n\t\t\t\t\t\"snd_wnd\":\t3145728,\n\t\t\t\t\t\"rtt\":\t%d,\n\t\t\t\t\t\"rttvar\":\t%d,\n\t\t\t\t\t\"pmtu\":\t1500,\n\t\t\t\t\t\"omitted\":\tfalse,\n\t\t\t\t\t\"sender\":\ttrue\n\t\t\t\t}",
+                   s ? ", " : "", 5 + s, st, en, secs, bytes, bytes * 8 / secs, retr, 1200000 + (int)(i % 5000), 1500 + (int)(i % 700), 300 + (int)(i % 90));
+    }
+    total += sum;
+    std::fprintf(f, "],\n\t\t\t\"sum\":\t{\n\t\t\t\t\"start\":\t%.6f,\n\t\t\t\t\"end\":\t%.6f,\n\t\t\t\t\"seconds\":\t%.17g,\n\t\t\t\t\"bytes\":\t%llu,\n\t\t\t\t\"bits_per_second\":\t%.17g,\n\t\t\t\t\"retransmits\":\t%d,\n\t\t\t\t\"omitted\":\tfalse,\n\t\t\t\t\"sender\":\ttrue\n\t\t\t}\n\t\t}",
+                 st, en, secs, sum, sum * 8 / secs, retr_sum);
+  }
+  const double dur = intervals * 1.000011;
+  std::fprintf(f, "],\n\t\"end\":\t{\n\t\t\"streams\":\t[],\n\t\t\"sum_sent\":\t{\n\t\t\t\"start\":\t0,\n\t\t\t\"end\":\t%.6f,\n\t\t\t\"seconds\":\t%.6f,\n\t\t\t\"bytes\":\t%llu,\n\t\t\t\"bits_per_second\":\t%.17g,\n\t\t\t\"retransmits\":\t%d,\n\t\t\t\"sender\":\ttrue\n\t\t},\n\t\t\"sum_received\":\t{\n\t\t\t\"start\":\t0,\n\t\t\t\"end\":\t%.6f,\n\t\t\t\"seconds\":\t%.6f,\n\t\t\t\"bytes\":\t%llu,\n\t\t\t\"bits_per_second\":\t%.17g,\n\t\t\t\"sender\":\ttrue\n\t\t},\n\t\t\"sender_tcp_congestion\":\t\"cubic\",\n\t\t\"receiver_tcp_congestion\":\t\"cubic\"\n\t}\n}\n",
+               dur, dur, total, total * 8 / dur, 0, dur, dur, total, total * 8 / dur);
+  std::fclose(f);
+}
+
+std::uint64_t status_kb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(field, 0) == 0) return std::strtoull(line.c_str() + std::string(field).size(), nullptr, 10);
+  return 0;
+}
+
+// Resets the peak of resident memory to what is resident now.
+void reset_peak() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+struct Figures {
+  double seconds = 0;
+  double growth_mb = 0;  // peak resident growth
+};
+
+Figures ours(const std::string& path) {
+  Figures best{1e9, 0};
+  for (int i = 0; i < 3; ++i) {
+    reset_peak();
+    const std::uint64_t before = status_kb("VmRSS:");
+    const auto t0 = std::chrono::steady_clock::now();
+    trellan::OpenedFile f = trellan::open_run_file(path, "bench.json");
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const std::uint64_t peak = status_kb("VmHWM:");
+    if (!f.error.empty() || f.runs.size() != 1) {
+      std::fprintf(stderr, "open_run_file failed: %s\n", f.error.c_str());
+      std::exit(1);
+    }
+    best.seconds = std::min(best.seconds, s);
+    best.growth_mb = std::max(best.growth_mb, static_cast<double>(peak - before) / 1024.0);
+  }
+  return best;
+}
+
+// A child's wall time and peak resident memory (KB), best of three.
+Figures child(const std::vector<std::string>& argv) {
+  Figures best{1e9, 1e18};
+  for (int i = 0; i < 3; ++i) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+    int status = 0;
+    struct rusage use {};
+    wait4(pid, &status, 0, &use);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      std::fprintf(stderr, "%s failed\n", argv[0].c_str());
+      std::exit(1);
+    }
+    best.seconds = std::min(best.seconds, s);
+    best.growth_mb = std::min(best.growth_mb, static_cast<double>(use.ru_maxrss) / 1024.0);
+  }
+  return best;
+}
+
+void measure(const std::string& path, const char* label) {
+  struct stat st {};
+  stat(path.c_str(), &st);
+  const double mb = static_cast<double>(st.st_size) / (1024.0 * 1024.0);
+  const Figures mine = ours(path);
+  const Figures start = child({"python3", "-c", "import json,sys"});
+  const Figures py = child({"python3", "-c", "import json,sys; json.load(open(sys.argv[1]))", path});
+  const double py_parse = std::max(1e-6, py.seconds - start.seconds);
+  const double py_growth = py.growth_mb - start.growth_mb;
+  std::printf("run-file %s: %.1f MB\n", label, mb);
+  std::printf("  open_run_file:     %.3f s, peak resident growth %.1f MB (%.2f x the file)\n", mine.seconds,
+              mine.growth_mb, mine.growth_mb / mb);
+  std::printf("  python3 json.load: %.3f s (%.3f s without its start of %.3f s), peak resident growth %.1f MB "
+              "(%.2f x the file)\n",
+              py.seconds, py_parse, start.seconds, py_growth, py_growth / mb);
+  std::printf("  parse time ratio (open_run_file / json.load): %.2f (goal <= 1.0); against python3's whole run %.2f\n",
+              mine.seconds / py_parse, mine.seconds / py.seconds);
+  std::printf("  peak resident growth / file size: %.2f (goal <= 1.5)\n", mine.growth_mb / mb);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string dir;
+  if (argc > 1) {
+    dir = argv[1];
+  } else {
+    char tmpl[] = "/tmp/trellan-bench-run-file-XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    dir = tmpl;
+  }
+  const std::string hour = dir + "/hour-P1.json", day = dir + "/day-P4.json";
+  write_iperf_json(hour, 3600, 1);
+  write_iperf_json(day, 86400, 4);
+  measure(hour, "3,600 intervals -P 1");
+  measure(day, "86,400 intervals -P 4");
+  if (argc <= 1) {
+    unlink(hour.c_str());
+    unlink(day.c_str());
+    rmdir(dir.c_str());
+  }
+  return 0;
+}
