@@ -5,8 +5,9 @@
 #
 # Builds the core and process tests with address+undefined and with thread sanitizers,
 # runs them, builds the libFuzzer target with clang and runs it for a bounded
-# time from the corpus in fuzz/corpus/. The last line of output is
-# "RESULT <passed> <failed>": test cases of both sanitizer runs plus the fuzz
+# time from the corpus in fuzz/corpus/, and the reader of files of runs from
+# fuzz/corpus-run-file/. The last line of output is
+# "RESULT <passed> <failed>": test cases of both sanitizer runs plus each fuzz
 # run as one case. Exits non-zero when anything failed.
 set -uo pipefail
 
@@ -131,8 +132,10 @@ find_clang() {
   [ -n "$best" ] && command -v "$best"
 }
 
+# fuzz_run TARGET CORPUS WHAT: builds fuzz/TARGET and runs it from CORPUS.
 fuzz_run() {
-  echo "== fuzzing the parser and the standard-error filter (${fuzz_seconds} s) =="
+  local target=$1 corpus=$2 what=$3
+  echo "== fuzzing $what (${fuzz_seconds} s) =="
   local clang
   clang=$(find_clang)
   if [ -z "$clang" ]; then
@@ -146,33 +149,35 @@ fuzz_run() {
     failed=$((failed + 1))
     return
   fi
-  if ! ninja -C "$dir" fuzz/fuzz-iperf-parser >"$dir.build.log" 2>&1; then
+  if ! ninja -C "$dir" "fuzz/$target" >"$dir.build.log" 2>&1; then
     echo "building the fuzz target with $clang failed:"
     tail -n 30 "$dir.build.log"
     failed=$((failed + 1))
     return
   fi
   # New inputs go to a scratch copy; the corpus in the repository stays as it is.
-  rm -rf "$scratch/fuzz-corpus" "$scratch/fuzz-artifacts"
-  mkdir -p "$scratch/fuzz-corpus" "$scratch/fuzz-artifacts"
-  if (cd "$scratch/fuzz-artifacts" &&
+  local work=$scratch/$target
+  rm -rf "$work-corpus" "$work-artifacts"
+  mkdir -p "$work-corpus" "$work-artifacts"
+  if (cd "$work-artifacts" &&
       ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-      timeout $((fuzz_seconds + 60)) "$dir/fuzz/fuzz-iperf-parser" -max_total_time=$fuzz_seconds \
+      timeout $((fuzz_seconds + 60)) "$dir/fuzz/$target" -max_total_time=$fuzz_seconds \
         -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
-        "$scratch/fuzz-corpus" "$root/fuzz/corpus" >"$dir.run.log" 2>&1); then
-    grep -E '^(Done|stat::number_of_executed_units)' "$dir.run.log"
-    echo "fuzz: passed"
+        "$work-corpus" "$root/$corpus" >"$work.run.log" 2>&1); then
+    grep -E '^(Done|stat::number_of_executed_units)' "$work.run.log"
+    echo "fuzz $target: passed"
     passed=$((passed + 1))
   else
-    echo "fuzz: FAILED (crash inputs are kept in $scratch/fuzz-artifacts)"
-    tail -n 40 "$dir.run.log"
+    echo "fuzz $target: FAILED (crash inputs are kept in $work-artifacts)"
+    tail -n 40 "$work.run.log"
     failed=$((failed + 1))
   fi
 }
 
 sanitizer_run asan-ubsan address,undefined
 sanitizer_run tsan thread
-fuzz_run
+fuzz_run fuzz-iperf-parser fuzz/corpus "the parser and the standard-error filter"
+fuzz_run fuzz-run-file fuzz/corpus-run-file "the reader of iperf3's JSON and run files"
 
 echo "RESULT $passed $failed"
 [ "$failed" -eq 0 ]

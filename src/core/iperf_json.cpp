@@ -50,6 +50,7 @@ std::string scaled(double value, double step, const std::array<double, 5>& facto
 // beyond it is a fault in the file.
 constexpr double kMaxBitsPerSecond = 1e16;
 constexpr double kMaxSeconds = 1e9;
+constexpr std::uint64_t kLatestStart = 7258118400;  // 2200-01-01
 
 // One "sum" of an interval or of the end, as iperf3 wrote it.
 struct Sum {
@@ -453,8 +454,9 @@ class IperfSink : public JsonSink {
     const std::string& k2 = at[2].key;
     if (at.size() == 3) {
       if (k1 == "timestamp" && k2 == "timesecs") {
-        if (!v.integral || v.magnitude > 32503680000ULL) return fail_number("the start time", v);
-        start_.timesecs = v.negative ? -static_cast<std::int64_t>(v.magnitude) : static_cast<std::int64_t>(v.magnitude);
+        // Between 1970 and 2200: the clock's range, with room.
+        if (!v.count() || *v.count() > kLatestStart) return fail_number("the start time", v);
+        start_.timesecs = static_cast<std::int64_t>(*v.count());
       } else if (k1 == "connecting_to") {
         if (k2 == "host" && text) start_.connecting_host = valid_utf8(v.text);
         if (k2 == "port") {

@@ -247,6 +247,8 @@ class RunFileSink : public JsonSink {
     RunRecord& r = run_;
     const std::string& k = at[2].key;
     if (at.size() == 3) return run_value(r, k, v);
+    // Each interval, interval latency and probe is a list of its own.
+    if (listed(k) && (at.size() != 5 || !at[3].array || !at[4].array)) return fail_field(k);
     if (k == "command" && at.size() == 4) {
       if (v.kind != JsonScalar::Kind::String) return fail_field("command");
       r.command.emplace_back(v.text);
@@ -289,6 +291,8 @@ class RunFileSink : public JsonSink {
       return true;
     }
     if (at.size() == 3 && at[2].key == "latency" && !array) latency_.emplace();
+    if (at.size() >= 3 && listed(at[2].key) && (at.size() == 3 ? !array : at.size() > 4 || !array || !at[3].array))
+      return fail_field(at[2].key);
     if (at.size() == 4 && array) {
       const std::string& k = at[2].key;
       if (k == "intervals") interval_ = IntervalRecord{};
@@ -335,6 +339,7 @@ class RunFileSink : public JsonSink {
     if (reason.empty()) reason = std::move(why);
     return false;
   }
+  static bool listed(const std::string& k) { return k == "intervals" || k == "interval_latency" || k == "probes"; }
   bool fail_shape() { return fail("It is not a Trellan run file that this Trellan can read"); }
   bool fail_field(const std::string& k) { return fail("A run in it has a faulty “" + k + "”"); }
 
@@ -358,7 +363,11 @@ class RunFileSink : public JsonSink {
       if (!text) return fail_field(k);
       const std::string s(v.text);
       GDateTime* dt = g_date_time_new_from_iso8601(s.c_str(), nullptr);
-      if (!dt) return fail_field(k);
+      // Between 1970 and 2200: the clock's range, with room.
+      if (!dt || g_date_time_to_unix(dt) < 0 || g_date_time_to_unix(dt) > 7258118400) {
+        if (dt) g_date_time_unref(dt);
+        return fail_field(k);
+      }
       r.started = std::chrono::system_clock::time_point(
           std::chrono::duration_cast<std::chrono::system_clock::duration>(
               std::chrono::microseconds(g_date_time_to_unix(dt) * 1000000 + g_date_time_get_microsecond(dt))));
