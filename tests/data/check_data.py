@@ -14,6 +14,11 @@
   check_data.py installed BUILD_ROOT DESKTOP
       The build installs the launcher, metainfo and icons where desktops look
       for them, and the launcher starts a program the build installs.
+
+  check_data.py mime MIME_XML DESKTOP
+      The run files' type is well formed: its own name, the *.trellan glob
+      and no claim on plain JSON; the launcher opens files of it, handed over
+      as paths (%F).
 """
 
 import configparser
@@ -124,6 +129,7 @@ def check_installed(build_root, desktop):
         f"{{datadir}}/metainfo/{app_id}.metainfo.xml",
         f"{{datadir}}/icons/hicolor/scalable/apps/{app_id}.svg",
         f"{{datadir}}/icons/hicolor/symbolic/apps/{app_id}-symbolic.svg",
+        f"{{datadir}}/mime/packages/{app_id}.xml",
     ]
     for path in wanted:
         if path not in destinations:
@@ -138,6 +144,36 @@ def check_installed(build_root, desktop):
     return errors
 
 
+MIME = "{http://www.freedesktop.org/standards/shared-mime-info}"
+RUNS_TYPE = "application/x-trellan-runs"
+
+
+def check_mime(mime_xml, desktop):
+    errors = 0
+    root = ET.parse(mime_xml).getroot()
+    if root.tag != MIME + "mime-info":
+        return fail(f"{mime_xml}: the root is {root.tag}, not mime-info")
+    types = root.findall(MIME + "mime-type")
+    names = [t.get("type") for t in types]
+    if names != [RUNS_TYPE]:
+        errors += fail(f"{mime_xml}: defines {names}, expected only {RUNS_TYPE}")
+    globs = [g.get("pattern") for t in types for g in t.findall(MIME + "glob")]
+    if "*.trellan" not in globs:
+        errors += fail(f"{mime_xml}: no *.trellan glob (has {globs})")
+    for pattern in globs:
+        if pattern.lower().endswith(".json"):
+            errors += fail(f"{mime_xml}: claims plain JSON with {pattern!r}")
+    for t in types:
+        if not t.findtext(MIME + "comment"):
+            errors += fail(f"{mime_xml}: {t.get('type')} has no comment to show in file managers")
+    entry = read_desktop(desktop)
+    if RUNS_TYPE not in entry.get("MimeType", "").split(";"):
+        errors += fail(f"{desktop}: MimeType does not list {RUNS_TYPE}")
+    if "%F" not in entry.get("Exec", "").split():
+        errors += fail(f"{desktop}: Exec {entry.get('Exec')!r} takes no files (%F)")
+    return errors
+
+
 def main(argv):
     if len(argv) >= 2:
         command, args = argv[1], argv[2:]
@@ -147,6 +183,8 @@ def main(argv):
             return 1 if check_names(*args) else 0
         if command == "installed" and len(args) == 2:
             return 1 if check_installed(*args) else 0
+        if command == "mime" and len(args) == 2:
+            return 1 if check_mime(*args) else 0
     print(__doc__, file=sys.stderr)
     return 2
 
