@@ -28,7 +28,7 @@ CASES=(
     "build|the package builds in Debian 13"
     "install|apt installs the package and pulls in iperf3"
     "window|the installed app opens its window"
-    "files|launcher, metainfo, icons and manual page are where the desktop looks for them"
+    "files|launcher, metainfo, icons, run-file type and manual page are where the desktop looks for them"
     "icon-cache|GTK's icon cache lists the app icon"
     "purge|purging the package leaves none of its files behind"
 )
@@ -199,7 +199,7 @@ inside_files() {
     local metainfo=/usr/share/metainfo/$APP_ID.metainfo.xml
     if missing=$(first_missing "$desktop" "$metainfo" \
         "$icons/scalable/apps/$APP_ID.svg" "$icons/symbolic/apps/$APP_ID-symbolic.svg" \
-        /usr/share/man/man1/trellan.1.gz); then
+        /usr/share/man/man1/trellan.1.gz /usr/share/mime/packages/$APP_ID.xml); then
         echo "missing: $missing" >&2
         return 1
     fi
@@ -213,6 +213,12 @@ inside_files() {
     [ "$(command -v "$exec")" = /usr/bin/trellan ] ||
         { echo "the launcher runs '$exec', not /usr/bin/trellan" >&2; return 1; }
     [ "$icon" = "$APP_ID" ] || { echo "the launcher names the icon '$icon'" >&2; return 1; }
+    # Where shared-mime-info is installed, its trigger has taken in the type
+    # of run files.
+    if [ -f /usr/share/mime/types ]; then
+        grep -qxF application/x-trellan-runs /usr/share/mime/types ||
+            { echo "the MIME database does not know application/x-trellan-runs" >&2; return 1; }
+    fi
     # AppStream ties the metadata to the launcher by its file name.
     grep -q "<launchable type=\"desktop-id\">$APP_ID.desktop</launchable>" "$metainfo" ||
         { echo "the metainfo does not name $APP_ID.desktop as its launchable" >&2; return 1; }
