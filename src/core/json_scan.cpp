@@ -4,6 +4,7 @@
 #include <rapidjson/reader.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -62,6 +63,7 @@ bool JsonSource::refill() {
     return false;
   }
   consumed_ += static_cast<std::uint64_t>(end_ - begin_);
+  line_ += static_cast<std::uint64_t>(std::count(begin_, end_, '\n'));
   if (fd_ < 0) {
     if (memory_given_) {
       eof_ = true;
@@ -95,6 +97,10 @@ bool JsonSource::refill() {
   return true;
 }
 
+std::uint64_t JsonSource::line() const {
+  return line_ + static_cast<std::uint64_t>(std::count(begin_, pos_, '\n'));
+}
+
 bool JsonSource::read_line(std::string& out) {
   out.clear();
   if (at_end()) return false;
@@ -106,7 +112,6 @@ bool JsonSource::read_line(std::string& out) {
     pos_ = stop;
     if (nl) {
       ++pos_;
-      ++line_;
       mark_value();
       return true;
     }

@@ -81,9 +81,7 @@ class JsonSource {
   }
   Ch Take() {
     if (pos_ == end_ && !refill()) return '\0';
-    const char c = *pos_++;
-    if (c == '\n') ++line_;
-    return c;
+    return *pos_++;
   }
   std::size_t Tell() const { return static_cast<std::size_t>(consumed_ + static_cast<std::uint64_t>(pos_ - begin_)); }
   Ch* PutBegin() { return nullptr; }
@@ -95,7 +93,7 @@ class JsonSource {
   bool read_line(std::string& out);
 
   // The line (from 1) of the byte the reading stands at.
-  std::uint64_t line() const { return line_; }
+  std::uint64_t line() const;
   // Whether everything was read (the source was not cut short).
   bool at_end() { return pos_ == end_ && !refill(); }
   bool cancelled() const { return cancelled_; }
@@ -118,7 +116,7 @@ class JsonSource {
   const char* pos_ = nullptr;
   const char* end_ = nullptr;
   std::uint64_t consumed_ = 0;  // bytes before begin_
-  std::uint64_t line_ = 1;
+  std::uint64_t line_ = 1;  // of begin_
   std::uint64_t mark_ = 0;
   const std::atomic<bool>* cancel_ = nullptr;
   std::function<void(double)> progress_;
