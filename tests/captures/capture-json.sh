@@ -5,7 +5,8 @@
 # Each case gives OUTDIR/json-NAME-client.json and, where the server side is
 # kept, OUTDIR/json-NAME-server.json: the server's log (-J --logfile), one
 # document per test and the one it writes when it is stopped. The stream
-# cases (iperf3 3.17 and later) give json-NAME-client.jsonl.
+# cases (iperf3 3.17 and later) give json-NAME-client.jsonl, and
+# json-stream-server-log-server.jsonl a server's log written as a stream.
 set -euo pipefail
 out=$1
 shift
@@ -78,6 +79,23 @@ capture_server_log() {
   stop_server server-log keep
 }
 
+# A server writing --json-stream to its log, two clients in turn.
+capture_stream_server_log() {
+  port=$(free_port)
+  server_log=$(mktemp)
+  rm -f "$server_log"
+  iperf3 -s -p "$port" --json-stream --logfile "$server_log" >/dev/null 2>&1 &
+  server_pid=$!
+  sleep 0.5
+  client -t 1 >/dev/null || true
+  client -t 1 -R >/dev/null || true
+  sleep 0.5
+  kill "$server_pid"
+  wait "$server_pid" 2>/dev/null || true
+  cp "$server_log" "$out/json-stream-server-log-server.jsonl"
+  rm -f "$server_log"
+}
+
 run_case() {
   case $1 in
     tcp) capture tcp keep -t 2 -i 1 ;;
@@ -99,6 +117,7 @@ run_case() {
     stream) capture_stream stream -t 2 -i 1 ;;
     stream-udp-bidir) capture_stream stream-udp-bidir -t 2 -i 1 -u -b 10M --bidir ;;
     stream-interrupted) capture_interrupted stream-interrupted jsonl --json-stream -i 1 ;;
+    stream-server-log) capture_stream_server_log ;;
     *) echo "unknown case: $1" >&2; exit 2 ;;
   esac
 }

@@ -154,7 +154,8 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
 }
 
 TEST(RunFileCaptures, ServerLogOpensToOneRunPerTestAndNoneForItsShutdown) {
-  for (const char* file : {"iperf3-3.12/json-server-log-server.json", "iperf3-3.18/json-server-log-server.json"}) {
+  for (const char* file : {"iperf3-3.12/json-server-log-server.json", "iperf3-3.18/json-server-log-server.json",
+                           "iperf3-3.18/json-stream-server-log-server.jsonl"}) {
     SCOPED_TRACE(file);
     const OpenedFile f = open_capture(file);
     ASSERT_EQ(f.error, "");
