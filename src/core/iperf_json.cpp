@@ -630,13 +630,18 @@ IperfRuns read_iperf_stream(JsonSource& source) {
     LineSink line_sink(sink);
     const JsonScanResult scanned = scan_json(*one, line_sink);
     if (!scanned.ok) {
+      // The last line, cut off as it was written: the stream stops there.
+      if (scanned.cut_short && source.at_end()) break;
       IperfRuns out;
-      const std::string what = scanned.sink_stopped ? sink.reason : scanned.error;
-      if (scanned.sink_stopped && what.starts_with("It holds"))
-        out.error = what + " (line " + std::to_string(number) + ")";
+      const std::string n = std::to_string(number);
+      if (scanned.sink_stopped && sink.reason.starts_with("It holds"))
+        out.error = sink.reason + " (line " + n + ")";
+      else if (scanned.sink_stopped)
+        out.error = "Line " + n + " is not one of iperf3's events";
+      else if (scanned.cut_short)
+        out.error = "Line " + n + " is broken: it stops in the middle of an event";
       else
-        out.error = "Line " + std::to_string(number) + " is not one of iperf3's events" +
-                    (what.empty() ? std::string() : ": " + what);
+        out.error = "Line " + n + " is broken: it is not valid JSON";
       return out;
     }
   }

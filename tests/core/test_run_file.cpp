@@ -197,6 +197,13 @@ TEST(RunFileCaptures, StreamCutBeforeItsEndOpensAsEndedEarly) {
   EXPECT_EQ(f.runs[0].intervals.size(), 2u);
   EXPECT_EQ(run_ending_text(f.runs[0]), "Ended early: The file ends before the test did");
 
+  // Cut in the middle of its last line, as a writer stopped mid-way leaves it.
+  const OpenedFile mid_line = read_runs(whole.substr(0, cut + 40), "cut.jsonl");
+  ASSERT_EQ(mid_line.error, "");
+  ASSERT_EQ(mid_line.runs.size(), 1u);
+  EXPECT_EQ(mid_line.runs[0].end, RunEnd::EndedEarly);
+  EXPECT_EQ(mid_line.runs[0].intervals.size(), 2u);
+
   const OpenedFile whole_file = read_runs(whole, "whole.jsonl");
   ASSERT_EQ(whole_file.runs.size(), 1u);
   EXPECT_EQ(whole_file.runs[0].end, RunEnd::Result);
@@ -241,8 +248,11 @@ TEST(RunFileBadInput, EachGetsItsReasonAndNoRun) {
       {"broken JSON", replaced(tcp, "\"intervals\":", "\"intervals\"="),
        "It is not valid JSON: missing a colon after a name of object member (line 39)"},
       {"stream with a broken line", replaced(stream, second_line, "{\"event\":\"interval\",\"data\":{\"str\n"),
-       "Line 2 is not one of iperf3's events: It ends in the middle of a value: it may have been cut off while it "
-       "was written"},
+       "Line 2 is broken: it stops in the middle of an event"},
+      {"stream with a line that is not JSON", replaced(stream, second_line, "interval 1\n"),
+       "Line 2 is broken: it is not valid JSON"},
+      {"stream with a line that is no event", replaced(stream, second_line, "[1, 2]\n"),
+       "Line 2 is not one of iperf3's events"},
       {"negative bytes", replaced(tcp, "\"bytes\":\t1700003840,\n\t\t\t\t\"bits", "\"bytes\":\t-5,\n\t\t\t\t\"bits"),
        "It holds a figure that cannot be right: “bytes” in interval 1 is -5"},
       {"absurd rate", replaced(tcp, "13578156386.92675,\n\t\t\t\t\"retransmits\":\t0,\n\t\t\t\t\"omitted\"",
