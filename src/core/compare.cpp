@@ -190,17 +190,11 @@ std::string comparison_csv(const std::vector<const RunRecord*>& runs) {
   return out;
 }
 
-std::string comparison_text(const std::vector<const RunRecord*>& runs) {
+ComparisonTable comparison_table(const std::vector<const RunRecord*>& runs) {
   const auto compared = compare_runs(runs);
-  std::string out = "Comparison of " + std::to_string(compared.size()) + " runs\n";
-  for (std::size_t i = 0; i < compared.size(); ++i)
-    out += std::to_string(i + 1) + ". " + compared[i].name + ", started " + start_time_text(*runs[i]) +
-           (compared[i].reference ? " (the others are compared with it)" : "") + "\n";
-  out += "\n";
-
   struct Column {
     std::string title;
-    bool right;
+    bool numeric;
     std::vector<std::string> cells;
   };
   std::vector<Column> columns = {{"Run", true, {}},     {"Protocol", false, {}},   {"Streams", true, {}},
@@ -224,29 +218,45 @@ std::string comparison_text(const std::vector<const RunRecord*>& runs) {
     columns[k++].cells.push_back(ms(c.latency_idle_ms));
     columns[k++].cells.push_back(ms(c.latency_loaded_ms));
   }
-  // Columns no run fills are left out.
-  std::erase_if(columns, [](const Column& col) {
-    return std::all_of(col.cells.begin(), col.cells.end(), [](const std::string& s) { return s.empty(); });
-  });
+  ComparisonTable table;
+  table.rows.resize(compared.size());
+  for (const Column& col : columns) {
+    // Columns no run fills are left out.
+    if (std::all_of(col.cells.begin(), col.cells.end(), [](const std::string& s) { return s.empty(); })) continue;
+    table.titles.push_back(col.title);
+    table.numeric.push_back(col.numeric);
+    for (std::size_t i = 0; i < col.cells.size(); ++i) table.rows[i].push_back(col.cells[i]);
+  }
+  return table;
+}
+
+std::string comparison_text(const std::vector<const RunRecord*>& runs) {
+  const auto compared = compare_runs(runs);
+  std::string out = "Comparison of " + std::to_string(compared.size()) + " runs\n";
+  for (std::size_t i = 0; i < compared.size(); ++i)
+    out += std::to_string(i + 1) + ". " + compared[i].name + ", started " + start_time_text(*runs[i]) +
+           (compared[i].reference ? " (the others are compared with it)" : "") + "\n";
+  out += "\n";
+
+  const ComparisonTable table = comparison_table(runs);
   std::vector<std::size_t> widths;
-  for (const auto& col : columns) {
-    std::size_t w = width(col.title);
-    for (const auto& cell : col.cells) w = std::max(w, width(cell));
+  for (std::size_t k = 0; k < table.titles.size(); ++k) {
+    std::size_t w = width(table.titles[k]);
+    for (const auto& row : table.rows) w = std::max(w, width(row[k]));
     widths.push_back(w);
   }
-  const auto row = [&](auto cell_of) {
-    std::string line;
-    for (std::size_t k = 0; k < columns.size(); ++k) {
-      const std::string cell = cell_of(k);
-      const std::string pad(widths[k] - width(cell), ' ');
-      if (k) line += "  ";
-      line += columns[k].right ? pad + cell : cell + pad;
+  const auto line = [&](const std::vector<std::string>& cells) {
+    std::string text;
+    for (std::size_t k = 0; k < cells.size(); ++k) {
+      const std::string pad(widths[k] - width(cells[k]), ' ');
+      if (k) text += "  ";
+      text += table.numeric[k] ? pad + cells[k] : cells[k] + pad;
     }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    return line + "\n";
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text + "\n";
   };
-  out += row([&](std::size_t k) { return columns[k].title; });
-  for (std::size_t i = 0; i < compared.size(); ++i) out += row([&](std::size_t k) { return columns[k].cells[i]; });
+  out += line(table.titles);
+  for (const auto& row : table.rows) out += line(row);
   return out;
 }
 

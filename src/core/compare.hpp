@@ -45,6 +45,16 @@ std::string comparison_csv(const std::vector<const RunRecord*>& runs);
 // The comparison as aligned text for pasting: the runs numbered with their
 // start times, then a table with a row per run.
 std::string comparison_text(const std::vector<const RunRecord*>& runs);
+// The comparison as a table, as the text and the view show it: its column
+// titles, whether each holds numbers (aligned right), and a row of cells per
+// run ("1", "TCP", "1", "3.00 s", "13.44 Gbit/s", "−35.5 %", …). Columns
+// that no run fills are left out.
+struct ComparisonTable {
+  std::vector<std::string> titles;
+  std::vector<bool> numeric;
+  std::vector<std::vector<std::string>> rows;
+};
+ComparisonTable comparison_table(const std::vector<const RunRecord*>& runs);
 // What a screen reader says of each run: "Run 2, Client — 127.0.0.1, port
 // 5201 · 14:05:00: TCP, 1 stream, 3 s; send 8.2 Gbit/s, 12.5 % less than
 // run 1; …".
