@@ -176,6 +176,10 @@ std::vector<ComparedRun> compare_runs(const std::vector<const RunRecord*>& runs)
   return out;
 }
 
+std::string comparison_heading(std::size_t runs) {
+  return "Comparing " + std::to_string(runs) + (runs == 1 ? " run" : " runs");
+}
+
 std::string comparison_csv(const std::vector<const RunRecord*>& runs) {
   std::string out =
       "run,started,protocol,streams,duration_s,send_mbit_s,receive_mbit_s,retransmits,lost_percent,"

@@ -39,6 +39,9 @@ struct ComparedRun {
 // The runs' figures in the order given.
 std::vector<ComparedRun> compare_runs(const std::vector<const RunRecord*>& runs);
 
+// The heading over a comparison: "Comparing 3 runs".
+std::string comparison_heading(std::size_t runs);
+
 // The comparison as CSV: the header line, then one line per run in the
 // order given, each ending in "\n".
 std::string comparison_csv(const std::vector<const RunRecord*>& runs);

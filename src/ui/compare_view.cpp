@@ -331,8 +331,7 @@ void compare_view_set_runs(GtkWidget* widget, std::vector<std::shared_ptr<const 
   const auto records = v.records();
   v.data = CompareData(records);
   v.axis = TimeAxis{};
-  const std::string heading = "Comparing " + std::to_string(v.runs.size()) + " runs";
-  gtk_label_set_text(GTK_LABEL(v.heading.get()), heading.c_str());
+  gtk_label_set_text(GTK_LABEL(v.heading.get()), comparison_heading(v.runs.size()).c_str());
   gtk_widget_set_visible(v.latency.get(), v.data.any_latency());
   std::string description;
   for (const std::string& s : comparison_sentences(records)) description += (description.empty() ? "" : " ") + s;

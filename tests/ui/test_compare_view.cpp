@@ -34,6 +34,16 @@ std::shared_ptr<const RunRecord> captured_run(const std::string& capture, int mi
   return run;
 }
 
+// The view's plot a screen reader knows by `name`.
+GtkWidget* plot_named(GtkWidget* view, const char* name) {
+  return find_widget(view, [&](GtkWidget* w) {
+    if (!GTK_IS_DRAWING_AREA(w)) return false;
+    char* differs = gtk_test_accessible_check_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, name);
+    g_free(differs);
+    return differs == nullptr;
+  });
+}
+
 struct Shown {
   GtkWidget* window;
   GtkWidget* view;
@@ -72,6 +82,9 @@ TEST(CompareView, TwoRunsShowAsATableAndCopyingTheComparisonPutsItsCsvOnTheClipb
                                            "Copy comparison as CSV", "Copy comparison as text",
                                            "Save chart as image…"};
   EXPECT_TRUE(missing(s.view, wanted).empty()) << ::testing::PrintToString(missing(s.view, wanted));
+  // Neither run measured latency: no latency plot.
+  ASSERT_NE(plot_named(s.view, "Latency over time"), nullptr);
+  EXPECT_FALSE(gtk_widget_get_visible(plot_named(s.view, "Latency over time")));
 
   // A table of rows of cells, each named by its text or, for a row, by the
   // sentence that says its run; nothing reachable is left to be named after
@@ -125,9 +138,9 @@ TEST(CompareView, TwoRunsShowAsATableAndCopyingTheComparisonPutsItsCsvOnTheClipb
   pump_for(0.2);
 }
 
-// Not a check: pictures of the view to look at, with three runs, one with
-// latency, at a narrow and a wide size in both appearances.
-TEST(CompareView, PicturesInLightAndDark) {
+// Three runs, one with latency, at a narrow and a wide size in both
+// appearances: the latency plot shows, nothing warns; and pictures to look at.
+TEST(CompareView, ThreeRunsOneWithLatencyShowItsPlotAtEverySizeInLightAndDark) {
   auto tcp = captured_run("iperf3-3.12/tcp-5s-client.txt", 40);
   auto slow = std::make_shared<RunRecord>(*captured_run("iperf3-3.18/tcp-5s-client.txt", 45));
   slow->latency = LatencyFigures{0.031, 2.2, 3.0, 3.4, 0, 50};
@@ -139,6 +152,12 @@ TEST(CompareView, PicturesInLightAndDark) {
     adw_style_manager_set_color_scheme(style, dark ? ADW_COLOR_SCHEME_FORCE_DARK : ADW_COLOR_SCHEME_FORCE_LIGHT);
     for (const auto& [w, h] : {std::pair{560, 680}, std::pair{1400, 900}}) {
       const Shown s = show_view({tcp, slow, bidir}, w, h);
+      EXPECT_TRUE(gtk_widget_get_mapped(plot_named(s.view, "Latency over time")));
+      // Each plot drawn anew at its final size for the picture.
+      for (const char* plot : {"Throughput over time", "Latency over time", "Distribution of one-second rates",
+                               "Distribution of latency under load"})
+        gtk_widget_queue_draw(plot_named(s.view, plot));
+      pump_for(0.3);
       const std::string name = std::string("compare-view-") + (dark ? "dark-" : "light-") + std::to_string(w) + ".png";
       EXPECT_TRUE(save_window_png(s.window, shot_path(name))) << name;
       gtk_window_destroy(GTK_WINDOW(s.window));
