@@ -196,7 +196,7 @@ void save_image(View& v, GFile* file) {
   const CharPtr name(g_file_get_parse_name(file));
   const CharPtr base(g_file_get_basename(file));
   const int width = std::max(480, v.throughput ? gtk_widget_get_width(v.throughput.get()) : 0);
-  const int height = static_cast<int>(comparison_height(v.data, width));
+  const int height = static_cast<int>(comparison_height(v.data));
   const bool dark = dark_appearance();
   const std::string bytes = painted_image(image_format_of(base ? base.get() : ""), width, height,
                                           [&](cairo_t* cr) { paint_comparison(cr, width, v.data, dark); });

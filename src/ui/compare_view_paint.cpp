@@ -329,9 +329,8 @@ void paint_compare_distribution(cairo_t* cr, double width, double height, const 
   cairo_restore(cr);
 }
 
-double comparison_height(const CompareData& data, double width) {
-  return kCompareThroughputHeight + (data.any_latency() ? kCompareLatencyHeight : 0) +
-         (width >= kCompareSideBySide ? 1 : 2) * kCompareDistributionHeight;
+double comparison_height(const CompareData& data) {
+  return kCompareThroughputHeight + (data.any_latency() ? kCompareLatencyHeight : 0) + kCompareDistributionHeight;
 }
 
 void paint_comparison(cairo_t* cr, double width, const CompareData& data, bool dark) {
@@ -342,12 +341,11 @@ void paint_comparison(cairo_t* cr, double width, const CompareData& data, bool d
     paint_compare_latency(cr, width, kCompareLatencyHeight, data, axis, dark);
     cairo_translate(cr, 0, kCompareLatencyHeight);
   }
-  const bool side = width >= kCompareSideBySide;
-  const double w = side ? std::floor(width / 2) : width;
-  paint_compare_distribution(cr, w, kCompareDistributionHeight, data, Distribution::Rates, dark);
-  cairo_translate(cr, side ? w : 0, side ? 0 : kCompareDistributionHeight);
-  paint_compare_distribution(cr, width - (side ? w : 0), kCompareDistributionHeight, data, Distribution::Latency,
-                             dark);
+  // Side by side, each half as wide, as the view lays them out.
+  const double half = std::floor(width / 2);
+  paint_compare_distribution(cr, half, kCompareDistributionHeight, data, Distribution::Rates, dark);
+  cairo_translate(cr, half, 0);
+  paint_compare_distribution(cr, width - half, kCompareDistributionHeight, data, Distribution::Latency, dark);
   cairo_restore(cr);
 }
 

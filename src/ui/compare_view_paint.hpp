@@ -49,15 +49,12 @@ void paint_compare_distribution(cairo_t* cr, double width, double height, const 
 
 // All of it as one picture, as the view lays it out at `width`: the
 // throughput chart, the latency plot where a run has latency, and the two
-// distributions side by side (one under the other when narrow). The height
-// it takes at `width`, and the painting.
-double comparison_height(const CompareData& data, double width);
+// distributions side by side. The height that takes, and the painting.
+double comparison_height(const CompareData& data);
 void paint_comparison(cairo_t* cr, double width, const CompareData& data, bool dark);
 
 // The heights the view gives each plot.
 inline constexpr double kCompareThroughputHeight = 260, kCompareLatencyHeight = 150,
                         kCompareDistributionHeight = 220;
-// Below this width the distributions stand one under the other.
-inline constexpr double kCompareSideBySide = 640;
 
 }  // namespace trellan

@@ -5,12 +5,15 @@
 // dark at a narrow and a wide size.
 #include <gtest/gtest.h>
 
+#include <glib/gstdio.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "captures.hpp"
 #include "core/output_parser.hpp"
+#include "file_chooser.hpp"
 #include "runs_page_fixture.hpp"
 #include "ui/compare_view.hpp"
 
@@ -134,6 +137,48 @@ TEST(CompareView, TwoRunsShowAsATableAndCopyingTheComparisonPutsItsCsvOnTheClipb
             "\"Client — 127.0.0.1, port 5201 · 16:40:12\",2026-12-07T16:40:12+00:00,TCP,1,3.00,13440.000,,1,,,,,\n"
             "\"Client — 127.0.0.1, port 5201 · 16:45:00\",2026-12-07T16:45:00+00:00,TCP,1,3.00,8666.667,,58,,,,"
             "-35.5,\n");
+  gtk_window_destroy(GTK_WINDOW(s.window));
+  pump_for(0.2);
+}
+
+TEST(CompareView, TheChartIsSavedAsSvgOrPngAsTheNameAsks) {
+  // GTK's file chooser files what it saves among the recent files of the
+  // program by name.
+  g_set_prgname("test-compare-view");
+  g_set_application_name("Trellan tests");
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const Shown s = show_view({captured_run("iperf3-3.12/tcp-client.txt", 40),
+                             captured_run("iperf3-3.12/tuned-client.txt", 45)},
+                            800, 900);
+  // The chooser opens in the current folder: a fresh one.
+  char tmpl[] = "/tmp/trellan-compare-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  gchar* previous = g_get_current_dir();
+  ASSERT_EQ(g_chdir(dir.c_str()), 0);
+  for (const char* name : {"chart.svg", "chart.png"}) {
+    g_signal_emit_by_name(button_labelled(s.view, "Save chart as image…"), "clicked");
+    GtkWidget* chooser = open_file_chooser();
+    ASSERT_NE(chooser, nullptr);
+    EXPECT_EQ(chooser_name(chooser), "trellan-comparison-20261207-164012.png");
+    save_as(chooser, name);
+    const std::string path = dir + "/" + name;
+    EXPECT_TRUE(pump_until([&] { return missing(s.view, {"Saved as “" + path + "”."}).empty(); }, 10))
+        << ::testing::PrintToString(reachable_texts(s.view));
+    gchar* contents = nullptr;
+    gsize length = 0;
+    ASSERT_TRUE(g_file_get_contents(path.c_str(), &contents, &length, nullptr));
+    const std::string bytes(contents, length);
+    g_free(contents);
+    if (std::string(name) == "chart.svg")
+      EXPECT_NE(bytes.find("<svg"), std::string::npos);
+    else
+      EXPECT_EQ(bytes.substr(0, 4), "\x89PNG");
+    g_remove(path.c_str());
+  }
+  EXPECT_EQ(g_chdir(previous), 0);
+  g_free(previous);
+  g_rmdir(dir.c_str());
   gtk_window_destroy(GTK_WINDOW(s.window));
   pump_for(0.2);
 }
