@@ -279,7 +279,7 @@ GtkWidget* compare_view_new() {
   gtk_label_set_xalign(GTK_LABEL(v.heading.get()), 0.0f);
   gtk_widget_add_css_class(v.heading.get(), "heading");
 
-  v.throughput = plot_area(view, draw_throughput, static_cast<int>(kCompareThroughputHeight), "Throughput over time");
+  v.throughput = plot_area(view, draw_throughput, 0, "Throughput over time");
   v.latency = plot_area(view, draw_latency, static_cast<int>(kCompareLatencyHeight), "Latency over time");
   v.rates = plot_area(view, draw_rates, static_cast<int>(kCompareDistributionHeight),
                       "Distribution of one-second rates");
@@ -332,6 +332,8 @@ void compare_view_set_runs(GtkWidget* widget, std::vector<std::shared_ptr<const 
   v.data = CompareData(records);
   v.axis = TimeAxis{};
   gtk_label_set_text(GTK_LABEL(v.heading.get()), comparison_heading(v.runs.size()).c_str());
+  gtk_drawing_area_set_content_height(GTK_DRAWING_AREA(v.throughput.get()),
+                                      static_cast<int>(compare_throughput_height(v.data)));
   gtk_widget_set_visible(v.latency.get(), v.data.any_latency());
   std::string description;
   for (const std::string& s : comparison_sentences(records)) description += (description.empty() ? "" : " ") + s;

@@ -272,8 +272,7 @@ void paint_compare_distribution(cairo_t* cr, double width, double height, const 
     if (!v.empty()) max = std::max(max, v.back());
   }
   const auto [per_unit, unit] = rates ? plot::unit_for(max > 0 ? max : 1.0) : std::pair<double, std::string>{1.0, "ms"};
-  const std::string title = rates ? "Share of seconds at or below a rate, " + unit
-                                  : "Share of probes under load at or below a latency, ms";
+  const std::string title = rates ? "One-second rates, cumulative, " + unit : "Latency under load, cumulative, ms";
   set_rgb(cr, f.text);
   show_text(cr, title, 4, 14);
   if (!(rates ? std::any_of(data.runs.begin(), data.runs.end(), [](const auto& r) { return !r.rates.empty(); })
@@ -329,14 +328,20 @@ void paint_compare_distribution(cairo_t* cr, double width, double height, const 
   cairo_restore(cr);
 }
 
+double compare_throughput_height(const CompareData& data) {
+  return 240 + kRow * static_cast<double>(data.runs.size());
+}
+
 double comparison_height(const CompareData& data) {
-  return kCompareThroughputHeight + (data.any_latency() ? kCompareLatencyHeight : 0) + kCompareDistributionHeight;
+  return compare_throughput_height(data) + (data.any_latency() ? kCompareLatencyHeight : 0) +
+         kCompareDistributionHeight;
 }
 
 void paint_comparison(cairo_t* cr, double width, const CompareData& data, bool dark) {
   cairo_save(cr);
-  const TimeAxis axis = paint_compare_throughput(cr, width, kCompareThroughputHeight, data, dark);
-  cairo_translate(cr, 0, kCompareThroughputHeight);
+  const double top = compare_throughput_height(data);
+  const TimeAxis axis = paint_compare_throughput(cr, width, top, data, dark);
+  cairo_translate(cr, 0, top);
   if (data.any_latency()) {
     paint_compare_latency(cr, width, kCompareLatencyHeight, data, axis, dark);
     cairo_translate(cr, 0, kCompareLatencyHeight);

@@ -53,8 +53,9 @@ void paint_compare_distribution(cairo_t* cr, double width, double height, const 
 double comparison_height(const CompareData& data);
 void paint_comparison(cairo_t* cr, double width, const CompareData& data, bool dark);
 
-// The heights the view gives each plot.
-inline constexpr double kCompareThroughputHeight = 260, kCompareLatencyHeight = 150,
-                        kCompareDistributionHeight = 220;
+// The heights the view gives each plot. The throughput chart grows with
+// its legend, which may take a row per run in a narrow view.
+double compare_throughput_height(const CompareData& data);
+inline constexpr double kCompareLatencyHeight = 150, kCompareDistributionHeight = 220;
 
 }  // namespace trellan
