@@ -236,8 +236,9 @@ void paint_compare_latency(cairo_t* cr, double width, double height, const Compa
   double ms_max = 0;
   for (const auto& run : data.runs)
     for (const TimedValue& v : run.latency) ms_max = std::max(ms_max, v.value);
+  if (!data.any_latency()) say(cr, f, "No latency was measured in these runs.", width, height);
+  // Without the chart's time axis yet, the plot waits for it.
   if (!data.any_latency() || !(axis.x1 > axis.x0) || !(axis.t_max > 0)) {
-    say(cr, f, "No latency was measured in these runs.", width, height);
     cairo_restore(cr);
     return;
   }
