@@ -12,6 +12,7 @@
 #include "core/save_file.hpp"
 #include "ui/chart_image.hpp"
 #include "ui/clipboard_text.hpp"
+#include "ui/compat.hpp"
 #include "ui/compare_view_paint.hpp"
 
 namespace trellan {
@@ -35,6 +36,10 @@ struct View {
 };
 
 using ViewRef = std::shared_ptr<View>;
+
+// The window width from which the three buttons fit in one row beside the
+// page's margins.
+constexpr int kButtonsInARow = 720;
 constexpr const char* kViewKey = "trellan-compare-view";
 
 void free_view_ref(gpointer data, GClosure*) { delete static_cast<ViewRef*>(data); }
@@ -304,17 +309,24 @@ GtkWidget* compare_view_new() {
       g_object_new(GTK_TYPE_SCROLLED_WINDOW, "child", v.table.get(), "vscrollbar-policy", GTK_POLICY_NEVER,
                    "propagate-natural-height", TRUE, nullptr)));
 
-  GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  // The buttons stand in a row where there is room, else one under the
+  // other, so that the view fits the narrowest window.
+  GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+  gtk_widget_set_halign(buttons, GTK_ALIGN_START);
   gtk_box_append(GTK_BOX(buttons), button("Copy comparison as CSV", on_copy_csv, view));
   gtk_box_append(GTK_BOX(buttons), button("Copy comparison as text", on_copy_text, view));
   gtk_box_append(GTK_BOX(buttons), button("Save chart as image…", on_save, view));
+  GtkWidget* button_row = compat::width_switch_new(buttons, kButtonsInARow, [buttons](bool wide) {
+    gtk_orientable_set_orientation(GTK_ORIENTABLE(buttons), wide ? GTK_ORIENTATION_HORIZONTAL
+                                                                 : GTK_ORIENTATION_VERTICAL);
+  });
   v.status = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
   gtk_label_set_xalign(GTK_LABEL(v.status.get()), 0.0f);
   gtk_label_set_wrap(GTK_LABEL(v.status.get()), TRUE);
   gtk_label_set_selectable(GTK_LABEL(v.status.get()), TRUE);
   gtk_widget_set_visible(v.status.get(), FALSE);
 
-  for (GtkWidget* w : {v.heading.get(), frame, v.table_scroll.get(), buttons, v.status.get()})
+  for (GtkWidget* w : {v.heading.get(), frame, v.table_scroll.get(), button_row, v.status.get()})
     gtk_box_append(GTK_BOX(root), w);
   connect(root, "destroy", on_view_destroy, view);
   g_object_set_data_full(G_OBJECT(root), kViewKey, new ViewRef(view), free_view_ref_notify);

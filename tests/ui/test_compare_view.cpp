@@ -198,6 +198,15 @@ TEST(CompareView, ThreeRunsOneWithLatencyShowItsPlotAtEverySizeInLightAndDark) {
     for (const auto& [w, h] : {std::pair{560, 680}, std::pair{1400, 900}}) {
       const Shown s = show_view({tcp, slow, bidir}, w, h);
       EXPECT_TRUE(gtk_widget_get_mapped(plot_named(s.view, "Latency over time")));
+      // The narrowest window (400 px) leaves the view 376 px beside the
+      // Runs page's margins: a narrow view asks for no more, its buttons one
+      // under the other.
+      EXPECT_EQ(gtk_widget_get_width(s.window), w);
+      if (w < 720) {
+        int least = 0;
+        gtk_widget_measure(s.view, GTK_ORIENTATION_HORIZONTAL, -1, &least, nullptr, nullptr, nullptr);
+        EXPECT_LE(least, 376);
+      }
       // Each plot drawn anew at its final size for the picture.
       for (const char* plot : {"Throughput over time", "Latency over time", "Distribution of one-second rates",
                                "Distribution of latency under load"})
