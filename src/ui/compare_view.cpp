@@ -313,6 +313,9 @@ GtkWidget* compare_view_new() {
   // other, so that the view fits the narrowest window.
   GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
   gtk_widget_set_halign(buttons, GTK_ALIGN_START);
+  // Where the switch keeps the height of the column, the row stays its own
+  // height.
+  gtk_widget_set_valign(buttons, GTK_ALIGN_START);
   gtk_box_append(GTK_BOX(buttons), button("Copy comparison as CSV", on_copy_csv, view));
   gtk_box_append(GTK_BOX(buttons), button("Copy comparison as text", on_copy_text, view));
   gtk_box_append(GTK_BOX(buttons), button("Save chart as image…", on_save, view));
