@@ -110,14 +110,7 @@ std::optional<SeriesStats> ChartData::stats(Direction direction) const {
 namespace {
 
 using plot::fixed;
-
-// Mbit/s per unit of the unit that format_rate picks for `mbps`.
-std::pair<double, std::string> unit_for(double mbps) {
-  std::string unit = format_rate(mbps).second;
-  if (unit == "Gbit/s") return {1000.0, unit};
-  if (unit == "Kbit/s") return {0.001, unit};
-  return {1.0, unit};
-}
+using plot::unit_for;
 
 std::string seconds_text(double s) {
   return std::abs(s - std::round(s)) < 0.05 ? fixed(std::round(s), 0) : fixed(s, 1);
@@ -159,25 +152,10 @@ constexpr ChartPalette kLightChart{{1.0, 1.0, 1.0},       {0.13, 0.15, 0.18}, {0
 constexpr ChartPalette kDarkChart{{0.15, 0.15, 0.15},     {0.92, 0.93, 0.95}, {1.0, 1.0, 1.0},
                                   {1.0, 1.0, 1.0},        {0.337, 0.706, 0.914}, {0.902, 0.624, 0.0}};
 
-constexpr double kFont = 11.0;
-
-double text_width(cairo_t* cr, const std::string& s) {
-  cairo_text_extents_t e;
-  cairo_text_extents(cr, s.c_str(), &e);
-  return e.x_advance;
-}
-
-void show_text(cairo_t* cr, const std::string& s, double x, double y) {
-  cairo_move_to(cr, x, y);
-  cairo_show_text(cr, s.c_str());
-}
-
-// Where a line of `width` user units lies on whole device pixels near `v`.
-double snap(double v, double scale, double width) {
-  const double device_width = std::max(1.0, std::round(width * scale));
-  const double offset = static_cast<int>(device_width) % 2 ? 0.5 : 0.0;
-  return (std::round(v * scale - offset) + offset) / scale;
-}
+using plot::kFont;
+using plot::show_text;
+using plot::snap;
+using plot::text_width;
 
 struct Plot {
   double x0, y0, x1, y1;  // the plotting area: left, top, right, bottom
