@@ -25,6 +25,21 @@ std::uint64_t RunLog::begin(RunPage page, std::string far_end, std::string optio
   return record->id;
 }
 
+std::uint64_t RunLog::adopt(RunRecord record) {
+  auto shared = std::make_shared<RunRecord>(std::move(record));
+  shared->id = next_id_++;
+  while (runs_.size() >= kMaxRuns) {
+    const std::shared_ptr<RunRecord> oldest = runs_.front();
+    runs_.pop_front();
+    ++dropped_runs_;
+    notify(Change::Removed, *oldest);
+  }
+  runs_.push_back(shared);
+  notify(Change::Added, *shared);
+  notify(Change::Ended, *shared);
+  return shared->id;
+}
+
 void RunLog::add_interval(std::uint64_t id, IntervalRecord interval) {
   RunRecord* record = find_mutable(id);
   if (!record || record->end != RunEnd::Running) return;

@@ -75,6 +75,11 @@ struct RunRecord {
   // last; see latency_of_records.
   std::vector<IntervalLatency> interval_latency;
   std::vector<LatencyProbe> probes;  // under load, for plotting
+  // The name of the file the run was opened from, as the user's file
+  // manager shows it; empty for a run measured in this window.
+  std::string source_file;
+  // The version line of the iperf3 that made the run.
+  std::string iperf_version;
 };
 
 // The latency of each of `run.intervals`, in their order: none where
@@ -95,6 +100,9 @@ class RunLog {
   std::uint64_t begin(RunPage page, std::string far_end, std::string options_summary,
                       std::chrono::system_clock::time_point started = std::chrono::system_clock::now(),
                       std::vector<std::string> command = {});
+  // Adds a whole, already ended record (its id is the log's to give), and
+  // returns that id; listeners hear Added, then Ended.
+  std::uint64_t adopt(RunRecord record);
   // Both do nothing for a run that is no longer kept.
   void add_interval(std::uint64_t id, IntervalRecord record);
   void end(std::uint64_t id, RunEnd how, std::string result_text = {}, std::string details_text = {},
