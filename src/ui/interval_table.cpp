@@ -290,7 +290,8 @@ IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
       g_signal_connect(factory, "bind", G_CALLBACK(on_cell_bind), GINT_TO_POINTER(index));
     GtkColumnViewColumn* column = gtk_column_view_column_new(kColumns[i], factory);
     gtk_column_view_column_set_resizable(column, TRUE);
-    gtk_column_view_column_set_expand(column, i + 1 == kColumns.size());
+    // The columns share a wide window's width between them.
+    gtk_column_view_column_set_expand(column, TRUE);
     s.columns[i] = Ref<GtkColumnViewColumn>::take(column);
   }
   s.show_filled_columns(nullptr, FilledColumns());

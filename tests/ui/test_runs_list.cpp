@@ -456,6 +456,52 @@ TEST_F(RunsPageTest, AtTheDefaultSizeTheListShowsFourRunsKeepsTheChosenInViewAnd
   adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
 }
 
+TEST_F(RunsPageTest, InAWideWindowTheListAndTheChosenRunSitSideBySideWithTheTableInView) {
+  for (int r = 0; r < 5; ++r) {
+    const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 60 s");
+    for (int i = 0; i < 60; ++i) {
+      const std::string start = std::to_string(i) + ".00", end = std::to_string(i + 1) + ".00";
+      log->add_interval(id, send_interval(start.c_str(), end.c_str(), 900 + 10 * r + (i % 7) * 6, "112 MBytes",
+                                          static_cast<std::uint64_t>(i % 3)));
+    }
+    log->end(id, RunEnd::Result, "Result — send: 942.0 Mbit/s", "6.58 GBytes · 45 retransmits");
+  }
+  gtk_window_set_default_size(GTK_WINDOW(window), 1400, 900);
+  open_runs();
+  GtkWidget* list = GTK_WIDGET(run_list());
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  GtkWidget* chart_area = chart();
+  auto bounds = [&](GtkWidget* w) {
+    graphene_rect_t r{};
+    if (!gtk_widget_compute_bounds(w, win(), &r)) r = {};
+    return r;
+  };
+  ASSERT_TRUE(pump_until([&] {
+    return gtk_widget_get_width(win()) >= 1380 && gtk_widget_get_height(win()) >= 880 &&
+           bounds(view).origin.x > bounds(list).origin.x + bounds(list).size.width;
+  }, 10)) << gtk_widget_get_width(win()) << "×" << gtk_widget_get_height(win());
+  pump_for(0.5);
+  // The list on the left, the chart and the table on the rest of the width,
+  // and the table's titles and first rows in view without scrolling.
+  EXPECT_LE(bounds(list).size.width, 500);
+  EXPECT_GE(bounds(chart_area).size.width, 800);
+  EXPECT_GE(bounds(view).size.width, 800);
+  EXPECT_TRUE(in_sight(table_header(page), win()));
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"0.00–1.00 s", "1.00–2.00 s"}).empty(); }, 5));
+  EXPECT_LE(bounds(view).origin.y + 120, 900);
+  for (const bool dark : {false, true}) {
+    adw_style_manager_set_color_scheme(adw_style_manager_get_default(),
+                                       dark ? ADW_COLOR_SCHEME_FORCE_DARK : ADW_COLOR_SCHEME_FORCE_LIGHT);
+    pump_for(0.5);
+    EXPECT_TRUE(save_window_png(win(), shot_path(dark ? "runs-1400-dark.png" : "runs-1400-light.png")));
+  }
+  adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
+
+  // Narrow again, the run goes back below the list.
+  gtk_window_set_default_size(GTK_WINDOW(window), 560, 680);
+  EXPECT_TRUE(pump_until([&] { return bounds(view).origin.y > bounds(list).origin.y + bounds(list).size.height; }, 10));
+}
+
 TEST_F(RunsPageTest, TheTableFollowsALiveRunWhileItsEndIsInView) {
   const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 300 s");
   open_runs();
