@@ -183,6 +183,25 @@ TEST_F(HundredRuns, TheListIsOneTabStopArrowsMoveWithoutChoosingAndEnterChooses)
   }
   EXPECT_LE(back.size(), passed.size() + 2) << ::testing::PrintToString(back);
   EXPECT_EQ(focus(), GTK_WIDGET(row(2))) << focus_name();
+
+  // Marked from the keyboard, two runs are compared in place of the chosen
+  // one; choosing a run shows it again.
+  GtkStack* detail = GTK_STACK(find_widget(page, [](GtkWidget* w) { return GTK_IS_STACK(w); }));
+  ASSERT_NE(detail, nullptr);
+  for (int i : {2, 1}) {
+    arrow(i == 2 ? 0 : -1);
+    ASSERT_TRUE(list_key(GDK_KEY_Right));
+    ASSERT_TRUE(GTK_IS_CHECK_BUTTON(focus())) << focus_name();
+    gtk_widget_activate(focus());  // Space
+    EXPECT_TRUE(gtk_check_button_get_active(GTK_CHECK_BUTTON(focus())));
+    ASSERT_TRUE(list_key(GDK_KEY_Left));
+    EXPECT_EQ(focus(), GTK_WIDGET(row(i))) << focus_name();
+  }
+  EXPECT_STREQ(gtk_stack_get_visible_child_name(detail), "compare");
+  EXPECT_EQ(chosen_row(), row(2));
+  enter();
+  EXPECT_STREQ(gtk_stack_get_visible_child_name(detail), "run");
+  EXPECT_EQ(chosen_row(), row(1));
 }
 
 namespace {
