@@ -1066,8 +1066,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_set_margin_end(content, 12);
   p.cap_notice = label("caption", false);
   gtk_widget_set_visible(p.cap_notice.get(), FALSE);
-  for (GtkWidget* w : {file_buttons, p.progress_box.get(), p.file_status.get(), p.cap_notice.get(),
-                       p.list_scroll.get(), p.detail_area.get()})
+  for (GtkWidget* w : {file_buttons, p.cap_notice.get(), p.list_scroll.get(), p.detail_area.get()})
     gtk_box_append(GTK_BOX(content), w);
   GtkWidget* clamp = GTK_WIDGET(g_object_new(ADW_TYPE_CLAMP, "maximum-size", 1400, "child", content, nullptr));
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
@@ -1095,6 +1094,15 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_widget_set_vexpand(empty, TRUE);
   gtk_widget_set_vexpand(split, TRUE);
   gtk_widget_set_visible(split, FALSE);
+  // What became of the files opened or saved, above either: a first open
+  // may fail before there is any run.
+  GtkWidget* file_area = vbox(0);
+  for (GtkWidget* w : {p.progress_box.get(), p.file_status.get()}) {
+    gtk_box_append(GTK_BOX(file_area), w);
+    for (auto set_margin : {&gtk_widget_set_margin_top, &gtk_widget_set_margin_start, &gtk_widget_set_margin_end})
+      set_margin(w, 12);  // hidden while empty, margins and all
+  }
+  gtk_box_append(GTK_BOX(p.root.get()), file_area);
   gtk_box_append(GTK_BOX(p.root.get()), empty);
   gtk_box_append(GTK_BOX(p.root.get()), split);
   connect(p.root.get(), "destroy", on_page_destroy, page);

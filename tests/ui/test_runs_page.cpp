@@ -4,7 +4,10 @@
 // window's default size. Runs with GTK's test accessibility backend.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <glib/gstdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -295,6 +298,36 @@ TEST_F(RunsPageTest, FilesThatCannotBeOpenedAreSaidInWordsAndLoseNothing) {
   g_remove(empty.c_str());
   g_rmdir(folder.c_str());
   g_remove(odd.c_str());
+  g_rmdir(dir.c_str());
+}
+
+// A file that keeps the reader waiting (a pipe nobody writes to yet)
+// shows its progress after half a second, with a Cancel that ends the open
+// at once: no run and no failure from it, and the window answers.
+TEST_F(RunsPageTest, ASlowFileShowsItsProgressAndCanBeCancelled) {
+  open_runs();
+  char tmpl[] = "/tmp/trellan-slow-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  const std::string fifo = dir + "/slow.json";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<Ref<GFile>> files;
+  files.push_back(Ref<GFile>::take(g_file_new_for_path(fifo.c_str())));
+  const gint64 start = g_get_monotonic_time();
+  open_files_in_window(window, std::move(files));
+  ASSERT_TRUE(pump_until([&] { return missing(page, {"Opening “slow.json”…"}).empty(); }, 5));
+  EXPECT_GE(g_get_monotonic_time() - start, 500'000);
+  GtkWidget* cancel = button_labelled(page, "Cancel");
+  ASSERT_NE(cancel, nullptr);
+  gtk_widget_activate(cancel);
+  EXPECT_TRUE(pump_until([&] { return !gtk_widget_get_mapped(cancel); }, 5));
+  // The reader gets to the end of its file, and its runs go nowhere.
+  const int writer = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  close(writer);
+  pump_for(0.5);
+  EXPECT_TRUE(log->runs().empty());
+  EXPECT_TRUE(lines_starting(page, "Could not open ").empty()) << ::testing::PrintToString(reachable_texts(page));
+  g_remove(fifo.c_str());
   g_rmdir(dir.c_str());
 }
 
