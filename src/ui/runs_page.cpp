@@ -95,7 +95,7 @@ struct Page {
   // The wide layout's: the list on the left, the chosen run on the right.
   Ref<GtkWidget> content, detail_scroll, split;
   bool wide = false;
-  Ref<GtkWidget> toasts;
+  Ref<GtkWidget> toasts, buttons;
 
   const RunRecord* selected_run() const { return selected ? log->find(selected) : nullptr; }
   std::shared_ptr<const RunRecord> shared_run(std::uint64_t id) const {
@@ -607,6 +607,8 @@ void set_wide(Page& p, bool wide) {
                                {&gtk_widget_set_margin_end, 12}})
     margin(area, wide ? value : 0);
   gtk_widget_set_visible(p.detail_scroll.get(), wide);
+  gtk_orientable_set_orientation(GTK_ORIENTABLE(p.buttons.get()),
+                                 wide ? GTK_ORIENTATION_HORIZONTAL : GTK_ORIENTATION_VERTICAL);
   gtk_widget_set_hexpand(p.runs.get(), !wide);
   gtk_widget_set_size_request(p.runs.get(), wide ? 420 : -1, -1);
   p.reveal_chosen = true;
@@ -884,7 +886,7 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
                             &p.failure_text, &p.latency_area, &p.latency_line, &p.file_status, &p.progress_box,
                             &p.progress_label, &p.progress_bar, &p.save_all, &p.detail_area, &p.detail_stack,
                             &p.switcher, &p.compare_view, &p.compare_hint, &p.content, &p.detail_scroll,
-                            &p.split, &p.toasts})
+                            &p.split, &p.toasts, &p.buttons})
     w->reset();
   p.rows.clear();
   p.table.reset();
@@ -996,11 +998,17 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   p.details = label("caption", true);  // figures: at full contrast, as on the pages
   p.latency_line = label("caption", true);
   p.dropped = label("caption", false);
-  GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-  gtk_box_append(GTK_BOX(buttons), button("Copy as text", on_copy_text, page));
-  gtk_box_append(GTK_BOX(buttons), button("Copy as CSV", on_copy_csv, page));
-  gtk_box_append(GTK_BOX(buttons), button("Save as CSV…", on_save, page));
-  gtk_box_append(GTK_BOX(buttons), button("Save run…", on_save_run, page));
+  // Copy and save: two pairs, one above the other in a narrow window.
+  GtkWidget* copy_buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  gtk_box_append(GTK_BOX(copy_buttons), button("Copy as text", on_copy_text, page));
+  gtk_box_append(GTK_BOX(copy_buttons), button("Copy as CSV", on_copy_csv, page));
+  GtkWidget* save_buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  gtk_box_append(GTK_BOX(save_buttons), button("Save as CSV…", on_save, page));
+  gtk_box_append(GTK_BOX(save_buttons), button("Save run…", on_save_run, page));
+  p.buttons = Ref<GtkWidget>::sink(vbox(6));
+  GtkWidget* buttons = p.buttons.get();
+  gtk_box_append(GTK_BOX(buttons), copy_buttons);
+  gtk_box_append(GTK_BOX(buttons), save_buttons);
   p.save_status = label(nullptr, true);
   gtk_widget_set_visible(p.save_status.get(), FALSE);
 
