@@ -678,7 +678,7 @@ enum class SaveKind { Csv, Run, AllRuns };
 // run for a run, beside the page's buttons for all of them.
 void save_to(Page& p, SaveKind kind, std::uint64_t id, GFile* file) {
   if (p.gone) return;
-  const CharPtr name(g_file_get_parse_name(file));
+  const std::string name = file_display_path(file);
   std::optional<std::string> contents;
   if (kind == SaveKind::AllRuns) {
     std::vector<const RunRecord*> runs;
@@ -690,8 +690,8 @@ void save_to(Page& p, SaveKind kind, std::uint64_t id, GFile* file) {
   std::string outcome;
   if (!contents) outcome = kind == SaveKind::AllRuns ? "Not saved: there are no runs." : "Not saved: the run is no longer kept.";
   else if (auto error = save_file_atomically(file, *contents))
-    outcome = std::string("Could not save “") + name.get() + "”: " + *error + ".";
-  else outcome = std::string("Saved as “") + name.get() + "”.";
+    outcome = "Could not save “" + name + "”: " + *error + ".";
+  else outcome = "Saved as “" + name + "”.";
   if (kind == SaveKind::AllRuns) set_label(p.file_status.get(), outcome);
   else if (id == p.selected) set_label(p.save_status.get(), outcome);
 }

@@ -150,6 +150,15 @@ void FileOpen::cancel() {
 
 bool FileOpen::finished() const { return state_->done; }
 
+std::string file_display_path(GFile* file) {
+  if (CharPtr path{g_file_get_path(file)}) {
+    CharPtr name(g_filename_display_name(path.get()));
+    return name.get();
+  }
+  CharPtr parse(g_file_get_parse_name(file));
+  return parse.get();
+}
+
 std::string file_display_name(GFile* file) {
   if (CharPtr path{g_file_get_path(file)}) {
     CharPtr name(g_filename_display_basename(path.get()));

@@ -50,5 +50,9 @@ class FileOpen {
 // The name of `file` as the user's file manager shows it, for messages:
 // its last part, readable whatever its encoding.
 std::string file_display_name(GFile* file);
+// The whole name of `file` for messages: its path, with what is not UTF-8
+// in it shown as the replacement character, rather than the URI that
+// g_file_get_parse_name gives for such a path.
+std::string file_display_path(GFile* file);
 
 }  // namespace trellan

@@ -211,9 +211,11 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s", started);
   log->add_interval(id, send_interval("0.00", "1.00", 942, "112 MBytes", 2));
   open_runs();
-  // The chooser opens in the current folder: a fresh one.
-  char tmpl[] = "/tmp/trellan-save-XXXXXX";
+  // The chooser opens in the current folder: a fresh one, whose name is
+  // not UTF-8.
+  char tmpl[] = "/tmp/trellan-s\xE9" "ve-XXXXXX";
   const std::string dir = g_mkdtemp(tmpl);
+  const std::string shown_dir = "/tmp/trellan-s\xEF\xBF\xBD" "ve-" + dir.substr(dir.size() - 6);
   gchar* previous = g_get_current_dir();
   ASSERT_EQ(g_chdir(dir.c_str()), 0);
 
@@ -223,7 +225,9 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   EXPECT_EQ(proposed_name(chooser), "trellan-20260314-092653.csv");
   accept(chooser);
   const std::string path = dir + "/trellan-20260314-092653.csv";
-  EXPECT_TRUE(pump_until([&] { return missing(page, {"Saved as “" + path + "”."}).empty(); }, 10))
+  EXPECT_TRUE(pump_until([&] {
+    return missing(page, {"Saved as “" + shown_dir + "/trellan-20260314-092653.csv”."}).empty();
+  }, 10))
       << ::testing::PrintToString(reachable_texts(page));
   gchar* contents = nullptr;
   EXPECT_TRUE(g_file_get_contents(path.c_str(), &contents, nullptr, nullptr));
