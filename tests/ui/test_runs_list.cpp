@@ -126,6 +126,11 @@ TEST_F(HundredRuns, TheListIsOneTabStopArrowsMoveWithoutChoosingAndEnterChooses)
                                      "Client — 192.0.2.1, port 5201, UDP, reverse, target 10M, 1 s, 08:00:00, Stopped, 97 of 97"),
             "");
 
+  // Nothing else names or describes a row: a screen reader says it once.
+  for (GtkAccessibleRelation relation : {GTK_ACCESSIBLE_RELATION_LABELLED_BY, GTK_ACCESSIBLE_RELATION_DESCRIBED_BY})
+    EXPECT_FALSE(gtk_test_accessible_has_relation(GTK_ACCESSIBLE(row(0)), relation)) << relation;
+  EXPECT_FALSE(gtk_test_accessible_has_property(GTK_ACCESSIBLE(row(0)), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION));
+
   // Tab from the button above the list lands on the newest row, the list's
   // one stop.
   GtkWidget* copy = button_labelled(page, "Copy as CSV");
