@@ -168,25 +168,28 @@ gboolean on_files_dropped(GtkDropTarget* target, const GValue* value, double, do
   return TRUE;
 }
 
-gboolean on_open_shortcut(GtkWidget* window, GVariant*, gpointer) noexcept {
+void on_open_runs(GSimpleAction*, GVariant*, gpointer window) noexcept {
   auto* page = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(window), kRunsPageKey));
-  if (!page) return FALSE;
+  if (!page) return;
   if (GtkWidget* stack = gtk_widget_get_parent(page); stack && ADW_IS_VIEW_STACK(stack))
     adw_view_stack_set_visible_child(ADW_VIEW_STACK(stack), page);
   runs_page_choose_files(page);
-  return TRUE;
 }
 
 void accept_run_files(AdwApplicationWindow* window) {
   GtkDropTarget* drop = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
   g_signal_connect(drop, "drop", G_CALLBACK(on_files_dropped), nullptr);
   gtk_widget_add_controller(GTK_WIDGET(window), GTK_EVENT_CONTROLLER(drop));
+  // "win.open-runs", on Ctrl+O from any page.
+  GSimpleAction* open = g_simple_action_new("open-runs", nullptr);
+  g_signal_connect(open, "activate", G_CALLBACK(on_open_runs), window);
+  g_action_map_add_action(G_ACTION_MAP(window), G_ACTION(open));
+  g_object_unref(open);
   GtkEventController* shortcuts = gtk_shortcut_controller_new();
   gtk_shortcut_controller_set_scope(GTK_SHORTCUT_CONTROLLER(shortcuts), GTK_SHORTCUT_SCOPE_GLOBAL);
-  gtk_shortcut_controller_add_shortcut(
-      GTK_SHORTCUT_CONTROLLER(shortcuts),
-      gtk_shortcut_new(gtk_shortcut_trigger_parse_string("<Control>o"),
-                       gtk_callback_action_new(on_open_shortcut, nullptr, nullptr)));
+  gtk_shortcut_controller_add_shortcut(GTK_SHORTCUT_CONTROLLER(shortcuts),
+                                       gtk_shortcut_new(gtk_shortcut_trigger_parse_string("<Control>o"),
+                                                        gtk_named_action_new("win.open-runs")));
   gtk_widget_add_controller(GTK_WIDGET(window), shortcuts);
 }
 

@@ -305,6 +305,32 @@ TEST_F(RunsPageTest, FilesThatCannotBeOpenedAreSaidInWordsAndLoseNothing) {
   g_rmdir(dir.c_str());
 }
 
+// Ctrl+O's action, from another page: the Runs page comes up with a file
+// chooser, and the file chosen there is opened (an empty one, which no
+// reader takes, is said to be so).
+TEST_F(RunsPageTest, OpenFromAnyPageShowsTheRunsPageAndOpensTheFileChosen) {
+  char tmpl[] = "/tmp/trellan-choose-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  const std::string empty = dir + "/empty.json";
+  ASSERT_TRUE(g_file_set_contents(empty.c_str(), "", 0, nullptr));
+  adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "client");
+  ASSERT_TRUE(gtk_widget_activate_action(win(), "win.open-runs", nullptr));
+  EXPECT_STREQ(adw_view_stack_get_visible_child_name(ADW_VIEW_STACK(stack)), "runs");
+  GtkWidget* chooser = open_file_chooser();
+  ASSERT_NE(chooser, nullptr);
+  GFile* file = g_file_new_for_path(empty.c_str());
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  EXPECT_TRUE(gtk_file_chooser_set_file(GTK_FILE_CHOOSER(chooser), file, nullptr));
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  g_object_unref(file);
+  accept(chooser);
+  EXPECT_TRUE(pump_until([&] { return lines_starting(page, "Could not open “empty.json”: ").size() == 1; }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
+  EXPECT_TRUE(log->runs().empty());
+  g_remove(empty.c_str());
+  g_rmdir(dir.c_str());
+}
+
 // A file that keeps the reader waiting (a pipe nobody writes to yet)
 // shows its progress after half a second, with a Cancel that ends the open
 // at once: no run and no failure from it, and the window answers.
