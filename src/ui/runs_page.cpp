@@ -353,7 +353,8 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   adw_status_page_set_description(
       ADW_STATUS_PAGE(empty),
       "Each test started on the Client page, and each client served on the Server page, is kept "
-      "here with its readings while this window is open.");
+      "here with its readings while this window is open. Runs saved before, and iperf3's JSON "
+      "output, open here too.");
 
   // The runs, newest first, in a list that scrolls on its own past a few rows.
   p.list = Ref<GtkWidget>::sink(gtk_list_box_new());
