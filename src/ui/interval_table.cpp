@@ -64,7 +64,9 @@ struct IntervalTable::State {
     // The view keeps the widgets of a column inserted between others after
     // the rest, where a screen reader, which walks the widgets, would hear
     // its title and cells out of order: the columns go and come back in
-    // their order instead. It happens only between runs, with no rows.
+    // their order instead. It happens when another run is shown, and at
+    // most a few times in a run (a column's first value, latency at the
+    // end), when the rows in view are made again.
     GtkColumnView* v = GTK_COLUMN_VIEW(view.get());
     for (std::size_t i = 0; i < kColumns.size(); ++i)
       if (in_view[i]) gtk_column_view_remove_column(v, columns[i].get());
