@@ -101,6 +101,9 @@ class RunLog {
   std::uint64_t begin(RunPage page, std::string far_end, std::string options_summary,
                       std::chrono::system_clock::time_point started = std::chrono::system_clock::now(),
                       std::vector<std::string> command = {});
+  // Adds a whole, already ended record (its id is the log's to give), and
+  // returns that id; listeners hear Added, then Ended.
+  std::uint64_t adopt(RunRecord record);
   // Both do nothing for a run that is no longer kept.
   void add_interval(std::uint64_t id, IntervalRecord record);
   void end(std::uint64_t id, RunEnd how, std::string result_text = {}, std::string details_text = {},
@@ -116,11 +119,6 @@ class RunLog {
                    std::vector<IntervalLatency> intervals, std::vector<LatencyProbe> probes = {});
 
   void amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text);
-
-  // Keeps a whole run that ended elsewhere (one opened from a file) as the
-  // newest, under an id of the log's; the oldest runs make room for it as
-  // for a new run. Listeners hear Added, then Ended. Returns its id.
-  std::uint64_t adopt(RunRecord record);
 
   const RunRecord* find(std::uint64_t id) const;
   const std::deque<std::shared_ptr<RunRecord>>& runs() const { return runs_; }

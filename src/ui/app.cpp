@@ -56,4 +56,16 @@ void on_activate(AdwApplication* app, gpointer) noexcept {
   gtk_window_present(GTK_WINDOW(window));
 }
 
+void on_open(AdwApplication* app, GFile** files, int n_files, const char*, gpointer) noexcept {
+  GtkWindow* window = gtk_application_get_active_window(GTK_APPLICATION(app));
+  if (!window || !ADW_IS_APPLICATION_WINDOW(window)) {
+    window = GTK_WINDOW(build_main_window(app));
+    gtk_window_set_icon_name(window, APP_ID);
+  }
+  std::vector<Ref<GFile>> opened;
+  for (int i = 0; i < n_files; ++i) opened.push_back(Ref<GFile>::add(files[i]));
+  open_files_in_window(ADW_APPLICATION_WINDOW(window), std::move(opened));
+  gtk_window_present(window);
+}
+
 }  // namespace trellan

@@ -19,5 +19,8 @@ std::optional<std::string> exe_relative_icon_dir(std::string_view exe_path);
 
 void on_startup(AdwApplication* app, gpointer) noexcept;
 void on_activate(AdwApplication* app, gpointer) noexcept;
+// `trellan FILE…`, and files handed on by a second launch: they open in
+// the window there is, or in a new one.
+void on_open(AdwApplication* app, GFile** files, int n_files, const char* hint, gpointer) noexcept;
 
 }  // namespace trellan

@@ -61,14 +61,45 @@ struct IntervalTable::State {
     const std::array<bool, kColumns.size()> wanted = {
         true, true, true, true, filled.retransmits, filled.jitter, filled.loss, measured_latency, measured_latency};
     if (wanted == in_view) return;
+    // The view keeps the widgets of a column inserted between others after
+    // the rest, where a screen reader, which walks the widgets, would hear
+    // its title and cells out of order: the columns go and come back in
+    // their order instead. It happens when another run is shown, and at
+    // most a few times in a run (a column's first value, latency at the
+    // end), when the rows in view are made again.
     GtkColumnView* v = GTK_COLUMN_VIEW(view.get());
-    guint position = 0;
-    for (std::size_t i = 0; i < kColumns.size(); ++i) {
-      if (wanted[i] && !in_view[i]) gtk_column_view_insert_column(v, position, columns[i].get());
-      if (!wanted[i] && in_view[i]) gtk_column_view_remove_column(v, columns[i].get());
-      in_view[i] = wanted[i];
-      if (wanted[i]) ++position;
+    for (std::size_t i = 0; i < kColumns.size(); ++i)
+      if (in_view[i]) gtk_column_view_remove_column(v, columns[i].get());
+    for (std::size_t i = 0; i < kColumns.size(); ++i)
+      if (wanted[i]) gtk_column_view_append_column(v, columns[i].get());
+    in_view = wanted;
+    name_header();
+  }
+  // GTK 4.8 names the header row and its titles by their types where a
+  // screen reader asks; they get the columns' names instead.
+  void name_header() {
+    std::string names;
+    for (GtkWidget* c = gtk_widget_get_first_child(view.get()); c; c = gtk_widget_get_next_sibling(c)) {
+      if (GTK_IS_LIST_VIEW(c)) {
+        gtk_accessible_update_property(GTK_ACCESSIBLE(c), GTK_ACCESSIBLE_PROPERTY_LABEL, "Readings", -1);
+        continue;
+      }
+      if (!g_str_equal(gtk_widget_get_css_name(c), "header")) continue;
+      for (GtkWidget* title = gtk_widget_get_first_child(c); title; title = gtk_widget_get_next_sibling(title)) {
+        const char* text = title_text(title);
+        if (!text) continue;
+        gtk_accessible_update_property(GTK_ACCESSIBLE(title), GTK_ACCESSIBLE_PROPERTY_LABEL, text, -1);
+        names += (names.empty() ? "" : ", ") + std::string(text);
+      }
+      gtk_accessible_update_property(GTK_ACCESSIBLE(c), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                     ("Columns: " + names).c_str(), -1);
     }
+  }
+  static const char* title_text(GtkWidget* w) {
+    if (GTK_IS_LABEL(w)) return gtk_label_get_text(GTK_LABEL(w));
+    for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c))
+      if (const char* text = title_text(c)) return text;
+    return nullptr;
   }
 };
 
@@ -90,6 +121,16 @@ void on_cell_setup(GtkSignalListItemFactory*, GtkListItem* item, gpointer) noexc
   gtk_list_item_set_child(item, l);
 }
 
+// GTK 4.8 gives the table's rows and cells their roles but names them by
+// their types; a screen reader hears their texts instead (an empty cell is
+// a dash). Only rows in view are bound.
+void name_cell(GtkWidget* l, const std::string& text) {
+  GtkWidget* cell = gtk_widget_get_parent(l);
+  if (cell)
+    gtk_accessible_update_property(GTK_ACCESSIBLE(cell), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                   text.empty() ? "—" : text.c_str(), -1);
+}
+
 void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer column) noexcept {
   GtkWidget* l = gtk_list_item_get_child(item);
   auto* interval = TRELLAN_INTERVAL_ITEM(gtk_list_item_get_item(item));
@@ -97,13 +138,10 @@ void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer column)
   const int index = GPOINTER_TO_INT(column);
   const std::string text = record ? interval_cell(*record, index) : "";
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
-  // GTK 4.8 gives the table's rows and cells their roles but names them by
-  // their types; a screen reader hears their texts instead. Only rows in
-  // view are bound.
+  name_cell(l, text);
   GtkWidget* cell = gtk_widget_get_parent(l);
   GtkWidget* row = cell ? gtk_widget_get_parent(cell) : nullptr;
-  if (!cell || !row) return;
-  gtk_accessible_update_property(GTK_ACCESSIBLE(cell), GTK_ACCESSIBLE_PROPERTY_LABEL, text.c_str(), -1);
+  if (!row) return;
   if (index == 0 && record)
     gtk_accessible_update_property(GTK_ACCESSIBLE(row), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                    interval_row_name(*record).c_str(), -1);
@@ -129,6 +167,7 @@ void on_latency_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer
       text = std::to_string(lat.lost);
   }
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
+  name_cell(l, text);
 }
 
 // Whether the table shows its last row.
@@ -253,7 +292,8 @@ IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
       g_signal_connect(factory, "bind", G_CALLBACK(on_cell_bind), GINT_TO_POINTER(index));
     GtkColumnViewColumn* column = gtk_column_view_column_new(kColumns[i], factory);
     gtk_column_view_column_set_resizable(column, TRUE);
-    gtk_column_view_column_set_expand(column, i + 1 == kColumns.size());
+    // The columns share a wide window's width between them.
+    gtk_column_view_column_set_expand(column, TRUE);
     s.columns[i] = Ref<GtkColumnViewColumn>::take(column);
   }
   s.show_filled_columns(nullptr, FilledColumns());

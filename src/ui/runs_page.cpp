@@ -1,133 +1,10 @@
 #include "ui/runs_page.hpp"
 
-#include <adwaita.h>
-
-#include <algorithm>
-#include <chrono>
-#include <optional>
-#include <utility>
-#include <vector>
-
-#include "ui/chart.hpp"
-#include "core/gobject.hpp"
-#include "ui/clipboard_text.hpp"
-#include "ui/compat.hpp"
-#include "ui/interval_table.hpp"
-#include "ui/latency_plot.hpp"
-#include "core/latency_text.hpp"
-#include "core/meter.hpp"
-#include "core/run_export.hpp"
-#include "core/run_words.hpp"
-#include "core/save_file.hpp"
-#include "process/tool_version.hpp"
+#include "ui/runs_page_parts.hpp"
 
 namespace trellan {
 
-// ---- the page ----------------------------------------------------------------
-
-namespace {
-
-// One run's row in the list, and what it last told a screen reader.
-struct RunRow {
-  std::uint64_t id;
-  GtkWidget* row;    // the list's
-  GtkWidget* check;  // the row's: marks the chosen run
-  std::string name;
-  bool stale = false;  // readings came while the page was hidden
-};
-
-// The list of runs shows this many rows at least, and leaves about this
-// much of the page's height to the chosen run's heading, chart and buttons.
-constexpr int kListRowsAtLeast = 4;
-constexpr int kHeightForDetail = 300;
-
-// Everything the page's widgets and the log's listener share. Owned by the
-// callbacks that need it; the page's destruction breaks the cycle through
-// its widgets by dropping the references below.
-struct Page {
-  std::shared_ptr<RunLog> log;
-  std::weak_ptr<Page> self;
-  std::uint64_t listener = 0;
-  std::uint64_t selected = 0;  // the run shown in the detail, 0 for none
-  ChartData chart;             // the selected run's intervals
-  LatencyPlotData latency;     // and its latency, once it has ended
-  TimeAxis axis;               // the chart's, as last painted
-  bool gone = false;
-
-  Ref<GtkWidget> root;         // the status page or the runs
-  Ref<GtkWidget> empty, runs;  // its two children
-  Ref<GtkWidget> list, list_scroll;
-  Ref<GtkWidget> detail, heading, started, chart_area, result, details, dropped, save_status;
-  Ref<GtkWidget> cap_notice;  // the runs the window let go
-  // A run that failed before its first interval: its error in place of the
-  // chart and the table.
-  Ref<GtkWidget> chart_frame, failure, failure_icon, failure_title, failure_text;
-  std::unique_ptr<IntervalTable> table;
-  std::vector<RunRow> rows;
-  guint layout_source = 0;  // sizes the list and brings the chosen row into view
-  int layout_frames = 0;    // frames the chosen row may take to be laid out
-  bool reveal_chosen = false;
-  Ref<GtkWidget> latency_area, latency_line;
-
-  const RunRecord* selected_run() const { return selected ? log->find(selected) : nullptr; }
-  std::shared_ptr<const RunRecord> shared_run(std::uint64_t id) const {
-    for (const auto& r : log->runs())
-      if (r->id == id) return r;
-    return nullptr;
-  }
-  RunRow* row_of(std::uint64_t id) {
-    for (auto& r : rows)
-      if (r.id == id) return &r;
-    return nullptr;
-  }
-  std::uint64_t id_of(GtkListBoxRow* row) const {
-    for (const auto& r : rows)
-      if (r.row == GTK_WIDGET(row)) return r.id;
-    return 0;
-  }
-};
-
-using PageRef = std::shared_ptr<Page>;
-
-void free_page_ref(gpointer data, GClosure*) { delete static_cast<PageRef*>(data); }
-void free_page_ref_notify(gpointer data) { delete static_cast<PageRef*>(data); }
-
-template <typename Handler>
-void connect(gpointer instance, const char* signal, Handler handler, const PageRef& page) {
-  g_signal_connect_data(instance, signal, G_CALLBACK(handler), new PageRef(page), free_page_ref,
-                        GConnectFlags{});
-}
-
-bool dark_appearance() {
-  return adw_is_initialized() && adw_style_manager_get_dark(adw_style_manager_get_default());
-}
-
-Ref<GtkWidget> label(const char* css_class, bool selectable) {
-  auto l = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
-  gtk_label_set_wrap(GTK_LABEL(l.get()), TRUE);
-  gtk_label_set_xalign(GTK_LABEL(l.get()), 0.0f);
-  gtk_label_set_selectable(GTK_LABEL(l.get()), selectable);
-  if (css_class) gtk_widget_add_css_class(l.get(), css_class);
-  return l;
-}
-
-void set_label(GtkWidget* l, const std::string& text) {
-  gtk_label_set_text(GTK_LABEL(l), text.c_str());
-  gtk_widget_set_visible(l, !text.empty());
-}
-
-// A running run's row shows its latest interval, so that it grows live too.
-std::string row_subtitle(const RunRecord& run) {
-  std::string line = local_time(run.started, "%H:%M:%S");
-  if (!run.options_summary.empty()) line += " · " + run.options_summary;
-  line += "\n" + run_ending_text(run);
-  if (run.end == RunEnd::Running && !run.intervals.empty()) {
-    const IntervalRecord& last = run.intervals.back();
-    line += std::string(" ") + (last.direction == Direction::Send ? "send " : "receive ") +
-            rate_text(last.mbps) + " at " + last.end_text + " s";
-  }
-  return line;
-}
+namespace runs_page_parts {
 
 // ---- the chart ------------------------------------------------------------
 
@@ -242,30 +119,6 @@ void grow_run(Page& p, const RunRecord& run) {
   describe_chart(p);
 }
 
-GtkWidget* run_row(const RunRecord& run, GtkWidget** check) {
-  GtkWidget* row = adw_action_row_new();
-  adw_preferences_row_set_use_markup(ADW_PREFERENCES_ROW(row), FALSE);
-  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), run_title(run).c_str());
-  adw_action_row_set_subtitle(ADW_ACTION_ROW(row), row_subtitle(run).c_str());
-  adw_action_row_set_subtitle_lines(ADW_ACTION_ROW(row), 3);
-  gtk_list_box_row_set_activatable(GTK_LIST_BOX_ROW(row), TRUE);
-  *check = gtk_image_new_from_icon_name("object-select-symbolic");
-  gtk_widget_set_visible(*check, FALSE);
-  gtk_accessible_update_property(GTK_ACCESSIBLE(*check), GTK_ACCESSIBLE_PROPERTY_LABEL, "Shown", -1);
-  adw_action_row_add_suffix(ADW_ACTION_ROW(row), *check);
-  return row;
-}
-
-// A row's texts; its name changes only with how the run ended, not with
-// each reading.
-void update_row(RunRow& r, const RunRecord& run) {
-  adw_action_row_set_subtitle(ADW_ACTION_ROW(r.row), row_subtitle(run).c_str());
-  r.stale = false;
-  std::string name = run_row_name(run);
-  if (name == r.name) return;
-  r.name = std::move(name);
-  gtk_accessible_update_property(GTK_ACCESSIBLE(r.row), GTK_ACCESSIBLE_PROPERTY_LABEL, r.name.c_str(), -1);
-}
 
 // The list takes the page's height but for room for the chosen run's
 // heading, chart and buttons, and at least four rows' worth; the page
@@ -276,8 +129,19 @@ void lay_out(Page& p) {
   int row_height = 0;
   if (!p.rows.empty())
     gtk_widget_measure(p.rows.front().row, GTK_ORIENTATION_VERTICAL, -1, nullptr, &row_height, nullptr, nullptr);
+  // Wide, the list has the column to itself, but for the lines above it.
+  int reserved = kHeightForDetail;
+  if (p.wide) {
+    reserved = gtk_widget_get_margin_top(p.content.get()) + gtk_widget_get_margin_bottom(p.content.get());
+    for (GtkWidget* c = gtk_widget_get_first_child(p.content.get()); c; c = gtk_widget_get_next_sibling(c)) {
+      if (c == p.list_scroll.get() || !gtk_widget_get_visible(c)) continue;
+      int natural = 0;
+      gtk_widget_measure(c, GTK_ORIENTATION_VERTICAL, -1, nullptr, &natural, nullptr, nullptr);
+      reserved += natural + gtk_box_get_spacing(GTK_BOX(p.content.get()));
+    }
+  }
   if (page_height > 0 && row_height > 0) {
-    const int height = std::max(kListRowsAtLeast * row_height + 2, page_height - kHeightForDetail);
+    const int height = std::max(kListRowsAtLeast * row_height + 2, page_height - reserved);
     int natural = 0;
     gtk_widget_measure(p.list.get(), GTK_ORIENTATION_VERTICAL, -1, nullptr, &natural, nullptr, nullptr);
     auto* scroll = GTK_SCROLLED_WINDOW(p.list_scroll.get());
@@ -328,11 +192,22 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
     case RunLog::Change::Added: {
       GtkWidget* check = nullptr;
       GtkWidget* row = run_row(run, &check);
+      GtkWidget* compare = gtk_check_button_new_with_label("Compare");
+      gtk_widget_set_valign(compare, GTK_ALIGN_CENTER);
+      set_reachable(compare, false);  // reached from its row
+      gtk_widget_set_focus_on_click(compare, FALSE);
+      connect(compare, "toggled", on_compare_toggled, p.self.lock());
+      GtkEventController* focus = gtk_event_controller_focus_new();
+      g_signal_connect(focus, "leave", G_CALLBACK(on_compare_focus_left), nullptr);
+      gtk_widget_add_controller(compare, focus);
+      adw_action_row_add_suffix(ADW_ACTION_ROW(row), compare);
       gtk_list_box_prepend(GTK_LIST_BOX(p.list.get()), row);
-      p.rows.push_back({run.id, row, check, {}, false});
+      p.rows.push_back({run.id, row, check, compare, {}, false});
       update_row(p.rows.back(), run);
+      name_rows(p);
+
       gtk_widget_set_visible(p.empty.get(), FALSE);
-      gtk_widget_set_visible(p.runs.get(), TRUE);
+      gtk_widget_set_visible(gtk_widget_get_last_child(p.root.get()), TRUE);
       show_run(p, run.id);
       break;
     }
@@ -345,6 +220,7 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
       break;
     case RunLog::Change::Ended:
       if (RunRow* r = p.row_of(run.id)) update_row(*r, run);
+      name_rows(p);
       if (run.id == p.selected) {
         show_texts(p, run);
         p.table->run_changed();
@@ -360,6 +236,8 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
         GtkWidget* row = r->row;
         std::erase_if(p.rows, [&](const RunRow& x) { return x.id == run.id; });
         gtk_list_box_remove(GTK_LIST_BOX(p.list.get()), row);
+        name_rows(p);
+        if (std::erase(p.marked, run.id) > 0) show_comparison(p);
       }
       set_label(p.cap_notice.get(), dropped_runs_text(p.log->dropped_runs()));
       if (run.id == p.selected) show_run(p, 0);
@@ -368,8 +246,35 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
   schedule_layout(p);
 }
 
+// Wide, the chosen run (or the comparison) moves to a column of its own on
+// the right and the list keeps the left one; narrow, it goes back below
+// the list.
+void set_wide(Page& p, bool wide) {
+  if (wide == p.wide) return;
+  p.wide = wide;
+  GtkWidget* area = p.detail_area.get();  // kept by the page while it moves
+  if (wide) {
+    gtk_box_remove(GTK_BOX(p.content.get()), area);
+    gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(p.detail_scroll.get()), area);
+  } else {
+    gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(p.detail_scroll.get()), nullptr);
+    gtk_box_append(GTK_BOX(p.content.get()), area);
+  }
+  for (auto [margin, value] : {std::pair{&gtk_widget_set_margin_top, 12}, {&gtk_widget_set_margin_bottom, 16},
+                               {&gtk_widget_set_margin_end, 12}})
+    margin(area, wide ? value : 0);
+  gtk_widget_set_visible(p.detail_scroll.get(), wide);
+  gtk_orientable_set_orientation(GTK_ORIENTABLE(p.buttons.get()),
+                                 wide ? GTK_ORIENTATION_HORIZONTAL : GTK_ORIENTATION_VERTICAL);
+  gtk_widget_set_hexpand(p.runs.get(), !wide);
+  gtk_widget_set_size_request(p.runs.get(), wide ? 420 : -1, -1);
+  p.reveal_chosen = true;
+  schedule_layout(p);
+}
+
 void on_page_mapped(GtkWidget*, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
+  follow_window_focus(p, *static_cast<PageRef*>(data));
   for (RunRow& r : p.rows)
     if (r.stale)
       if (const RunRecord* run = p.log->find(r.id)) update_row(r, *run);
@@ -386,83 +291,10 @@ void on_page_resized(GtkAdjustment*, GParamSpec*, gpointer data) noexcept {
 void on_row_activated(GtkListBox*, GtkListBoxRow* row, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
   const std::uint64_t id = row ? p.id_of(row) : 0;
-  if (id != 0 && id != p.selected) show_run(p, id);
-}
-
-// ---- copy and save --------------------------------------------------------
-
-void copy_text(Page& p, std::string text) {
-  set_clipboard_text(gtk_widget_get_clipboard(p.list.get()), std::move(text));
-}
-
-void on_copy_text(GtkButton*, gpointer data) noexcept {
-  Page& p = **static_cast<PageRef*>(data);
-  if (const RunRecord* run = p.selected_run()) copy_text(p, run_report(*run, iperf_version()));
-}
-
-void on_copy_csv(GtkButton*, gpointer data) noexcept {
-  Page& p = **static_cast<PageRef*>(data);
-  if (const RunRecord* run = p.selected_run()) copy_text(p, intervals_csv(*run));
-}
-
-// Writes run `id`'s CSV to `file` and says how that went.
-void save_csv(Page& p, std::uint64_t id, GFile* file) {
-  if (p.gone) return;
-  const RunRecord* run = p.log->find(id);
-  const CharPtr name(g_file_get_parse_name(file));
-  std::string outcome;
-  if (!run) outcome = "Not saved: the run is no longer kept.";
-  else if (auto error = save_file_atomically(file, intervals_csv(*run)))
-    outcome = std::string("Could not save “") + name.get() + "”: " + *error + ".";
-  else outcome = std::string("Saved as “") + name.get() + "”.";
-  if (id == p.selected) set_label(p.save_status.get(), outcome);
-}
-
-struct SaveRequest {
-  PageRef page;
-  std::uint64_t id;
-};
-
-#if GTK_CHECK_VERSION(4, 10, 0)
-void on_save_chosen(GObject* dialog, GAsyncResult* result, gpointer data) noexcept {
-  std::unique_ptr<SaveRequest> request(static_cast<SaveRequest*>(data));  // one call per request
-  GError* error = nullptr;
-  if (const auto file = Ref<GFile>::take(gtk_file_dialog_save_finish(GTK_FILE_DIALOG(dialog), result, &error)))
-    save_csv(*request->page, request->id, file.get());
-  g_clear_error(&error);  // dismissed
-}
-#else
-// The dialog's one response. The reference on_save kept goes with it, and
-// the request with the dialog.
-void on_save_response(GtkNativeDialog* dialog, int response, gpointer data) noexcept {
-  const auto own = Ref<GtkNativeDialog>::take(dialog);
-  const SaveRequest& request = *static_cast<SaveRequest*>(data);
-  if (response != GTK_RESPONSE_ACCEPT) return;
-  if (const auto file = Ref<GFile>::take(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))))
-    save_csv(*request.page, request.id, file.get());
-}
-#endif
-
-void on_save(GtkButton* button, gpointer data) noexcept {
-  const PageRef& page = *static_cast<PageRef*>(data);
-  const RunRecord* run = page->selected_run();
-  if (!run) return;
-  auto* parent = GTK_WINDOW(gtk_widget_get_root(GTK_WIDGET(button)));
-  const std::string name = csv_file_name(*run);
-#if GTK_CHECK_VERSION(4, 10, 0)
-  auto dialog = Ref<GtkFileDialog>::take(gtk_file_dialog_new());
-  gtk_file_dialog_set_title(dialog.get(), "Save as CSV");
-  gtk_file_dialog_set_initial_name(dialog.get(), name.c_str());
-  gtk_file_dialog_save(dialog.get(), parent, nullptr, on_save_chosen, new SaveRequest{page, run->id});
-#else
-  GtkFileChooserNative* dialog = gtk_file_chooser_native_new(
-      "Save as CSV", parent, GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
-  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(dialog), TRUE);
-  gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), name.c_str());
-  g_signal_connect_data(dialog, "response", G_CALLBACK(on_save_response), new SaveRequest{page, run->id},
-                        [](gpointer d, GClosure*) { delete static_cast<SaveRequest*>(d); }, GConnectFlags{});
-  gtk_native_dialog_show(GTK_NATIVE_DIALOG(dialog));  // kept until its response
-#endif
+  if (id == 0) return;
+  p.focus_row = id;
+  gtk_stack_set_visible_child_name(GTK_STACK(p.detail_stack.get()), "run");
+  if (id != p.selected) show_run(p, id);
 }
 
 // ---- building -------------------------------------------------------------
@@ -472,12 +304,17 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   if (p.gone) return;
   p.gone = true;
   p.log->remove_listener(p.listener);
+  p.opening.reset();
+  unfollow_window_focus(p);
   if (p.layout_source) gtk_widget_remove_tick_callback(p.runs.get(), std::exchange(p.layout_source, 0u));
   // The widgets' handlers hold the page; the page lets go of the widgets.
   for (Ref<GtkWidget>* w : {&p.root, &p.empty, &p.runs, &p.list, &p.list_scroll, &p.detail, &p.heading,
                             &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status,
                             &p.cap_notice, &p.chart_frame, &p.failure, &p.failure_icon, &p.failure_title,
-                            &p.failure_text, &p.latency_area, &p.latency_line})
+                            &p.failure_text, &p.latency_area, &p.latency_line, &p.file_status, &p.progress_box,
+                            &p.progress_label, &p.progress_bar, &p.save_all, &p.detail_area, &p.detail_stack,
+                            &p.switcher, &p.compare_view, &p.compare_hint, &p.content, &p.detail_scroll,
+                            &p.split, &p.toasts, &p.buttons})
     w->reset();
   p.rows.clear();
   p.table.reset();
@@ -500,7 +337,9 @@ GtkWidget* button(const char* text, void (*handler)(GtkButton*, gpointer) noexce
   return b;
 }
 
-}  // namespace
+}  // namespace runs_page_parts
+
+using namespace runs_page_parts;
 
 GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   auto page = std::make_shared<Page>();
@@ -514,7 +353,8 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   adw_status_page_set_description(
       ADW_STATUS_PAGE(empty),
       "Each test started on the Client page, and each client served on the Server page, is kept "
-      "here with its readings while this window is open.");
+      "here with its readings while this window is open. Runs saved before, and iperf3's JSON "
+      "output, open here too.");
 
   // The runs, newest first, in a list that scrolls on its own past a few rows.
   p.list = Ref<GtkWidget>::sink(gtk_list_box_new());
@@ -524,6 +364,9 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   add_css_once();
   gtk_accessible_update_property(GTK_ACCESSIBLE(p.list.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Runs", -1);
   connect(p.list.get(), "row-activated", on_row_activated, page);
+  GtkEventController* keys = gtk_event_controller_key_new();
+  connect(keys, "key-pressed", on_list_key, page);
+  gtk_widget_add_controller(p.list.get(), keys);
   p.list_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "child", p.list.get(), "hscrollbar-policy", GTK_POLICY_NEVER,
       "propagate-natural-height", TRUE, nullptr)));
@@ -586,10 +429,17 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   p.details = label("caption", true);  // figures: at full contrast, as on the pages
   p.latency_line = label("caption", true);
   p.dropped = label("caption", false);
-  GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-  gtk_box_append(GTK_BOX(buttons), button("Copy as text", on_copy_text, page));
-  gtk_box_append(GTK_BOX(buttons), button("Copy as CSV", on_copy_csv, page));
-  gtk_box_append(GTK_BOX(buttons), button("Save as CSV…", on_save, page));
+  // Copy and save: two pairs, one above the other in a narrow window.
+  GtkWidget* copy_buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  gtk_box_append(GTK_BOX(copy_buttons), button("Copy as text", on_copy_text, page));
+  gtk_box_append(GTK_BOX(copy_buttons), button("Copy as CSV", on_copy_csv, page));
+  GtkWidget* save_buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  gtk_box_append(GTK_BOX(save_buttons), button("Save as CSV…", on_save, page));
+  gtk_box_append(GTK_BOX(save_buttons), button("Save run…", on_save_run, page));
+  p.buttons = Ref<GtkWidget>::sink(vbox(6));
+  GtkWidget* buttons = p.buttons.get();
+  gtk_box_append(GTK_BOX(buttons), copy_buttons);
+  gtk_box_append(GTK_BOX(buttons), save_buttons);
   p.save_status = label(nullptr, true);
   gtk_widget_set_visible(p.save_status.get(), FALSE);
 
@@ -601,41 +451,132 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
     gtk_box_append(GTK_BOX(p.detail.get()), w);
   gtk_widget_set_visible(p.detail.get(), FALSE);
 
-  GtkWidget* content = vbox(16);
+  // The marked runs, compared; in place of the chosen run, and switched
+  // to and fro while two runs or more are marked.
+  p.compare_view = Ref<GtkWidget>::sink(compare_view_new());
+  p.compare_hint = label(nullptr, false);
+  GtkWidget* compare_box = vbox(8);
+  gtk_box_append(GTK_BOX(compare_box), p.compare_hint.get());
+  gtk_box_append(GTK_BOX(compare_box), p.compare_view.get());
+  p.detail_stack = Ref<GtkWidget>::sink(gtk_stack_new());
+  gtk_stack_set_vhomogeneous(GTK_STACK(p.detail_stack.get()), FALSE);
+  // The run's page stays in the stack while no run is chosen, so that the
+  // stack does not turn to the comparison meanwhile.
+  GtkWidget* run_page = vbox(0);
+  gtk_box_append(GTK_BOX(run_page), p.detail.get());
+  gtk_stack_add_titled(GTK_STACK(p.detail_stack.get()), run_page, "run", "Chosen run");
+  gtk_stack_add_titled(GTK_STACK(p.detail_stack.get()), compare_box, "compare", "Comparison");
+  p.switcher = Ref<GtkWidget>::sink(gtk_stack_switcher_new());
+  gtk_stack_switcher_set_stack(GTK_STACK_SWITCHER(p.switcher.get()), GTK_STACK(p.detail_stack.get()));
+  gtk_widget_set_halign(p.switcher.get(), GTK_ALIGN_START);
+  gtk_widget_set_visible(p.switcher.get(), FALSE);
+  p.detail_area = Ref<GtkWidget>::sink(vbox(12));
+  gtk_box_append(GTK_BOX(p.detail_area.get()), p.switcher.get());
+  gtk_box_append(GTK_BOX(p.detail_area.get()), p.detail_stack.get());
+  show_comparison(p);
+
+  // Files: open, save all, and what became of them.
+  GtkWidget* file_buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  gtk_box_append(GTK_BOX(file_buttons), button("Open…", on_open, page));
+  GtkWidget* save_all = button("Save all runs…", on_save_all, page);
+  p.save_all = Ref<GtkWidget>::add(save_all);
+  gtk_box_append(GTK_BOX(file_buttons), save_all);
+  p.file_status = label(nullptr, true);
+  gtk_widget_set_visible(p.file_status.get(), FALSE);
+  p.progress_label = label(nullptr, false);
+  p.progress_bar = Ref<GtkWidget>::sink(gtk_progress_bar_new());
+  gtk_widget_set_hexpand(p.progress_bar.get(), TRUE);
+  gtk_widget_set_valign(p.progress_bar.get(), GTK_ALIGN_CENTER);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(p.progress_bar.get()), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 "Opening", -1);
+  p.progress_box = Ref<GtkWidget>::sink(vbox(4));
+  GtkWidget* progress_line = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  gtk_box_append(GTK_BOX(progress_line), p.progress_bar.get());
+  gtk_box_append(GTK_BOX(progress_line), button("Cancel", on_cancel_open, page));
+  gtk_box_append(GTK_BOX(p.progress_box.get()), p.progress_label.get());
+  gtk_box_append(GTK_BOX(p.progress_box.get()), progress_line);
+  gtk_widget_set_visible(p.progress_box.get(), FALSE);
+
+  p.content = Ref<GtkWidget>::sink(vbox(16));
+  GtkWidget* content = p.content.get();
   gtk_widget_set_margin_top(content, 12);
   gtk_widget_set_margin_bottom(content, 16);
   gtk_widget_set_margin_start(content, 12);
   gtk_widget_set_margin_end(content, 12);
   p.cap_notice = label("caption", false);
   gtk_widget_set_visible(p.cap_notice.get(), FALSE);
-  gtk_box_append(GTK_BOX(content), p.cap_notice.get());
-  gtk_box_append(GTK_BOX(content), p.list_scroll.get());
-  gtk_box_append(GTK_BOX(content), p.detail.get());
+  for (GtkWidget* w : {file_buttons, p.cap_notice.get(), p.list_scroll.get(), p.detail_area.get()})
+    gtk_box_append(GTK_BOX(content), w);
   GtkWidget* clamp = GTK_WIDGET(g_object_new(ADW_TYPE_CLAMP, "maximum-size", 1400, "child", content, nullptr));
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
-                                                GTK_POLICY_NEVER, "child", clamp, nullptr));
+                                                GTK_POLICY_NEVER, "child", clamp, "hexpand", TRUE, nullptr));
+  // Wide, the chosen run moves out to a column of its own on the right.
+  p.detail_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
+      GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy", GTK_POLICY_NEVER, "hexpand", TRUE, "visible", FALSE, nullptr)));
+  p.split = Ref<GtkWidget>::sink(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
+  gtk_box_append(GTK_BOX(p.split.get()), scrolled);
+  gtk_box_append(GTK_BOX(p.split.get()), p.detail_scroll.get());
+  const std::weak_ptr<Page> weak_layout = page;
+  GtkWidget* split = follow_runs_width(p.split.get(), [weak_layout](bool wide) {
+    if (auto page = weak_layout.lock(); page && !page->gone) set_wide(*page, wide);
+  });
 
   // Either the status page or the runs; the hidden one is out of a screen
   // reader's reach too.
+  GtkWidget* empty_open = button("Open…", on_open, page);
+  gtk_widget_set_halign(empty_open, GTK_ALIGN_CENTER);
+  gtk_widget_add_css_class(empty_open, "pill");
+  adw_status_page_set_child(ADW_STATUS_PAGE(empty), empty_open);
   p.root = Ref<GtkWidget>::sink(vbox(0));
   p.empty = Ref<GtkWidget>::add(empty);
   p.runs = Ref<GtkWidget>::add(scrolled);
   gtk_widget_set_vexpand(empty, TRUE);
-  gtk_widget_set_vexpand(scrolled, TRUE);
-  gtk_widget_set_visible(scrolled, FALSE);
+  gtk_widget_set_vexpand(split, TRUE);
+  gtk_widget_set_visible(split, FALSE);
+  // What became of the files opened or saved, above either: a first open
+  // may fail before there is any run.
+  GtkWidget* file_area = vbox(0);
+  for (GtkWidget* w : {p.progress_box.get(), p.file_status.get()}) {
+    gtk_box_append(GTK_BOX(file_area), w);
+    for (auto set_margin : {&gtk_widget_set_margin_top, &gtk_widget_set_margin_start, &gtk_widget_set_margin_end})
+      set_margin(w, 12);  // hidden while empty, margins and all
+  }
+  gtk_box_append(GTK_BOX(p.root.get()), file_area);
   gtk_box_append(GTK_BOX(p.root.get()), empty);
-  gtk_box_append(GTK_BOX(p.root.get()), scrolled);
+  gtk_box_append(GTK_BOX(p.root.get()), split);
   connect(p.root.get(), "destroy", on_page_destroy, page);
   connect(p.root.get(), "map", on_page_mapped, page);
   connect(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scrolled)), "notify::page-size", on_page_resized,
           page);
+  p.toasts = Ref<GtkWidget>::sink(adw_toast_overlay_new());
+  adw_toast_overlay_set_child(ADW_TOAST_OVERLAY(p.toasts.get()), p.root.get());
+  g_object_set_data_full(G_OBJECT(p.toasts.get()), kPageKey, new std::weak_ptr<Page>(page),
+                         [](gpointer d) { delete static_cast<std::weak_ptr<Page>*>(d); });
 
   std::weak_ptr<Page> weak = page;
   p.listener = p.log->add_listener([weak](RunLog::Change change, const RunRecord& run) {
     if (auto page = weak.lock()) on_log_change(*page, change, run);
   });
   for (const auto& run : p.log->runs()) on_log_change(p, RunLog::Change::Added, *run);
-  return p.root.get();
+  return p.toasts.get();
+}
+
+namespace {
+
+PageRef page_of(GtkWidget* widget) {
+  auto* weak = static_cast<std::weak_ptr<Page>*>(g_object_get_data(G_OBJECT(widget), kPageKey));
+  auto page = weak ? weak->lock() : nullptr;
+  return page && !page->gone ? page : nullptr;
+}
+
+}  // namespace
+
+void runs_page_open_files(GtkWidget* page, std::vector<Ref<GFile>> files) {
+  if (auto p = page_of(page)) open_files(p, std::move(files));
+}
+
+void runs_page_choose_files(GtkWidget* page) {
+  if (auto p = page_of(page)) choose_files(p);
 }
 
 }  // namespace trellan

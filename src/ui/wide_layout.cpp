@@ -54,4 +54,8 @@ GtkWidget* follow_window_width(GtkWidget* content, std::vector<PageParts> pages)
   });
 }
 
+GtkWidget* follow_runs_width(GtkWidget* content, std::function<void(bool)> on_change) {
+  return compat::width_switch_new(content, kRunsWideFrom, std::move(on_change));
+}
+
 }  // namespace trellan

@@ -5,6 +5,7 @@
 #include <adwaita.h>
 #include <gtk/gtk.h>
 
+#include <functional>
 #include <vector>
 
 namespace trellan {
@@ -29,5 +30,14 @@ void set_page_layout(const PageParts& page, bool wide);
 // kWideLayoutFrom pixels wide, one above the other otherwise. `content` is
 // the widget that holds the pages; the returned widget takes its place.
 GtkWidget* follow_window_width(GtkWidget* content, std::vector<PageParts> pages);
+
+// From this window width the Runs page puts its list and the chosen run
+// side by side.
+inline constexpr int kRunsWideFrom = 1000;
+
+// Calls `on_change` with true when the window becomes at least
+// kRunsWideFrom pixels wide, with false when it becomes narrower; the
+// returned widget takes `content`'s place.
+GtkWidget* follow_runs_width(GtkWidget* content, std::function<void(bool)> on_change);
 
 }  // namespace trellan

@@ -19,6 +19,7 @@ namespace {
 constexpr const char* kClientFormKey = "trellan-client-form";
 constexpr const char* kServerFormKey = "trellan-server-form";
 constexpr const char* kRunLogKey = "trellan-run-log";
+constexpr const char* kRunsPageKey = "trellan-runs-page";
 
 // ---- building blocks -------------------------------------------------------
 
@@ -152,6 +153,45 @@ void on_window_destroy(GtkWidget* window, WindowLinks* links) noexcept {
 }
 
 void free_links(gpointer data, GClosure*) { delete static_cast<WindowLinks*>(data); }
+
+// ---- run files from outside ------------------------------------------------
+
+// Files dropped anywhere on the window, and Ctrl+O from any page, open on
+// the Runs page.
+gboolean on_files_dropped(GtkDropTarget* target, const GValue* value, double, double, gpointer) noexcept {
+  if (!G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST)) return FALSE;
+  std::vector<Ref<GFile>> files;
+  for (GSList* l = static_cast<GSList*>(g_value_get_boxed(value)); l; l = l->next)
+    files.push_back(Ref<GFile>::add(G_FILE(l->data)));
+  auto* window = ADW_APPLICATION_WINDOW(gtk_event_controller_get_widget(GTK_EVENT_CONTROLLER(target)));
+  open_files_in_window(window, std::move(files));
+  return TRUE;
+}
+
+void on_open_runs(GSimpleAction*, GVariant*, gpointer window) noexcept {
+  auto* page = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(window), kRunsPageKey));
+  if (!page) return;
+  if (GtkWidget* stack = gtk_widget_get_parent(page); stack && ADW_IS_VIEW_STACK(stack))
+    adw_view_stack_set_visible_child(ADW_VIEW_STACK(stack), page);
+  runs_page_choose_files(page);
+}
+
+void accept_run_files(AdwApplicationWindow* window) {
+  GtkDropTarget* drop = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
+  g_signal_connect(drop, "drop", G_CALLBACK(on_files_dropped), nullptr);
+  gtk_widget_add_controller(GTK_WIDGET(window), GTK_EVENT_CONTROLLER(drop));
+  // "win.open-runs", on Ctrl+O from any page.
+  GSimpleAction* open = g_simple_action_new("open-runs", nullptr);
+  g_signal_connect(open, "activate", G_CALLBACK(on_open_runs), window);
+  g_action_map_add_action(G_ACTION_MAP(window), G_ACTION(open));
+  g_object_unref(open);
+  GtkEventController* shortcuts = gtk_shortcut_controller_new();
+  gtk_shortcut_controller_set_scope(GTK_SHORTCUT_CONTROLLER(shortcuts), GTK_SHORTCUT_SCOPE_GLOBAL);
+  gtk_shortcut_controller_add_shortcut(GTK_SHORTCUT_CONTROLLER(shortcuts),
+                                       gtk_shortcut_new(gtk_shortcut_trigger_parse_string("<Control>o"),
+                                                        gtk_named_action_new("win.open-runs")));
+  gtk_widget_add_controller(GTK_WIDGET(window), shortcuts);
+}
 
 }  // namespace
 
@@ -380,7 +420,9 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   adw_view_stack_page_set_icon_name(page, "network-transmit-symbolic");
   page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), server_parts.page, "server", "Server");
   adw_view_stack_page_set_icon_name(page, "network-server-symbolic");
-  page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), runs_page_new(run_log), "runs", "Runs");
+  GtkWidget* runs_page = runs_page_new(run_log);
+  g_object_set_data(G_OBJECT(window), kRunsPageKey, runs_page);  // the stack keeps it as long as the window
+  page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), runs_page, "runs", "Runs");
   adw_view_stack_page_set_icon_name(page, "document-open-recent-symbolic");
 
   GtkWidget* header = adw_header_bar_new();
@@ -390,7 +432,16 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   GtkWidget* switcher_bar = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER_BAR, "stack", stack, nullptr));
   GtkWidget* content = follow_window_width(stack, {client_parts, server_parts});
   adw_application_window_set_content(window, compat::toolbar_view_new(header, content, switcher_bar));
+  accept_run_files(window);
   return window;
+}
+
+void open_files_in_window(AdwApplicationWindow* window, std::vector<Ref<GFile>> files) {
+  auto* page = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(window), kRunsPageKey));
+  if (!page || files.empty()) return;
+  if (GtkWidget* stack = gtk_widget_get_parent(page); stack && ADW_IS_VIEW_STACK(stack))
+    adw_view_stack_set_visible_child(ADW_VIEW_STACK(stack), page);
+  runs_page_open_files(page, std::move(files));
 }
 
 const ClientForm* client_form_of(AdwApplicationWindow* window) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ui/address_line.hpp"
 #include "ui/run_controls.hpp"
@@ -67,6 +68,10 @@ struct ServerForm {
 
 // Builds a complete main window belonging to `app`, not yet shown.
 AdwApplicationWindow* build_main_window(AdwApplication* app);
+
+// Shows the window's Runs page and opens `files` there (file arguments,
+// files dropped on the window).
+void open_files_in_window(AdwApplicationWindow* window, std::vector<Ref<GFile>> files);
 
 void on_start_test_clicked(GtkButton* button, ClientForm* form) noexcept;
 void on_start_server_clicked(GtkButton* button, ServerForm* form) noexcept;

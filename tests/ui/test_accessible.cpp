@@ -9,6 +9,7 @@
 
 #include "accessible_tree.hpp"
 #include "gtk_helpers.hpp"
+#include "runs_page_fixture.hpp"
 #include "ui/window.hpp"
 
 using namespace trellan;
@@ -17,6 +18,10 @@ using trellan::testing::test_application;
 using trellan::testing::Node;
 using trellan::testing::role_name;
 using trellan::testing::walk;
+using trellan::testing::accessible_children;
+using trellan::testing::RunsPageTest;
+using trellan::testing::find_widget;
+using trellan::testing::send_interval;
 
 namespace {
 
@@ -171,6 +176,114 @@ TEST(AccessibleWindow, EveryFieldOfBothPagesAndTheGaugeReachAScreenReader) {
     EXPECT_EQ(value_text_problem(gauge, page.readout), "");
   }
   gtk_window_destroy(GTK_WINDOW(window));
+}
+
+namespace {
+
+// The name a screen reader gets for `a`: its label, or the names of what
+// labels it; empty when it has neither, where GTK 4.8 hands the bus the
+// object's type name.
+std::string accessible_name(GtkAccessible* a) {
+  if (GTK_IS_LABEL(a)) return gtk_label_get_text(GTK_LABEL(a));
+  if (gtk_test_accessible_has_property(a, GTK_ACCESSIBLE_PROPERTY_LABEL)) {
+    // The test backend answers only whether a value matches; the label is
+    // found by asking for it with a value it does not have.
+    char* differs = gtk_test_accessible_check_property(a, GTK_ACCESSIBLE_PROPERTY_LABEL, "\x01");
+    std::string text = differs ? differs : "";
+    g_free(differs);
+    // "expected value '\x01' but got 'TEXT'"
+    const auto open = text.rfind("got '");
+    return open == std::string::npos ? text : text.substr(open + 5, text.size() - open - 6);
+  }
+  if (gtk_test_accessible_has_relation(a, GTK_ACCESSIBLE_RELATION_LABELLED_BY)) return "(labelled by another)";
+  return "";
+}
+
+// Roles whose objects a screen reader announces by name; the rest are
+// containers it passes through, or text it reads as is.
+bool announced(GtkAccessibleRole role) {
+  switch (role) {
+    case GTK_ACCESSIBLE_ROLE_NONE:
+    case GTK_ACCESSIBLE_ROLE_PRESENTATION:
+    case GTK_ACCESSIBLE_ROLE_GENERIC:
+    case GTK_ACCESSIBLE_ROLE_LABEL:
+    case GTK_ACCESSIBLE_ROLE_GROUP:
+      return false;
+    default:
+      return true;
+  }
+}
+
+struct TableTree {
+  std::vector<std::string> headers;               // the column headers' names, in tree order
+  std::vector<std::vector<std::string>> rows;     // each row's cells' names, in tree order
+  std::vector<std::string> unnamed;               // announced objects with no name of their own
+  std::string dump;
+};
+
+void read_table(GtkAccessible* a, TableTree& t, int depth, std::vector<std::string>* row) {
+  const GtkAccessibleRole role = gtk_accessible_get_accessible_role(a);
+  if (GTK_IS_WIDGET(a) && !gtk_widget_get_visible(GTK_WIDGET(a))) return;
+  const std::string name = accessible_name(a);
+  t.dump += std::string(depth * 2, ' ') + G_OBJECT_TYPE_NAME(a) + " [" + role_name(role) + "] “" + name + "”\n";
+  if (announced(role) && name.empty()) t.unnamed.push_back(std::string(G_OBJECT_TYPE_NAME(a)) + " (" + role_name(role) + ")");
+  if (role == GTK_ACCESSIBLE_ROLE_COLUMN_HEADER) {
+    t.headers.push_back(name);
+    return;
+  }
+  if (role == GTK_ACCESSIBLE_ROLE_CELL || role == GTK_ACCESSIBLE_ROLE_GRID_CELL) {
+    if (row) row->push_back(name);
+    return;
+  }
+  if (role == GTK_ACCESSIBLE_ROLE_ROW) {
+    std::vector<std::string> cells;
+    for (GtkAccessible* c : accessible_children(a)) read_table(c, t, depth + 1, &cells);
+    if (!cells.empty()) t.rows.push_back(std::move(cells));
+    return;
+  }
+  for (GtkAccessible* c : accessible_children(a)) read_table(c, t, depth + 1, row);
+}
+
+}  // namespace
+
+// The interval table as a screen reader walks it: a table whose header row
+// names the columns in the order they are shown, rows whose cells carry
+// their texts in that order, and nothing announced by a type name.
+TEST_F(RunsPageTest, TheIntervalTableReadsAsATableWithItsColumnsInOrder) {
+  // A TCP run with latency: the widest set of columns, filled after the
+  // run's start (as latency is, at its end).
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 2 s");
+  log->add_interval(id, send_interval("0.00", "1.00", 942, "112 MBytes", 3));
+  log->add_interval(id, send_interval("1.00", "2.00", 938, "111 MBytes", 0));
+  LatencyFigures figures;
+  std::vector<IntervalLatency> per_interval(2);
+  per_interval[0].median_ms = 1.3;
+  per_interval[0].lost = 0;
+  per_interval[1].median_ms = 2.5;
+  per_interval[1].lost = 1;
+  log->set_latency(id, "Latency: 0.2 ms idle, 1.9 ms under load", figures, per_interval);
+  log->end(id, RunEnd::Stopped);
+  open_runs();
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  ASSERT_NE(view, nullptr);
+  const std::vector<std::string> columns = {"Interval", "Direction", "Bitrate", "Transfer", "Retransmits",
+                                            "Latency", "Lost probes"};
+  const std::vector<std::vector<std::string>> rows = {
+      {"0.00–1.00 s", "Send", "942.0 Mbit/s", "112 MBytes", "3", "1.3 ms", "0"},
+      {"1.00–2.00 s", "Send", "938.0 Mbit/s", "111 MBytes", "0", "2.5 ms", "1"}};
+  TableTree t;
+  pump_until([&] {
+    t = TableTree();
+    read_table(GTK_ACCESSIBLE(view), t, 0, nullptr);
+    return t.headers == columns && t.rows == rows && t.unnamed.empty();
+  }, 5);
+  EXPECT_EQ(gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(view)) == GTK_ACCESSIBLE_ROLE_GRID ||
+                gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(view)) == GTK_ACCESSIBLE_ROLE_TREE_GRID ||
+                gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(view)) == GTK_ACCESSIBLE_ROLE_TABLE,
+            true) << role_name(gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(view)));
+  EXPECT_EQ(t.headers, columns) << t.dump;
+  EXPECT_EQ(t.rows, rows) << t.dump;
+  EXPECT_EQ(t.unnamed, std::vector<std::string>()) << t.dump;
 }
 
 TRELLAN_GTK_TEST_MAIN()

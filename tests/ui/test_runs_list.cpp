@@ -18,11 +18,19 @@ using namespace trellan::testing;
 
 namespace {
 
-// Three ended client runs a minute apart, each with one reading of its own.
-struct ThreeRuns : RunsPageTest {
+// A full window: 97 runs alike but for their order, then three ended
+// client runs a minute apart, each with one reading of its own.
+struct HundredRuns : RunsPageTest {
   std::uint64_t ids[3] = {};
   void SetUp() override {
     RunsPageTest::SetUp();
+    GDateTime* early = g_date_time_new_local(2026, 3, 14, 8, 0, 0);
+    const auto alike = std::chrono::system_clock::from_time_t(g_date_time_to_unix(early));
+    g_date_time_unref(early);
+    for (int i = 0; i < 97; ++i) {
+      const auto id = log->begin(RunPage::Client, "192.0.2.1, port 5201", "UDP · reverse · target 10M · 1 s", alike);
+      log->end(id, RunEnd::Stopped);
+    }
     const double rates[3] = {111, 222, 333};
     const char* transfers[3] = {"13.2 MBytes", "26.5 MBytes", "39.7 MBytes"};
     for (int i = 0; i < 3; ++i) {
@@ -33,22 +41,59 @@ struct ThreeRuns : RunsPageTest {
       log->add_interval(ids[i], send_interval("0.00", "1.00", rates[i], transfers[i], static_cast<std::uint64_t>(i)));
       log->end(ids[i], RunEnd::Stopped);
     }
+    ASSERT_EQ(log->runs().size(), 100u);
     open_runs();
     ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(run_list())); }));
   }
   GtkWidget* focus() const { return gtk_root_get_focus(GTK_ROOT(window)); }
   GtkListBoxRow* row(int i) const { return gtk_list_box_get_row_at_index(run_list(), i); }
-  // What the arrow keys, Space and Tab do.
+  // What the arrow keys, Enter and Space, and Tab do.
   void arrow(int count) {
     GSignalQuery q;
     g_signal_query(g_signal_lookup("move-cursor", GTK_TYPE_LIST_BOX), &q);
     ASSERT_EQ(q.n_params, 4u);
     g_signal_emit_by_name(run_list(), "move-cursor", GTK_MOVEMENT_DISPLAY_LINES, count, FALSE, FALSE);
   }
-  void space() { g_signal_emit_by_name(run_list(), "activate-cursor-row"); }
+  void enter() { g_signal_emit_by_name(run_list(), "activate-cursor-row"); }
+  // A key that the list handles itself (Left, Right), as its key handler
+  // gets it.
+  bool list_key(guint keyval) {
+    GListModel* controllers = gtk_widget_observe_controllers(GTK_WIDGET(run_list()));
+    gboolean handled = FALSE;
+    for (guint i = 0; i < g_list_model_get_n_items(controllers) && !handled; ++i) {
+      auto* c = static_cast<GtkEventController*>(g_list_model_get_item(controllers, i));
+      if (GTK_IS_EVENT_CONTROLLER_KEY(c)) g_signal_emit_by_name(c, "key-pressed", keyval, 0u, GdkModifierType(0), &handled);
+      g_object_unref(c);
+    }
+    g_object_unref(controllers);
+    return handled;
+  }
   // What Tab does: the window's own key binding, which moves the focus to
   // the next widget that takes it (nothing past the last, then the top).
   void tab() { g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_FORWARD); }
+  std::string focus_name() const {
+    std::string where = focus() ? G_OBJECT_TYPE_NAME(focus()) : "(none)";
+    if (focus() && GTK_IS_LIST_BOX_ROW(focus()))
+      where += " " + std::to_string(gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(focus())));
+    else if (focus() && GTK_IS_BUTTON(focus()) && gtk_button_get_label(GTK_BUTTON(focus())))
+      where += std::string(" ") + gtk_button_get_label(GTK_BUTTON(focus()));
+    else if (focus() && GTK_IS_LABEL(focus()))
+      where += std::string(" “") + gtk_label_get_text(GTK_LABEL(focus())) + "”";
+    else if (focus() && GTK_IS_CHECK_BUTTON(focus()))
+      where += " in row " + std::to_string(gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(
+                                gtk_widget_get_ancestor(focus(), GTK_TYPE_LIST_BOX_ROW))));
+    return where;
+  }
+  // Presses Tab until the focus is on `target`, at most 30 times; the
+  // places passed.
+  std::vector<std::string> tab_to(GtkWidget* target) {
+    std::vector<std::string> passed;
+    for (int i = 0; i < 30 && focus() != target; ++i) {
+      tab();
+      passed.push_back(focus_name());
+    }
+    return passed;
+  }
   // The window as someone typing has it: active, since keys reach only the
   // active window (and a row hands Tab on only while it holds the focus of
   // an active window), and laid out, since Tab follows the widgets' places
@@ -69,40 +114,62 @@ std::string accessible_label_problem(GtkWidget* w, const char* label) {
 
 }  // namespace
 
-TEST_F(ThreeRuns, FocusMovesThroughTheListWithoutChoosingAndTheChosenRunIsTheOneCopied) {
-  // Each row says which run it is, not only where it went.
-  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(0)), "Client — 127.0.0.1, port 5201, 09:28:53, Stopped"), "");
-  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(2)), "Client — 127.0.0.1, port 5201, 09:26:53, Stopped"), "");
+TEST_F(HundredRuns, TheListIsOneTabStopArrowsMoveWithoutChoosingAndEnterChooses) {
+  // Each row says which run it is once, with its protocol and direction;
+  // rows that would sound alike say which of them they are.
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(0)), "Client — 127.0.0.1, port 5201, TCP, 1 s, 09:28:53, Stopped"), "");
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(2)), "Client — 127.0.0.1, port 5201, TCP, 1 s, 09:26:53, Stopped"), "");
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(99)),
+                                     "Client — 192.0.2.1, port 5201, UDP, reverse, target 10M, 1 s, 08:00:00, Stopped, 1 of 97"),
+            "");
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(3)),
+                                     "Client — 192.0.2.1, port 5201, UDP, reverse, target 10M, 1 s, 08:00:00, Stopped, 97 of 97"),
+            "");
 
-  // Space on the oldest row chooses it; arrows up to the newest move focus
-  // only; Space there chooses the newest.
+  // Nothing else names or describes a row: a screen reader says it once.
+  for (GtkAccessibleRelation relation : {GTK_ACCESSIBLE_RELATION_LABELLED_BY, GTK_ACCESSIBLE_RELATION_DESCRIBED_BY})
+    EXPECT_FALSE(gtk_test_accessible_has_relation(GTK_ACCESSIBLE(row(0)), relation)) << relation;
+  EXPECT_FALSE(gtk_test_accessible_has_property(GTK_ACCESSIBLE(row(0)), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION));
+
+  // Tab from the button above the list lands on the newest row, the list's
+  // one stop.
+  GtkWidget* copy = button_labelled(page, "Copy as CSV");
+  GtkWidget* save_all = button_labelled(page, "Save all runs…");
+  ASSERT_TRUE(ready_for_keys(copy));
+  ASSERT_TRUE(gtk_widget_grab_focus(save_all));
+  tab();
+  ASSERT_EQ(focus(), GTK_WIDGET(row(0))) << focus_name();
   EXPECT_EQ(chosen_row(), row(0));
-  gtk_widget_grab_focus(GTK_WIDGET(row(2)));
-  space();
+
+  // Arrows down to the oldest of the three move the focus only; Enter
+  // there chooses it.
+  arrow(2);
+  EXPECT_EQ(focus(), GTK_WIDGET(row(2))) << focus_name();
+  EXPECT_EQ(chosen_row(), row(0));
+  enter();
   EXPECT_EQ(chosen_row(), row(2));
   EXPECT_TRUE(pump_until([&] { return missing(page, {"111.0 Mbit/s"}).empty(); }, 5));
-  arrow(-2);
-  EXPECT_EQ(focus(), GTK_WIDGET(row(0)));
-  EXPECT_EQ(chosen_row(), row(2));
-  space();
-  EXPECT_EQ(chosen_row(), row(0));
 
-  // Tab on to "Copy as CSV": the focus passes the other rows and leaves the
-  // newest run chosen.
-  GtkWidget* copy = button_labelled(page, "Copy as CSV");
-  ASSERT_TRUE(ready_for_keys(copy));
-  ASSERT_TRUE(gtk_widget_has_focus(GTK_WIDGET(row(0))));
-  std::vector<std::string> passed;
-  for (int i = 0; i < 30 && focus() != copy; ++i) {
-    tab();
-    std::string where = focus() ? G_OBJECT_TYPE_NAME(focus()) : "(none)";
-    if (focus() && GTK_IS_LIST_BOX_ROW(focus()))
-      where += " " + std::to_string(gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(focus())));
-    passed.push_back(where);
-    EXPECT_EQ(chosen_row(), row(0)) << "after Tab " << i + 1 << " on " << passed.back();
-  }
+  // Right goes into the row, to its Compare box, which Tab never reaches;
+  // Left comes back.
+  ASSERT_TRUE(list_key(GDK_KEY_Right));
+  ASSERT_TRUE(GTK_IS_CHECK_BUTTON(focus())) << focus_name();
+  EXPECT_EQ(gtk_widget_get_ancestor(focus(), GTK_TYPE_LIST_BOX_ROW), GTK_WIDGET(row(2)));
+  ASSERT_TRUE(list_key(GDK_KEY_Left));
+  ASSERT_EQ(focus(), GTK_WIDGET(row(2))) << focus_name();
+
+  // Tab on to "Copy as CSV": out of the list at the first press, past no
+  // other row, with the chosen run left as it is.
+  const std::vector<std::string> passed = tab_to(copy);
   ASSERT_EQ(focus(), copy) << ::testing::PrintToString(passed);
-  EXPECT_GE(passed.size(), 3u);  // the two other rows at least
+  for (const std::string& where : passed) EXPECT_EQ(where.find("Row"), std::string::npos) << ::testing::PrintToString(passed);
+  EXPECT_LE(passed.size(), 6u) << ::testing::PrintToString(passed);
+  EXPECT_EQ(chosen_row(), row(2));
+  std::string path;
+  for (const std::string& where : passed) path += (path.empty() ? "" : " → ") + where;
+  std::printf("Tab presses from the runs list (100 runs) to \"Copy as CSV\": %zu (%s)\n", passed.size(), path.c_str());
+
+  // The copy is the chosen run's, and says so.
   GdkClipboard* clipboard = gtk_widget_get_clipboard(win());
   GdkContentProvider* before = gdk_clipboard_get_content(clipboard);
   gtk_widget_activate(copy);  // clicks once its press has been shown
@@ -110,7 +177,36 @@ TEST_F(ThreeRuns, FocusMovesThroughTheListWithoutChoosingAndTheChosenRunIsTheOne
   EXPECT_EQ(clipboard_text(win()),
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
             "latency_ms,probes_lost\n"
-            "0.00,1.00,send,333.000,39.7 MBytes,2,,,,no,,\n");
+            "0.00,1.00,send,111.000,13.2 MBytes,0,,,,no,,\n");
+  EXPECT_TRUE(pump_until([&] { return !missing(page, {"Copied 1 reading as CSV"}).size(); }, 5));
+
+  // Back with Shift+Tab, the list is one stop again, at the row last on.
+  std::vector<std::string> back;
+  for (int i = 0; i < 10 && !GTK_IS_LIST_BOX_ROW(focus()); ++i) {
+    g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_BACKWARD);
+    back.push_back(focus_name());
+  }
+  EXPECT_LE(back.size(), passed.size() + 2) << ::testing::PrintToString(back);
+  EXPECT_EQ(focus(), GTK_WIDGET(row(2))) << focus_name();
+
+  // Marked from the keyboard, two runs are compared in place of the chosen
+  // one; choosing a run shows it again.
+  GtkStack* detail = GTK_STACK(find_widget(page, [](GtkWidget* w) { return GTK_IS_STACK(w); }));
+  ASSERT_NE(detail, nullptr);
+  for (int i : {2, 1}) {
+    arrow(i == 2 ? 0 : -1);
+    ASSERT_TRUE(list_key(GDK_KEY_Right));
+    ASSERT_TRUE(GTK_IS_CHECK_BUTTON(focus())) << focus_name();
+    gtk_widget_activate(focus());  // Space
+    EXPECT_TRUE(gtk_check_button_get_active(GTK_CHECK_BUTTON(focus())));
+    ASSERT_TRUE(list_key(GDK_KEY_Left));
+    EXPECT_EQ(focus(), GTK_WIDGET(row(i))) << focus_name();
+  }
+  EXPECT_STREQ(gtk_stack_get_visible_child_name(detail), "compare");
+  EXPECT_EQ(chosen_row(), row(2));
+  enter();
+  EXPECT_STREQ(gtk_stack_get_visible_child_name(detail), "run");
+  EXPECT_EQ(chosen_row(), row(1));
 }
 
 namespace {
@@ -382,6 +478,52 @@ TEST_F(RunsPageTest, AtTheDefaultSizeTheListShowsFourRunsKeepsTheChosenInViewAnd
                 titles, started, row_subtitle);
   }
   adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
+}
+
+TEST_F(RunsPageTest, InAWideWindowTheListAndTheChosenRunSitSideBySideWithTheTableInView) {
+  for (int r = 0; r < 5; ++r) {
+    const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 60 s");
+    for (int i = 0; i < 60; ++i) {
+      const std::string start = std::to_string(i) + ".00", end = std::to_string(i + 1) + ".00";
+      log->add_interval(id, send_interval(start.c_str(), end.c_str(), 900 + 10 * r + (i % 7) * 6, "112 MBytes",
+                                          static_cast<std::uint64_t>(i % 3)));
+    }
+    log->end(id, RunEnd::Result, "Result — send: 942.0 Mbit/s", "6.58 GBytes · 45 retransmits");
+  }
+  gtk_window_set_default_size(GTK_WINDOW(window), 1400, 900);
+  open_runs();
+  GtkWidget* list = GTK_WIDGET(run_list());
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  GtkWidget* chart_area = chart();
+  auto bounds = [&](GtkWidget* w) {
+    graphene_rect_t r{};
+    if (!gtk_widget_compute_bounds(w, win(), &r)) r = {};
+    return r;
+  };
+  ASSERT_TRUE(pump_until([&] {
+    return gtk_widget_get_width(win()) >= 1380 && gtk_widget_get_height(win()) >= 880 &&
+           bounds(view).origin.x > bounds(list).origin.x + bounds(list).size.width;
+  }, 10)) << gtk_widget_get_width(win()) << "×" << gtk_widget_get_height(win());
+  pump_for(0.5);
+  // The list on the left, the chart and the table on the rest of the width,
+  // and the table's titles and first rows in view without scrolling.
+  EXPECT_LE(bounds(list).size.width, 500);
+  EXPECT_GE(bounds(chart_area).size.width, 800);
+  EXPECT_GE(bounds(view).size.width, 800);
+  EXPECT_TRUE(in_sight(table_header(page), win()));
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"0.00–1.00 s", "1.00–2.00 s"}).empty(); }, 5));
+  EXPECT_LE(bounds(view).origin.y + 120, 900);
+  for (const bool dark : {false, true}) {
+    adw_style_manager_set_color_scheme(adw_style_manager_get_default(),
+                                       dark ? ADW_COLOR_SCHEME_FORCE_DARK : ADW_COLOR_SCHEME_FORCE_LIGHT);
+    pump_for(0.5);
+    EXPECT_TRUE(save_window_png(win(), shot_path(dark ? "runs-1400-dark.png" : "runs-1400-light.png")));
+  }
+  adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
+
+  // Narrow again, the run goes back below the list.
+  gtk_window_set_default_size(GTK_WINDOW(window), 560, 680);
+  EXPECT_TRUE(pump_until([&] { return bounds(view).origin.y > bounds(list).origin.y + bounds(list).size.height; }, 10));
 }
 
 TEST_F(RunsPageTest, TheTableFollowsALiveRunWhileItsEndIsInView) {

@@ -4,7 +4,10 @@
 // window's default size. Runs with GTK's test accessibility backend.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <glib/gstdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,9 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "core/run_export.hpp"
+#include "core/run_file.hpp"
 #include "fake_tool.hpp"
 #include "runs_page_fixture.hpp"
+#include "ui/app.hpp"
 #include "ui/compat.hpp"
+#include "ui/runs_page.hpp"
 
 using namespace trellan;
 using namespace trellan::testing;
@@ -204,9 +211,11 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s", started);
   log->add_interval(id, send_interval("0.00", "1.00", 942, "112 MBytes", 2));
   open_runs();
-  // The chooser opens in the current folder: a fresh one.
-  char tmpl[] = "/tmp/trellan-save-XXXXXX";
+  // The chooser opens in the current folder: a fresh one, whose name is
+  // not UTF-8.
+  char tmpl[] = "/tmp/trellan-s\xE9" "ve-XXXXXX";
   const std::string dir = g_mkdtemp(tmpl);
+  const std::string shown_dir = "/tmp/trellan-s\xEF\xBF\xBD" "ve-" + dir.substr(dir.size() - 6);
   gchar* previous = g_get_current_dir();
   ASSERT_EQ(g_chdir(dir.c_str()), 0);
 
@@ -216,7 +225,9 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   EXPECT_EQ(proposed_name(chooser), "trellan-20260314-092653.csv");
   accept(chooser);
   const std::string path = dir + "/trellan-20260314-092653.csv";
-  EXPECT_TRUE(pump_until([&] { return missing(page, {"Saved as “" + path + "”."}).empty(); }, 10))
+  EXPECT_TRUE(pump_until([&] {
+    return missing(page, {"Saved as “" + shown_dir + "/trellan-20260314-092653.csv”."}).empty();
+  }, 10))
       << ::testing::PrintToString(reachable_texts(page));
   gchar* contents = nullptr;
   EXPECT_TRUE(g_file_get_contents(path.c_str(), &contents, nullptr, nullptr));
@@ -227,6 +238,193 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
 
   EXPECT_EQ(g_chdir(previous), 0);
   g_free(previous);
+  g_remove(path.c_str());
+  g_rmdir(dir.c_str());
+}
+
+namespace {
+
+std::string read_file(const std::string& path) {
+  gchar* contents = nullptr;
+  gsize length = 0;
+  if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) return {};
+  std::string out(contents, length);
+  g_free(contents);
+  return out;
+}
+
+std::string files_dir() { return g_getenv("TRELLAN_RUN_FILES") ? g_getenv("TRELLAN_RUN_FILES") : "."; }
+
+// The lines the page shows about opening files.
+std::vector<std::string> lines_starting(GtkWidget* page, const std::string& start) {
+  std::vector<std::string> out;
+  for (const std::string& text : reachable_texts(page)) {
+    std::size_t from = 0;
+    while (from <= text.size()) {
+      const std::size_t end = std::min(text.find('\n', from), text.size());
+      const std::string line = text.substr(from, end - from);
+      if (line.rfind(start, 0) == 0) out.push_back(line);
+      from = end + 1;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST_F(RunsPageTest, FilesThatCannotBeOpenedAreSaidInWordsAndLoseNothing) {
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 10 s");
+  log->add_interval(id, send_interval("0.00", "1.00", 942, "112 MBytes", 2));
+  log->end(id, RunEnd::Stopped);
+  char tmpl[] = "/tmp/trellan-open-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  const std::string empty = dir + "/empty.json", folder = dir + "/folder", odd = dir + "/b\xE9" "d.json";
+  ASSERT_TRUE(g_file_set_contents(empty.c_str(), "", 0, nullptr));
+  ASSERT_EQ(g_mkdir(folder.c_str(), 0700), 0);
+  ASSERT_TRUE(g_file_set_contents(odd.c_str(), "not json\n", -1, nullptr));
+  std::vector<Ref<GFile>> files;
+  for (const std::string& path : {empty, folder, odd}) files.push_back(Ref<GFile>::take(g_file_new_for_path(path.c_str())));
+  open_files_in_window(window, std::move(files));
+
+  // Each file has its line, in the order given, named as a file manager
+  // names it; the run there stays, alone and chosen.
+  std::vector<std::string> said;
+  EXPECT_TRUE(pump_until([&] { return (said = lines_starting(page, "Could not open ")).size() == 3; }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
+  const char* names[] = {"“empty.json”: ", "“folder”: ", "“b\xEF\xBF\xBD" "d.json”: "};
+  for (std::size_t i = 0; i < said.size() && i < 3; ++i) {
+    const std::string head = std::string("Could not open ") + names[i];
+    EXPECT_EQ(said[i].rfind(head, 0), 0u) << said[i];
+    EXPECT_GT(said[i].size(), head.size()) << "no reason: " << said[i];
+  }
+  EXPECT_EQ(log->runs().size(), 1u);
+  EXPECT_EQ(row_title(chosen_row()), "Client — 127.0.0.1, port 5201");
+  g_remove(empty.c_str());
+  g_rmdir(folder.c_str());
+  g_remove(odd.c_str());
+  g_rmdir(dir.c_str());
+}
+
+// Ctrl+O's action, from another page: the Runs page comes up with a file
+// chooser, and the file chosen there is opened (an empty one, which no
+// reader takes, is said to be so).
+TEST_F(RunsPageTest, OpenFromAnyPageShowsTheRunsPageAndOpensTheFileChosen) {
+  char tmpl[] = "/tmp/trellan-choose-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  const std::string empty = dir + "/empty.json";
+  ASSERT_TRUE(g_file_set_contents(empty.c_str(), "", 0, nullptr));
+  adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "client");
+  ASSERT_TRUE(gtk_widget_activate_action(win(), "win.open-runs", nullptr));
+  EXPECT_STREQ(adw_view_stack_get_visible_child_name(ADW_VIEW_STACK(stack)), "runs");
+  GtkWidget* chooser = open_file_chooser();
+  ASSERT_NE(chooser, nullptr);
+  GFile* file = g_file_new_for_path(empty.c_str());
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  EXPECT_TRUE(gtk_file_chooser_set_file(GTK_FILE_CHOOSER(chooser), file, nullptr));
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  g_object_unref(file);
+  accept(chooser);
+  EXPECT_TRUE(pump_until([&] { return lines_starting(page, "Could not open “empty.json”: ").size() == 1; }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
+  EXPECT_TRUE(log->runs().empty());
+  g_remove(empty.c_str());
+  g_rmdir(dir.c_str());
+}
+
+// A file that keeps the reader waiting (a pipe nobody writes to yet)
+// shows its progress after half a second, with a Cancel that ends the open
+// at once: no run and no failure from it, and the window answers.
+TEST_F(RunsPageTest, ASlowFileShowsItsProgressAndCanBeCancelled) {
+  open_runs();
+  char tmpl[] = "/tmp/trellan-slow-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  const std::string fifo = dir + "/slow.json";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<Ref<GFile>> files;
+  files.push_back(Ref<GFile>::take(g_file_new_for_path(fifo.c_str())));
+  const gint64 start = g_get_monotonic_time();
+  open_files_in_window(window, std::move(files));
+  ASSERT_TRUE(pump_until([&] { return missing(page, {"Opening “slow.json”…"}).empty(); }, 5));
+  EXPECT_GE(g_get_monotonic_time() - start, 500'000);
+  GtkWidget* cancel = button_labelled(page, "Cancel");
+  ASSERT_NE(cancel, nullptr);
+  gtk_widget_activate(cancel);
+  EXPECT_TRUE(pump_until([&] { return !gtk_widget_get_mapped(cancel); }, 5));
+  // The reader gets to the end of its file, and its runs go nowhere.
+  const int writer = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  close(writer);
+  pump_for(0.5);
+  EXPECT_TRUE(log->runs().empty());
+  EXPECT_TRUE(lines_starting(page, "Could not open ").empty()) << ::testing::PrintToString(reachable_texts(page));
+  g_remove(fifo.c_str());
+  g_rmdir(dir.c_str());
+}
+
+// Two iperf3 -J files given as arguments, as `trellan a.json b.json`
+// would: both open, are marked and compared, the comparison is copied,
+// and all runs saved to one file reopen to the same copies.
+TEST_F(RunsPageTest, TwoFilesOpenedByArgumentAreComparedSavedTogetherAndReopened) {
+  const std::string tcp = files_dir() + "/tcp-client-3.12.json", udp = files_dir() + "/udp-client-3.12.json";
+  ASSERT_FALSE(read_file(tcp).empty()) << tcp;
+  if (read_runs(read_file(tcp), "tcp-client-3.12.json").runs.empty())
+    GTEST_SKIP() << "this build has no reader of iperf3's JSON yet";
+  GFile* args[] = {g_file_new_for_path(tcp.c_str()), g_file_new_for_path(udp.c_str())};
+  on_open(test_application(), args, 2, "", nullptr);
+  for (GFile* f : args) g_object_unref(f);
+  ASSERT_TRUE(pump_until([&] { return log->runs().size() == 2; }, 10)) << log->runs().size() << " runs";
+  EXPECT_EQ(log->runs()[0]->source_file, "tcp-client-3.12.json");
+  EXPECT_EQ(log->runs()[1]->source_file, "udp-client-3.12.json");
+  EXPECT_NE(row_subtitle_of(gtk_list_box_get_row_at_index(run_list(), 0)).find("udp-client-3.12.json"),
+            std::string::npos);
+
+  // Both marked: the comparison comes up in place of the chosen run.
+  for (int i = 0; i < 2; ++i) {
+    GtkWidget* compare = find_widget(GTK_WIDGET(gtk_list_box_get_row_at_index(run_list(), i)),
+                                     [](GtkWidget* w) { return GTK_IS_CHECK_BUTTON(w); });
+    ASSERT_NE(compare, nullptr);
+    gtk_check_button_set_active(GTK_CHECK_BUTTON(compare), TRUE);
+  }
+  GtkWidget* copy = nullptr;
+  ASSERT_TRUE(pump_until([&] {
+    copy = button_labelled(page, "Copy comparison as CSV");
+    return copy && gtk_widget_get_mapped(copy);
+  }, 10));
+  GdkClipboard* clipboard = gtk_widget_get_clipboard(win());
+  GdkContentProvider* before = gdk_clipboard_get_content(clipboard);
+  gtk_widget_activate(copy);
+  ASSERT_TRUE(pump_until([&] { return gdk_clipboard_get_content(clipboard) != before; }, 10));
+  const std::string csv = clipboard_text(win());
+  EXPECT_EQ(csv.substr(0, csv.find('\n') + 1),
+            "run,started,protocol,streams,duration_s,send_mbit_s,receive_mbit_s,retransmits,lost_percent,"
+            "latency_idle_ms,latency_loaded_ms,send_change_percent,receive_change_percent\n");
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
+
+  // Saved together and reopened: two more runs, whose copies are those of
+  // the first two to the byte.
+  char tmpl[] = "/tmp/trellan-save-all-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  gchar* previous = g_get_current_dir();
+  ASSERT_EQ(g_chdir(dir.c_str()), 0);
+  g_signal_emit_by_name(button_labelled(page, "Save all runs…"), "clicked");
+  GtkWidget* chooser = open_file_chooser();
+  ASSERT_NE(chooser, nullptr);
+  const std::string path = dir + "/" + proposed_name(chooser);
+  accept(chooser);
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Saved as “" + path + "”."}).empty(); }, 10))
+      << ::testing::PrintToString(reachable_texts(page));
+  EXPECT_EQ(g_chdir(previous), 0);
+  g_free(previous);
+  std::vector<Ref<GFile>> saved;
+  saved.push_back(Ref<GFile>::take(g_file_new_for_path(path.c_str())));
+  runs_page_open_files(page, std::move(saved));
+  ASSERT_TRUE(pump_until([&] { return log->runs().size() == 4; }, 10)) << log->runs().size() << " runs";
+  for (int i = 0; i < 2; ++i) {
+    const RunRecord& first = *log->runs()[i];
+    const RunRecord& again = *log->runs()[i + 2];
+    EXPECT_EQ(intervals_csv(again), intervals_csv(first));
+    EXPECT_EQ(run_report(again, again.iperf_version), run_report(first, first.iperf_version));
+  }
   g_remove(path.c_str());
   g_rmdir(dir.c_str());
 }
