@@ -34,8 +34,14 @@ RunRecord run_with_latency() {
   r.end = 2;
   log.add_interval(id, r);
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  log.set_latency(id, "", LatencyFigures{2.0, 10.0, 20.0, 20.0, 1, 30}, {{10.0, 0}, {10.0, 1}},
-                  {{0.25f, 5.0f}, {0.25f, 20.0f}, {0.5f, 10.0f}, {1.5f, 10.0f}, {1.75f, nan}});
+  RunLatency latency;
+  latency.records = {{10.0, 0}, {10.0, 1}};
+  latency.ended = true;
+  latency.figures.emplace();
+  latency.figures->idle_ms = 2.0;
+  latency.figures->loaded_median_ms = 10.0;
+  latency.probes = {{0.25f, 5.0f}, {0.25f, 20.0f}, {0.5f, 10.0f}, {1.5f, 10.0f}, {1.75f, nan}};
+  log.update_latency(id, latency);
   return *log.find(id);
 }
 
