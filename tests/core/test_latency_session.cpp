@@ -4,46 +4,15 @@
 // in, on iperf3's own clock. The expected values were read off the captures
 // by hand: a reply's send time is its stamp less its time, and the test's
 // clock starts one second before the first line of its first interval.
-#include "core/latency_text.hpp"
-#include "core/output_parser.hpp"
-#include "core/ping_parser.hpp"
-#include "core/run_session.hpp"
-
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <string>
 #include <vector>
 
-#include "captures.hpp"
+#include "latency_capture.hpp"
 
 namespace trellan {
 namespace {
-
-struct Stamped {
-  double t;
-  std::string line;
-  bool ping;
-};
-
-// "[1796709702.457427] text" → its stamp and text; lines without one are
-// dropped (ping's header).
-void read_stamped(const std::string& name, bool ping, std::vector<Stamped>& out) {
-  for (const auto& line : testing::capture_lines(name)) {
-    if (line.size() < 3 || line[0] != '[') continue;
-    const std::size_t close = line.find("] ");
-    double t = 0;
-    if (close == std::string::npos || std::from_chars(line.data() + 1, line.data() + close, t).ec != std::errc())
-      continue;
-    out.push_back({t, line.substr(close + 2), ping});
-  }
-}
-
-PingRunEvent run_event(const PingEvent& e) {
-  return std::visit([](const auto& v) -> PingRunEvent { return v; }, e);
-}
 
 struct Played {
   RunLatency end;                 // the record's latency at the end
@@ -51,43 +20,13 @@ struct Played {
   std::vector<std::string> lines;
 };
 
-// Plays a capture through a session as the window does: ping first, the
-// test a second later, every line at the time it was read.
 Played play(const std::string& name) {
-  std::vector<Stamped> all;
-  read_stamped("latency-3.12/" + name + "-ping.txt", true, all);
-  read_stamped("latency-3.12/" + name + "-iperf3.txt", false, all);
-  std::stable_sort(all.begin(), all.end(), [](const Stamped& a, const Stamped& b) { return a.t < b.t; });
-  RunSetup setup;
-  setup.idle_latency = true;
-  RunSession session(setup);
-  OutputParser parser(false);
   Played played;
-  const auto take = [&](const PageAnswer& a) {
+  testing::play_latency_capture(name, RunSetup{}, [&](const PageAnswer& a) {
     if (a.latency_line) played.lines.push_back(*a.latency_line);
     for (const auto& s : a.record)
       if (s.kind == RecordStep::Kind::Latency) (s.latency.ended ? played.end : played.live.emplace_back()) = s.latency;
-  };
-  take(session.start());
-  // ping started just before its first reply.
-  const double t0 = std::find_if(all.begin(), all.end(), [](const Stamped& s) { return s.ping; })->t - 0.01;
-  take(session.ping_started(t0));
-  bool launched = false;
-  for (const Stamped& s : all) {
-    if (!launched && s.t >= t0 + 1.0) {
-      const PageAnswer a = session.idle_tick(t0 + 1.0);
-      EXPECT_TRUE(a.start_test);
-      take(a);
-      take(session.launched());
-      launched = true;
-    }
-    if (s.ping) {
-      if (const auto ev = parse_ping_line(s.line)) take(session.on_ping(s.t, run_event(*ev)));
-    } else {
-      for (const auto& ev : parser.feed_line(s.line)) take(session.on_event(ev, MeterState{}, s.t));
-    }
-  }
-  take(session.on_event(Exited{0}, MeterState{}, all.back().t));
+  });
   return played;
 }
 
