@@ -6,6 +6,7 @@
 // clock starts one second before the first line of its first interval.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,42 @@ TEST(LatencyIntervals, ProbesGoToTheIntervalTheyWereSentInOnIperfsClock) {
     EXPECT_EQ(p.end.text, "Latency: 0.058 ms idle, 6.1 ms under load (+6.0 ms)");
     for (const auto& probe : p.end.probes) EXPECT_GE(probe.t_s, 0.0f);
   }
+}
+
+// A probe that gives up stops its ping: at once when ping could not run,
+// and when the router's word comes that the host cannot be reached.
+TEST(LatencySession, PingStopsOnceMeasuringIsGivenUp) {
+  RunSetup setup;
+  setup.idle_latency = true;
+  RunSession missing(setup);
+  missing.start();
+  missing.ping_started(0.0);
+  PageAnswer a = missing.on_ping(0.01, PingFailure{"ping not found in PATH"});
+  EXPECT_TRUE(a.start_test);
+  EXPECT_TRUE(a.stop_ping);
+  EXPECT_EQ(a.latency_line, "Latency not measured: ping not found in PATH");
+
+  RunSession unreachable(setup);
+  unreachable.start();
+  unreachable.ping_started(0.0);
+  for (std::uint64_t seq = 1; seq <= 9; ++seq) EXPECT_FALSE(unreachable.on_ping(0.1 * seq, PingUnanswered{seq, {}}).stop_ping);
+  a = unreachable.idle_tick(1.0);
+  EXPECT_TRUE(a.start_test);
+  EXPECT_FALSE(a.stop_ping);  // replies may come yet
+  EXPECT_FALSE(unreachable.on_ping(1.5, PingUnanswered{14, {}}).stop_ping);
+  a = unreachable.on_ping(3.1, PingUnanswered{1, "Destination Host Unreachable"});
+  EXPECT_TRUE(a.stop_ping);
+  EXPECT_EQ(a.latency_line, "Latency not measured: Destination Host Unreachable");
+  // The record keeps the reason, without figures.
+  a = unreachable.on_event(Exited{0}, MeterState{}, 6.0);
+  bool told = false;
+  for (const auto& s : a.record)
+    if (s.kind == RecordStep::Kind::Latency && s.latency.ended) {
+      told = true;
+      EXPECT_EQ(s.latency.text, "Latency not measured: Destination Host Unreachable");
+      EXPECT_FALSE(s.latency.figures);
+    }
+  EXPECT_TRUE(told);
 }
 
 }  // namespace
