@@ -12,6 +12,7 @@
 #include "fake_tool.hpp"
 #include "latency_capture.hpp"
 #include "ui/compat.hpp"
+#include "ui/latency_plot.hpp"
 #include "ui/runs_page.hpp"
 #include "window_fixture.hpp"
 
@@ -129,6 +130,17 @@ TEST_F(LatencyPage, RunsPageShowsTheCapturedRunsPlotInLightAndDark) {
     for (const auto& s : a.record) recording.apply(s);
   });
   ASSERT_TRUE(run_log_of(window)->runs().back()->latency);
+  // As a 4K screen at twice the scale draws it in a maximised window.
+  {
+    const LatencyPlotData data(*run_log_of(window)->runs().back());
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 3840, 320);
+    cairo_surface_set_device_scale(surface, 2, 2);
+    cairo_t* cr = cairo_create(surface);
+    paint_latency_plot(cr, 1920, 160, data, TimeAxis{46, 1890, 5.01}, true, 2);
+    cairo_destroy(cr);
+    cairo_surface_write_to_png(surface, trellan::testing::shot_path("latency-plot-4k-dark.png").c_str());
+    cairo_surface_destroy(surface);
+  }
   gtk_window_set_default_size(GTK_WINDOW(window), 1000, 1000);
   GtkWidget* stack = gtk_widget_get_ancestor(client->status_label.get(), ADW_TYPE_VIEW_STACK);
   adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "runs");
