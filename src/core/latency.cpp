@@ -123,6 +123,7 @@ void LatencyMeter::place(std::uint64_t seq) {
   if (p.slot != kUnplaced || !p.known) return;
   if (!loaded_ || p.sent < load_start_) {
     p.slot = kIdle;
+    idle_.push_back(seq);
     return;
   }
   if (!anchor_ || slots_.empty()) {
@@ -195,15 +196,14 @@ void LatencyMeter::finish() {
 
 std::optional<double> LatencyMeter::idle_median() const {
   std::vector<double> values;
-  for (const Probe& p : probes_)
-    if (p.slot == kIdle && p.rtt_ms >= 0) values.push_back(p.rtt_ms);
+  for (std::uint64_t seq : idle_)
+    if (probes_[seq].rtt_ms >= 0) values.push_back(probes_[seq].rtt_ms);
   return median_of(values);
 }
 
 std::size_t LatencyMeter::idle_replies() const {
   std::size_t n = 0;
-  for (const Probe& p : probes_)
-    if (p.slot == kIdle && p.rtt_ms >= 0) ++n;
+  for (std::uint64_t seq : idle_) n += probes_[seq].rtt_ms >= 0;
   return n;
 }
 

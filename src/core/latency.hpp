@@ -133,6 +133,7 @@ class LatencyMeter {
   double load_start_ = 0;
   std::vector<Probe> probes_;  // by sequence number - 1
   std::vector<std::uint64_t> unplaced_;
+  std::vector<std::uint64_t> idle_;  // the idle second's probes
   std::vector<Slot> slots_;
   struct Reply {
     double t;
