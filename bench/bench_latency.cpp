@@ -66,16 +66,18 @@ int main() {
     const double t = 0.1 + 0.1 * i;
     meter.add(t, events[static_cast<std::size_t>(i)]);
     if (i % 10 == 9) {
-      meter.close_interval(t + 0.05, false);
+      const double second = static_cast<double>(i / 10);
+      meter.add_interval(t + 0.05, second, second + 1, false);
       sink += meter.recent_median(t + 0.05).value_or(0);
     }
   }
+  meter.finish();
   const auto figures = meter.figures();
   spent = cpu_ms() - cpu;
   std::printf("figures      %d probes, 86400 intervals   %7.1f ns/probe of processor time (%.1f ms in all; "
               "median %.2f, p95 %.2f, max %.2f ms, %llu lost) [%g]\n",
-              kProbes, spent * 1e6 / kProbes, spent, *figures->loaded_median_ms, *figures->loaded_p95_ms,
-              *figures->loaded_max_ms, static_cast<unsigned long long>(figures->lost), sink > 0 ? 1.0 : 0.0);
+              kProbes, spent * 1e6 / kProbes, spent, *figures.loaded_median_ms, *figures.loaded_p95_ms,
+              *figures.loaded_max_ms, static_cast<unsigned long long>(figures.lost), sink > 0 ? 1.0 : 0.0);
 
   // The plot of all of them.
   trellan::LatencyPlotData data;

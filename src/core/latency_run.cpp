@@ -1,25 +1,55 @@
 #include "core/latency_run.hpp"
 
+#include <cmath>
+
 #include "core/latency_text.hpp"
 
 namespace trellan {
 
-void LatencyRun::on_ping(double t, const PingEvent& event) {
+bool LatencyRun::on_ping(double t, const PingRunEvent& event) {
   if (const auto* f = std::get_if<PingFailure>(&event)) {
-    on_ping_failure(f->reason);
-    return;
+    if (!failure_) failure_ = f->reason;
+  } else if (const auto* e = std::get_if<PingEnded>(&event)) {
+    ping_ended_ = true;
+    if (!failure_ && !meter_.any_reply()) failure_ = "ping ended (code " + std::to_string(e->code) + ")";
+  } else if (const auto* r = std::get_if<PingReply>(&event)) {
+    meter_.add(t, *r);
+  } else if (const auto* u = std::get_if<PingUnanswered>(&event)) {
+    meter_.add(t, *u);
   }
-  meter_.add(t, event);
+  if (!load_started_ || finished_ || gave_up_ || !measured_) return false;
+  // Nothing answered yet and ping said why, or ended: nothing more will come.
+  if (!meter_.any_reply() && (failure_ || ping_ended_ || !meter_.unanswered_reason().empty())) {
+    give_up(silent_reason());
+    return true;
+  }
+  return update_live_line(t);
 }
 
-void LatencyRun::on_ping_failure(const std::string& reason) {
-  if (!failure_) failure_ = reason;
+std::string LatencyRun::silent_reason() const {
+  if (!meter_.unanswered_reason().empty()) return meter_.unanswered_reason();
+  if (failure_) return *failure_;
+  return "no reply to ping";
 }
 
-void LatencyRun::on_ping_exit(int code) {
-  ping_ended_ = true;
-  if (!failure_ && meter_.idle_replies() == 0 && !load_started_)
-    failure_ = "ping ended (code " + std::to_string(code) + ")";
+void LatencyRun::give_up(const std::string& reason) {
+  measured_ = false;
+  gave_up_ = true;
+  line_ = latency_not_measured_text(reason);
+}
+
+// The live line: the last second's median, or how long no reply came.
+bool LatencyRun::update_live_line(double t) {
+  const double since = meter_.last_reply().value_or(load_start_);
+  std::string line;
+  if (t - since >= 1.0)
+    line = latency_silent_text(static_cast<unsigned>(std::floor(t - since)), meter_.idle_median());
+  else if (line_.starts_with("Latency: no reply"))
+    // Replies came back: show them at once rather than at the next interval.
+    if (const auto now = meter_.recent_median(t)) line = latency_live_text(*now, meter_.idle_median());
+  if (line.empty() || line == line_) return false;
+  line_ = std::move(line);
+  return true;
 }
 
 bool LatencyRun::idle_over(double t) const {
@@ -29,40 +59,45 @@ bool LatencyRun::idle_over(double t) const {
 bool LatencyRun::start_load(double t) {
   if (load_started_) return measured_;
   load_started_ = true;
+  load_start_ = t;
   meter_.start_load(t);
-  if (meter_.idle_replies() > 0 && !(ping_ended_ && failure_)) {
+  line_.clear();
+  if (meter_.any_reply() || (!failure_ && !ping_ended_ && meter_.unanswered_reason().empty())) {
+    // No idle reply yet is no reason to give up: later ones are measured.
     measured_ = true;
-    line_.clear();
   } else {
-    std::string reason;
-    if (failure_)
-      reason = *failure_;
-    else if (!meter_.unanswered_reason().empty())
-      reason = meter_.unanswered_reason();
-    else
-      reason = "no reply to ping within a second";
-    line_ = latency_not_measured_text(reason);
+    gave_up_ = true;
+    line_ = latency_not_measured_text(silent_reason());
   }
   return measured_;
 }
 
-void LatencyRun::on_interval(double t, const IntervalRecord& record) {
-  if (!measured_) return;
-  Key key{record.start_text, record.end_text, record.omitted};
-  if (last_interval_ == key) return;
-  last_interval_ = std::move(key);
-  meter_.close_interval(t, record.omitted);
-  const auto idle = meter_.idle_median();
-  if (const auto now = meter_.recent_median(t); now && idle) line_ = latency_live_text(*now, *idle);
+void LatencyRun::on_test_line(double t) {
+  if (!first_line_) first_line_ = t;
+}
+
+std::size_t LatencyRun::on_interval(double t, const IntervalRecord& record) {
+  const std::size_t index = meter_.add_interval(first_line_.value_or(t), record.start, record.end, record.omitted);
+  first_line_.reset();
+  if (measured_ && meter_.any_reply())
+    if (const auto now = meter_.recent_median(t)) line_ = latency_live_text(*now, meter_.idle_median());
+  return index;
 }
 
 void LatencyRun::finish() {
+  if (finished_) return;
+  finished_ = true;
+  meter_.finish();
   if (!measured_) return;
-  if (const auto f = figures()) line_ = latency_end_text(*f);
+  if (!meter_.any_reply()) {
+    give_up(silent_reason());
+    return;
+  }
+  line_ = latency_end_text(meter_.figures());
 }
 
 std::optional<LatencyFigures> LatencyRun::figures() const {
-  if (!measured_) return std::nullopt;
+  if (!measured_ || !meter_.any_reply()) return std::nullopt;
   return meter_.figures();
 }
 

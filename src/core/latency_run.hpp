@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/latency.hpp"
@@ -12,17 +13,24 @@
 
 namespace trellan {
 
+// ping ended; `code` as the runner reports it.
+struct PingEnded {
+  int code = 0;
+};
+
+// What the ping beside a test says, as its run session takes it: ping's
+// lines, a reason it could not run (its own, or the runner's "ping not
+// found in PATH"), and its end.
+using PingRunEvent = std::variant<PingReply, PingUnanswered, PingFailure, PingEnded>;
+
 class LatencyRun {
  public:
   static constexpr double kIdleSeconds = 1.0;
 
   explicit LatencyRun(double start) : start_(start) {}
 
-  void on_ping(double t, const PingEvent& event);
-  // ping could not be started, or said why it gave up ("ping not found …").
-  void on_ping_failure(const std::string& reason);
-  // ping ended; `code` as the runner reports it.
-  void on_ping_exit(int code);
+  // One event of ping's, read at `t`. True when the line changed.
+  bool on_ping(double t, const PingRunEvent& event);
 
   // Whether the test should start now: the idle second is over, or ping
   // failed and waiting longer would change nothing.
@@ -31,33 +39,41 @@ class LatencyRun {
   // when the test goes on without it (the line then says why).
   bool start_load(double t);
 
-  // An interval record of the test was printed: updates the live line. The
-  // two records of a bidirectional interval count as one interval.
-  void on_interval(double t, const IntervalRecord& record);
+  // A line of one of the test's intervals came at `t` (with several streams,
+  // each stream's line and the "[SUM]" line).
+  void on_test_line(double t);
+  // An interval record of the test came (after its lines): its probes are
+  // the ones sent in it, and the live line follows. Returns the interval's
+  // index; the two records of a bidirectional interval share one.
+  std::size_t on_interval(double t, const IntervalRecord& record);
   // The test ended: the line becomes the end line.
   void finish();
 
   bool measured() const { return measured_; }
+  // Measuring has ended before the test did: ping may stop.
+  bool gave_up() const { return gave_up_; }
   // What the latency line shows; empty while there is nothing to say.
   const std::string& line() const { return line_; }
+  // The figures, once a probe was answered and while latency is measured.
   std::optional<LatencyFigures> figures() const;
-  std::vector<IntervalLatency> intervals() const { return meter_.intervals(); }
   const LatencyMeter& meter() const { return meter_; }
 
  private:
+  void give_up(const std::string& reason);
+  std::string silent_reason() const;
+  bool update_live_line(double t);
+
   double start_;
   LatencyMeter meter_;
   std::optional<std::string> failure_;  // ping's first word on why it failed
   bool ping_ended_ = false;
   bool measured_ = false;
   bool load_started_ = false;
+  bool gave_up_ = false;
+  bool finished_ = false;
+  double load_start_ = 0;
+  std::optional<double> first_line_;  // of the interval whose record comes next
   std::string line_;
-  struct Key {
-    std::string start, end;
-    bool omitted = false;
-    bool operator==(const Key&) const = default;
-  };
-  std::optional<Key> last_interval_;
 };
 
 }  // namespace trellan

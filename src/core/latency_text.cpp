@@ -4,52 +4,109 @@
 #include <charconv>
 #include <cmath>
 
+#include "core/text.hpp"
+
 namespace trellan {
+
+namespace {
+
+// How many decimals `ms` is shown with.
+int decimals_of(double ms) {
+  const double magnitude = std::fabs(ms);
+  if (magnitude == 0) return 1;
+  if (magnitude >= 10) return 0;
+  const int exponent = static_cast<int>(std::floor(std::log10(magnitude)));
+  int decimals = 1 - exponent;
+  // 9.96 rounds to 10, 0.0996 to 0.10: still two significant digits.
+  const double scale = std::pow(10.0, decimals);
+  if (std::round(magnitude * scale) / scale >= std::pow(10.0, exponent + 1)) --decimals;
+  return std::max(decimals, 0);
+}
+
+std::string fixed(double v, int decimals) {
+  std::array<char, 64> buf;
+  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, decimals);
+  return r.ec == std::errc() ? std::string(buf.data(), r.ptr) : std::string("?");
+}
+
+std::string idle_part(std::optional<double> idle_ms) {
+  return idle_ms ? "idle " + ms_text(*idle_ms) + " ms" : "idle: no reply";
+}
+
+std::string lost_text(std::uint64_t lost, std::uint64_t sent) {
+  return std::to_string(lost) + " of " + std::to_string(sent) + " probes lost";
+}
+
+}  // namespace
 
 std::string ms_text(double ms) {
   if (!std::isfinite(ms)) return "?";
-  int decimals = 0;
-  const double magnitude = std::fabs(ms);
-  if (magnitude > 0 && magnitude < 10)
-    decimals = std::max(1, 1 - static_cast<int>(std::floor(std::log10(magnitude))));
-  else if (magnitude == 0)
-    decimals = 1;
-  std::array<char, 64> buf;
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), ms, std::chars_format::fixed, decimals);
-  return r.ec == std::errc() ? std::string(buf.data(), r.ptr) : std::string("?");
+  return fixed(ms, decimals_of(ms));
 }
 
 std::string latency_not_measured_text(const std::string& reason) {
   return "Latency not measured: " + reason;
 }
 
-std::string latency_live_text(double now_ms, double idle_ms) {
-  return "Latency " + ms_text(now_ms) + " ms (idle " + ms_text(idle_ms) + " ms)";
+std::string latency_live_text(double now_ms, std::optional<double> idle_ms) {
+  return "Latency " + ms_text(now_ms) + " ms (" + idle_part(idle_ms) + ")";
 }
 
-namespace {
-std::string signed_ms(double ms) { return (ms < 0 ? "-" : "+") + ms_text(std::fabs(ms)); }
-
-std::string lost_text(const LatencyFigures& f) {
-  return std::to_string(f.lost) + " of " + std::to_string(f.sent) + " probes lost";
+std::string latency_silent_text(unsigned seconds, std::optional<double> idle_ms) {
+  return "Latency: no reply for " + std::to_string(seconds) + " s (" + idle_part(idle_ms) + ")";
 }
-}  // namespace
+
+std::string added_delay_text(double idle_ms, double loaded_ms, std::optional<double> noise_ms) {
+  const std::string idle = ms_text(idle_ms), loaded = ms_text(loaded_ms);
+  const int decimals = std::min(decimals_of(idle_ms), decimals_of(loaded_ms));
+  const double shown = parse_double(loaded).value_or(loaded_ms) - parse_double(idle).value_or(idle_ms);
+  const double scale = std::pow(10.0, decimals);
+  const double added = std::round(shown * scale) / scale;
+  if (!(added > 0) || (noise_ms && added <= *noise_ms)) return "no increase";
+  return "+" + fixed(added, decimals) + " ms";
+}
 
 std::string latency_end_text(const LatencyFigures& f) {
-  std::string text = "Latency: " + ms_text(f.idle_ms) + " ms idle, ";
-  if (!f.loaded_median_ms) return text + "no reply under load (" + lost_text(f) + ")";
-  return text + ms_text(*f.loaded_median_ms) + " ms under load (" +
-         signed_ms(*f.loaded_median_ms - f.idle_ms) + " ms)";
+  std::string text = "Latency: ";
+  if (f.idle_replied) {
+    text += ms_text(f.idle_ms) + " ms idle";
+    if (f.idle_lost > 0) text += " (" + lost_text(f.idle_lost, f.idle_sent) + ")";
+  } else {
+    text += "no reply while idle";
+  }
+  if (!f.loaded_median_ms) return text + ", no reply under load (" + lost_text(f.lost, f.sent) + ")";
+  text += ", " + ms_text(*f.loaded_median_ms) + " ms under load";
+  if (f.idle_replied) text += " (" + added_delay_text(f.idle_ms, *f.loaded_median_ms, f.idle_jitter_ms) + ")";
+  if (f.lost > 0) text += ", " + lost_text(f.lost, f.sent);
+  return text;
+}
+
+std::string latency_spread_text(const LatencyFigures& f) {
+  std::string text = "Round-trip time under load: ";
+  if (f.loaded_median_ms && f.loaded_p95_ms && f.loaded_max_ms) {
+    text += "median " + ms_text(*f.loaded_median_ms) + " ms, 95th percentile " + ms_text(*f.loaded_p95_ms) +
+            " ms, maximum " + ms_text(*f.loaded_max_ms) + " ms";
+    if (f.jitter_ms) text += ", jitter " + ms_text(*f.jitter_ms) + " ms";
+  } else {
+    text += "no reply";
+  }
+  text += "; " + lost_text(f.lost, f.sent) + " (idle: ";
+  text += f.idle_replied ? "median " + ms_text(f.idle_ms) + " ms, " : std::string("no reply, ");
+  return text + lost_text(f.idle_lost, f.idle_sent) + ")";
 }
 
 std::string latency_sentence(const LatencyFigures& f) {
-  std::string text = "Latency: idle " + ms_text(f.idle_ms) + " ms; ";
-  if (f.loaded_median_ms && f.loaded_p95_ms && f.loaded_max_ms)
+  std::string text = "Latency (round-trip time): ";
+  text += f.idle_replied ? "idle " + ms_text(f.idle_ms) + " ms; " : std::string("no reply while idle; ");
+  if (f.loaded_median_ms && f.loaded_p95_ms && f.loaded_max_ms) {
     text += "under load median " + ms_text(*f.loaded_median_ms) + " ms, 95th percentile " +
-            ms_text(*f.loaded_p95_ms) + " ms, maximum " + ms_text(*f.loaded_max_ms) + " ms; ";
-  else
+            ms_text(*f.loaded_p95_ms) + " ms, maximum " + ms_text(*f.loaded_max_ms) + " ms";
+    if (f.jitter_ms) text += ", jitter " + ms_text(*f.jitter_ms) + " ms";
+    text += "; ";
+  } else {
     text += "no reply under load; ";
-  return text + lost_text(f) + ".";
+  }
+  return text + lost_text(f.lost, f.sent) + ".";
 }
 
 }  // namespace trellan

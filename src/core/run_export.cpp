@@ -56,7 +56,7 @@ std::size_t width(const std::string& s) {
 std::string intervals_csv(const RunRecord& run) {
   std::string out =
       "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
-      "latency_ms,probes_lost\n";
+      "latency_rtt_median_ms,probes_lost\n";
   const auto latency = latency_of_records(run);
   for (std::size_t i = 0; i < run.intervals.size(); ++i) {
     const IntervalRecord& r = run.intervals[i];
@@ -136,6 +136,7 @@ std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   if (!options.empty()) out += "Options: " + options + "\n";
   for (const auto& line : report_ending_lines(run)) out += line + "\n";
   if (!run.latency_text.empty()) out += run.latency_text + "\n";
+  if (run.latency) out += latency_spread_text(*run.latency) + "\n";
   out += "\n";
   if (run.intervals.empty()) return out + "No intervals.\n";
   if (run.dropped_intervals != 0)
@@ -164,7 +165,7 @@ std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   if (lost) columns.push_back({"Lost", true, {}});
   if (total) columns.push_back({"Datagrams", true, {}});
   if (latency) {
-    columns.push_back({"Latency", true, {}});
+    columns.push_back({"RTT median", true, {}});
     columns.push_back({"Lost probes", true, {}});
   }
   if (omitted) columns.push_back({"", false, {}});

@@ -85,37 +85,31 @@ void RunLog::remove_listener(std::uint64_t token) {
   std::erase_if(listeners_, [token](const auto& l) { return l.first == token; });
 }
 
-void RunLog::set_latency(std::uint64_t id, std::string text, std::optional<LatencyFigures> figures,
-                         std::vector<IntervalLatency> intervals, std::vector<LatencyProbe> probes) {
+void RunLog::update_latency(std::uint64_t id, const RunLatency& latency) {
   RunRecord* record = find_mutable(id);
   if (!record) return;
-  record->latency_text = std::move(text);
-  record->latency = figures;
-  record->interval_latency = figures ? std::move(intervals) : std::vector<IntervalLatency>();
-  record->probes = figures ? std::move(probes) : std::vector<LatencyProbe>();
+  auto& values = record->interval_latency;
+  if (values.size() < latency.first_record + latency.records.size())
+    values.resize(latency.first_record + latency.records.size());
+  std::copy(latency.records.begin(), latency.records.end(),
+            values.begin() + static_cast<std::ptrdiff_t>(latency.first_record));
+  if (latency.ended) {
+    record->latency_text = latency.text;
+    record->latency = latency.figures;
+    record->probes = latency.figures ? latency.probes : std::vector<LatencyProbe>();
+    if (!latency.figures) values.clear();
+  }
+  // While the run goes, its listeners read the latency with its next
+  // interval or its end.
   if (record->end != RunEnd::Running) notify(Change::Ended, *record);
 }
 
 std::vector<std::optional<IntervalLatency>> latency_of_records(const RunRecord& run) {
   std::vector<std::optional<IntervalLatency>> out(run.intervals.size());
-  if (run.interval_latency.empty()) return out;
-  // The records that follow one another with the same times are one
-  // interval, as the latency counted them.
-  std::vector<std::size_t> index(run.intervals.size());
-  std::size_t distinct = 0;
-  for (std::size_t i = 0; i < run.intervals.size(); ++i) {
-    const auto& r = run.intervals[i];
-    const bool same = i > 0 && run.intervals[i - 1].start == r.start && run.intervals[i - 1].end == r.end &&
-                      run.intervals[i - 1].omitted == r.omitted;
-    if (!same) ++distinct;
-    index[i] = distinct - 1;
-  }
-  // The oldest records may be gone beyond the cap: the newest ones match.
-  const std::size_t n = run.interval_latency.size();
-  for (std::size_t i = 0; i < run.intervals.size(); ++i) {
-    const std::size_t from_end = distinct - 1 - index[i];
-    if (from_end < n) out[i] = run.interval_latency[n - 1 - from_end];
-  }
+  // The oldest records may be gone beyond the cap.
+  const auto first = static_cast<std::size_t>(run.dropped_intervals);
+  for (std::size_t i = 0; i < run.intervals.size() && first + i < run.interval_latency.size(); ++i)
+    out[i] = run.interval_latency[first + i];
   return out;
 }
 

@@ -70,17 +70,29 @@ struct RunRecord {
   // not measured; empty when latency was off), and the figures behind it.
   std::string latency_text;
   std::optional<LatencyFigures> latency;
-  // With the figures: each interval's latency, one per interval of the test
-  // (the two records of a bidirectional interval share one), the newest
-  // last; see latency_of_records.
+  // Each interval record's latency, in the order the records came, counting
+  // the ones dropped beyond the cap (the two records of a bidirectional
+  // interval carry the same); see latency_of_records. Filled as the run goes.
   std::vector<IntervalLatency> interval_latency;
-  std::vector<LatencyProbe> probes;  // under load, for plotting
+  std::vector<LatencyProbe> probes;  // sent while the test ran, for plotting
   // The file the run was opened from, as the user's file manager names it;
   // empty for a run measured in this window.
   std::string source_file;
   // The version line of the iperf3 that made the run ("iperf 3.12"), from
   // the file for an opened run; may stay empty for a run measured here.
   std::string iperf_version;
+};
+
+// What a run's session hands its record of the latency: the records'
+// latency from record `first_record` on (counting from the run's first
+// record), and at the end the line, the figures and the probes.
+struct RunLatency {
+  std::size_t first_record = 0;
+  std::vector<IntervalLatency> records;
+  bool ended = false;  // with the three below
+  std::string text;
+  std::optional<LatencyFigures> figures;
+  std::vector<LatencyProbe> probes;
 };
 
 // The latency of each of `run.intervals`, in their order: none where
@@ -109,15 +121,13 @@ class RunLog {
   void end(std::uint64_t id, RunEnd how, std::string result_text = {}, std::string details_text = {},
            std::string error_text = {});
 
+  // The run's latency so far, or at its end (listeners hear of it with the
+  // run's next interval or its end). Does nothing for a run no longer kept.
+  void update_latency(std::uint64_t id, const RunLatency& latency);
+
   // Rewrites how an ended run ended, keeping its result text: for word of
   // its end that comes after it (a served client's early end reported after
   // its summary). Does nothing for a run still going or no longer kept.
-  // The run's latency at its end: its figures and line, and each interval's
-  // values in the order the intervals came. Does nothing for a run no
-  // longer kept.
-  void set_latency(std::uint64_t id, std::string text, std::optional<LatencyFigures> figures,
-                   std::vector<IntervalLatency> intervals, std::vector<LatencyProbe> probes = {});
-
   void amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text);
 
   const RunRecord* find(std::uint64_t id) const;

@@ -45,6 +45,9 @@ void RunRecording::apply(const RecordStep& step) {
       log->end(ended_id, step.how, step.result_text, step.details_text, step.error_text);
       break;
     case RecordStep::Kind::Amend: log->amend_end(ended_id, step.how, step.details_text, step.error_text); break;
+    case RecordStep::Kind::Latency:
+      if (open_id != 0) log->update_latency(open_id, step.latency);
+      break;
   }
 }
 
@@ -73,7 +76,78 @@ PageAnswer RunSession::launched() {
   return a;
 }
 
-PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge) {
+PageAnswer RunSession::ping_started(double t) {
+  PageAnswer a;
+  if (finished_ || !setup_.idle_latency) return a;
+  latency_.emplace(t);
+  load_started_ = false;
+  record_intervals_.clear();
+  a.latency_line = "";
+  return a;
+}
+
+PageAnswer RunSession::on_ping(double t, const PingRunEvent& event) {
+  PageAnswer a;
+  if (finished_ || !latency_) return a;
+  if (latency_->on_ping(t, event)) a.latency_line = latency_->line();
+  if (latency_->gave_up()) a.stop_ping = true;
+  end_idle(a, t);
+  return a;
+}
+
+PageAnswer RunSession::idle_tick(double t) {
+  PageAnswer a;
+  if (!finished_ && latency_) end_idle(a, t);
+  return a;
+}
+
+// The idle second ends once: the test starts, with or without latency.
+void RunSession::end_idle(PageAnswer& a, double t) {
+  if (load_started_ || !latency_->idle_over(t)) return;
+  load_started_ = true;
+  latency_->start_load(t);
+  a.latency_line = latency_->line();
+  a.start_test = true;
+  if (latency_->gave_up()) a.stop_ping = true;
+}
+
+// The open record's latency, from the records of the interval before
+// `interval` on: late replies still go to the interval that just ended.
+void RunSession::latency_step(PageAnswer& a, std::size_t interval) {
+  if (!record_open_) return;
+  const std::size_t from_interval = interval > 0 ? interval - 1 : 0;
+  std::size_t first = record_intervals_.size();
+  while (first > 0 && record_intervals_[first - 1] >= from_interval) --first;
+  const auto values = latency_->meter().intervals(from_interval);
+  RecordStep s = step(RecordStep::Kind::Latency);
+  s.latency.first_record = first;
+  for (std::size_t i = first; i < record_intervals_.size(); ++i)
+    s.latency.records.push_back(values[record_intervals_[i] - from_interval]);
+  a.record.push_back(std::move(s));
+}
+
+// The test is over: the latency line becomes the end line and the record
+// takes its figures, before it ends.
+void RunSession::end_latency(PageAnswer& a) {
+  if (!latency_) return;
+  LatencyRun& l = *latency_;
+  l.finish();
+  a.latency_line = l.line();
+  a.stop_ping = true;
+  RecordStep s = step(RecordStep::Kind::Latency);
+  s.latency.ended = true;
+  s.latency.text = l.line();
+  s.latency.figures = l.figures();
+  if (s.latency.figures) {
+    const auto values = l.meter().intervals();
+    for (std::size_t interval : record_intervals_) s.latency.records.push_back(values[interval]);
+    s.latency.probes = l.meter().probes();
+  }
+  a.record.push_back(std::move(s));
+  latency_.reset();
+}
+
+PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge, double at_s) {
   PageAnswer a;
   if (finished_) return a;
   stop_notice(a, true);
@@ -87,9 +161,18 @@ PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge
       set_status(a, measuring_text(after.peak));
     }
     awaiting_result_ = !server;
+    const bool measuring = latency_ && load_started_;
+    if (measuring) latency_->on_test_line(at_s);
     if (e->record && record_open_) {
       a.record.push_back(step(RecordStep::Kind::Add));
       a.record.back().interval = *e->record;
+      if (measuring) {
+        const std::string before = latency_->line();
+        const std::size_t interval = latency_->on_interval(at_s, *e->record);
+        record_intervals_.push_back(interval);
+        if (latency_->measured()) latency_step(a, interval);
+        if (latency_->line() != before) a.latency_line = latency_->line();
+      }
     }
   } else if (const auto* e = std::get_if<Summary>(&event)) {
     // A served client's result is written from its own figures, which come
@@ -222,6 +305,7 @@ void RunSession::end_run(PageAnswer& a) {
 void RunSession::end_record(PageAnswer& a, RunEnd how, std::string result, std::string details,
                             std::string error) {
   if (!record_open_) return;
+  end_latency(a);
   record_open_ = false;
   RecordStep end = step(RecordStep::Kind::End, how);
   end.result_text = std::move(result);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/events.hpp"
+#include "core/latency_run.hpp"
 #include "core/meter.hpp"
 #include "core/run_record.hpp"
 
@@ -55,6 +56,7 @@ struct RecordStep {
     Add,      // an interval for the open record: `interval`
     End,      // the open record ends: `how` and the three texts
     Amend,    // the last record that ended ends otherwise: `how`, details, error
+    Latency,  // the open record's latency so far, or at its end: `latency`
   };
   Kind kind = Kind::Add;
   RunPage page = RunPage::Client;
@@ -69,6 +71,7 @@ struct RecordStep {
   std::string result_text;
   std::string details_text;
   std::string error_text;
+  RunLatency latency;
 };
 
 // A page's part in the window's run log: the record of what the page runs
@@ -94,6 +97,11 @@ struct PageAnswer {
   bool stop_notice = false;    // the connect notice's clock stops for good
   bool over = false;           // the session takes no more input
   std::vector<RecordStep> record;
+  // Client page: the latency line's new text; whether the idle second is
+  // over and iperf3 may start; whether ping is no longer needed.
+  std::optional<std::string> latency_line;
+  bool start_test = false;
+  bool stop_ping = false;
 };
 
 // How a run is set up when its session starts.
@@ -127,9 +135,18 @@ class RunSession {
   PageAnswer start();
   // iperf3 starts, after the idle second of a run that measures latency.
   PageAnswer launched();
-  // One event of the run. `gauge` is the gauge as it stands before the
-  // event: the peak it shows falls back over time, which only it knows.
-  PageAnswer on_event(const IperfEvent& event, const MeterState& gauge);
+  // One event of the run, read at `at_s` (seconds on the monotonic clock
+  // that ping's events are stamped on). `gauge` is the gauge as it stands
+  // before the event: the peak it shows falls back over time, which only it
+  // knows.
+  PageAnswer on_event(const IperfEvent& event, const MeterState& gauge, double at_s = 0);
+
+  // Latency (with `idle_latency`): ping started at `t`.
+  PageAnswer ping_started(double t);
+  // One event of ping's, read at `t`.
+  PageAnswer on_ping(double t, const PingRunEvent& event);
+  // The clock says `t`: the idle second may be over.
+  PageAnswer idle_tick(double t);
   // The user stopped the run.
   PageAnswer stop();
   // One more second without any event since the start, while the notice's
@@ -156,6 +173,9 @@ class RunSession {
   void end_served_client(PageAnswer& a);
   void end_run_record(PageAnswer& a);
   void write_client_line(PageAnswer& a);
+  void end_idle(PageAnswer& a, double t);
+  void latency_step(PageAnswer& a, std::size_t interval);
+  void end_latency(PageAnswer& a);
 
   RunSetup setup_;
   StatusLine status_;
@@ -175,6 +195,11 @@ class RunSession {
   bool notice_running_ = false;
   bool notice_shown_ = false;
   unsigned waited_s_ = 0;
+  // Client page: the ping beside the test, and the interval of each record
+  // the test's record was given.
+  std::optional<LatencyRun> latency_;
+  bool load_started_ = false;  // the idle second is over
+  std::vector<std::size_t> record_intervals_;
 };
 
 }  // namespace trellan

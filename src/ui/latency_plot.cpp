@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "core/latency_text.hpp"
 #include "core/text.hpp"
@@ -16,17 +18,28 @@ namespace trellan {
 
 LatencyPlotData::LatencyPlotData(const RunRecord& run) {
   if (!run.latency) return;
-  idle_ms = run.latency->idle_ms;
+  if (run.latency->idle_replied) idle_ms = run.latency->idle_ms;
   probes = run.probes;
-  rtt_max = *idle_ms;
+  rtt_max = idle_ms.value_or(0);
   for (const auto& p : probes)
     if (std::isfinite(p.rtt_ms)) rtt_max = std::max(rtt_max, static_cast<double>(p.rtt_ms));
   const auto latency = latency_of_records(run);
+  // The chart's clock: after a warm-up whose clock started again at 0, the
+  // counted intervals go on from the warm-up's end.
+  double warmup_end = 0, shift = 0;
+  bool counted_seen = false;
   for (std::size_t i = 0; i < run.intervals.size(); ++i) {
     const auto& r = run.intervals[i];
-    if (!latency[i] || !latency[i]->median_ms) continue;
-    if (i > 0 && run.intervals[i - 1].start == r.start && run.intervals[i - 1].end == r.end) continue;
-    medians.push_back({r.start, r.end, *latency[i]->median_ms});
+    if (r.omitted) {
+      warmup_end = std::max(warmup_end, r.end);
+    } else if (!counted_seen) {
+      counted_seen = true;
+      if (r.start < warmup_end - 1e-6) shift = warmup_end;
+    }
+    const double t0 = r.start + (r.omitted ? 0 : shift), t1 = r.end + (r.omitted ? 0 : shift);
+    if (!latency[i] || !latency[i]->median_ms || !(t1 > t0)) continue;
+    if (!medians.empty() && medians.back().t0 == t0 && medians.back().t1 == t1) continue;
+    medians.push_back({t0, t1, *latency[i]->median_ms});
   }
 }
 
@@ -84,6 +97,33 @@ constexpr double kFont = 11.0;
 
 }  // namespace
 
+namespace {
+
+// Where probes crowd more than this many to a pixel column, the columns'
+// spans stand for them.
+constexpr double kDotsPerColumn = 3.0;
+
+void show_text_at(cairo_t* cr, double x, double y, const std::string& text) {
+  cairo_move_to(cr, x, y);
+  cairo_show_text(cr, text.c_str());
+}
+
+double text_width(cairo_t* cr, const std::string& text) {
+  cairo_text_extents_t ext;
+  cairo_text_extents(cr, text.c_str(), &ext);
+  return ext.x_advance;
+}
+
+// A lost probe's mark: a small "×" at the top of the plot.
+void lost_mark(cairo_t* cr, double x, double y) {
+  cairo_move_to(cr, x - 3, y - 3);
+  cairo_line_to(cr, x + 3, y + 3);
+  cairo_move_to(cr, x + 3, y - 3);
+  cairo_line_to(cr, x - 3, y + 3);
+}
+
+}  // namespace
+
 void paint_latency_plot(cairo_t* cr, double width, double height, const LatencyPlotData& data,
                         const TimeAxis& axis, bool dark, double scale) {
   if (!(scale > 0)) scale = 1.0;
@@ -99,12 +139,15 @@ void paint_latency_plot(cairo_t* cr, double width, double height, const LatencyP
   cairo_select_font_face(cr, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
   cairo_set_font_size(cr, kFont);
 
-  const double y0 = 22, y1 = std::max(y0 + 20, height - 10);
-  const double step = nice_step(data.rtt_max / std::max(2.0, std::floor((y1 - y0) / 35)));
-  const double top = std::max(step, std::ceil(data.rtt_max / step - 1e-9) * step);
+  // The top row holds the title, the legend and the lost probes' marks.
+  const double y_lost = 27, y0 = 36, y1 = std::max(y0 + 20, height - 10);
+  const double rtt_max = std::max(data.rtt_max, 1e-3);
+  const double step = nice_step(rtt_max / std::max(2.0, std::floor((y1 - y0) / 25)));
+  const double top = std::max(step, std::ceil(rtt_max / step - 1e-9) * step);
   const auto y_of = [&](double ms) { return y1 - (y1 - y0) * ms / top; };
+  const auto x_of = [&](double t) { return axis.x0 + (axis.x1 - axis.x0) * t / axis.t_max; };
 
-  // Gridlines, their labels and the axis' name.
+  // Gridlines and their labels.
   cairo_set_line_width(cr, 1.0);
   for (double v = 0; v <= top + step / 2; v += step) {
     const double y = (std::round(y_of(v) * scale - 0.5) + 0.5) / scale;
@@ -113,75 +156,159 @@ void paint_latency_plot(cairo_t* cr, double width, double height, const LatencyP
     cairo_line_to(cr, axis.x1, y);
     cairo_stroke(cr);
     const std::string text = tick_text(v, step);
-    cairo_text_extents_t ext;
-    cairo_text_extents(cr, text.c_str(), &ext);
     set_rgb(cr, pal.text, 0.8);
-    cairo_move_to(cr, axis.x0 - 6 - ext.x_advance, y + kFont / 2 - 1);
-    cairo_show_text(cr, text.c_str());
+    show_text_at(cr, axis.x0 - 6 - text_width(cr, text), y + kFont / 2 - 1, text);
   }
+  // What is measured, and a legend of the marks, right-aligned; entries
+  // that find no room are left out, the dots' first.
   set_rgb(cr, pal.text);
-  cairo_move_to(cr, 4, y0 - 9);
-  cairo_show_text(cr, "Latency, ms");
+  const std::string title = "Round-trip time, ms";
+  show_text_at(cr, 4, 13, title);
+  {
+    enum class Sample { Lost, Idle, Median, Probe };
+    struct Entry {
+      Sample sample;
+      std::string text;
+    };
+    std::vector<Entry> entries = {{Sample::Lost, "lost"}};
+    if (data.idle_ms) entries.push_back({Sample::Idle, "idle " + ms_text(*data.idle_ms) + " ms"});
+    entries.push_back({Sample::Median, "interval median"});
+    entries.push_back({Sample::Probe, "probe"});
+    const double room = text_width(cr, title) + 16;
+    double x = axis.x1;
+    for (const Entry& e : entries) {
+      const double w = text_width(cr, e.text);
+      const double sample_w = e.sample == Sample::Median || e.sample == Sample::Idle ? 18 : 9;
+      if (x - w - sample_w - 4 < room) break;
+      x -= w;
+      set_rgb(cr, pal.text, 0.8);
+      show_text_at(cr, x, 13, e.text);
+      x -= 4 + sample_w;
+      switch (e.sample) {
+        case Sample::Lost:
+          set_rgb(cr, pal.lost);
+          cairo_set_line_width(cr, 1.5);
+          lost_mark(cr, x + 4, 9);
+          cairo_stroke(cr);
+          break;
+        case Sample::Idle: {
+          const double dash[] = {5.0, 3.0};
+          cairo_set_dash(cr, dash, 2, 0);
+          cairo_set_line_width(cr, 1.5);
+          set_rgb(cr, pal.text, 0.75);
+          cairo_move_to(cr, x, 9);
+          cairo_line_to(cr, x + sample_w, 9);
+          cairo_stroke(cr);
+          cairo_set_dash(cr, nullptr, 0, 0);
+          break;
+        }
+        case Sample::Median:
+          set_rgb(cr, pal.line);
+          cairo_rectangle(cr, x, 8, sample_w, 2.5);
+          cairo_fill(cr);
+          break;
+        case Sample::Probe:
+          set_rgb(cr, pal.band, dark ? 0.9 : 0.75);
+          cairo_arc(cr, x + 4, 9, 2.5, 0, 2 * G_PI);
+          cairo_fill(cr);
+          break;
+      }
+      x -= 14;
+    }
+  }
 
   cairo_save(cr);
-  cairo_rectangle(cr, axis.x0, 0, axis.x1 - axis.x0, height);
+  cairo_rectangle(cr, axis.x0 - 4, 0, axis.x1 - axis.x0 + 8, height);
   cairo_clip(cr);
 
-  // The replies reduced to each device pixel column's lowest and highest;
-  // a column with a lost probe gets a mark at the top.
   const auto columns = static_cast<std::size_t>(std::max(1.0, std::ceil((axis.x1 - axis.x0) * scale)));
-  const LatencyPlotData::Columns& col = data.columns_for(columns, axis.t_max);
-  const auto& lo = col.lo;
-  const auto& hi = col.hi;
-  const auto& lost = col.lost;
-  // Whole device pixels: cairo fills such boxes without antialiasing work.
+  const bool dots = static_cast<double>(data.probes.size()) <= kDotsPerColumn * static_cast<double>(columns);
   const auto on_pixel = [&](double v) { return std::round(v * scale) / scale; };
-  set_rgb(cr, pal.band, 0.45);
-  const double col_w = 1.0 / scale;
-  for (std::size_t i = 0; i < columns; ++i) {
-    if (!(hi[i] >= lo[i])) continue;
-    const double x = axis.x0 + static_cast<double>(i) * col_w;
-    const double ya = on_pixel(y_of(hi[i])), yb = on_pixel(y_of(lo[i]));
-    cairo_rectangle(cr, x, ya, col_w, std::max(yb - ya, col_w));
-  }
-  cairo_fill(cr);
   set_rgb(cr, pal.lost);
-  for (std::size_t i = 0; i < columns; ++i)
-    if (lost[i]) cairo_rectangle(cr, axis.x0 + static_cast<double>(i) * col_w - col_w, y0 - 8, 3 * col_w, 6);
-  cairo_fill(cr);
-
-  // The idle median, dashed.
-  const double dash[] = {4.0, 3.0};
-  cairo_set_dash(cr, dash, 2, 0);
   cairo_set_line_width(cr, 1.5);
-  set_rgb(cr, pal.text, 0.7);
-  cairo_move_to(cr, axis.x0, y_of(*data.idle_ms));
-  cairo_line_to(cr, axis.x1, y_of(*data.idle_ms));
-  cairo_stroke(cr);
-  cairo_set_dash(cr, nullptr, 0, 0);
-
-  // Each interval's median, at the middle of its interval, reduced like the
-  // replies: per column its first, lowest, highest and last, so that a day
-  // of intervals costs a line per column.
-  const auto& spans = col.medians;
-  // Drawn as a 2-pixel box per column from where the line comes in to
-  // where it leaves, which joins into a line and fills fast.
-  set_rgb(cr, pal.line);
-  std::optional<double> prev;
-  for (std::size_t i = 0; i < columns; ++i) {
-    const auto& sp = spans[i];
-    if (!sp.any) continue;
-    double top = y_of(sp.hi), bottom = y_of(sp.lo);
-    if (prev) {
-      top = std::min(top, *prev);
-      bottom = std::max(bottom, *prev);
+  if (dots) {
+    // Each probe a dot where it was sent; each lost one a mark above.
+    set_rgb(cr, pal.band, dark ? 0.9 : 0.75);
+    for (const LatencyProbe& p : data.probes) {
+      if (!std::isfinite(p.rtt_ms)) continue;
+      cairo_new_sub_path(cr);
+      cairo_arc(cr, x_of(p.t_s), y_of(p.rtt_ms), 2.5, 0, 2 * G_PI);
     }
-    prev = y_of(sp.last);
-    const double x = axis.x0 + static_cast<double>(i) * col_w;
-    cairo_rectangle(cr, x, on_pixel(top - 1), 2 * col_w, std::max(on_pixel(bottom + 1) - on_pixel(top - 1), 2.0));
+    cairo_fill(cr);
+    set_rgb(cr, pal.lost);
+    for (const LatencyProbe& p : data.probes)
+      if (!std::isfinite(p.rtt_ms)) lost_mark(cr, x_of(p.t_s), y_lost);
+    cairo_stroke(cr);
+  } else {
+    // The replies reduced to each device pixel column's lowest and highest;
+    // a column with a lost probe gets a mark at the top.
+    const LatencyPlotData::Columns& col = data.columns_for(columns, axis.t_max);
+    const double col_w = 1.0 / scale;
+    set_rgb(cr, pal.band, 0.6);
+    for (std::size_t i = 0; i < columns; ++i) {
+      if (!(col.hi[i] >= col.lo[i])) continue;
+      const double x = axis.x0 + static_cast<double>(i) * col_w;
+      const double ya = on_pixel(y_of(col.hi[i])) - col_w, yb = on_pixel(y_of(col.lo[i])) + col_w;
+      cairo_rectangle(cr, x, ya, col_w, yb - ya);
+    }
+    cairo_fill(cr);
+    set_rgb(cr, pal.lost);
+    for (std::size_t i = 0; i < columns; ++i)
+      if (col.lost[i]) cairo_rectangle(cr, axis.x0 + static_cast<double>(i) * col_w - col_w, y_lost - 3, 3 * col_w, 6);
+    cairo_fill(cr);
   }
-  cairo_fill(cr);
+
+  // The idle median: a dashed baseline (the legend gives its figure).
+  if (data.idle_ms) {
+    const double y = y_of(*data.idle_ms);
+    const double dash[] = {5.0, 3.0};
+    cairo_set_dash(cr, dash, 2, 0);
+    cairo_set_line_width(cr, 1.5);
+    set_rgb(cr, pal.text, 0.75);
+    cairo_move_to(cr, axis.x0, y);
+    cairo_line_to(cr, axis.x1, y);
+    cairo_stroke(cr);
+    cairo_set_dash(cr, nullptr, 0, 0);
+  }
+
+  // Each interval's median: a step line over the interval's own span.
+  set_rgb(cr, pal.line);
+  if (data.medians.size() * 3 <= columns) {
+    cairo_set_line_width(cr, 2.5);
+    cairo_set_line_join(cr, CAIRO_LINE_JOIN_MITER);
+    std::optional<double> prev_t1;
+    for (const auto& m : data.medians) {
+      const double y = y_of(m.ms);
+      if (prev_t1 && std::fabs(*prev_t1 - m.t0) < 1e-6)
+        cairo_line_to(cr, x_of(m.t0), y);  // the riser from the interval before
+      else
+        cairo_move_to(cr, x_of(m.t0), y);
+      cairo_line_to(cr, x_of(m.t1), y);
+      prev_t1 = m.t1;
+    }
+    cairo_stroke(cr);
+  } else {
+    // Too many to tell apart: per column their first, lowest, highest and
+    // last, a 2-pixel box from where the line comes in to where it leaves.
+    const LatencyPlotData::Columns& col = data.columns_for(columns, axis.t_max);
+    const double col_w = 1.0 / scale;
+    std::optional<double> prev;
+    for (std::size_t i = 0; i < columns; ++i) {
+      const auto& sp = col.medians[i];
+      if (!sp.any) continue;
+      double hi = y_of(sp.hi), lo = y_of(sp.lo);
+      if (prev) {
+        hi = std::min(hi, *prev);
+        lo = std::max(lo, *prev);
+      }
+      prev = y_of(sp.last);
+      const double x = axis.x0 + static_cast<double>(i) * col_w;
+      cairo_rectangle(cr, x, on_pixel(hi - 1), 2 * col_w, std::max(on_pixel(lo + 1) - on_pixel(hi - 1), 2.0));
+    }
+    cairo_fill(cr);
+  }
   cairo_restore(cr);
+
   cairo_restore(cr);
 }
 

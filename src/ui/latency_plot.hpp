@@ -1,7 +1,9 @@
 // The latency plot under a run's throughput chart, on the chart's time axis:
-// the replies as a band (each pixel column's lowest to highest), the median
-// of each interval as a line, the idle median dashed, lost probes marked.
-// Cairo only, so it is tested and measured without a display.
+// every probe's round-trip time a dot where it was sent (where probes crowd
+// more than a few to a pixel column, each column's lowest to highest), the
+// median of each interval a step line over the interval's own time span, the
+// idle median a dashed baseline that the legend names with its figure, lost
+// probes marked where they were sent. Cairo only, so it is tested and measured without a display.
 #pragma once
 
 #include <cairo.h>
@@ -20,13 +22,15 @@ struct LatencyPlotData {
   LatencyPlotData() = default;
   explicit LatencyPlotData(const RunRecord& run);
 
-  bool empty() const { return !idle_ms; }
-  std::optional<double> idle_ms;
+  bool empty() const { return probes.empty() && medians.empty(); }
+  std::optional<double> idle_ms;  // none: the idle probes went unanswered
   std::vector<LatencyProbe> probes;
   struct Median {
     double t0, t1, ms;
   };
-  std::vector<Median> medians;  // one per interval that had a reply
+  // One per interval that had a reply, on the chart's clock (a warm-up's
+  // restarted clock goes on from its end, as on the chart).
+  std::vector<Median> medians;
   double rtt_max = 0;
 
   // The probes and medians reduced to `count` columns over 0…t_max seconds:

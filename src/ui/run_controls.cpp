@@ -1,7 +1,5 @@
 #include "ui/run_controls.hpp"
 
-#include "ui/latency_watch.hpp"
-
 #include <optional>
 #include <utility>
 
@@ -72,13 +70,9 @@ void show_answer(const PageWidgets& page, RunSlot& slot, const PageAnswer& answe
   if (answer.look) apply_look(page.start_button.get(), *answer.look);
   if (answer.status) set_status(page.status_label.get(), answer.status->text, answer.status->kind);
   if (answer.details) set_details(page.details_label.get(), answer.details->text, answer.details->figures);
-  for (const RecordStep& step : answer.record) {
-    // The latency beside a client test follows its intervals, and its
-    // figures go into the record before the record ends.
-    if (step.kind == RecordStep::Kind::Add) latency_on_interval(slot, step.interval);
-    if (step.kind == RecordStep::Kind::End) latency_on_end(slot);
-    slot.recording.apply(step);
-  }
+  if (answer.stop_ping) std::exchange(slot.ping, std::nullopt);  // its handle stops it
+  if (answer.latency_line && slot.show_latency) slot.show_latency(*answer.latency_line);
+  for (const RecordStep& step : answer.record) slot.recording.apply(step);
 }
 
 }  // namespace trellan

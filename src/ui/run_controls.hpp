@@ -13,7 +13,6 @@
 #include <string>
 
 #include "core/run_record.hpp"
-#include "core/latency_run.hpp"
 #include "core/run_session.hpp"
 #include "process/iperf.hpp"
 #include "core/gobject.hpp"
@@ -34,10 +33,9 @@ struct RunSlot {
   std::optional<RunHandle> handle;
   std::uint64_t run_id = 0;
   // A client test's latency: the ping beside it (it goes with the run,
-  // whichever way the run ends), what it measured, and how the page shows
-  // its line (empty: the page has none).
+  // whichever way the run ends, or when its session no longer needs it), and
+  // how the page shows its line (empty: the page has none).
   std::optional<RunHandle> ping;
-  std::shared_ptr<LatencyRun> latency;
   std::function<void(const std::string&)> show_latency;
   // Called each time a run leaves the slot: stopped, ended or replaced.
   std::function<void()> on_run_end;

@@ -65,7 +65,8 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   bool deliver(const IperfEvent& event) noexcept {
     try {
       if (detail::event_delivery_fails.exchange(false)) throw std::runtime_error("injected fault");
-      const PageAnswer answer = session_->on_event(event, page_.meter.state());
+      const PageAnswer answer = session_->on_event(event, page_.meter.state(),
+                                                   static_cast<double>(g_get_monotonic_time()) / 1e6);
       show(answer);
       return !answer.over;
     } catch (...) {

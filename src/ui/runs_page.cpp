@@ -390,7 +390,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   auto* latency_area = GTK_DRAWING_AREA(g_object_new(GTK_TYPE_DRAWING_AREA, "accessible-role",
                                                      GTK_ACCESSIBLE_ROLE_IMG, nullptr));
   p.latency_area = Ref<GtkWidget>::sink(GTK_WIDGET(latency_area));
-  gtk_drawing_area_set_content_height(latency_area, 120);
+  gtk_drawing_area_set_content_height(latency_area, 160);
   gtk_widget_set_hexpand(GTK_WIDGET(latency_area), TRUE);
   gtk_widget_set_visible(GTK_WIDGET(latency_area), FALSE);
   gtk_drawing_area_set_draw_func(latency_area, draw_latency, new PageRef(page), free_page_ref_notify);

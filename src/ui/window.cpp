@@ -271,7 +271,7 @@ void start_page_run(Form& f, std::vector<std::string> args, RunSetup setup,
   // Ping first: an idle second of probes, then the test as without it. The
   // run is the page's (and Stop ends it) from the start.
   const std::uint64_t run_id = install_run(*f.run_slot, RunHandle(), session);
-  begin_latency(f.run_slot, run_id, std::move(*ping_args),
+  begin_latency(f.run_slot, run_id, widgets_of(f), std::move(*ping_args),
                 [page = widgets_of(f), slot = f.run_slot, run_id, session, args = std::move(args)]() mutable {
                   auto [handle, rx] = start_iperf(std::move(args), false);
                   slot->handle = std::move(handle);

@@ -168,96 +168,80 @@ TEST(RunningQuantile, MatchesTheSortedValuesAtEveryCount) {
   }
 }
 
+PingRunEvent run_event(const PingEvent& e) {
+  return std::visit([](const auto& v) -> PingRunEvent { return v; }, e);
+}
+
 // Feeds a capture's lines as if ping printed one every 0.1 s from `t0`,
-// its sequence numbers after `seq0` and its times scaled by `scale`. After
-// the line at `close_at`, the first interval of the test ends.
-void feed(LatencyRun& run, const std::string& name, double t0, std::uint64_t seq0 = 0,
-          double scale = 1, int close_after = -1, bool omitted = false) {
-  int i = 0;
+// its sequence numbers after `seq0` and its times scaled by `scale`; the
+// lines from `from` on, `count` of them at most.
+void feed(LatencyRun& run, const std::string& name, double t0, std::uint64_t seq0 = 0, double scale = 1,
+          std::size_t from = 0, std::size_t count = 1000) {
+  std::size_t i = 0;
   for (const auto& line : capture_lines(name)) {
-    const double t = t0 + 0.1 * i;
-    if (auto ev = parse_ping_line(line)) {
+    auto ev = parse_ping_line(line);
+    if (!ev) continue;
+    if (i >= from && i < from + count) {
       if (auto* r = std::get_if<PingReply>(&*ev)) {
         r->rtt_ms *= scale;
         r->seq += seq0;
       }
       if (auto* u = std::get_if<PingUnanswered>(&*ev)) u->seq += seq0;
-      run.on_ping(t, *ev);
-    }
-    if (i == close_after) {
-      IntervalRecord r;
-      r.start_text = "0.00";
-      r.end_text = "1.00";
-      r.end = 1;
-      r.omitted = omitted;
-      run.on_interval(t + 0.05, r);
-      r.direction = Direction::Receive;  // a bidirectional test's other row
-      run.on_interval(t + 0.05, r);
+      run.on_ping(t0 + 0.1 * static_cast<double>(i - from), run_event(*ev));
     }
     ++i;
   }
 }
 
-IntervalRecord second_interval() {
+IntervalRecord interval(double start, double end) {
   IntervalRecord r;
-  r.start_text = "1.00";
-  r.end_text = "2.00";
-  r.start = 1;
-  r.end = 2;
+  r.start = start;
+  r.end = end;
   return r;
 }
 
-TEST(LatencyRun, IdleThenLoadedFiguresLinesAndLostProbes) {
-  // Idle: the five IPv6 loopback replies, 0.019 0.062 0.039 0.042 0.042 →
-  // median 0.042, one every 0.1 s from 0.1 s.
-  LatencyRun run(0.0);
-  feed(run, "iputils-20221126/replies-ipv6.txt", 0.0);
-  EXPECT_FALSE(run.idle_over(0.9));
-  EXPECT_TRUE(run.idle_over(1.0));
-  ASSERT_TRUE(run.start_load(1.0));
-  EXPECT_EQ(run.line(), "");
+// The test's first interval, [0, 1) on its clock, whose line came at `t`.
+void first_interval(LatencyRun& run, double t) {
+  run.on_test_line(t);
+  run.on_interval(t, interval(0, 1));
+}
 
-  // Loaded: no-answer.txt from 1.0 s, times ×100, seq 6…15: replies 11.6
-  // (1.1 s) 5.1 (1.2) — seq 8 unanswered, said at 1.3, sent 1.2 — 5.0 (1.4)
-  // 5.2 (1.5) 5.0 (1.6) — seq 12 said at 1.7, sent 1.6 — 4.8 4.8 4.4 (1.8 …
-  // 2.0). The first interval ends at 1.65, the second at 2.05.
-  feed(run, "iputils-20221126/no-answer.txt", 1.0, 5, 100, 6);
-  // The last second (0.65 … 1.65 s): 11.6 5.1 5.0 5.2 5.0 → 5.1.
-  EXPECT_EQ(run.line(), "Latency 5.1 ms (idle 0.042 ms)");
-  run.on_interval(2.05, second_interval());
-  run.finish();
-  EXPECT_EQ(run.line(), "Latency: 0.042 ms idle, 5.0 ms under load (+5.0 ms)");
+TEST(LatencyRun, IdleLossIsNeverCountedAsLossUnderLoad) {
+  // Idle: no-answer.txt, seq 1…10 from 0 s; 3 and 7 unanswered; replies
+  // 0.116 0.051 0.050 0.052 0.050 0.048 0.048 0.044 → median 0.050. Under
+  // load, from 1.05 s: replies.txt as seq 11…20, times ×100 (3.6 4.1 3.6 3.0
+  // 3.7 4.0 4.0 4.0 4.2 3.7 → median 3.85, a hair below it as the scaled
+  // times add up: shown 3.8), in the interval that ends at 2 s.
+  LatencyRun idle_loss(-0.05);
+  feed(idle_loss, "iputils-20221126/no-answer.txt", 0.0);
+  ASSERT_TRUE(idle_loss.start_load(1.0));
+  feed(idle_loss, "iputils-20221126/replies.txt", 1.05, 10, 100);
+  first_interval(idle_loss, 2.0);
+  idle_loss.finish();
+  auto f = *idle_loss.figures();
+  EXPECT_EQ(f.idle_sent, 10u);
+  EXPECT_EQ(f.idle_lost, 2u);
+  EXPECT_EQ(f.sent, 10u);
+  EXPECT_EQ(f.lost, 0u);
+  ASSERT_EQ(idle_loss.meter().intervals().size(), 1u);
+  EXPECT_NEAR(*idle_loss.meter().intervals()[0].median_ms, 3.85, 1e-9);
+  EXPECT_EQ(idle_loss.meter().intervals()[0].lost, 0u);
+  EXPECT_EQ(idle_loss.line(), "Latency: 0.050 ms idle (2 of 10 probes lost), 3.8 ms under load (+3.8 ms)");
 
-  // Both probes were sent in the first interval (the second at 1.6 s).
-  const auto intervals = run.intervals();
-  ASSERT_EQ(intervals.size(), 2u);
-  EXPECT_NEAR(*intervals[0].median_ms, 5.1, 1e-9);
-  EXPECT_EQ(intervals[0].lost, 2u);
-  EXPECT_NEAR(*intervals[1].median_ms, 4.8, 1e-9);
-  EXPECT_EQ(intervals[1].lost, 0u);
-
-  // Under load: 4.4 4.8 4.8 5.0 5.0 5.1 5.2 11.6.
-  const auto f = run.figures();
-  ASSERT_TRUE(f);
-  EXPECT_NEAR(f->idle_ms, 0.042, 1e-12);
-  EXPECT_NEAR(*f->loaded_median_ms, 5.0, 1e-9);
-  EXPECT_NEAR(*f->loaded_p95_ms, 11.6, 1e-9);
-  EXPECT_NEAR(*f->loaded_max_ms, 11.6, 1e-9);
-  EXPECT_EQ(f->lost, 2u);
-  EXPECT_EQ(f->sent, 15u);
-  EXPECT_EQ(latency_sentence(*f),
-            "Latency: idle 0.042 ms; under load median 5.0 ms, 95th percentile 12 ms, maximum 12 ms; "
-            "2 of 15 probes lost.");
-
-  // An omitted first interval keeps its median but not its replies.
-  LatencyRun omit(0.0);
-  feed(omit, "iputils-20221126/replies-ipv6.txt", 0.0);
-  omit.start_load(1.0);
-  feed(omit, "iputils-20221126/no-answer.txt", 1.0, 5, 100, 6, true);
-  omit.on_interval(2.05, second_interval());
-  EXPECT_NEAR(*omit.intervals()[0].median_ms, 5.1, 1e-9);
-  EXPECT_NEAR(*omit.figures()->loaded_median_ms, 4.8, 1e-9);
-  EXPECT_NEAR(*omit.figures()->loaded_max_ms, 4.8, 1e-9);
+  // And the other way round: the two lost probes under load, none idle.
+  LatencyRun load_loss(-0.05);
+  feed(load_loss, "iputils-20221126/replies.txt", 0.0);
+  ASSERT_TRUE(load_loss.start_load(1.0));
+  feed(load_loss, "iputils-20221126/no-answer.txt", 1.05, 10, 100);
+  first_interval(load_loss, 2.0);
+  load_loss.finish();
+  f = *load_loss.figures();
+  EXPECT_EQ(f.idle_sent, 10u);
+  EXPECT_EQ(f.idle_lost, 0u);
+  EXPECT_EQ(f.sent, 10u);
+  EXPECT_EQ(f.lost, 2u);
+  EXPECT_EQ(load_loss.meter().intervals()[0].lost, 2u);
+  EXPECT_EQ(load_loss.line(), "Latency: 0.038 ms idle, 5.0 ms under load (+5.0 ms), 2 of 10 probes lost");
 
   // Duplicates count once: the first reply of each of seq 1…3.
   LatencyRun dup(0.0);
@@ -267,42 +251,68 @@ TEST(LatencyRun, IdleThenLoadedFiguresLinesAndLostProbes) {
   EXPECT_NEAR(*dup.meter().idle_median(), 0.059, 1e-12);  // 0.054 0.059 0.066
 }
 
-TEST(LatencyRun, NotMeasuredSaysWhyAndGoesOnAtOnce) {
+TEST(LatencyRun, SaysWhyItWasNotMeasuredAndWhatWasWhenIdleWentUnanswered) {
   for (const std::string v : kVersions) {
     SCOPED_TRACE(v);
     // ping's own words end the idle second at once.
     LatencyRun unresolved(0.0);
     for (const auto& line : capture_lines(v + "/unresolved.err"))
       if (auto f = parse_ping_error(line)) unresolved.on_ping(0.01, *f);
-    unresolved.on_ping_exit(2);
+    unresolved.on_ping(0.01, PingEnded{2});
     EXPECT_TRUE(unresolved.idle_over(0.02));
     EXPECT_FALSE(unresolved.start_load(0.02));
+    EXPECT_TRUE(unresolved.gave_up());
     EXPECT_EQ(unresolved.line(), "Latency not measured: nosuch.invalid: Name or service not known");
-    unresolved.on_interval(1.0, second_interval());
+    first_interval(unresolved, 1.0);
     unresolved.finish();
     EXPECT_EQ(unresolved.line(), "Latency not measured: nosuch.invalid: Name or service not known");
     EXPECT_FALSE(unresolved.figures());
 
-    // Nobody answers within the second: only "no answer yet" came by then.
-    LatencyRun silent(0.0);
-    const auto lines = capture_lines(v + "/host-unreachable.txt");
-    for (std::size_t i = 0; i < 10; ++i)
-      if (auto ev = parse_ping_line(lines[i])) silent.on_ping(0.1 * static_cast<double>(i), *ev);
-    EXPECT_TRUE(silent.idle_over(1.0));
-    EXPECT_FALSE(silent.start_load(1.0));
-    EXPECT_EQ(silent.line(), "Latency not measured: no reply to ping within a second");
-    // Had the router's word come by then, it would be the reason.
+    // Nobody answers within the second: the test goes on measuring; the
+    // line says how long no reply came, then the router's own words, when
+    // they come, end the probing.
     LatencyRun unreachable(0.0);
-    feed(unreachable, v + "/host-unreachable.txt", 0.0);
-    EXPECT_FALSE(unreachable.start_load(6.0));
+    feed(unreachable, v + "/host-unreachable.txt", 0.0, 0, 1, 0, 10);
+    EXPECT_TRUE(unreachable.start_load(1.0));
+    EXPECT_FALSE(unreachable.gave_up());
+    feed(unreachable, v + "/host-unreachable.txt", 1.0, 0, 1, 10, 15);  // to 2.4 s
+    EXPECT_EQ(unreachable.line(), "Latency: no reply for 1 s (idle: no reply)");
+    feed(unreachable, v + "/host-unreachable.txt", 2.5, 0, 1, 25);
+    EXPECT_TRUE(unreachable.gave_up());
     EXPECT_EQ(unreachable.line(), "Latency not measured: Destination Host Unreachable");
   }
   // ping is missing: the runner's words.
   LatencyRun missing(0.0);
-  missing.on_ping_failure("ping not found in PATH");
-  missing.on_ping_exit(-1);
+  missing.on_ping(0.0, PingFailure{"ping not found in PATH"});
+  missing.on_ping(0.0, PingEnded{-1});
   EXPECT_FALSE(missing.start_load(0.0));
   EXPECT_EQ(missing.line(), "Latency not measured: ping not found in PATH");
+
+  // The idle second went unanswered, the test's did not: what was measured
+  // is told, and what was not. no-answer.txt ×100 from 1.05 s, seq 1…10.
+  LatencyRun late(0.0);
+  ASSERT_TRUE(late.start_load(1.0));
+  EXPECT_EQ(late.line(), "");
+  feed(late, "iputils-20221126/no-answer.txt", 1.05, 0, 100);
+  first_interval(late, 2.0);
+  EXPECT_EQ(late.line(), "Latency 5.0 ms (idle: no reply)");
+  late.finish();
+  EXPECT_EQ(late.line(), "Latency: no reply while idle, 5.0 ms under load, 2 of 10 probes lost");
+  EXPECT_FALSE(late.figures()->idle_replied);
+}
+
+TEST(LatencyRun, TheLiveLineSaysHowLongNoReplyCameAndComesBackWithTheReplies) {
+  LatencyRun run(0.0);
+  feed(run, "iputils-20221126/replies.txt", 0.0);
+  ASSERT_TRUE(run.start_load(1.0));
+  feed(run, "iputils-20221126/replies.txt", 1.05, 10, 100);  // 1.05 … 1.95 s
+  first_interval(run, 2.0);
+  EXPECT_EQ(run.line(), "Latency 3.8 ms (idle 0.038 ms)");
+  // Then only "no answer yet", ten a second, for 3.5 s.
+  for (std::uint64_t i = 0; i < 35; ++i) run.on_ping(2.05 + 0.1 * static_cast<double>(i), PingUnanswered{21 + i, {}});
+  EXPECT_EQ(run.line(), "Latency: no reply for 3 s (idle 0.038 ms)");
+  run.on_ping(5.6, PingReply{56, 7.5, false});
+  EXPECT_EQ(run.line(), "Latency 7.5 ms (idle 0.038 ms)");
 }
 
 RunRecord bidir_run() {
@@ -317,12 +327,89 @@ RunRecord bidir_run() {
   return run;
 }
 
+LatencyFigures figures(double idle, std::optional<double> median, std::uint64_t lost, std::uint64_t sent) {
+  LatencyFigures f;
+  f.idle_ms = idle;
+  f.loaded_median_ms = median;
+  f.lost = lost;
+  f.sent = sent;
+  f.idle_sent = 10;
+  return f;
+}
+
+TEST(LatencyText, EndLineTellsLossAndOnlyTheIncreaseTheShownFiguresMake) {
+  struct Row {
+    LatencyFigures f;
+    const char* want;
+  };
+  LatencyFigures idle_loss = figures(0.034, 5.9, 0, 100);
+  idle_loss.idle_lost = 3;
+  LatencyFigures noisy = figures(0.031, 0.034, 0, 100);
+  noisy.idle_jitter_ms = 0.005;
+  LatencyFigures silent_idle = figures(0, 5.1, 0, 50);
+  silent_idle.idle_replied = false;
+  const Row rows[] = {
+      {figures(0.034, 5.9, 75, 100), "Latency: 0.034 ms idle, 5.9 ms under load (+5.9 ms), 75 of 100 probes lost"},
+      {figures(0.034, 5.9, 0, 100), "Latency: 0.034 ms idle, 5.9 ms under load (+5.9 ms)"},
+      {idle_loss, "Latency: 0.034 ms idle (3 of 10 probes lost), 5.9 ms under load (+5.9 ms)"},
+      {figures(0.034, std::nullopt, 40, 40), "Latency: 0.034 ms idle, no reply under load (40 of 40 probes lost)"},
+      {silent_idle, "Latency: no reply while idle, 5.1 ms under load"},
+      // Shown 0.031 and 0.034: 0.003 ms more, within the idle replies' jitter.
+      {noisy, "Latency: 0.031 ms idle, 0.034 ms under load (no increase)"},
+      // Less under load than idle is no improvement either.
+      {figures(0.050, 0.035, 0, 100), "Latency: 0.050 ms idle, 0.035 ms under load (no increase)"},
+      // Shown 0.0312 → "0.031" and 0.0338 → "0.034": +0.003, as shown.
+      {figures(0.0312, 0.0338, 0, 100), "Latency: 0.031 ms idle, 0.034 ms under load (+0.003 ms)"},
+      // 21.4 shows as 21 and 5.14 as 5.1: 15.9, at the coarser precision 16.
+      {figures(5.14, 21.4, 0, 100), "Latency: 5.1 ms idle, 21 ms under load (+16 ms)"},
+      // Two significant digits: 9.96 is 10; none past the point above 100.
+      {figures(0.0523, 9.96, 0, 100), "Latency: 0.052 ms idle, 10 ms under load (+10 ms)"},
+      {figures(0.0523, 123.4, 1, 100), "Latency: 0.052 ms idle, 123 ms under load (+123 ms), 1 of 100 probes lost"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(latency_end_text(row.f), row.want);
+
+  const std::pair<double, const char*> ms[] = {{0.031, "0.031"}, {0.0005, "0.00050"}, {0.0996, "0.10"},
+                                               {0.25, "0.25"},   {5.1, "5.1"},          {9.96, "10"},
+                                               {21.4, "21"},     {99.6, "100"},         {312.4, "312"}};
+  for (const auto& [v, want] : ms) EXPECT_EQ(ms_text(v), want) << v;
+
+  LatencyFigures spread = figures(0.034, 5.9, 75, 100);
+  spread.loaded_p95_ms = 21.3;
+  spread.loaded_max_ms = 24.0;
+  spread.jitter_ms = 1.23;
+  spread.idle_lost = 1;
+  EXPECT_EQ(latency_spread_text(spread),
+            "Round-trip time under load: median 5.9 ms, 95th percentile 21 ms, maximum 24 ms, jitter 1.2 ms; "
+            "75 of 100 probes lost (idle: median 0.034 ms, 1 of 10 probes lost)");
+}
+
+RunLatency per_record(std::vector<IntervalLatency> records, std::size_t first = 0) {
+  RunLatency l;
+  l.first_record = first;
+  l.records = std::move(records);
+  return l;
+}
+
 TEST(LatencyRecord, CsvAndReportCarryTheIntervalsLatencyAfterTheFirstTenColumns) {
   RunLog log;
   const std::uint64_t id = log.begin(RunPage::Client, "127.0.0.1, port 5201", "UDP · bidirectional · 3 s");
-  for (auto& r : bidir_run().intervals) log.add_interval(id, r);
-  LatencyFigures f{0.052, 5.0, 11.6, 11.6, 2, 15};
-  log.set_latency(id, latency_end_text(f), f, {{5.1, 2}, {std::nullopt, 1}, {4.8, 0}});
+  const auto records = bidir_run().intervals;
+  // While the run goes, each ended interval's latency is in the CSV.
+  for (std::size_t i = 0; i < 4; ++i) log.add_interval(id, records[i]);
+  log.update_latency(id, per_record({{5.1, 2}, {5.1, 2}}));
+  log.update_latency(id, per_record({{std::nullopt, 1}, {std::nullopt, 1}}, 2));
+  EXPECT_NE(intervals_csv(*log.find(id)).find(",no,5.100,2\n1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no,,1\n"),
+            std::string::npos)
+      << intervals_csv(*log.find(id));
+  for (std::size_t i = 4; i < records.size(); ++i) log.add_interval(id, records[i]);
+  LatencyFigures f = figures(0.052, 5.0, 2, 15);
+  f.loaded_p95_ms = 11.6;
+  f.loaded_max_ms = 11.6;
+  RunLatency end = per_record({{4.8, 0}, {4.8, 0}}, 4);
+  end.ended = true;
+  end.text = latency_end_text(f);
+  end.figures = f;
+  log.update_latency(id, end);
   log.end(id, RunEnd::Result, "Result — send: 16.7 Gbit/s · receive: 103 Mbit/s", "Jitter 0.060 ms");
   const RunRecord& run = *log.find(id);
 
@@ -331,7 +418,7 @@ TEST(LatencyRecord, CsvAndReportCarryTheIntervalsLatencyAfterTheFirstTenColumns)
   std::setlocale(LC_ALL, "C");
   EXPECT_EQ(csv,
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
-            "latency_ms,probes_lost\n"
+            "latency_rtt_median_ms,probes_lost\n"
             "0.00,1.01,send,16700.000,1.96 GBytes,,,,64290,no,5.100,2\n"
             "0.00,1.01,receive,103.000,12.4 MBytes,,0.225,57471,57867,no,5.100,2\n"
             "1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no,,1\n"
@@ -340,16 +427,21 @@ TEST(LatencyRecord, CsvAndReportCarryTheIntervalsLatencyAfterTheFirstTenColumns)
             "2.00,3.00,receive,104.000,12.4 MBytes,,0.060,57465,57861,no,4.800,0\n");
 
   const std::string report = run_report(run, "3.12");
-  EXPECT_NE(report.find("Jitter 0.060 ms\nLatency: 0.052 ms idle, 5.0 ms under load (+4.9 ms)\n\n"),
+  EXPECT_NE(report.find("Jitter 0.060 ms\nLatency: 0.052 ms idle, 5.0 ms under load (+4.9 ms), 2 of 15 probes lost\n"
+                        "Round-trip time under load: median 5.0 ms, 95th percentile 12 ms, maximum 12 ms; "
+                        "2 of 15 probes lost (idle: median 0.052 ms, 0 of 10 probes lost)\n\n"),
             std::string::npos)
       << report;
-  EXPECT_NE(report.find("Datagrams  Latency  Lost probes\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("61770   4.8 ms            0\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("Datagrams  RTT median  Lost probes\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("61770      4.8 ms            0\n"), std::string::npos) << report;
 
   // Not measured: the reason in the report, both columns empty in the CSV.
   const std::uint64_t off = log.begin(RunPage::Client, "127.0.0.1, port 5201", "UDP");
   for (auto& r : bidir_run().intervals) log.add_interval(off, r);
-  log.set_latency(off, "Latency not measured: ping not found in PATH", std::nullopt, {});
+  RunLatency none;
+  none.ended = true;
+  none.text = "Latency not measured: ping not found in PATH";
+  log.update_latency(off, none);
   log.end(off, RunEnd::Result, "Result", "Details");
   EXPECT_NE(intervals_csv(*log.find(off)).find("\n2.00,3.00,send,16200.000,1.89 GBytes,,,,61770,no,,\n"),
             std::string::npos);

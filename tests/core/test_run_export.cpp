@@ -33,7 +33,7 @@ TEST(RunExport, CsvHasOneLinePerRecordWithAFullStopInEveryLocale) {
   const RunRecord udp = parsed_run("iperf3-3.12/udp-bidir-client.txt");
   const RunRecord tcp = parsed_run("iperf3-3.12/omit-client.txt");
   const std::string want_udp =
-      "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_ms,probes_lost\n"
+      "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_rtt_median_ms,probes_lost\n"
       "0.00,1.01,send,16700.000,1.96 GBytes,,,,64290,no,,\n"
       "0.00,1.01,receive,103.000,12.4 MBytes,,0.225,57471,57867,no,,\n"
       "1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no,,\n"
@@ -41,7 +41,7 @@ TEST(RunExport, CsvHasOneLinePerRecordWithAFullStopInEveryLocale) {
       "2.00,3.00,send,16200.000,1.89 GBytes,,,,61770,no,,\n"
       "2.00,3.00,receive,104.000,12.4 MBytes,,0.060,57465,57861,no,,\n";
   const std::string want_tcp =
-      "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_ms,probes_lost\n"
+      "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_rtt_median_ms,probes_lost\n"
       "0.00,1.00,send,9110.000,1.06 GBytes,14,,,,yes,,\n"
       "1.00,1.00,send,4800.000,1.12 GBytes,6,,,,no,,\n"
       "1.00,2.00,send,9190.000,1.07 GBytes,13,,,,no,,\n"
@@ -54,7 +54,7 @@ TEST(RunExport, CsvHasOneLinePerRecordWithAFullStopInEveryLocale) {
   slow.intervals.push_back(
       IntervalRecord{0, 1, "0.00", "1.00", Direction::Receive, 0.85, "104 KBytes", {}, {}, {}, {}, false, "850 Kbits/sec"});
   EXPECT_EQ(intervals_csv(slow),
-            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_ms,probes_lost\n"
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_rtt_median_ms,probes_lost\n"
             "0.00,1.00,receive,0.850,104 KBytes,,,,,no,,\n");
 
   ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is missing";

@@ -1,10 +1,12 @@
 // Latency under load on a real bottleneck: two network namespaces joined by
 // a veth pair, the sending side shaped to 50 Mbit/s by a token-bucket filter,
 // a real iperf3 server on the far side. The test's own thread enters the
-// near namespace, then pings and runs iperf3 as a client test does: an idle
-// second of probes, then the test with ping beside it.
-#include "core/latency_run.hpp"
+// near namespace, then pings and runs iperf3 through a run session as a
+// client test does: an idle second of probes, then the test with ping beside
+// it.
+#include "core/latency_text.hpp"
 #include "core/options.hpp"
+#include "core/run_session.hpp"
 #include "process/iperf.hpp"
 
 #include <fcntl.h>
@@ -16,7 +18,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace trellan {
 namespace {
@@ -40,6 +46,9 @@ class Bottleneck {
     sh("ip netns del " + a_);
     sh("ip netns del " + b_);
   }
+
+  // Runs a shell command in the far namespace.
+  bool far(const std::string& command) const { return sh("nsenter --net=/run/netns/" + b_ + " " + command); }
 
   // Empty when everything is up; otherwise what could not be made.
   std::string make() {
@@ -84,54 +93,100 @@ class Bottleneck {
 
 double now_s() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
 
-TEST(LatencyUnderLoad, ShapedLinkShowsSeveralTimesTheIdleDelayInEveryInterval) {
-  Bottleneck link;
-  if (const std::string why = link.make(); !why.empty()) GTEST_SKIP() << why;
+// What a client test with latency ended with.
+struct Ended {
+  std::string line;
+  std::optional<LatencyFigures> figures;
+  std::vector<IntervalLatency> records;
+  bool ping_stopped = false;
+};
 
+// Runs a 5 s client test with ping beside it, as the window does: ping's and
+// iperf3's events go to the run's session, which says when iperf3 starts.
+Ended run_test() {
   ClientOptions options;
   options.server = "10.78.0.2";
   options.duration = 5;
+  RunSetup setup;
+  setup.idle_latency = true;
+  RunSession session(setup);
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-  LatencyRun latency(now_s());
   std::optional<RunHandle> iperf;
-  std::size_t readings = 0;
-
-  auto [ping, ping_rx] = start_ping(options.ping_args());
-  watch_events(std::move(ping_rx), [&](std::optional<IperfEvent> ev) {
-    if (ev)
-      if (const auto* p = std::get_if<Ping>(&*ev)) latency.on_ping(static_cast<double>(p->at_us) / 1e6, p->event);
-    return ev.has_value();
-  });
-  const auto start_test = [&] {
-    ASSERT_TRUE(latency.start_load(now_s())) << latency.line();
+  Ended ended;
+  // The watches may outlive this call: they let go once it returned.
+  auto alive = std::make_shared<bool>(true);
+  std::function<void(const PageAnswer&)> take;
+  take = [&](const PageAnswer& a) {
+    if (a.latency_line) ended.line = *a.latency_line;
+    ended.ping_stopped |= a.stop_ping;
+    for (const auto& s : a.record)
+      if (s.kind == RecordStep::Kind::Latency && s.latency.ended) {
+        ended.figures = s.latency.figures;
+        ended.records = s.latency.records;
+      }
+    if (a.over) g_main_loop_quit(loop);
+    if (!a.start_test) return;
     auto [handle, rx] = start_iperf(options.to_args(), false);
     iperf = std::move(handle);
-    watch_events(std::move(rx), [&](std::optional<IperfEvent> ev) {
-      if (!ev) return false;
-      if (const auto* i = std::get_if<Interval>(&*ev); i && i->record) {
-        latency.on_interval(now_s(), *i->record);
-        ++readings;
-      }
-      if (std::holds_alternative<Exited>(*ev)) g_main_loop_quit(loop);
+    take(session.launched());
+    watch_events(std::move(rx), [&, alive](std::optional<IperfEvent> ev) {
+      if (!ev || !*alive) return false;
+      take(session.on_event(*ev, MeterState{}, now_s()));
       return true;
     });
   };
+  take(session.start());
+  auto [ping, ping_rx] = start_ping(options.ping_args());
+  take(session.ping_started(now_s()));
+  watch_events(std::move(ping_rx), [&, alive](std::optional<IperfEvent> ev) {
+    if (!ev || !*alive) return false;
+    if (const auto* p = std::get_if<Ping>(&*ev))
+      take(session.on_ping(static_cast<double>(p->at_us) / 1e6,
+                           std::visit([](const auto& e) -> PingRunEvent { return e; }, p->event)));
+    return true;
+  });
   struct Call {
-    decltype(start_test)* f;
-  } call{&start_test};
-  g_timeout_add_once(1000, [](gpointer data) { (*static_cast<Call*>(data)->f)(); }, &call);
+    RunSession* session;
+    std::function<void(const PageAnswer&)>* take;
+  } call{&session, &take};
+  g_timeout_add_once(
+      1000, [](gpointer data) { auto* c = static_cast<Call*>(data); (*c->take)(c->session->idle_tick(now_s())); },
+      &call);
   g_main_loop_run(loop);
   g_main_loop_unref(loop);
+  *alive = false;
   ping.stop();
-  latency.finish();
+  return ended;
+}
 
-  ASSERT_EQ(readings, 5u);
-  const auto f = latency.figures();
-  ASSERT_TRUE(f);
-  ASSERT_TRUE(f->loaded_median_ms);
-  EXPECT_GE(*f->loaded_median_ms, 5 * f->idle_ms) << latency.line();
-  for (const auto& interval : latency.intervals()) EXPECT_TRUE(interval.median_ms) << latency.line();
-  std::printf("%s\n", latency.line().c_str());
+TEST(LatencyUnderLoad, ShapedLinkShowsSeveralTimesTheIdleDelayAndEchoRepliesHeldBackShowAsLoss) {
+  Bottleneck link;
+  if (const std::string why = link.make(); !why.empty()) GTEST_SKIP() << why;
+
+  const Ended shaped = run_test();
+  EXPECT_TRUE(shaped.ping_stopped);
+  ASSERT_EQ(shaped.records.size(), 5u) << shaped.line;
+  ASSERT_TRUE(shaped.figures);
+  ASSERT_TRUE(shaped.figures->loaded_median_ms);
+  EXPECT_GE(*shaped.figures->loaded_median_ms, 5 * shaped.figures->idle_ms) << shaped.line;
+  for (const auto& interval : shaped.records) EXPECT_TRUE(interval.median_ms) << shaped.line;
+  EXPECT_EQ(shaped.figures->lost, 0u) << shaped.line;
+  EXPECT_EQ(shaped.line.find("lost"), std::string::npos) << shaped.line;
+  std::printf("%s\n", shaped.line.c_str());
+
+  // The far side answers one echo request a second (after a burst of six):
+  // most probes under load go unanswered, and the end line says so.
+  ASSERT_TRUE(link.far("sysctl -q -w net.ipv4.icmp_ratelimit=1000"));
+  ASSERT_TRUE(link.far("sysctl -q -w net.ipv4.icmp_ratemask=6169"));  // echo reply too
+  const Ended held = run_test();
+  ASSERT_TRUE(held.figures) << held.line;
+  EXPECT_GE(held.figures->sent, 45u);
+  EXPECT_GE(held.figures->lost, held.figures->sent * 3 / 4) << held.line;
+  EXPECT_EQ(held.line, latency_end_text(*held.figures));
+  const std::string loss = std::to_string(held.figures->lost) + " of " + std::to_string(held.figures->sent) +
+                           " probes lost";
+  EXPECT_TRUE(held.line.ends_with(", " + loss)) << held.line;
+  std::printf("%s\n", held.line.c_str());
 }
 
 }  // namespace

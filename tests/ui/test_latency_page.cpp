@@ -10,7 +10,9 @@
 
 #include "core/run_record.hpp"
 #include "fake_tool.hpp"
+#include "latency_capture.hpp"
 #include "ui/compat.hpp"
+#include "ui/latency_plot.hpp"
 #include "ui/runs_page.hpp"
 #include "window_fixture.hpp"
 
@@ -112,6 +114,66 @@ TEST_F(LatencyPage, IdleSecondThenTheTestAndTheEndLineOnThePageAndInTheRecord) {
   EXPECT_TRUE(gtk_label_get_selectable(GTK_LABEL(shown)));
   pump_for(0.5);
   trellan::testing::save_window_png(GTK_WIDGET(window), trellan::testing::shot_path("latency-runs-page.png"));
+}
+
+// The Runs page with the latency plot of a captured run (-P 2 over a
+// 50 Mbit/s bottleneck), light and dark, saved for the eye: the plot is
+// shown, and its dots, step line and labels differ from its background.
+TEST_F(LatencyPage, RunsPageShowsTheCapturedRunsPlotInLightAndDark) {
+  RunRecording recording;
+  recording.log = run_log_of(window);
+  RunSetup setup;
+  setup.far_end = "10.79.0.2, port 5201";
+  setup.options_summary = "TCP · 2 streams · 5 s";
+  setup.command = {"iperf3", "-c", "10.79.0.2", "-t", "5", "-P", "2"};
+  trellan::testing::play_latency_capture("P2", setup, [&](const PageAnswer& a) {
+    for (const auto& s : a.record) recording.apply(s);
+  });
+  ASSERT_TRUE(run_log_of(window)->runs().back()->latency);
+  // As a 4K screen at twice the scale draws it in a maximised window.
+  {
+    const LatencyPlotData data(*run_log_of(window)->runs().back());
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 3840, 320);
+    cairo_surface_set_device_scale(surface, 2, 2);
+    cairo_t* cr = cairo_create(surface);
+    paint_latency_plot(cr, 1920, 160, data, TimeAxis{46, 1890, 5.01}, true, 2);
+    cairo_destroy(cr);
+    cairo_surface_write_to_png(surface, trellan::testing::shot_path("latency-plot-4k-dark.png").c_str());
+    cairo_surface_destroy(surface);
+  }
+  gtk_window_set_default_size(GTK_WINDOW(window), 1000, 1000);
+  GtkWidget* stack = gtk_widget_get_ancestor(client->status_label.get(), ADW_TYPE_VIEW_STACK);
+  adw_view_stack_set_visible_child_name(ADW_VIEW_STACK(stack), "runs");
+  GtkWidget* runs = adw_view_stack_get_child_by_name(ADW_VIEW_STACK(stack), "runs");
+  GtkWidget* plot = nullptr;
+  ASSERT_TRUE(pump_until([&] {
+    plot = find_widget(runs, [](GtkWidget* w) {
+      return GTK_IS_DRAWING_AREA(w) && gtk_widget_get_mapped(w) &&
+             gtk_drawing_area_get_content_height(GTK_DRAWING_AREA(w)) < 300;
+    });
+    return plot != nullptr;
+  }, 10));
+  for (bool dark : {false, true}) {
+    adw_style_manager_set_color_scheme(adw_style_manager_get_default(),
+                                       dark ? ADW_COLOR_SCHEME_FORCE_DARK : ADW_COLOR_SCHEME_FORCE_LIGHT);
+    pump_for(0.5);
+    trellan::testing::save_window_png(
+        GTK_WIDGET(window), trellan::testing::shot_path(std::string("latency-plot-") + (dark ? "dark" : "light") + ".png"));
+  }
+  // The smallest window the app allows, scrolled down to the plot.
+  gtk_window_set_default_size(GTK_WINDOW(window), 560, 680);
+  pump_for(0.5);
+  gtk_widget_grab_focus(plot);
+  GtkWidget* scroller = gtk_widget_get_ancestor(plot, GTK_TYPE_SCROLLED_WINDOW);
+  if (scroller) {
+    graphene_rect_t at;
+    if (gtk_widget_compute_bounds(plot, gtk_scrolled_window_get_child(GTK_SCROLLED_WINDOW(scroller)), &at))
+      gtk_adjustment_set_value(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scroller)),
+                               at.origin.y - 250);
+  }
+  pump_for(0.5);
+  trellan::testing::save_window_png(GTK_WIDGET(window), trellan::testing::shot_path("latency-plot-small-dark.png"));
+  adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_DEFAULT);
 }
 
 TEST_F(LatencyPage, StopDuringTheIdleSecondEndsPingAndNeverStartsTheTest) {

@@ -1,6 +1,7 @@
-// The latency plot on an image surface, light and dark: the band where the
-// replies are, nothing where there are none, the lost probe's mark and the
-// dashed idle line, at positions worked out from the axis by hand.
+// The latency plot on an image surface, light and dark: each probe a dot
+// where it was sent, each interval's median a step line over its own span,
+// the lost probe's mark where it was lost, the dashed idle baseline, at
+// positions worked out from the axis by hand.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,10 +17,10 @@ using trellan::testing::Rgb;
 
 namespace {
 
-constexpr int kW = 400, kH = 120;
+constexpr int kW = 400, kH = 160;
 
-// Two one-second intervals, median 10 ms each; at 0.25 s two replies (5 and
-// 20 ms); a probe sent at 1.75 s was lost; idle 2 ms.
+// Two one-second intervals with medians 8 and 4 ms; probes at 0.25 s (20
+// and 3 ms) and 1.5 s (6 ms); one sent at 1.75 s was lost; idle 2 ms.
 RunRecord run_with_latency() {
   RunLog log;
   const auto id = log.begin(RunPage::Client, "far", "TCP");
@@ -34,8 +35,14 @@ RunRecord run_with_latency() {
   r.end = 2;
   log.add_interval(id, r);
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  log.set_latency(id, "", LatencyFigures{2.0, 10.0, 20.0, 20.0, 1, 30}, {{10.0, 0}, {10.0, 1}},
-                  {{0.25f, 5.0f}, {0.25f, 20.0f}, {0.5f, 10.0f}, {1.5f, 10.0f}, {1.75f, nan}});
+  RunLatency latency;
+  latency.records = {{8.0, 0}, {4.0, 1}};
+  latency.ended = true;
+  latency.figures.emplace();
+  latency.figures->idle_ms = 2.0;
+  latency.figures->loaded_median_ms = 6.0;
+  latency.probes = {{0.25f, 20.0f}, {0.25f, 3.0f}, {1.5f, 6.0f}, {1.75f, nan}};
+  log.update_latency(id, latency);
   return *log.find(id);
 }
 
@@ -48,28 +55,36 @@ class Picture : public trellan::testing::Picture {
 
 double distance(Rgb a, Rgb b) { return std::fabs(a.r - b.r) + std::fabs(a.g - b.g) + std::fabs(a.b - b.b); }
 
-TEST(LatencyPlot, BandLostMarkAndDashedIdleLineInLightAndDark) {
+TEST(LatencyPlot, DotsStepLineLostMarkAndIdleBaselineInLightAndDark) {
   const LatencyPlotData data(run_with_latency());
   ASSERT_FALSE(data.empty());
-  // Scale: 20 ms at the top (y 22), 0 at the bottom (y 110); 0.25 s at x 80,
-  // 1.25 s at x 240, 1.75 s at x 320.
+  // Scale: 20 ms at the top (y 36), 0 at the bottom (y 150), 5.7 px a
+  // millisecond; x = 40 + 160 px a second.
   for (bool dark : {false, true}) {
     SCOPED_TRACE(dark ? "dark" : "light");
     const Picture pic(data, dark);
     const Rgb bg = pic.at(kW - 2, kH - 2);
     EXPECT_EQ(dark, bg.r < 0.3);
-    // 12 ms: inside the 5…20 ms band at 0.25 s, nothing at 1.25 s.
-    EXPECT_GT(distance(pic.at(80, 57), bg), 0.2);
-    EXPECT_LT(distance(pic.at(240, 57), bg), 0.02);
-    // Above the band (the column's lowest is 5 ms at y 88): below it, empty.
-    EXPECT_LT(distance(pic.at(80, 100), bg), 0.02);
-    // The lost probe's mark at the top, red.
-    const Rgb mark = pic.at(320, 17);
+    // The dots: 20 ms and 3 ms at 0.25 s (x 80, y 36 and 133), 6 ms at
+    // 1.5 s (x 280, y 116); nothing between the first two.
+    EXPECT_GT(distance(pic.at(80, 36), bg), 0.3);
+    EXPECT_GT(distance(pic.at(80, 133), bg), 0.3);
+    EXPECT_GT(distance(pic.at(280, 116), bg), 0.3);
+    EXPECT_LT(distance(pic.at(80, 70), bg), 0.02);
+    // The step line: 8 ms (y 104) over 0…1 s, 4 ms (y 127) over 1…2 s, the
+    // riser at 1 s (x 200) between them; none at 8 ms after 1 s.
+    const Rgb line = pic.at(120, 104);
+    EXPECT_GT(distance(line, bg), 0.5);
+    EXPECT_LT(distance(pic.at(300, 127), line), 0.1);
+    EXPECT_LT(distance(pic.at(200, 116), line), 0.1);
+    EXPECT_LT(distance(pic.at(300, 104), bg), 0.02);
+    // The lost probe's mark at the top, red, at 1.75 s (x 320) only.
+    const Rgb mark = pic.at(320, 27);
     EXPECT_GT(mark.r, mark.g + 0.3);
-    EXPECT_LT(distance(pic.at(240, 17), bg), 0.02);
-    // The idle line at 2 ms (y 101), dashed: drawn in part of the row only.
+    EXPECT_LT(distance(pic.at(240, 27), bg), 0.02);
+    // The idle baseline at 2 ms (y 139), dashed: drawn in part of the row.
     int drawn = 0;
-    for (int x = 41; x < 359; ++x) drawn += distance(pic.at(x, 101), bg) > 0.2;
+    for (int x = 41; x < 359; ++x) drawn += distance(pic.at(x, 139), bg) > 0.2;
     EXPECT_GT(drawn, 318 / 3);
     EXPECT_LT(drawn, 318 * 9 / 10);
   }

@@ -176,7 +176,7 @@ TEST_F(HundredRuns, TheListIsOneTabStopArrowsMoveWithoutChoosingAndEnterChooses)
   ASSERT_TRUE(pump_until([&] { return gdk_clipboard_get_content(clipboard) != before; }, 10));
   EXPECT_EQ(clipboard_text(win()),
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
-            "latency_ms,probes_lost\n"
+            "latency_rtt_median_ms,probes_lost\n"
             "0.00,1.00,send,111.000,13.2 MBytes,0,,,,no,,\n");
   EXPECT_TRUE(pump_until([&] { return !missing(page, {"Copied 1 reading as CSV"}).size(); }, 5));
 
@@ -298,11 +298,11 @@ TEST_F(RunsPageTest, AnotherProgramPastesTheCsvOfA20000IntervalRunWhileTheWindow
   const Paste paste = paste_elsewhere();
   ASSERT_TRUE(paste.done) << "xclip did not finish";
   EXPECT_EQ(paste.error, "");
-  EXPECT_EQ(paste.text.size(), 1'017'896u);
+  EXPECT_EQ(paste.text.size(), 1'017'907u);
   EXPECT_EQ(lines_in(paste.text), 20'001u);
-  EXPECT_EQ(paste.text.substr(0, 156),
+  EXPECT_EQ(paste.text.substr(0, 167),
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
-            "latency_ms,probes_lost\n"
+            "latency_rtt_median_ms,probes_lost\n"
             "0.00,1.00,send,942.000,112 MBytes,0,,,,no,,\n");
   EXPECT_EQ(paste.text.substr(paste.text.size() - 52), "19999.00,20000.00,send,942.000,112 MBytes,0,,,,no,,\n");
   // A second, the most a turn of the loop may take on a busy machine; a

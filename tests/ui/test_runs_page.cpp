@@ -156,7 +156,7 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
 
   g_signal_emit_by_name(button_labelled(page, "Copy as CSV"), "clicked");
   EXPECT_EQ(clipboard_text(win()),
-            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_ms,probes_lost\n"
+            "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_rtt_median_ms,probes_lost\n"
             "0.00,1.00,send,942.000,112 MBytes,2,,,,no,,\n"
             "1.00,2.00,send,939.000,112 MBytes,0,,,,no,,\n");
   g_signal_emit_by_name(button_labelled(page, "Copy as text"), "clicked");
@@ -232,7 +232,7 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   gchar* contents = nullptr;
   EXPECT_TRUE(g_file_get_contents(path.c_str(), &contents, nullptr, nullptr));
   EXPECT_STREQ(contents,
-               "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_ms,probes_lost\n"
+               "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_rtt_median_ms,probes_lost\n"
                "0.00,1.00,send,942.000,112 MBytes,2,,,,no,,\n");
   g_free(contents);
 
