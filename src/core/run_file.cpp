@@ -195,6 +195,21 @@ void put_run(std::string& out, const RunRecord& r) {
     out += ',';
     put_key(out, "sent");
     put_number(out, l->sent);
+    out += ',';
+    put_key(out, "jitter_ms");
+    put_optional(out, l->jitter_ms);
+    out += ',';
+    put_key(out, "idle_replied");
+    out += l->idle_replied ? "true" : "false";
+    out += ',';
+    put_key(out, "idle_lost");
+    put_number(out, l->idle_lost);
+    out += ',';
+    put_key(out, "idle_sent");
+    put_number(out, l->idle_sent);
+    out += ',';
+    put_key(out, "idle_jitter_ms");
+    put_optional(out, l->idle_jitter_ms);
     out += '}';
   } else {
     out += "null";
@@ -443,6 +458,8 @@ class RunFileSink : public JsonSink {
     std::optional<double>* opt = k == "loaded_median_ms" ? &l.loaded_median_ms
                                  : k == "loaded_p95_ms"  ? &l.loaded_p95_ms
                                  : k == "loaded_max_ms"  ? &l.loaded_max_ms
+                                 : k == "jitter_ms"      ? &l.jitter_ms
+                                 : k == "idle_jitter_ms" ? &l.idle_jitter_ms
                                                          : nullptr;
     if (opt) {
       if (!null && !v.real()) return fail_field("latency");
@@ -450,9 +467,12 @@ class RunFileSink : public JsonSink {
     } else if (k == "idle_ms") {
       if (!v.real()) return fail_field("latency");
       l.idle_ms = *v.real();
-    } else if (k == "lost" || k == "sent") {
+    } else if (k == "lost" || k == "sent" || k == "idle_lost" || k == "idle_sent") {
       if (!v.count()) return fail_field("latency");
-      (k == "lost" ? l.lost : l.sent) = *v.count();
+      (k == "lost" ? l.lost : k == "sent" ? l.sent : k == "idle_lost" ? l.idle_lost : l.idle_sent) = *v.count();
+    } else if (k == "idle_replied") {
+      if (v.kind != JsonScalar::Kind::Bool) return fail_field("latency");
+      l.idle_replied = v.boolean;
     }
     return true;
   }

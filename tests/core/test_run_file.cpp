@@ -401,7 +401,20 @@ RunRecord measured_run() {
   b.total = 91;
   b.omitted = true;
   r.intervals = {a, b};
-  r.latency = LatencyFigures{12.3, 40.1, 55.25, 61.0, 4, 40};
+  {
+    LatencyFigures f;
+    f.idle_ms = 12.3;
+    f.loaded_median_ms = 40.1;
+    f.loaded_p95_ms = 55.25;
+    f.loaded_max_ms = 61.0;
+    f.lost = 4;
+    f.sent = 40;
+    f.jitter_ms = 3.5;
+    f.idle_lost = 2;
+    f.idle_sent = 10;
+    f.idle_jitter_ms = 0.25;
+    r.latency = f;
+  }
   r.interval_latency = {{std::optional<double>(38.5), 1}, {std::nullopt, 3}};
   r.probes = {{0.1f, 38.5f}, {0.2f, NAN}, {1.3f, 41.75f}};
   return r;

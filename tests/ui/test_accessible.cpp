@@ -261,7 +261,12 @@ TEST_F(RunsPageTest, TheIntervalTableReadsAsATableWithItsColumnsInOrder) {
     per_interval[0].lost = 0;
     per_interval[1].median_ms = 2.5;
     per_interval[1].lost = 1;
-    log->set_latency(id, "Latency: 0.2 ms idle, 1.9 ms under load", figures, per_interval);
+    RunLatency latency;
+    latency.records = per_interval;
+    latency.ended = true;
+    latency.text = "Latency: 0.2 ms idle, 1.9 ms under load";
+    latency.figures = figures;
+    log->update_latency(id, latency);
     log->end(id, RunEnd::Stopped);
   };
   const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 2 s");
