@@ -224,6 +224,15 @@ void put_run(std::string& out, const RunRecord& r) {
 
 // ---- reading a run file ------------------------------------------------------
 
+// Text as UTF-8, whatever the file held: invalid bytes become U+FFFD.
+std::string utf8_of(std::string_view s) {
+  if (g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr)) return std::string(s);
+  gchar* valid = g_utf8_make_valid(s.data(), static_cast<gssize>(s.size()));
+  std::string out(valid);
+  g_free(valid);
+  return out;
+}
+
 class RunFileSink : public JsonSink {
  public:
   bool value(const JsonPath& at, const JsonScalar& v) override {
@@ -251,7 +260,7 @@ class RunFileSink : public JsonSink {
     if (listed(k) && (at.size() != 5 || !at[3].array || !at[4].array)) return fail_field(k);
     if (k == "command" && at.size() == 4) {
       if (v.kind != JsonScalar::Kind::String) return fail_field("command");
-      r.command.emplace_back(v.text);
+      r.command.push_back(utf8_of(v.text));
     } else if (k == "intervals" && at.size() == 5) {
       return interval_value(at[4].index, v);
     } else if (k == "latency" && at.size() == 4) {
@@ -355,7 +364,7 @@ class RunFileSink : public JsonSink {
                                                   : nullptr;
     if (field) {
       if (!text) return fail_field(k);
-      field->assign(v.text);
+      *field = utf8_of(v.text);
     } else if (k == "page") {
       if (!text || (v.text != "client" && v.text != "server")) return fail_field(k);
       r.page = v.text == "client" ? RunPage::Client : RunPage::Server;
@@ -401,22 +410,22 @@ class RunFileSink : public JsonSink {
     switch (column) {
       case 0: ok = v.real().has_value(), i.start = v.real().value_or(0); break;
       case 1: ok = v.real().has_value(), i.end = v.real().value_or(0); break;
-      case 2: ok = text, i.start_text.assign(v.text); break;
-      case 3: ok = text, i.end_text.assign(v.text); break;
+      case 2: ok = text, i.start_text = utf8_of(v.text); break;
+      case 3: ok = text, i.end_text = utf8_of(v.text); break;
       case 4:
         ok = text && (v.text == "send" || v.text == "receive");
         i.direction = v.text == "send" ? Direction::Send : Direction::Receive;
         break;
       case 5: ok = v.real().has_value(), i.mbps = v.real().value_or(0); break;
-      case 6: ok = text, i.transfer.assign(v.text); break;
-      case 7: ok = text, i.bitrate.assign(v.text); break;
+      case 6: ok = text, i.transfer = utf8_of(v.text); break;
+      case 7: ok = text, i.bitrate = utf8_of(v.text); break;
       case 8:
         ok = null || v.count();
         if (!null) i.retransmits = v.count();
         break;
       case 9:
         ok = null || text;
-        if (text) i.jitter_ms.emplace(v.text);
+        if (text) i.jitter_ms = utf8_of(v.text);
         break;
       case 10:
         ok = null || v.count();
@@ -476,14 +485,22 @@ std::variant<Kind, std::string> kind_of(std::string_view head, bool whole) {
   if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);
   const std::size_t first = head.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) return std::string(whole ? "The file is empty" : "It holds only blank space");
-  // Text, as far as the first bytes go: no NUL, and UTF-8 up to a character
-  // the probe may have cut in two.
+  // Text, as far as the first bytes go: no NUL, and few bytes that are
+  // control characters or not UTF-8 (a stray one in a text stays readable).
   const std::string_view probe = head.substr(0, 4096);
+  if (probe.find('\0') != std::string_view::npos) return std::string("It is not a text file");
+  std::size_t odd = 0;
+  for (unsigned char c : probe) odd += (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7f;
+  const char* p = probe.data();
+  const char* const end = probe.data() + probe.size();
   const gchar* valid_end = nullptr;
-  g_utf8_validate(probe.data(), static_cast<gssize>(probe.size()), &valid_end);
-  if (probe.find('\0') != std::string_view::npos || valid_end + 4 < probe.data() + probe.size() ||
-      (probe.size() == head.size() && valid_end != probe.data() + probe.size()))
-    return std::string("It is not a text file");
+  while (p < end && !g_utf8_validate(p, end - p, &valid_end)) {
+    // A character cut in two at the probe's end is no fault of the file.
+    if (probe.size() < head.size() && end - valid_end < 4) break;
+    ++odd;
+    p = valid_end + 1;
+  }
+  if (odd * 10 > probe.size()) return std::string("It is not a text file");
   head.remove_prefix(first);
   if (head[0] == '[') return std::string("It is JSON, but not iperf3's output or a Trellan run file");
   if (head[0] != '{') {
