@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -154,7 +155,34 @@ class Handler {
     v.negative = d < 0;
     return scalar(v);
   }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  // Numbers come as their text (kParseNumbersAsStringsFlag) and are read
+  // here: exactly, whatever their size, and without RapidJSON's own
+  // conversion, which shifts out of range on "0e300".
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+    const std::string_view t(s, n);
+    JsonScalar v = number(0);
+    v.negative = t.starts_with('-');
+    const std::string_view digits = v.negative ? t.substr(1) : t;
+    if (digits.find_first_of(".eE") == std::string_view::npos) {
+      const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v.magnitude);
+      if (r.ec == std::errc() && r.ptr == digits.data() + digits.size()) {
+        v.integral = true;
+        v.number = v.negative ? -static_cast<double>(v.magnitude) : static_cast<double>(v.magnitude);
+        return scalar(v);
+      }
+      v.magnitude = 0;
+    }
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), v.number);
+    if (r.ec == std::errc::result_out_of_range) {
+      // Too large is no number a figure can have; too small is zero.
+      const bool huge = digits.find_first_of("eE") == std::string_view::npos ||
+                        digits[digits.find_first_of("eE") + 1] != '-';
+      v.number = huge ? (v.negative ? -HUGE_VAL : HUGE_VAL) : 0.0;
+    } else if (r.ec != std::errc()) {
+      return false;
+    }
+    return scalar(v);
+  }
   bool String(const char* s, rapidjson::SizeType n, bool) {
     JsonScalar v;
     v.kind = JsonScalar::Kind::String;
@@ -231,7 +259,7 @@ JsonScanResult scan_json(JsonSource& source, JsonSink& sink, std::size_t max_dep
     source.mark_value();
     const rapidjson::ParseResult parsed =
         reader.Parse<rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseIterativeFlag |
-                     rapidjson::kParseFullPrecisionFlag>(source, handler);
+                     rapidjson::kParseNumbersAsStringsFlag>(source, handler);
     result.line = source.line();
     if (source.cancelled()) {
       result.ok = false;

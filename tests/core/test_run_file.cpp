@@ -465,6 +465,16 @@ TEST(RunFile, SavedRunsReopenToTheSameCopies) {
   EXPECT_EQ(run_file_text(again), text);
 }
 
+TEST(RunFile, TextThatIsNotUtf8OpensAsValidTextAndSavesTheSame) {
+  RunRecord r = measured_run();
+  std::string text = run_file_text({&r});
+  text = replaced(text, "Retransmits: 3", "Retransmits: \xff" "3");
+  const OpenedFile f = read_runs(text, "odd.trellan");
+  ASSERT_EQ(f.runs.size(), 1u);
+  EXPECT_EQ(f.runs[0].details_text, "Retransmits: \xEF\xBF\xBD" "3");
+  EXPECT_EQ(run_file_text({&f.runs[0]}), replaced(text, "\xff", "\xEF\xBF\xBD"));
+}
+
 // ---- the log ---------------------------------------------------------------------
 
 TEST(RunLogAdopt, AnOpenedRunIsAddedThenEndedAndCountsTowardTheCap) {
