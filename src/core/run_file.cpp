@@ -121,13 +121,16 @@ OpenedFile open_run_file(const std::string& path, std::string display_name, cons
     return out;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  // A named pipe (a shell's `<(iperf3 -J …)`) is read as it comes, for as
+  // long as it has a writer; without one it reads as empty.
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
     close(fd);
     out.error = S_ISDIR(st.st_mode) ? "It is a folder, not a file" : "It is not a regular file";
     return out;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  if (st.st_size == 0) {
+  if (S_ISFIFO(st.st_mode)) st.st_size = 0;
+  else if (st.st_size == 0) {
     close(fd);
     out.error = "The file is empty";
     return out;

@@ -342,6 +342,9 @@ TEST_F(RunsPageTest, ASlowFileShowsItsProgressAndCanBeCancelled) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::vector<Ref<GFile>> files;
   files.push_back(Ref<GFile>::take(g_file_new_for_path(fifo.c_str())));
+  // Held open for writing, the pipe has a writer that sends nothing yet.
+  const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
   const gint64 start = g_get_monotonic_time();
   open_files_in_window(window, std::move(files));
   ASSERT_TRUE(pump_until([&] { return missing(page, {"Opening “slow.json”…"}).empty(); }, 5));
@@ -351,8 +354,6 @@ TEST_F(RunsPageTest, ASlowFileShowsItsProgressAndCanBeCancelled) {
   gtk_widget_activate(cancel);
   EXPECT_TRUE(pump_until([&] { return !gtk_widget_get_mapped(cancel); }, 5));
   // The reader gets to the end of its file, and its runs go nowhere.
-  const int writer = open(fifo.c_str(), O_WRONLY);
-  ASSERT_GE(writer, 0);
   close(writer);
   pump_for(0.5);
   EXPECT_TRUE(log->runs().empty());
