@@ -95,6 +95,34 @@ std::optional<double> change(const std::optional<double>& now, const std::option
   return (*now - *then) / *then * 100.0;
 }
 
+// The rates, retransmits and loss of the run's result, as iperf3's summary
+// lines gave them: "send" is the sending side's rate and "receive" the
+// receiving side's (in a bidirectional test, this machine's outgoing and
+// incoming flows), as the result line tells them.
+ComparedRun with_summary(ComparedRun c, const SummaryDetails& d) {
+  c.send_mbps = d.tx.sender_mbps;
+  c.receive_mbps = d.bidirectional ? d.rx.receiver_mbps : d.tx.receiver_mbps;
+  for (const FlowFigures* f : {&d.tx, &d.rx})
+    if (f->retransmits) c.retransmits = c.retransmits.value_or(0) + *f->retransmits;
+  std::uint64_t lost = 0, total = 0;
+  const UdpLoss* only = nullptr;
+  int flows = 0;
+  for (const FlowFigures* f : {&d.tx, &d.rx}) {
+    if (!f->loss) continue;
+    lost += f->loss->lost;
+    total += f->loss->total;
+    only = &*f->loss;
+    ++flows;
+  }
+  double percent = 0;
+  const std::string& p = only ? only->percent : std::string();
+  if (flows == 1 && std::from_chars(p.data(), p.data() + p.size(), percent).ec == std::errc() && std::isfinite(percent))
+    c.lost_percent = percent;  // iperf3's own figure
+  else if (flows > 0 && total > 0)
+    c.lost_percent = 100.0 * static_cast<double>(lost) / static_cast<double>(total);
+  return c;
+}
+
 ComparedRun figures_of(const RunRecord& run, const char* time_layout) {
   ComparedRun c;
   c.name = run_title(run) + " · " + local_time(run.started, time_layout);
@@ -112,6 +140,11 @@ ComparedRun figures_of(const RunRecord& run, const char* time_layout) {
     }
     c.duration_s = std::max(0.0, last - first);
   }
+  if (run.latency) {
+    c.latency_idle_ms = run.latency->idle_ms;
+    c.latency_loaded_ms = run.latency->loaded_median_ms;
+  }
+  if (run.summary) return with_summary(c, *run.summary);
   c.send_mbps = mean_rate(intervals, Direction::Send);
   c.receive_mbps = mean_rate(intervals, Direction::Receive);
   std::uint64_t lost = 0, total = 0;
@@ -125,10 +158,6 @@ ComparedRun figures_of(const RunRecord& run, const char* time_layout) {
     }
   }
   if (any_loss && total > 0) c.lost_percent = 100.0 * static_cast<double>(lost) / static_cast<double>(total);
-  if (run.latency) {
-    c.latency_idle_ms = run.latency->idle_ms;
-    c.latency_loaded_ms = run.latency->loaded_median_ms;
-  }
   return c;
 }
 

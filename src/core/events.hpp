@@ -33,36 +33,6 @@ struct Exited {
   bool status_unknown = false;
 };
 
-// The loss figures of a UDP summary line, numbers as iperf3 printed them:
-// "0.013 ms  23439/646767 (3.6%)".
-struct UdpLoss {
-  std::string jitter_ms;
-  std::uint64_t lost = 0;
-  std::uint64_t total = 0;
-  std::string percent;
-};
-
-// What the summary lines of one flow have said so far. Each value comes from
-// the line the rates came from: the retransmits (TCP) from the sender line
-// that gave `sender_mbps`, the loss (UDP) from the receiver line that gave
-// `receiver_mbps`.
-struct FlowFigures {
-  std::optional<double> sender_mbps;
-  std::optional<std::uint64_t> retransmits;
-  std::optional<double> receiver_mbps;
-  std::optional<UdpLoss> loss;
-};
-
-// Sent after every summary line (sender or receiver): the end figures of the
-// test known so far. In a bidirectional test `tx` is this machine's outgoing
-// flow and `rx` its incoming one; otherwise `tx` holds the test's only flow
-// and `rx` stays empty.
-struct SummaryDetails {
-  bool bidirectional = false;
-  FlowFigures tx;
-  FlowFigures rx;
-};
-
 // One line of a run's ping, with when it was read (microseconds on the
 // monotonic clock). A ping run's channel carries these, Error and Exited.
 struct Ping {

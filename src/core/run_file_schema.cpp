@@ -134,6 +134,48 @@ void put_run(std::string& out, const RunRecord& r) {
   put_key(out, "latency_text");
   put_string(out, r.latency_text);
   out += ",\n";
+  put_key(out, "summary");
+  if (const auto& d = r.summary) {
+    out += "{\"bidirectional\":";
+    out += d->bidirectional ? "true" : "false";
+    for (const auto& [key, f] : {std::pair{"tx", &d->tx}, std::pair{"rx", &d->rx}}) {
+      out += ',';
+      put_key(out, key);
+      out += '{';
+      put_key(out, "sender_mbps");
+      put_optional(out, f->sender_mbps);
+      out += ',';
+      put_key(out, "retransmits");
+      put_optional(out, f->retransmits);
+      out += ',';
+      put_key(out, "receiver_mbps");
+      put_optional(out, f->receiver_mbps);
+      out += ',';
+      put_key(out, "loss");
+      if (const auto& l = f->loss) {
+        out += '{';
+        put_key(out, "jitter_ms");
+        put_string(out, l->jitter_ms);
+        out += ',';
+        put_key(out, "lost");
+        put_number(out, l->lost);
+        out += ',';
+        put_key(out, "total");
+        put_number(out, l->total);
+        out += ',';
+        put_key(out, "percent");
+        put_string(out, l->percent);
+        out += '}';
+      } else {
+        out += "null";
+      }
+      out += '}';
+    }
+    out += '}';
+  } else {
+    out += "null";
+  }
+  out += ",\n";
   put_key(out, "dropped_intervals");
   put_number(out, r.dropped_intervals);
   out += ",\n";
@@ -268,6 +310,7 @@ class RunFileSink : public JsonSink {
     if (at[0].key != "runs" || at.size() < 3) return true;
     RunRecord& r = run_;
     const std::string& k = at[2].key;
+    if (k == "summary") return summary_value(at, v);
     if (at.size() == 3) return run_value(r, k, v);
     // Each interval, interval latency and probe is a list of its own.
     if (listed(k) && (at.size() != 5 || !at[3].array || !at[4].array)) return fail_field(k);
@@ -309,10 +352,19 @@ class RunFileSink : public JsonSink {
       if (array) return fail_shape();
       run_ = RunRecord{};
       latency_.reset();
+      summary_.reset();
       end_known_ = false;
       return true;
     }
     if (at.size() == 3 && at[2].key == "latency" && !array) latency_.emplace();
+    if (at[2].key == "summary") {
+      if (array) return fail_field("summary");
+      if (at.size() == 3) summary_.emplace();
+      if (at.size() == 5 && at[4].key == "loss" && summary_) {
+        if (FlowFigures* f = flow_of(at[3].key)) f->loss.emplace();
+      }
+      return true;
+    }
     if (at.size() >= 3 && listed(at[2].key) && (at.size() == 3 ? !array : at.size() > 4 || !array || !at[3].array))
       return fail_field(at[2].key);
     if (at.size() == 4 && array) {
@@ -327,6 +379,7 @@ class RunFileSink : public JsonSink {
   bool close(const JsonPath& at, bool array) override {
     if (at.size() == 2 && at[0].key == "runs" && !array) {
       if (!end_known_) return fail("A run in it does not say how it ended");
+      run_.summary = summary_;
       run_.latency = latency_;
       if (!run_.latency) {
         run_.interval_latency.clear();
@@ -458,6 +511,54 @@ class RunFileSink : public JsonSink {
     return ok || fail_field("intervals");
   }
 
+  FlowFigures* flow_of(const std::string& k) {
+    return !summary_ ? nullptr : k == "tx" ? &summary_->tx : k == "rx" ? &summary_->rx : nullptr;
+  }
+
+  // "summary": null, or {"bidirectional", "tx", "rx"}, each flow
+  // {"sender_mbps", "retransmits", "receiver_mbps", "loss"}, the loss null or
+  // {"jitter_ms", "lost", "total", "percent"}.
+  bool summary_value(const JsonPath& at, const JsonScalar& v) {
+    const bool null = v.kind == JsonScalar::Kind::Null;
+    if (at.size() == 3) return null || fail_field("summary");
+    if (!summary_) return true;
+    if (at.size() == 4) {
+      if (at[3].key == "bidirectional") {
+        if (v.kind != JsonScalar::Kind::Bool) return fail_field("summary");
+        summary_->bidirectional = v.boolean;
+      }
+      return true;
+    }
+    FlowFigures* f = flow_of(at[3].key);
+    if (!f) return true;
+    const std::string& k = at[4].key;
+    if (at.size() == 5) {
+      if (null) return true;
+      if (k == "sender_mbps" || k == "receiver_mbps") {
+        if (!v.real()) return fail_field("summary");
+        (k == "sender_mbps" ? f->sender_mbps : f->receiver_mbps) = *v.real();
+      } else if (k == "retransmits") {
+        if (!v.count()) return fail_field("summary");
+        f->retransmits = *v.count();
+      } else if (k == "loss") {
+        return fail_field("summary");
+      }
+      return true;
+    }
+    if (at.size() == 6 && k == "loss" && f->loss) {
+      UdpLoss& l = *f->loss;
+      const std::string& m = at[5].key;
+      if (m == "jitter_ms" || m == "percent") {
+        if (v.kind != JsonScalar::Kind::String) return fail_field("summary");
+        (m == "jitter_ms" ? l.jitter_ms : l.percent) = utf8_of(v.text);
+      } else if (m == "lost" || m == "total") {
+        if (!v.count()) return fail_field("summary");
+        (m == "lost" ? l.lost : l.total) = *v.count();
+      }
+    }
+    return true;
+  }
+
   bool latency_value(const std::string& k, const JsonScalar& v) {
     if (!latency_) return true;
     LatencyFigures& l = *latency_;
@@ -490,6 +591,7 @@ class RunFileSink : public JsonSink {
   RunRecord run_;
   bool end_known_ = false;
   std::optional<LatencyFigures> latency_;
+  std::optional<SummaryDetails> summary_;
   IntervalRecord interval_;
   std::size_t interval_fields_ = 0;
 };

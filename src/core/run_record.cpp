@@ -48,10 +48,11 @@ void RunLog::add_interval(std::uint64_t id, IntervalRecord interval) {
 }
 
 void RunLog::end(std::uint64_t id, RunEnd how, std::string result_text, std::string details_text,
-                 std::string error_text) {
+                 std::string error_text, std::optional<SummaryDetails> summary) {
   RunRecord* record = find_mutable(id);
   if (!record || record->end != RunEnd::Running || how == RunEnd::Running) return;
   record->end = how;
+  record->summary = std::move(summary);
   record->result_text = std::move(result_text);
   record->details_text = std::move(details_text);
   record->error_text = std::move(error_text);

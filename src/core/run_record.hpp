@@ -42,6 +42,39 @@ struct IntervalRecord {
   bool operator==(const IntervalRecord&) const = default;
 };
 
+// The loss figures of a UDP summary line, numbers as iperf3 printed them:
+// "0.013 ms  23439/646767 (3.6%)".
+struct UdpLoss {
+  std::string jitter_ms;
+  std::uint64_t lost = 0;
+  std::uint64_t total = 0;
+  std::string percent;
+  bool operator==(const UdpLoss&) const = default;
+};
+
+// What the summary lines of one flow have said so far. Each value comes from
+// the line the rates came from: the retransmits (TCP) from the sender line
+// that gave `sender_mbps`, the loss (UDP) from the receiver line that gave
+// `receiver_mbps`.
+struct FlowFigures {
+  std::optional<double> sender_mbps;
+  std::optional<std::uint64_t> retransmits;
+  std::optional<double> receiver_mbps;
+  std::optional<UdpLoss> loss;
+  bool operator==(const FlowFigures&) const = default;
+};
+
+// Sent after every summary line (sender or receiver): the end figures of the
+// test known so far. In a bidirectional test `tx` is this machine's outgoing
+// flow and `rx` its incoming one; otherwise `tx` holds the test's only flow
+// and `rx` stays empty.
+struct SummaryDetails {
+  bool bidirectional = false;
+  FlowFigures tx;
+  FlowFigures rx;
+  bool operator==(const SummaryDetails&) const = default;
+};
+
 enum class RunPage { Client, Server };
 
 // How a run ended, as its page showed it.
@@ -75,6 +108,9 @@ struct RunRecord {
   // interval carry the same); see latency_of_records. Filled as the run goes.
   std::vector<IntervalLatency> interval_latency;
   std::vector<LatencyProbe> probes;  // sent while the test ran, for plotting
+  // The end figures its summary lines gave, behind the result text; none
+  // where iperf3 printed no summary.
+  std::optional<SummaryDetails> summary;
   // The file the run was opened from, as the user's file manager names it;
   // empty for a run measured in this window.
   std::string source_file;
@@ -119,7 +155,7 @@ class RunLog {
   // Both do nothing for a run that is no longer kept.
   void add_interval(std::uint64_t id, IntervalRecord record);
   void end(std::uint64_t id, RunEnd how, std::string result_text = {}, std::string details_text = {},
-           std::string error_text = {});
+           std::string error_text = {}, std::optional<SummaryDetails> summary = std::nullopt);
 
   // The run's latency so far, or at its end (listeners hear of it with the
   // run's next interval or its end). Does nothing for a run no longer kept.

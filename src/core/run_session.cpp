@@ -42,7 +42,7 @@ void RunRecording::apply(const RecordStep& step) {
     case RecordStep::Kind::End:
       if (open_id == 0) break;
       ended_id = std::exchange(open_id, 0);
-      log->end(ended_id, step.how, step.result_text, step.details_text, step.error_text);
+      log->end(ended_id, step.how, step.result_text, step.details_text, step.error_text, step.summary);
       break;
     case RecordStep::Kind::Amend: log->amend_end(ended_id, step.how, step.details_text, step.error_text); break;
     case RecordStep::Kind::Latency:
@@ -187,6 +187,7 @@ PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge
       if (std::string result = served_result_text(*e); result_shown_ && !result.empty())
         set_status(a, std::move(result), StatusKind::Plain);
     } else {
+      client_figures_ = *e;  // the test's, for its record
       set_details(a, quality_text(*e), true);
     }
   } else if (const auto* e = std::get_if<ClientConnected>(&event)) {
@@ -311,6 +312,7 @@ void RunSession::end_record(PageAnswer& a, RunEnd how, std::string result, std::
   end.result_text = std::move(result);
   end.details_text = std::move(details);
   end.error_text = std::move(error);
+  end.summary = client_figures_;
   a.record.push_back(std::move(end));
 }
 

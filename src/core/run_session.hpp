@@ -71,6 +71,7 @@ struct RecordStep {
   std::string result_text;
   std::string details_text;
   std::string error_text;
+  std::optional<SummaryDetails> summary;  // with End: the figures behind its result
   RunLatency latency;
 };
 
@@ -187,7 +188,7 @@ class RunSession {
   bool awaiting_result_;
   std::string peer_;         // Server page: the client the summary lines are about
   bool has_client_ = false;  // Server page: a client has connected
-  std::optional<SummaryDetails> client_figures_;   // that client's figures so far
+  std::optional<SummaryDetails> client_figures_;   // the served client's figures so far, or the test's
   std::optional<std::string> client_ended_early_;  // why it ended early, if it did
   // What the page showed of the test, or of the client being served.
   bool result_shown_ = false;   // the status shows its "Result — …" line

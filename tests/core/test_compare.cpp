@@ -22,12 +22,17 @@ namespace {
 
 using namespace std::chrono;
 
-RunRecord client_run(const std::string& capture, std::vector<std::string> command, int minute) {
+// A client test's record from its captured output; with `summary`, also the
+// figures of its summary lines, as a test that ended with its result keeps.
+RunRecord client_run(const std::string& capture, std::vector<std::string> command, int minute,
+                     bool summary = false) {
   OutputParser parser(false);
   RunRecord run;
   for (const std::string& line : testing::capture_lines(capture))
-    for (auto& ev : parser.feed_line(line))
+    for (auto& ev : parser.feed_line(line)) {
       if (auto* i = std::get_if<Interval>(&ev); i && i->record) run.intervals.push_back(std::move(*i->record));
+      if (auto* d = std::get_if<SummaryDetails>(&ev); d && summary) run.summary = *d;
+    }
   run.page = RunPage::Client;
   run.far_end = "127.0.0.1, port 5201";
   run.started = sys_days{year{2026} / 12 / 7} + hours{16} + minutes{minute} + seconds{minute == 40 ? 12 : 0};
@@ -116,6 +121,27 @@ TEST_F(Compare, FiguresAgainstTheOldestRunAsCsvTextAndSentencesInEveryLocale) {
             "1,,,,,\n"
             "Server — client 192.0.2.7 · 2026-12-08 16:40,2026-12-08T16:40:12+00:00,,,,,,,,,,,\n");
   EXPECT_EQ(comparison_sentences({&tcp, &later})[1], "Run 2, Server — client 192.0.2.7 · 2026-12-08 16:40: no readings.");
+}
+
+// A run that ended with its result is compared by iperf3's own end figures:
+// the rates of its summary lines ("13.4 Gbits/sec" sender and receiver), the
+// sender's retransmits, and in a bidirectional UDP test the incoming flow's
+// receiver rate and the loss of both flows (187473 of 188655 and 173268 of
+// 174456 datagrams: 99.35 %).
+TEST_F(Compare, RunsThatEndedWithAResultAreComparedByTheirSummaryFigures) {
+  const RunRecord a = client_run("iperf3-3.12/tcp-client.txt", {"iperf3", "-c", "127.0.0.1", "-t", "3"}, 40, true);
+  const RunRecord b = client_run("iperf3-3.12/tuned-client.txt", {"iperf3", "-c", "127.0.0.1", "-t", "3"}, 45, true);
+  const RunRecord c = client_run("iperf3-3.12/udp-bidir-client.txt",
+                                 {"iperf3", "-c", "127.0.0.1", "-u", "-b", "0", "--bidir", "-t", "3"}, 50, true);
+  EXPECT_EQ(comparison_csv({&a, &b, &c}),
+            "run,started,protocol,streams,duration_s,send_mbit_s,receive_mbit_s,retransmits,lost_percent,"
+            "latency_idle_ms,latency_loaded_ms,send_change_percent,receive_change_percent\n"
+            "\"Client — 127.0.0.1, port 5201 · 16:40:12\",2026-12-07T16:40:12+00:00,TCP,1,3.00,13400.000,13400.000,1,"
+            ",,,,\n"
+            "\"Client — 127.0.0.1, port 5201 · 16:45:00\",2026-12-07T16:45:00+00:00,TCP,1,3.00,8660.000,8660.000,58,"
+            ",,,-35.4,-35.4\n"
+            "\"Client — 127.0.0.1, port 5201 · 16:50:00\",2026-12-07T16:50:00+00:00,UDP,1,3.00,16600.000,103.000,,"
+            "99.35,,,23.9,-99.2\n");
 }
 
 TEST_F(Compare, OverlaySeriesStartAtEachRunsOwnStartWithBothDirectionsAdded) {

@@ -417,6 +417,13 @@ RunRecord measured_run() {
   }
   r.interval_latency = {{std::optional<double>(38.5), 1}, {std::nullopt, 3}};
   r.probes = {{0.1f, 38.5f}, {0.2f, NAN}, {1.3f, 41.75f}};
+  SummaryDetails summary;
+  summary.bidirectional = true;
+  summary.tx.sender_mbps = 941.5;
+  summary.tx.retransmits = 12;
+  summary.rx.receiver_mbps = 103.25;
+  summary.rx.loss = UdpLoss{"0.060", 173268, 174456, "99"};
+  r.summary = summary;
   return r;
 }
 
@@ -424,6 +431,8 @@ TEST(RunFile, SavedRunsReopenToTheSameCopies) {
   RunRecord measured = measured_run();
   OpenedFile from_iperf = open_capture("iperf3-3.18/json-udp-bidir-client.json");
   ASSERT_EQ(from_iperf.runs.size(), 1u);
+  ASSERT_TRUE(from_iperf.runs[0].summary) << "the figures behind its result";
+  EXPECT_TRUE(from_iperf.runs[0].summary->bidirectional);
   RunRecord failed;
   failed.end = RunEnd::Error;
   failed.error_text = "iperf3 error: unable to connect to server: Connection refused";
@@ -445,6 +454,7 @@ TEST(RunFile, SavedRunsReopenToTheSameCopies) {
     EXPECT_EQ(is.end, was.end);
     EXPECT_EQ(is.intervals, was.intervals);
     EXPECT_EQ(is.latency, was.latency);
+    EXPECT_EQ(is.summary, was.summary);
     EXPECT_EQ(is.interval_latency, was.interval_latency);
     EXPECT_EQ(is.command, was.command);
     EXPECT_EQ(is.source_file, "saved.trellan");
