@@ -90,6 +90,11 @@ struct PageAnswer {
   bool stop_notice = false;    // the connect notice's clock stops for good
   bool over = false;           // the session takes no more input
   std::vector<RecordStep> record;
+  // The reading clock (see RunSession::reading_tick): it counts again from
+  // now, or stops for good.
+  enum class ReadingClock { Keep, Restart, Stop } reading_clock = ReadingClock::Keep;
+  // The gauge shows that nothing is being measured (true), or measures again.
+  std::optional<bool> gauge_stalled;
 };
 
 // How a run is set up when its session starts.
@@ -131,6 +136,11 @@ class RunSession {
   // One more second without any event since the start, while the notice's
   // clock runs.
   PageAnswer notice_tick();
+  // One more second since the last reading, while the reading clock runs:
+  // it starts with the first reading and counts again from each. Past twice
+  // the reporting interval (iperf3's -i), the status says that readings
+  // stopped and counts on; the next event puts it back.
+  PageAnswer reading_tick();
   // The run ended without its Exited event.
   PageAnswer fault(RunFault why);
 
@@ -140,6 +150,7 @@ class RunSession {
   const StatusLine& status() const { return status_; }
   const DetailsLine& details() const { return details_; }
   bool notice_running() const { return notice_running_; }
+  bool reading_clock_running() const { return reading_clock_; }
 
  private:
   void set_status(PageAnswer& a, std::string text, StatusKind kind = StatusKind::Progress);
@@ -152,6 +163,7 @@ class RunSession {
   void end_served_client(PageAnswer& a);
   void end_run_record(PageAnswer& a);
   void write_client_line(PageAnswer& a);
+  void watch_readings(PageAnswer& a, bool reading);
 
   RunSetup setup_;
   StatusLine status_;
@@ -171,6 +183,12 @@ class RunSession {
   bool notice_running_ = false;
   bool notice_shown_ = false;
   unsigned waited_s_ = 0;
+  // Readings that stopped: seconds since the last one, and what the status
+  // said before it told so.
+  double reporting_interval_s_ = 1.0;
+  bool reading_clock_ = false;
+  unsigned since_reading_s_ = 0;
+  std::optional<StatusLine> before_stall_;
 };
 
 }  // namespace trellan
