@@ -71,8 +71,12 @@ std::string accessible_label_problem(GtkWidget* w, const char* label) {
 
 TEST_F(ThreeRuns, FocusMovesThroughTheListWithoutChoosingAndTheChosenRunIsTheOneCopied) {
   // Each row says which run it is, not only where it went.
-  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(0)), "Client — 127.0.0.1, port 5201, 09:28:53, Stopped"), "");
-  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(2)), "Client — 127.0.0.1, port 5201, 09:26:53, Stopped"), "");
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(0)), "Client — 127.0.0.1, port 5201, 09:28:53, "
+                                                         "Stopped after 1.0 s — send: 333.0 Mbit/s mean"),
+            "");
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(2)), "Client — 127.0.0.1, port 5201, 09:26:53, "
+                                                         "Stopped after 1.0 s — send: 111.0 Mbit/s mean"),
+            "");
 
   // Space on the oldest row chooses it; arrows up to the newest move focus
   // only; Space there chooses the newest.
