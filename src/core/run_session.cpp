@@ -1,5 +1,6 @@
 #include "core/run_session.hpp"
 
+#include <charconv>
 #include <utility>
 
 #include "core/latency_text.hpp"
@@ -24,6 +25,19 @@ RecordStep begin_step(RunPage page, std::string far_end, std::string options_sum
   s.options_summary = std::move(options_summary);
   s.command = std::move(command);
   return s;
+}
+
+// Seconds between readings as the command line asks for them (-i), or
+// iperf3's own default.
+double reporting_interval(const std::vector<std::string>& command) {
+  for (std::size_t i = 0; i + 1 < command.size(); ++i) {
+    if (command[i] != "-i" && command[i] != "--interval") continue;
+    const std::string& v = command[i + 1];
+    double seconds = 0;
+    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+    if (ec == std::errc() && end == v.data() + v.size() && seconds > 0) return seconds;
+  }
+  return 1.0;
 }
 
 }  // namespace
@@ -51,7 +65,9 @@ void RunRecording::apply(const RecordStep& step) {
   }
 }
 
-RunSession::RunSession(RunSetup setup) : setup_(std::move(setup)), awaiting_result_(!setup_.is_server) {}
+RunSession::RunSession(RunSetup setup) : setup_(std::move(setup)), awaiting_result_(!setup_.is_server) {
+  reporting_interval_s_ = reporting_interval(setup_.command);
+}
 
 PageAnswer RunSession::start() {
   PageAnswer a;
@@ -151,6 +167,7 @@ PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge
   PageAnswer a;
   if (finished_) return a;
   stop_notice(a, true);
+  watch_readings(a, std::holds_alternative<Interval>(event));
   const bool server = setup_.is_server;
   if (const auto* e = std::get_if<Interval>(&event)) {
     a.gauge = PageAnswer::Gauge::Set;
@@ -237,6 +254,7 @@ PageAnswer RunSession::stop() {
   PageAnswer a;
   if (finished_) return a;
   stop_notice(a, false);
+  watch_readings(a, false);
   a.stop_run = true;
   end_record(a, RunEnd::Stopped);  // the test, or the client being served
   a.gauge = PageAnswer::Gauge::Reset;
@@ -255,6 +273,21 @@ PageAnswer RunSession::notice_tick() {
     set_details(a, no_answer_text(*setup_.connect_server, setup_.connect_port, waited_s_));
     notice_shown_ = true;
   }
+  return a;
+}
+
+PageAnswer RunSession::reading_tick() {
+  PageAnswer a;
+  if (!reading_clock_ || finished_) return a;
+  ++since_reading_s_;
+  if (since_reading_s_ <= 2 * reporting_interval_s_) return a;
+  if (!before_stall_) {
+    before_stall_ = status_;
+    a.gauge_stalled = true;
+  }
+  const bool awaiting_result = awaiting_result_;
+  set_status(a, no_reading_text(since_reading_s_), StatusKind::Plain);
+  awaiting_result_ = awaiting_result;
   return a;
 }
 
@@ -293,10 +326,33 @@ void RunSession::write_client_line(PageAnswer& a) {
   set_details(a, last_client_text(peer_, client_figures_, client_ended_early_), true);
 }
 
+// Every event ends a gap in the readings: the status says again what it
+// said before the gap, and the event may then say more. A reading starts the
+// reading clock afresh; any other event (a result, an error, the end, the
+// next client) means no more readings are due until one comes.
+void RunSession::watch_readings(PageAnswer& a, bool reading) {
+  if (before_stall_) {
+    const bool awaiting_result = awaiting_result_;
+    set_status(a, before_stall_->text, before_stall_->kind);
+    awaiting_result_ = awaiting_result;
+    before_stall_.reset();
+    a.gauge_stalled = false;
+  }
+  since_reading_s_ = 0;
+  if (reading) {
+    reading_clock_ = true;
+    a.reading_clock = PageAnswer::ReadingClock::Restart;
+  } else if (reading_clock_) {
+    reading_clock_ = false;
+    a.reading_clock = PageAnswer::ReadingClock::Stop;
+  }
+}
+
 // Puts the page back to idle: the run stopped, the gauge at rest.
 void RunSession::end_run(PageAnswer& a) {
   finished_ = true;
   stop_notice(a, true);
+  watch_readings(a, false);
   a.stop_run = true;
   a.gauge = PageAnswer::Gauge::Reset;
   a.look = setup_.is_server ? &kServerIdle : &kClientIdle;

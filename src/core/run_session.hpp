@@ -103,6 +103,11 @@ struct PageAnswer {
   std::optional<std::string> latency_line;
   bool start_test = false;
   bool stop_ping = false;
+  // The reading clock (see RunSession::reading_tick): it counts again from
+  // now, or stops for good.
+  enum class ReadingClock { Keep, Restart, Stop } reading_clock = ReadingClock::Keep;
+  // The gauge shows that nothing is being measured (true), or measures again.
+  std::optional<bool> gauge_stalled;
 };
 
 // How a run is set up when its session starts.
@@ -153,6 +158,11 @@ class RunSession {
   // One more second without any event since the start, while the notice's
   // clock runs.
   PageAnswer notice_tick();
+  // One more second since the last reading, while the reading clock runs:
+  // it starts with the first reading and counts again from each. Past twice
+  // the reporting interval (iperf3's -i), the status says that readings
+  // stopped and counts on; the next event puts it back.
+  PageAnswer reading_tick();
   // The run ended without its Exited event.
   PageAnswer fault(RunFault why);
 
@@ -162,6 +172,7 @@ class RunSession {
   const StatusLine& status() const { return status_; }
   const DetailsLine& details() const { return details_; }
   bool notice_running() const { return notice_running_; }
+  bool reading_clock_running() const { return reading_clock_; }
 
  private:
   void set_status(PageAnswer& a, std::string text, StatusKind kind = StatusKind::Progress);
@@ -177,6 +188,7 @@ class RunSession {
   void end_idle(PageAnswer& a, double t);
   void latency_step(PageAnswer& a, std::size_t interval);
   void end_latency(PageAnswer& a);
+  void watch_readings(PageAnswer& a, bool reading);
 
   RunSetup setup_;
   StatusLine status_;
@@ -201,6 +213,12 @@ class RunSession {
   std::optional<LatencyRun> latency_;
   bool load_started_ = false;  // the idle second is over
   std::vector<std::size_t> record_intervals_;
+  // Readings that stopped: seconds since the last one, and what the status
+  // said before it told so.
+  double reporting_interval_s_ = 1.0;
+  bool reading_clock_ = false;
+  unsigned since_reading_s_ = 0;
+  std::optional<StatusLine> before_stall_;
 };
 
 }  // namespace trellan

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,10 @@ std::string client_connected_text(const std::string& peer) {
 std::string no_answer_text(const std::string& server, std::uint16_t port, unsigned seconds) {
   return "No answer yet from " + server + ", port " + std::to_string(port) + " (" + std::to_string(seconds) +
          " s)";
+}
+
+std::string no_reading_text(unsigned seconds) {
+  return "No reading for " + std::to_string(seconds) + " s";
 }
 
 std::string killed_text(int signal, const std::optional<std::string>& first_error) {
@@ -153,12 +158,33 @@ std::string run_ending_text(const RunRecord& run) {
   switch (run.end) {
     case RunEnd::Running: return "Running…";
     case RunEnd::Result: return run.result_text;
-    case RunEnd::Stopped: return "Stopped";
+    case RunEnd::Stopped: return stopped_text(run);
     case RunEnd::Error: return run.error_text.empty() ? "Failed" : run.error_text;
     case RunEnd::EndedEarly:
       return run.error_text.empty() ? "Ended early" : "Ended early: " + run.error_text;
   }
   return "";
+}
+
+std::string stopped_text(const RunRecord& run) {
+  if (run.intervals.empty()) return "Stopped";
+  double reached = 0;
+  double seconds[2] = {0, 0}, megabits[2] = {0, 0};  // send, receive
+  for (const IntervalRecord& r : run.intervals) {
+    reached = std::max(reached, r.end);
+    const double length = r.end - r.start;
+    if (r.omitted || length <= 0) continue;
+    const int d = r.direction == Direction::Send ? 0 : 1;
+    seconds[d] += length;
+    megabits[d] += r.mbps * length;
+  }
+  char after[G_ASCII_DTOSTR_BUF_SIZE];
+  g_ascii_formatd(after, sizeof after, "%.1f", reached);
+  std::vector<std::string> means;
+  if (seconds[0] > 0) means.push_back("send: " + rate_text(megabits[0] / seconds[0]) + " mean");
+  if (seconds[1] > 0) means.push_back("receive: " + rate_text(megabits[1] / seconds[1]) + " mean");
+  std::string text = std::string("Stopped after ") + after + " s";
+  return means.empty() ? text : text + " — " + join(means);
 }
 
 std::string run_row_name(const RunRecord& run) {
@@ -173,7 +199,7 @@ std::vector<std::string> report_ending_lines(const RunRecord& run) {
       if (!run.result_text.empty()) lines.push_back(run.result_text);
       if (!run.details_text.empty()) lines.push_back(run.details_text);
       break;
-    case RunEnd::Stopped: lines.emplace_back("Stopped."); break;
+    case RunEnd::Stopped: lines.push_back(stopped_text(run) + "."); break;
     case RunEnd::Error: lines.push_back("Error: " + run.error_text); break;
     case RunEnd::EndedEarly:
       lines.push_back("The client ended early" + (run.error_text.empty() ? "." : ": " + run.error_text));

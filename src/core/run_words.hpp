@@ -50,6 +50,11 @@ std::string result_text(const Summary& summary);
 std::string client_connected_text(const std::string& peer);
 // "No answer yet from example.net, port 5201 (5 s)"
 std::string no_answer_text(const std::string& server, std::uint16_t port, unsigned seconds);
+// A running test whose readings stopped, seconds since its last reading:
+// "No reading for 6 s"
+std::string no_reading_text(unsigned seconds);
+// What the gauge says to assistive technology while readings have stopped.
+inline constexpr const char* kNoReadingValue = "No reading";
 // How a run that iperf3 ended badly ended: its first error if it said one,
 // else the signal or the exit code.
 std::string killed_text(int signal, const std::optional<std::string>& first_error);
@@ -87,8 +92,13 @@ std::string run_title(const RunRecord& run);
 std::string start_time_text(const RunRecord& run);
 
 // How a run ended, in the words of its row: "Running…", the result text,
-// "Stopped", the error, "Ended early: " and iperf3's reason.
+// the stopped text below, the error, "Ended early: " and iperf3's reason.
 std::string run_ending_text(const RunRecord& run);
+// A run stopped by the user, with what its readings measured: how far it
+// got and each direction's mean rate over its readings (warm-up left out,
+// each reading weighing as long as it lasted), "Stopped after 4.2 s — send:
+// 95.30 Mbit/s mean"; "Stopped" without readings.
+std::string stopped_text(const RunRecord& run);
 // What a screen reader says of a run's row: which run it is and how it
 // ended, "Client — 127.0.0.1, port 5201, 14:02:09, Stopped".
 std::string run_row_name(const RunRecord& run);

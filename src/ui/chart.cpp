@@ -194,13 +194,23 @@ void triangle(cairo_t* cr, double x, double y, double size) {
   cairo_close_path(cr);
 }
 
+// How wide a direction's line is drawn. Where both directions are shown
+// (a bidirectional test) Send's line is the wider, drawn under Receive's:
+// where the two rates meet, Send still shows as an outline on both sides of
+// Receive rather than vanishing under it.
+double line_width(const ChartData& data, Direction direction) {
+  const bool both = !data.series(Direction::Send).empty() && !data.series(Direction::Receive).empty();
+  return both && direction == Direction::Send ? 5.0 : 2.0;
+}
+
 // One direction: its line, its marks and its mean.
 void paint_series(cairo_t* cr, const Plot& plot, const ChartData& data, Direction direction,
                   Rgb colour, double scale, int row) {
   const auto& points = data.series(direction);
   if (points.empty()) return;
   set_rgb(cr, colour);
-  cairo_set_line_width(cr, 2.0);
+  const double width = line_width(data, direction);
+  cairo_set_line_width(cr, width);
   cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
   cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
   const int columns = std::max(1, static_cast<int>(std::ceil((plot.x1 - plot.x0) * scale)));
@@ -234,7 +244,7 @@ void paint_series(cairo_t* cr, const Plot& plot, const ChartData& data, Directio
     // More intervals than pixel columns: each column is one device pixel wide
     // box over the span of its intervals and the last interval before it, so
     // the frame fills whole-pixel boxes, which cairo does fastest.
-    const double half = 1.0;  // half the line width
+    const double half = width / 2;
     int column = -1;
     double lo = 0, hi = 0, last = 0;
     bool have_last = false;
@@ -302,10 +312,13 @@ void paint_legend(cairo_t* cr, const Plot& plot, const ChartData& data, const Ch
     std::string name;
     Rgb colour;
     bool mark;
+    double width = 2.0;
   };
   std::vector<Entry> entries;
-  if (!data.series(Direction::Send).empty()) entries.push_back({"Send", pal.send, false});
-  if (!data.series(Direction::Receive).empty()) entries.push_back({"Receive", pal.receive, false});
+  if (!data.series(Direction::Send).empty())
+    entries.push_back({"Send", pal.send, false, line_width(data, Direction::Send)});
+  if (!data.series(Direction::Receive).empty())
+    entries.push_back({"Receive", pal.receive, false, line_width(data, Direction::Receive)});
   if (any_mark) entries.push_back({"retransmits or loss", pal.text, true});
   double x = plot.x1;
   const double y = plot.y0 - 14;
@@ -320,7 +333,7 @@ void paint_legend(cairo_t* cr, const Plot& plot, const ChartData& data, const Ch
       cairo_fill(cr);
       x -= 8;
     } else {
-      cairo_set_line_width(cr, 2.0);
+      cairo_set_line_width(cr, it->width);
       cairo_move_to(cr, x - 16, y);
       cairo_line_to(cr, x, y);
       cairo_stroke(cr);

@@ -4,8 +4,12 @@
 #include <memory>
 #include <utility>
 
+#include "core/gobject.hpp"
+
 namespace {
 
+using trellan::Ref;
+using trellan::SourcePtr;
 using Text = std::shared_ptr<const std::string>;
 
 // What one slice may be: small enough for the X11 clipboard's incremental
@@ -35,38 +39,52 @@ GdkContentFormats* ref_formats(GdkContentProvider*) noexcept {
 
 // One reader's transfer: the text it gets and how far it got.
 struct Transfer {
-  GTask* task;  // owned
-  GOutputStream* stream;
+  Ref<GTask> task;
+  Ref<GOutputStream> stream;
   Text text;
   std::size_t done = 0;
 };
 
 void write_next(std::unique_ptr<Transfer> t);
 
+// The next step of a transfer, from a turn of the main loop of its own.
+gboolean on_next_turn(gpointer data) noexcept {
+  write_next(std::unique_ptr<Transfer>(static_cast<Transfer*>(data)));
+  return G_SOURCE_REMOVE;
+}
+
+// GTK before 4.12 can finish a write to an X11 reader from inside its own
+// flush, before it forgets that write; a write, flush or close asked for
+// from there aborts the program (the stream asserts it has no task pending).
+// That close comes as soon as the last slice is taken, through the
+// clipboard's own completion. So a transfer goes on, or ends, only from a
+// later turn of the main loop, never from within the stream's callback.
 void on_slice_written(GObject* stream, GAsyncResult* result, gpointer data) noexcept {
   std::unique_ptr<Transfer> t(static_cast<Transfer*>(data));
   GError* error = nullptr;
   const gssize n = g_output_stream_write_finish(G_OUTPUT_STREAM(stream), result, &error);
   if (n < 0) {
-    g_task_return_error(t->task, error);
-    g_object_unref(t->task);
+    g_task_return_error(t->task.get(), error);
     return;
   }
   t->done += static_cast<std::size_t>(n);
-  write_next(std::move(t));
+  SourcePtr turn(g_idle_source_new());
+  g_source_set_priority(turn.get(), g_task_get_priority(t->task.get()));
+  g_source_set_callback(turn.get(), on_next_turn, t.release(), nullptr);
+  g_source_attach(turn.get(), g_task_get_context(G_TASK(result)));
 }
 
 void write_next(std::unique_ptr<Transfer> t) {
+  if (g_task_return_error_if_cancelled(t->task.get())) return;
   if (t->done >= t->text->size()) {
-    g_task_return_boolean(t->task, TRUE);
-    g_object_unref(t->task);
+    g_task_return_boolean(t->task.get(), TRUE);
     return;
   }
   const std::size_t n = std::min(kSlice, t->text->size() - t->done);
-  GOutputStream* stream = t->stream;
+  GOutputStream* stream = t->stream.get();
   const char* from = t->text->data() + t->done;
-  GCancellable* cancellable = g_task_get_cancellable(t->task);
-  const int priority = g_task_get_priority(t->task);
+  GCancellable* cancellable = g_task_get_cancellable(t->task.get());
+  const int priority = g_task_get_priority(t->task.get());
   g_output_stream_write_async(stream, from, n, priority, cancellable, on_slice_written, t.release());
 }
 
@@ -80,8 +98,8 @@ void write_mime_type_async(GdkContentProvider* provider, const char* mime_type, 
     g_object_unref(task);
     return;
   }
-  write_next(std::unique_ptr<Transfer>(
-      new Transfer{task, stream, *TRELLAN_TEXT_CONTENT(provider)->text}));
+  write_next(std::unique_ptr<Transfer>(new Transfer{Ref<GTask>::take(task), Ref<GOutputStream>::add(stream),
+                                                    *TRELLAN_TEXT_CONTENT(provider)->text}));
 }
 
 gboolean write_mime_type_finish(GdkContentProvider*, GAsyncResult* result, GError** error) noexcept {

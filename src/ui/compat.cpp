@@ -124,6 +124,11 @@ GtkWidget* row_with_suffix(const char* title, const char* subtitle, GtkWidget* s
   adw_action_row_add_suffix(ADW_ACTION_ROW(row), suffix);
   adw_action_row_set_activatable_widget(ADW_ACTION_ROW(row), suffix);
   g_object_set_data(G_OBJECT(row), kSuffixKey, suffix);
+  // One Tab stop per row, as the 1.4 rows have: the control, which takes
+  // the keys (typing, Space), not the row around it as well. It carries the
+  // row's title, so that what has the focus is named.
+  gtk_widget_set_focusable(row, FALSE);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(suffix), GTK_ACCESSIBLE_PROPERTY_LABEL, title, -1);
   return row;
 }
 

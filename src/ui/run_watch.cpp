@@ -1,6 +1,7 @@
 // The task that follows one run's events on the main loop: it hands each to
 // the run's session and shows the session's answer on the page. It also
-// owns the connect notice's clock.
+// owns the connect notice's clock and the clock that counts the seconds
+// since the last reading.
 #include "ui/run_watch.hpp"
 
 #include <glib.h>
@@ -40,6 +41,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   // here: its child is stopped and the page shows why it is idle again.
   ~RunTask() {
     stop_clock();
+    stop_reading_clock();
     if (is_current())
       show(session_->fault(delivery_failed_ ? RunFault::EventNotApplied : RunFault::EventsLost));
   }
@@ -97,9 +99,39 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
     clock_.reset();
   }
 
+  static gboolean on_reading_tick(gpointer data) noexcept {
+    const std::shared_ptr<RunTask> task = static_cast<std::weak_ptr<RunTask>*>(data)->lock();
+    if (!task || !task->is_current() || !task->session_->reading_clock_running()) return G_SOURCE_REMOVE;
+    task->show(task->session_->reading_tick());
+    return G_SOURCE_CONTINUE;
+  }
+
+  // Counts the seconds since the last reading: from now, each reading
+  // setting it back to the start.
+  void restart_reading_clock() {
+    stop_reading_clock();
+    reading_clock_.reset(g_timeout_source_new(1000));
+    g_source_set_callback(reading_clock_.get(), &RunTask::on_reading_tick,
+                          new std::weak_ptr<RunTask>(weak_from_this()),
+                          [](gpointer p) { delete static_cast<std::weak_ptr<RunTask>*>(p); });
+    g_source_attach(reading_clock_.get(), g_main_context_get_thread_default());
+  }
+
+  void stop_reading_clock() {
+    if (!reading_clock_) return;
+    g_source_destroy(reading_clock_.get());
+    reading_clock_.reset();
+  }
+
   void show(const PageAnswer& answer) {
     if (answer.stop_notice) stop_clock();
+    if (answer.reading_clock == PageAnswer::ReadingClock::Restart) restart_reading_clock();
+    if (answer.reading_clock == PageAnswer::ReadingClock::Stop) stop_reading_clock();
     show_answer(page_, *run_slot_, answer);
+    if (answer.gauge_stalled) {
+      VuMeter meter = page_.meter;
+      meter.set_stalled(*answer.gauge_stalled);
+    }
   }
 
   PageWidgets page_;
@@ -108,6 +140,7 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   std::uint64_t run_id_;
   bool delivery_failed_ = false;  // applying an event threw
   SourcePtr clock_;
+  SourcePtr reading_clock_;
 };
 
 }  // namespace

@@ -98,6 +98,7 @@ struct VuMeter::Impl {
   GaugePainter painter;
   std::optional<GaugeFrame> painted;  // what the last frame drawn shows
   std::string announced;                // the readout last given to assistive technology
+  bool stalled = false;                 // readings stopped: nothing is being measured
   guint tick = 0;                       // the tick callback while it is attached
   FrameBudget budget;
   std::uint64_t frames = 0;             // frames drawn
@@ -169,7 +170,7 @@ gboolean on_tick(GtkWidget* area, GdkFrameClock* clock, gpointer data) noexcept 
   s.tick(now);
   // Only when the readout changes, not every frame: each update is a
   // message to the accessibility bus.
-  std::string text = rate_text(s.peak);
+  std::string text = g.stalled ? kNoReadingValue : rate_text(s.peak);
   if (text != g.announced) {
     announce(area, s, text);
     g.announced = std::move(text);
@@ -262,6 +263,20 @@ void VuMeter::reset() {
   impl_->state.reset();
   wake(area_.get(), impl_);
 }
+
+void VuMeter::set_stalled(bool stalled) {
+  if (stalled == impl_->stalled) return;
+  impl_->stalled = stalled;
+  if (stalled) {
+    impl_->state.set_value(0);
+    gtk_widget_add_css_class(area_.get(), "dim-label");
+  } else {
+    gtk_widget_remove_css_class(area_.get(), "dim-label");
+  }
+  wake(area_.get(), impl_);  // the needle glides, and the tick tells assistive technology
+}
+
+bool VuMeter::stalled() const { return impl_->stalled; }
 
 const MeterState& VuMeter::state() const { return impl_->state; }
 MeterState& VuMeter::state() { return impl_->state; }

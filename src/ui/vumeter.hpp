@@ -32,6 +32,12 @@ class VuMeter {
   void set_value(double mbps);
   double peak() const;
   void reset();
+  // While readings have stopped the gauge shows that nothing is being
+  // measured: the needle falls to zero, the dial is dimmed and assistive
+  // technology hears "No reading"; the peak stays. The next set_value
+  // moves the needle again; set_stalled(false) lifts the rest.
+  void set_stalled(bool stalled);
+  bool stalled() const;
   // How many frames the draw function has drawn.
   std::uint64_t frames_drawn() const;
   // The state as it stands. Changes made through the writable reference

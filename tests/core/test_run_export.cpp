@@ -174,5 +174,33 @@ TEST(RunTexts, ARunEndedWithoutReadingsSaysWhyInsteadOfAnEmptyChart) {
   EXPECT_EQ(notice(RunPage::Client, RunEnd::Stopped, "", true), "(chart)");
 }
 
+TEST(RunTexts, AStoppedRunSaysHowFarItGotAndTheMeanOfItsReadings) {
+  // Each capture's readings by hand: how long each lasted and its rate,
+  // weighed by its length; warm-up readings and iperf3's empty 1.00-1.00
+  // reading after them count for nothing.
+  const struct {
+    const char* capture;
+    const char* row;
+  } cases[] = {
+      // 15.7 · 1 + 9.63 · 1 + 7.66 · 0.49 over 2.49 s
+      {"iperf3-3.12/stopped-early-client.txt", "Stopped after 2.5 s — send: 11.68 Gbit/s mean"},
+      // the [SUM] lines: 3.78, 3.44 (1.01 s), 3.13 (0.46 s); 5.39, 5.10, 4.74
+      {"iperf3-3.12/stopped-early-bidir-P2-client.txt",
+       "Stopped after 2.5 s — send: 3.52 Gbit/s mean · receive: 5.15 Gbit/s mean"},
+      // 9.19 and 8.48 after the warm-up's 9.11 and the empty 4.80
+      {"iperf3-3.12/omit-client.txt", "Stopped after 3.0 s — send: 8.84 Gbit/s mean"},
+      {"iperf3-3.12/udp-reverse-client.txt", "Stopped after 3.0 s — receive: 6.37 Gbit/s mean"},
+  };
+  for (const auto& c : cases) {
+    RunRecord run = parsed_run(c.capture);
+    run.end = RunEnd::Stopped;
+    EXPECT_EQ(run_ending_text(run), c.row) << c.capture;
+    EXPECT_EQ(report_ending_lines(run), std::vector<std::string>{std::string(c.row) + "."}) << c.capture;
+  }
+  RunRecord none;
+  none.end = RunEnd::Stopped;
+  EXPECT_EQ(run_ending_text(none), "Stopped");
+}
+
 }  // namespace
 }  // namespace trellan

@@ -57,6 +57,7 @@ struct Page {
   const Look* look = nullptr;
   bool run_stopped = false;  // the child was stopped, the slot emptied
   bool over = false;
+  bool stalled = false;      // the gauge shows that nothing is being measured
 
   void show(const PageAnswer& a) {
     if (a.gauge == PageAnswer::Gauge::Set) gauge.set_value(a.gauge_mbps);
@@ -72,6 +73,7 @@ struct Page {
     if (a.look) look = a.look;
     run_stopped |= a.stop_run;
     over |= a.over;
+    if (a.gauge_stalled) stalled = *a.gauge_stalled;
     for (const RecordStep& step : a.record) recording.apply(step);
   }
   void event(const IperfEvent& e) { show(session.on_event(e, gauge)); }
@@ -477,6 +479,101 @@ TEST(RunLog, KeepsTheLast100RunsAndTheLast100000ReadingsOfARun) {
   EXPECT_EQ(run.dropped_intervals, 1u);
   EXPECT_EQ(run.intervals.front().start_text, "1");
   EXPECT_EQ(run.intervals.back().start_text, "100000");
+}
+
+}  // namespace
+}  // namespace trellan
+
+namespace trellan {
+namespace {
+
+// A page fed a capture a few lines at a time, as a run that pauses.
+struct PausingRun {
+  explicit PausingRun(RunSetup setup, const std::string& capture)
+      : page(setup), parser(setup.is_server), lines(capture_lines(capture)) {}
+  void lines_up_to(std::size_t end) {
+    for (; next < end; ++next)
+      for (const auto& e : parser.feed_line(lines.at(next))) page.event(e);
+  }
+  void seconds(int n) {
+    for (int i = 0; i < n; ++i) page.show(page.session.reading_tick());
+  }
+  Page page;
+  OutputParser parser;
+  std::vector<std::string> lines;
+  std::size_t next = 0;
+};
+
+TEST(RunSession, ReadingsThatStopAreSaidToHaveStoppedCountingTheSecondsUntilTheNextEvent) {
+  // tcp-client.txt: lines 3 to 5 are the readings, 7 to 12 the summary.
+  PausingRun run(client_setup(), "iperf3-3.12/tcp-client.txt");
+  Page& page = run.page;
+  run.seconds(5);
+  EXPECT_EQ(page.statuses, (Texts{"Connecting…"})) << "no reading is due before the first";
+  run.lines_up_to(5);
+  run.seconds(2);
+  EXPECT_EQ(page.status(), "Measuring… peak 16.50 Gbit/s") << "two seconds are twice the interval: not late yet";
+  EXPECT_FALSE(page.stalled);
+  run.seconds(4);
+  EXPECT_EQ(Texts(page.statuses.end() - 4, page.statuses.end()),
+            (Texts{"No reading for 3 s", "No reading for 4 s", "No reading for 5 s", "No reading for 6 s"}));
+  EXPECT_EQ(page.kind, StatusKind::Plain);
+  EXPECT_TRUE(page.stalled);
+  EXPECT_EQ(page.readings(0), 2u) << "the record keeps the gap as it is";
+
+  run.lines_up_to(6);  // readings go on
+  EXPECT_EQ(page.status(), "Measuring… peak 16.50 Gbit/s");
+  EXPECT_EQ(page.kind, StatusKind::Progress);
+  EXPECT_FALSE(page.stalled);
+  EXPECT_EQ(page.readings(0), 3u);
+  run.seconds(2);
+  EXPECT_EQ(page.status(), "Measuring… peak 16.50 Gbit/s") << "the count starts again from the last reading";
+  run.lines_up_to(run.lines.size());
+  page.exit(0);
+  run.seconds(5);
+  EXPECT_EQ(page.status(), "Result — send: 13.40 Gbit/s · receive: 13.40 Gbit/s");
+  EXPECT_FALSE(page.session.reading_clock_running());
+
+  // A reading every 2 s (-i 2) is late after 4 s.
+  RunSetup every_2_s = client_setup();
+  every_2_s.command = {"iperf3", "-c", "127.0.0.1", "-t", "3", "-i", "2"};
+  PausingRun slow(every_2_s, "iperf3-3.12/tcp-client.txt");
+  slow.lines_up_to(4);
+  slow.seconds(4);
+  EXPECT_EQ(slow.page.status(), "Measuring… peak 14.80 Gbit/s");
+  slow.seconds(1);
+  EXPECT_EQ(slow.page.status(), "No reading for 5 s");
+
+  // iperf3 that ends, quietly, after its readings stopped still ended
+  // without a result; one stopped while late shows it was stopped.
+  PausingRun ended(client_setup(), "iperf3-3.12/tcp-client.txt");
+  ended.lines_up_to(5);
+  ended.seconds(3);
+  ended.page.exit(0);
+  EXPECT_EQ(ended.page.status(), "iperf3 ended without a result.");
+  EXPECT_EQ(ended.page.kind, StatusKind::Error);
+  EXPECT_FALSE(ended.page.stalled);
+  PausingRun stopped(client_setup(), "iperf3-3.12/tcp-client.txt");
+  stopped.lines_up_to(5);
+  stopped.seconds(3);
+  stopped.page.show(stopped.page.session.stop());
+  EXPECT_EQ(stopped.page.status(), "Test stopped.");
+  EXPECT_FALSE(stopped.page.stalled);
+  EXPECT_FALSE(stopped.page.session.reading_clock_running());
+
+  // A server whose client's readings stop says so too, and says again whom
+  // it serves when they go on. tcp-server.txt: readings on lines 6 to 8.
+  PausingRun server(server_setup(), "iperf3-3.12/tcp-server.txt");
+  server.lines_up_to(7);
+  server.seconds(3);
+  EXPECT_EQ(server.page.status(), "No reading for 3 s");
+  EXPECT_TRUE(server.page.stalled);
+  server.lines_up_to(8);
+  EXPECT_EQ(server.page.status(), "Client connected: 127.0.0.1 — measuring…");
+  EXPECT_FALSE(server.page.stalled);
+  server.lines_up_to(server.lines.size());
+  server.seconds(5);
+  EXPECT_EQ(server.page.status(), "Waiting for client connections…") << "between clients no reading is due";
 }
 
 }  // namespace

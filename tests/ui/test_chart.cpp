@@ -122,6 +122,27 @@ TEST(Chart, LinesStandApartForColourBlindViewersAndAgainstTheBackgroundInLightAn
     // not: one line is bluer than red, the other redder than blue.
     EXPECT_GT(send.b - send.r, 0.2);
     EXPECT_GT(receive.r - receive.b, 0.2);
+
+    // Equal rates: Receive's line lies on Send's, and Send's still shows on
+    // both sides of it.
+    ChartData equal;
+    for (int s = 0; s < 10; ++s) {
+      equal.add(interval(s, Direction::Send, 500));
+      equal.add(interval(s, Direction::Receive, 500));
+    }
+    const Picture both(equal, dark);
+    for (int x : {kW / 3, kW / 2 + 7}) {
+      std::vector<int> send_rows, receive_rows;
+      for (int y = 40; y < kH; ++y) {  // below the legend's row
+        const Rgb c = both.at(x, y);  // told apart as above: bluer, or redder
+        if (c.b - c.r > 0.25) send_rows.push_back(y);
+        if (c.r - c.b > 0.25) receive_rows.push_back(y);
+      }
+      ASSERT_FALSE(receive_rows.empty()) << "column " << x;
+      ASSERT_FALSE(send_rows.empty()) << "column " << x;
+      EXPECT_LT(send_rows.front(), receive_rows.front()) << "Send shows above Receive, column " << x;
+      EXPECT_GT(send_rows.back(), receive_rows.back()) << "and below it, column " << x;
+    }
   }
 }
 

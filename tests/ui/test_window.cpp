@@ -367,3 +367,30 @@ TEST_F(WindowFixture, ScreenshotsOfBothPagesFollowTheLightAndDarkAppearance) {
 }
 
 TRELLAN_GTK_TEST_MAIN()
+
+TEST_F(WindowFixture, TabFromLaunchReachesStartTestWithEachFormRowOneStop) {
+  // Keys reach only an active window, and Tab follows the widgets' places:
+  // the window comes up as at launch, and is laid out, first.
+  gtk_window_present(GTK_WINDOW(window));
+  ASSERT_TRUE(pump_until([&] {
+    return gtk_window_is_active(GTK_WINDOW(window)) && gtk_widget_get_height(client->start_button.get()) > 0;
+  }));
+  const std::vector<GtkWidget*> rows = {
+      client->server_row.get(),  client->port_row.get(),    client->duration_row.get(),
+      client->parallel_row.get(), client->reverse_row.get(), client->bidir_row.get(),
+      client->udp_row.get(),     client->bitrate_row.get(), client->omit_row.get(),
+      client->latency_row.get()};
+  std::vector<int> stops(rows.size(), 0);
+  int presses = 0;
+  while (presses < 100 && gtk_window_get_focus(GTK_WINDOW(window)) != client->start_button.get()) {
+    g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_FORWARD);  // what Tab does
+    ++presses;
+    GtkWidget* f = gtk_window_get_focus(GTK_WINDOW(window));
+    for (std::size_t i = 0; f && i < rows.size(); ++i)
+      if (f == rows[i] || gtk_widget_is_ancestor(f, rows[i])) ++stops[i];
+  }
+  ASSERT_EQ(gtk_window_get_focus(GTK_WINDOW(window)), client->start_button.get());
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    EXPECT_EQ(stops[i], 1) << title_of(rows[i]) << ": one Tab stop, not " << stops[i];
+  std::printf("Tab presses from launch to \"Start test\": %d\n", presses);
+}
