@@ -180,7 +180,10 @@ TEST(LatencyUnderLoad, ShapedLinkShowsSeveralTimesTheIdleDelayAndEchoRepliesHeld
   ASSERT_TRUE(link.far("sysctl -q -w net.ipv4.icmp_ratemask=6169"));  // echo reply too
   const Ended held = run_test();
   ASSERT_TRUE(held.figures) << held.line;
-  EXPECT_GE(held.figures->sent, 45u);
+  // Ten probes a second over five seconds; a busy machine (a sanitizer
+  // build beside other work) starts ping's probes or iperf3's first
+  // interval late and sends fewer.
+  EXPECT_GE(held.figures->sent, 20u) << held.line;
   EXPECT_GE(held.figures->lost, held.figures->sent * 3 / 4) << held.line;
   EXPECT_EQ(held.line, latency_end_text(*held.figures));
   const std::string loss = std::to_string(held.figures->lost) + " of " + std::to_string(held.figures->sent) +
