@@ -117,8 +117,10 @@ std::string accessible_label_problem(GtkWidget* w, const char* label) {
 TEST_F(HundredRuns, TheListIsOneTabStopArrowsMoveWithoutChoosingAndEnterChooses) {
   // Each row says which run it is once, with its protocol and direction;
   // rows that would sound alike say which of them they are.
-  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(0)), "Client — 127.0.0.1, port 5201, TCP, 1 s, 09:28:53, Stopped"), "");
-  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(2)), "Client — 127.0.0.1, port 5201, TCP, 1 s, 09:26:53, Stopped"), "");
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(0)), "Client — 127.0.0.1, port 5201, TCP, 1 s, 09:28:53, "
+                                                         "Stopped after 1.0 s — send: 333.0 Mbit/s mean"), "");
+  EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(2)), "Client — 127.0.0.1, port 5201, TCP, 1 s, 09:26:53, "
+                                                         "Stopped after 1.0 s — send: 111.0 Mbit/s mean"), "");
   EXPECT_EQ(accessible_label_problem(GTK_WIDGET(row(99)),
                                      "Client — 192.0.2.1, port 5201, UDP, reverse, target 10M, 1 s, 08:00:00, Stopped, 1 of 97"),
             "");
