@@ -381,13 +381,19 @@ TEST_F(WindowFixture, TabFromLaunchReachesStartTestWithEachFormRowOneStop) {
       client->udp_row.get(),     client->bitrate_row.get(), client->omit_row.get(),
       client->latency_row.get()};
   std::vector<int> stops(rows.size(), 0);
+  // Where a newer libadwaita puts the focus at launch (the first field)
+  // counts as that row's stop.
+  auto count_stop = [&] {
+    GtkWidget* f = gtk_window_get_focus(GTK_WINDOW(window));
+    for (std::size_t i = 0; f && i < rows.size(); ++i)
+      if (f == rows[i] || gtk_widget_is_ancestor(f, rows[i])) ++stops[i];
+  };
+  count_stop();
   int presses = 0;
   while (presses < 100 && gtk_window_get_focus(GTK_WINDOW(window)) != client->start_button.get()) {
     g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_FORWARD);  // what Tab does
     ++presses;
-    GtkWidget* f = gtk_window_get_focus(GTK_WINDOW(window));
-    for (std::size_t i = 0; f && i < rows.size(); ++i)
-      if (f == rows[i] || gtk_widget_is_ancestor(f, rows[i])) ++stops[i];
+    count_stop();
   }
   ASSERT_EQ(gtk_window_get_focus(GTK_WINDOW(window)), client->start_button.get());
   for (std::size_t i = 0; i < rows.size(); ++i)
