@@ -7,9 +7,7 @@
 //
 //   bench-run-file [DIR]     files go to DIR (default: a new folder in /tmp)
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +20,7 @@
 
 #include "core/run_file.hpp"
 #include "lib/iperf_json_writer.hpp"
+#include "lib/python_json.hpp"
 
 namespace {
 
@@ -62,51 +61,6 @@ Figures ours(const std::string& path) {
   return best;
 }
 
-// A child's wall time, peak resident memory (MB) and what it printed, best
-// of five.
-struct ChildFigures {
-  double seconds = 1e9;
-  double peak_mb = 1e18;
-  double printed = 1e9;  // the smallest number it printed
-};
-
-ChildFigures child(const std::vector<std::string>& argv) {
-  ChildFigures best;
-  for (int i = 0; i < 5; ++i) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    int out[2];
-    if (pipe(out) != 0) std::exit(1);
-    const auto t0 = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char buf[256];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
-    close(out[0]);
-    int status = 0;
-    struct rusage use {};
-    wait4(pid, &status, 0, &use);
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      std::fprintf(stderr, "%s failed\n", argv[0].c_str());
-      std::exit(1);
-    }
-    best.seconds = std::min(best.seconds, s);
-    best.peak_mb = std::min(best.peak_mb, static_cast<double>(use.ru_maxrss) / 1024.0);
-    if (!text.empty()) best.printed = std::min(best.printed, std::strtod(text.c_str(), nullptr));
-  }
-  return best;
-}
-
 void measure(const std::string& path, const char* label) {
   struct stat st {};
   stat(path.c_str(), &st);
@@ -114,11 +68,8 @@ void measure(const std::string& path, const char* label) {
   const Figures mine = ours(path);
   // The same command, with its json.load timed from inside: the
   // interpreter's start is no part of the parse.
-  const ChildFigures start = child({"python3", "-c", "import json,sys"});
-  const ChildFigures py = child({"python3", "-c",
-                                 "import json,sys,time; t=time.perf_counter(); json.load(open(sys.argv[1])); "
-                                 "print(time.perf_counter()-t)",
-                                 path});
+  const ChildFigures start = python_start();
+  const ChildFigures py = python_json_load(path);
   const double py_growth = py.peak_mb - start.peak_mb;
   std::printf("run-file %s: %.1f MB\n", label, mb);
   std::printf("  open_run_file:     %.3f s, peak resident growth %.1f MB (%.2f x the file)\n", mine.seconds,

@@ -145,9 +145,10 @@ void lay_out(Page& p) {
     int natural = 0;
     gtk_widget_measure(p.list.get(), GTK_ORIENTATION_VERTICAL, -1, nullptr, &natural, nullptr, nullptr);
     auto* scroll = GTK_SCROLLED_WINDOW(p.list_scroll.get());
+    // The minimum goes first: GTK refuses a maximum below the minimum there is.
     if (gtk_scrolled_window_get_max_content_height(scroll) != height) {
-      gtk_scrolled_window_set_max_content_height(scroll, height);
       gtk_scrolled_window_set_min_content_height(scroll, -1);
+      gtk_scrolled_window_set_max_content_height(scroll, height);
     }
     gtk_scrolled_window_set_min_content_height(scroll, std::min(height, natural));
   }

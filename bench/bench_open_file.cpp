@@ -1,0 +1,225 @@
+// Opening iperf3's -J output in the app, as a user pays for it: the whole
+// Trellan window, the file handed to the application the way `trellan FILE`
+// hands it, the accessibility bus on when the session has one. For an hour
+// with one stream and a day with four streams (the files bench-run-file
+// writes), side by side with Python's json.load of the same file:
+//   - the time from the open to the first frame drawn with the opened run;
+//   - the peak growth of the whole process's resident memory meanwhile,
+//     against the file's size;
+//   - the longest the main loop went without a turn, from the open until
+//     a second after that frame.
+// Needs a display; for the accessibility bus, a session bus too:
+//
+//   dbus-run-session -- xvfb-run -a -s "-screen 0 1920x1200x24" \
+//     bench-open-file [DIR [hour|day [OPENS]]]
+// The files go to DIR (kept there; default: a new folder in /tmp, removed);
+// "hour" or "day" measures that file alone, OPENS times.
+#include <adwaita.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/run_record.hpp"
+#include "lib/iperf_json_writer.hpp"
+#include "lib/python_json.hpp"
+#include "ui/app.hpp"
+#include "ui/window.hpp"
+
+namespace {
+
+std::uint64_t status_kb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(field, 0) == 0) return std::strtoull(line.c_str() + std::string(field).size(), nullptr, 10);
+  return 0;
+}
+
+constexpr double kAfterFrameMs = 1000;
+
+double now_ms() { return static_cast<double>(g_get_monotonic_time()) / 1e3; }
+
+// The longest gap between two turns of a 1 ms timeout: how long the main
+// loop went without a turn.
+struct LoopWatch {
+  double last = 0, longest = 0;
+  guint source = 0;
+  void start() {
+    last = now_ms();
+    longest = 0;
+    source = g_timeout_add(1, tick, this);
+  }
+  void stop() {
+    g_source_remove(source);
+    longest = std::max(longest, now_ms() - last);
+  }
+  static gboolean tick(gpointer data) {
+    auto* w = static_cast<LoopWatch*>(data);
+    const double t = now_ms();
+    w->longest = std::max(w->longest, t - w->last);
+    w->last = t;
+    return G_SOURCE_CONTINUE;
+  }
+};
+
+void wait_for_frame(GtkWidget* window) {
+  GdkFrameClock* clock = gtk_widget_get_frame_clock(window);
+  bool painted = false;
+  const gulong id = g_signal_connect_swapped(clock, "after-paint", G_CALLBACK(+[](bool* p) { *p = true; }), &painted);
+  while (!painted) g_main_context_iteration(nullptr, TRUE);
+  g_signal_handler_disconnect(clock, id);
+}
+
+// Turns of the main loop for `ms`, for what is left to do after a frame.
+void run_for(double ms) {
+  bool over = false;
+  g_timeout_add(static_cast<guint>(ms), +[](gpointer o) -> gboolean {
+    *static_cast<bool*>(o) = true;
+    return G_SOURCE_REMOVE;
+  }, &over);
+  while (!over) g_main_context_iteration(nullptr, TRUE);
+}
+
+bool accessibility_bus_on() {
+  GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (!session) return false;
+  GVariant* reply = g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                                                "GetAddress", nullptr, G_VARIANT_TYPE("(s)"),
+                                                G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+  g_object_unref(session);
+  if (reply) g_variant_unref(reply);
+  return reply != nullptr;
+}
+
+struct Open {
+  double to_run = 0, to_frame = 0, stall = 0, growth_mb = 0;
+};
+
+// One open of `path` in `app`'s window: a new run joins its log.
+Open open_once(GApplication* app, GtkWidget* window, const std::string& path) {
+  auto log = trellan::run_log_of(ADW_APPLICATION_WINDOW(window));
+  bool added = false;
+  const auto token = log->add_listener([&](trellan::RunLog::Change c, const trellan::RunRecord&) {
+    if (c == trellan::RunLog::Change::Added) added = true;
+  });
+  GFile* file = g_file_new_for_path(path.c_str());
+  Open o;
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts from now
+  const std::uint64_t before = status_kb("VmRSS:");
+  LoopWatch watch;
+  watch.start();
+  const double t0 = now_ms();
+  g_application_open(app, &file, 1, "");
+  while (!added) g_main_context_iteration(nullptr, TRUE);
+  o.to_run = now_ms() - t0;
+  wait_for_frame(window);
+  o.to_frame = now_ms() - t0;
+  run_for(kAfterFrameMs);
+  watch.stop();
+  o.stall = watch.longest;
+  o.growth_mb = static_cast<double>(status_kb("VmHWM:") - before) / 1024.0;
+  log->remove_listener(token);
+  g_object_unref(file);
+  return o;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+void measure(GApplication* app, GtkWidget* window, const std::string& path, const char* label, int tries) {
+  struct stat st {};
+  stat(path.c_str(), &st);
+  const double mb = static_cast<double>(st.st_size) / (1024.0 * 1024.0);
+  std::vector<double> frame, run, stall, growth;
+  for (int i = 0; i < tries; ++i) {
+    const Open o = open_once(app, window, path);
+    frame.push_back(o.to_frame);
+    run.push_back(o.to_run);
+    stall.push_back(o.stall);
+    growth.push_back(o.growth_mb);
+  }
+  const ChildFigures start = python_start(3);
+  const ChildFigures py = python_json_load(path, tries);
+  const double py_ms = py.printed * 1e3;
+  const double py_growth = py.peak_mb - start.peak_mb;
+  std::printf("open-file %s: %.1f MB, %d opens\n", label, mb, tries);
+  std::printf("  run in the log %.0f ms, first frame with it %.0f ms (best; median %.0f ms)\n",
+              *std::min_element(run.begin(), run.end()), *std::min_element(frame.begin(), frame.end()),
+              median(frame));
+  std::printf("  python3 json.load: %.0f ms (best), peak resident growth %.1f MB\n", py_ms, py_growth);
+  std::printf("  first frame / json.load: %.2f best, %.2f median (goal <= 1.0)\n",
+              *std::min_element(frame.begin(), frame.end()) / py_ms, median(frame) / py_ms);
+  std::printf("  peak resident growth of the process / file size: %.2f (%.1f MB, largest of %d; goal <= 1.5)\n",
+              *std::max_element(growth.begin(), growth.end()) / mb, *std::max_element(growth.begin(), growth.end()),
+              tries);
+  std::printf("  longest main-loop stall from the open to 1 s after the frame: %.1f ms (largest of %d; median %.1f ms; goal <= 50)\n",
+              *std::max_element(stall.begin(), stall.end()), tries, median(stall));
+}
+
+struct Bench {
+  std::string dir;
+  bool keep = false;
+  std::string only;  // "hour", "day" or empty for both
+  int opens = 0;     // 0: 5 of the hour, 3 of the day
+};
+
+void on_activate(GApplication* app, gpointer data) noexcept {
+  const auto* bench = static_cast<const Bench*>(data);
+  g_application_hold(app);
+  trellan::on_activate(ADW_APPLICATION(app), nullptr);
+  GtkWidget* window = GTK_WIDGET(gtk_application_get_active_window(GTK_APPLICATION(app)));
+  while (!gtk_widget_get_mapped(window)) g_main_context_iteration(nullptr, TRUE);
+  wait_for_frame(window);
+  run_for(500);
+  std::printf("accessibility bus: %s; renderer: %s\n", accessibility_bus_on() ? "on" : "off (no session bus or no bus there)",
+              G_OBJECT_TYPE_NAME(gtk_native_get_renderer(GTK_NATIVE(window))));
+  const std::string hour = bench->dir + "/hour-P1.json", day = bench->dir + "/day-P4.json";
+  if (bench->only != "day") {
+    write_iperf_json(hour, 3600, 1);
+    measure(app, window, hour, "3,600 intervals -P 1", bench->opens ? bench->opens : 5);
+  }
+  if (bench->only != "hour") {
+    write_iperf_json(day, 86400, 4);
+    measure(app, window, day, "86,400 intervals -P 4", bench->opens ? bench->opens : 3);
+  }
+  if (!bench->keep) {
+    unlink(hour.c_str());
+    unlink(day.c_str());
+    rmdir(bench->dir.c_str());
+  }
+  gtk_window_destroy(GTK_WINDOW(window));
+  g_application_release(app);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  Bench bench;
+  if (argc > 1) {
+    bench.dir = argv[1];
+    bench.keep = true;
+    if (argc > 2) bench.only = argv[2];
+    if (argc > 3) bench.opens = std::atoi(argv[3]);
+  } else {
+    char tmpl[] = "/tmp/trellan-bench-open-file-XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    bench.dir = tmpl;
+  }
+  AdwApplication* app = ADW_APPLICATION(g_object_new(ADW_TYPE_APPLICATION, "application-id", trellan::APP_ID, "flags",
+                                                     G_APPLICATION_HANDLES_OPEN | G_APPLICATION_NON_UNIQUE, nullptr));
+  g_signal_connect(app, "startup", G_CALLBACK(trellan::on_startup), nullptr);
+  g_signal_connect(app, "open", G_CALLBACK(trellan::on_open), nullptr);
+  g_signal_connect(app, "activate", G_CALLBACK(on_activate), &bench);
+  char* args[] = {argv[0], nullptr};
+  const int status = g_application_run(G_APPLICATION(app), 1, args);
+  g_object_unref(app);
+  return status;
+}
