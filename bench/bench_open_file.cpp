@@ -10,8 +10,7 @@
 //     a second after that frame.
 // Needs a display; for the accessibility bus, a session bus too:
 //
-//   dbus-run-session -- xvfb-run -a -s "-screen 0 1920x1200x24" \
-//     bench-open-file [DIR [hour|day [OPENS]]]
+//   dbus-run-session -- xvfb-run -a -s "-screen 0 1920x1200x24" bench-open-file [DIR [hour|day [OPENS]]]
 // The files go to DIR (kept there; default: a new folder in /tmp, removed);
 // "hour" or "day" measures that file alone, OPENS times.
 #include <adwaita.h>
