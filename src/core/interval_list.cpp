@@ -1,24 +1,39 @@
 #include "core/interval_list.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 #include <utility>
 
 using trellan::FilledColumns;
 using trellan::IntervalRecord;
 using trellan::RunRecord;
 
-// ---- an item: a record's place in its run ---------------------------------
+// ---- an item: a place in the shown run ------------------------------------
+
+// What the list shows, shared with its items: the run (kept alive while a
+// row shows one of its records), and the items that are out, by number, so
+// that a place asked for again gets the item it had. A table then keeps a
+// row's widgets when another run is shown and only binds them anew.
+struct Shown {
+  std::shared_ptr<const RunRecord> run;
+  std::unordered_map<std::uint64_t, TrellanIntervalItem*> items;
+};
 
 struct _TrellanIntervalItem {
   GObject parent;
-  std::shared_ptr<const RunRecord>* run;  // keeps the run's records alive while a row shows one
-  std::uint64_t number;                   // counted from the run's first reading
+  std::shared_ptr<Shown>* shown;
+  std::uint64_t number;  // counted from the run's first reading
 };
 
 G_DEFINE_FINAL_TYPE(TrellanIntervalItem, trellan_interval_item, G_TYPE_OBJECT)
 
 static void trellan_interval_item_finalize(GObject* object) {
-  delete TRELLAN_INTERVAL_ITEM(object)->run;
+  auto* item = TRELLAN_INTERVAL_ITEM(object);
+  if (item->shown) {
+    auto& items = (*item->shown)->items;
+    if (const auto it = items.find(item->number); it != items.end() && it->second == item) items.erase(it);
+    delete item->shown;
+  }
   G_OBJECT_CLASS(trellan_interval_item_parent_class)->finalize(object);
 }
 
@@ -27,7 +42,7 @@ static void trellan_interval_item_class_init(TrellanIntervalItemClass* klass) {
 }
 
 static void trellan_interval_item_init(TrellanIntervalItem* item) {
-  item->run = nullptr;
+  item->shown = nullptr;
   item->number = 0;
 }
 
@@ -35,9 +50,10 @@ static void trellan_interval_item_init(TrellanIntervalItem* item) {
 
 struct _TrellanIntervalList {
   GObject parent;
-  std::shared_ptr<const RunRecord>* run;
+  std::shared_ptr<Shown>* shown;
   std::uint64_t first;  // the number of the first record shown
-  guint shown;          // how many are shown
+  guint shown_count;    // how many are shown
+  std::uint64_t noted;  // the records before this number have been looked at for the columns
   FilledColumns* filled;
 };
 
@@ -48,14 +64,18 @@ G_DEFINE_FINAL_TYPE_WITH_CODE(TrellanIntervalList, trellan_interval_list, G_TYPE
 
 static GType list_item_type(GListModel*) { return trellan_interval_item_get_type(); }
 
-static guint list_n_items(GListModel* model) { return TRELLAN_INTERVAL_LIST(model)->shown; }
+static guint list_n_items(GListModel* model) { return TRELLAN_INTERVAL_LIST(model)->shown_count; }
 
 static gpointer list_get_item(GListModel* model, guint position) {
   auto* list = TRELLAN_INTERVAL_LIST(model);
-  if (position >= list->shown || !*list->run) return nullptr;
+  Shown& shown = **list->shown;
+  if (position >= list->shown_count || !shown.run) return nullptr;
+  const std::uint64_t number = list->first + position;
+  if (const auto it = shown.items.find(number); it != shown.items.end()) return g_object_ref(it->second);
   auto* item = TRELLAN_INTERVAL_ITEM(g_object_new(trellan_interval_item_get_type(), nullptr));
-  item->run = new std::shared_ptr<const RunRecord>(*list->run);
-  item->number = list->first + position;
+  item->shown = new std::shared_ptr<Shown>(*list->shown);
+  item->number = number;
+  shown.items.emplace(number, item);
   return item;
 }
 
@@ -67,7 +87,7 @@ static void trellan_interval_list_model_init(GListModelInterface* iface) {
 
 static void trellan_interval_list_finalize(GObject* object) {
   auto* list = TRELLAN_INTERVAL_LIST(object);
-  delete list->run;
+  delete list->shown;
   delete list->filled;
   G_OBJECT_CLASS(trellan_interval_list_parent_class)->finalize(object);
 }
@@ -77,9 +97,10 @@ static void trellan_interval_list_class_init(TrellanIntervalListClass* klass) {
 }
 
 static void trellan_interval_list_init(TrellanIntervalList* list) {
-  list->run = new std::shared_ptr<const RunRecord>();
+  list->shown = new std::shared_ptr<Shown>(std::make_shared<Shown>());
   list->first = 0;
-  list->shown = 0;
+  list->shown_count = 0;
+  list->noted = 0;
   list->filled = new FilledColumns();
 }
 
@@ -98,9 +119,13 @@ FilledColumns filled_columns(const RunRecord& run, std::size_t from, FilledColum
 
 namespace {
 
-// The columns' state is learnt from each record once, as it joins.
-void note_new(TrellanIntervalList* list, std::size_t from) {
-  *list->filled = filled_columns(**list->run, from, *list->filled);
+// The columns' state is learnt from each record once: all the run has when
+// it is shown, then each newer record as the list catches up.
+void note_new(TrellanIntervalList* list) {
+  const RunRecord& run = *(*list->shown)->run;
+  const std::uint64_t from = std::max(list->noted, run.dropped_intervals);
+  *list->filled = filled_columns(run, static_cast<std::size_t>(from - run.dropped_intervals), *list->filled);
+  list->noted = run.dropped_intervals + run.intervals.size();
 }
 
 }  // namespace
@@ -110,26 +135,29 @@ TrellanIntervalList* interval_list_new() {
 }
 
 void interval_list_show(TrellanIntervalList* list, std::shared_ptr<const RunRecord> run, guint most) {
-  const guint before = list->shown;
-  *list->run = std::move(run);
+  const guint before = list->shown_count;
+  const RunRecord* r = run.get();
+  (*list->shown)->run = std::move(run);
   *list->filled = FilledColumns();
-  list->first = *list->run ? (*list->run)->dropped_intervals : 0;
-  list->shown = *list->run ? static_cast<guint>(std::min<std::size_t>((*list->run)->intervals.size(), most)) : 0;
-  if (*list->run) note_new(list, 0);
-  if (before != 0 || list->shown != 0) g_list_model_items_changed(G_LIST_MODEL(list), 0, before, list->shown);
+  list->first = r ? r->dropped_intervals : 0;
+  list->shown_count = r ? static_cast<guint>(std::min<std::size_t>(r->intervals.size(), most)) : 0;
+  list->noted = 0;
+  if (r) note_new(list);
+  if (before != 0 || list->shown_count != 0)
+    g_list_model_items_changed(G_LIST_MODEL(list), 0, before, list->shown_count);
 }
 
-void interval_list_catch_up(TrellanIntervalList* list) {
-  if (!*list->run) return;
-  const RunRecord& run = **list->run;
-  const std::uint64_t end = list->first + list->shown;
+void interval_list_catch_up(TrellanIntervalList* list, guint most) {
+  if (!(*list->shown)->run) return;
+  const RunRecord& run = *(*list->shown)->run;
+  const std::uint64_t end = list->first + list->shown_count;
   // The run log drops from the front only, and a record once in stays the same.
   const std::uint64_t first = run.dropped_intervals;
   const guint gone = static_cast<guint>(std::min<std::uint64_t>(first > list->first ? first - list->first : 0,
-                                                                 list->shown));
+                                                                 list->shown_count));
   if (gone > 0) {
     list->first += gone;
-    list->shown -= gone;
+    list->shown_count -= gone;
     g_list_model_items_changed(G_LIST_MODEL(list), 0, gone, 0);
   }
   if (list->first < first) {  // more went than were shown
@@ -138,21 +166,21 @@ void interval_list_catch_up(TrellanIntervalList* list) {
   const std::uint64_t now_end = run.dropped_intervals + run.intervals.size();
   const std::uint64_t from = std::max(end, list->first);
   if (now_end > from) {
-    const guint added = static_cast<guint>(now_end - from);
-    const guint at = list->shown;
-    note_new(list, static_cast<std::size_t>(from - run.dropped_intervals));
-    list->shown += added;
+    const guint added = static_cast<guint>(std::min<std::uint64_t>(now_end - from, most));
+    const guint at = list->shown_count;
+    note_new(list);
+    list->shown_count += added;
     g_list_model_items_changed(G_LIST_MODEL(list), at, 0, added);
   }
 }
 
-const RunRecord* interval_list_run(TrellanIntervalList* list) { return list->run->get(); }
+const RunRecord* interval_list_run(TrellanIntervalList* list) { return (*list->shown)->run.get(); }
 
 FilledColumns interval_list_filled(TrellanIntervalList* list) { return *list->filled; }
 
 std::optional<std::size_t> interval_item_index(TrellanIntervalItem* item) {
-  if (!item->run || !*item->run) return std::nullopt;
-  const RunRecord& run = **item->run;
+  if (!item->shown || !(*item->shown)->run) return std::nullopt;
+  const RunRecord& run = *(*item->shown)->run;
   if (item->number < run.dropped_intervals) return std::nullopt;
   const std::uint64_t i = item->number - run.dropped_intervals;
   if (i >= run.intervals.size()) return std::nullopt;
@@ -161,7 +189,7 @@ std::optional<std::size_t> interval_item_index(TrellanIntervalItem* item) {
 
 const IntervalRecord* interval_item_record(TrellanIntervalItem* item) {
   const auto i = interval_item_index(item);
-  return i ? &(*item->run)->intervals[*i] : nullptr;
+  return i ? &(*item->shown)->run->intervals[*i] : nullptr;
 }
 
 }  // namespace trellan

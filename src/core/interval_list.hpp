@@ -41,15 +41,18 @@ void interval_list_show(TrellanIntervalList* list, std::shared_ptr<const RunReco
                         guint most = G_MAXUINT);
 
 // Brings the list up to date with its run: the records the run log let go
-// of leave the front, the new ones join the end, each as one change. Until
-// this is called, the list keeps the records it last showed.
-void interval_list_catch_up(TrellanIntervalList* list);
+// of leave the front, the new ones join the end (at most `most` of them),
+// each as one change. Until this is called, the list keeps the records it
+// last showed.
+void interval_list_catch_up(TrellanIntervalList* list, guint most = G_MAXUINT);
 
 const RunRecord* interval_list_run(TrellanIntervalList* list);
 FilledColumns interval_list_filled(TrellanIntervalList* list);
 
-// The record an item stands for, or nullptr once the run log has let go of
-// it (or of its run).
+// The record an item stands for, in the run the list shows now, or nullptr
+// once the run log has let go of it (or of its run). The list gives the same
+// item for the same place for as long as anyone holds it, whichever run it
+// shows: a table keeps a row's widgets and binds them again.
 const IntervalRecord* interval_item_record(TrellanIntervalItem* item);
 // Where that record stands in its run's kept records.
 std::optional<std::size_t> interval_item_index(TrellanIntervalItem* item);

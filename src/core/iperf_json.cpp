@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <optional>
+#include <string_view>
 
 #include "core/events.hpp"
 #include "core/meter.hpp"
@@ -17,6 +18,8 @@
 namespace trellan {
 
 namespace {
+
+using namespace std::string_view_literals;
 
 std::string fixed(double v, int decimals) {
   std::array<char, 64> buf;
@@ -158,7 +161,7 @@ class Test {
  private:
   std::string client_summary() const {
     ClientOptions o;
-    o.udp = start_.protocol == "UDP";
+    o.udp = start_.protocol == "UDP"sv;
     o.parallel = static_cast<std::uint32_t>(std::min<std::uint64_t>(start_.streams, 1000));
     o.reverse = start_.reverse;
     o.bidir = start_.bidir;
@@ -204,7 +207,7 @@ class Test {
     r.transfer = iperf_bytes_text(static_cast<double>(s.bytes));
     r.bitrate = iperf_rate_text(s.bits_per_second);
     r.omitted = s.omitted;
-    const bool udp = start_.protocol == "UDP";
+    const bool udp = start_.protocol == "UDP"sv;
     if (r.direction == Direction::Send) {
       if (udp) r.total = s.packets;
       else r.retransmits = s.retransmits;
@@ -222,7 +225,7 @@ class Test {
     const Sum& any = f.udp.present ? f.udp : f.sent.present ? f.sent : f.received;
     this_sends = sends(any, reverse_flow);
     FlowFigures out;
-    const bool udp = start_.protocol == "UDP";
+    const bool udp = start_.protocol == "UDP"sv;
     // A server measured its own side only.
     if (f.sent.present && (!server_ || this_sends)) {
       out.sender_mbps = f.sent.bits_per_second / 1e6;
@@ -295,26 +298,26 @@ class IperfSink : public JsonSink {
 
   bool value(const JsonPath& at, const JsonScalar& v) override {
     if (at.empty()) return stream_ ? fail("a line holds no event") : fail_not_iperf();
-    if (stream_ && at.size() == 1 && at[0].key == "event") {
+    if (stream_ && at.size() == 1 && at[0].key == "event"sv) {
       if (v.kind != JsonScalar::Kind::String) return fail("an event has no name");
       event_.assign(v.text);
-      if (event_ == "start" && test_) end_test("the next test began before it ended");
+      if (event_ == "start"sv && test_) end_test("the next test began before it ended");
       return true;
     }
-    if (stream_ && at[0].key != "data") return true;
+    if (stream_ && at[0].key != "data"sv) return true;
     const std::string& section = this->section(at);
     if (at.size() == 1) {
-      if (section == "error" && v.kind == JsonScalar::Kind::String) error_ = valid_utf8(v.text);
+      if (section == "error"sv && v.kind == JsonScalar::Kind::String) error_ = valid_utf8(v.text);
       return true;
     }
-    if (section == "start") return start_value(at, v);
-    if (section == "end") return end_value(at, v);
-    if (section == "intervals" || section == "interval") {
+    if (section == "start"sv) return start_value(at, v);
+    if (section == "end"sv) return end_value(at, v);
+    if (section == "intervals"sv || section == "interval"sv) {
       const std::size_t base = stream_ ? 1 : 2;  // the interval's own object
       if (at.size() != base + 2) return true;
       const std::string& which = at[base].key;
-      Sum* s = which == "sum" ? &main_ : which == "sum_bidir_reverse" ? &reverse_ : nullptr;
-      return !s || sum_value(*s, at[base + 1].key, v, "interval " + std::to_string(intervals_ + 1));
+      Sum* s = which == "sum"sv ? &main_ : which == "sum_bidir_reverse"sv ? &reverse_ : nullptr;
+      return !s || sum_value(*s, at[base + 1].key, v, intervals_ + 1);
     }
     return true;
   }
@@ -326,13 +329,13 @@ class IperfSink : public JsonSink {
       event_.clear();
       return true;
     }
-    if (stream_ && at[0].key != "data") return true;
+    if (stream_ && at[0].key != "data"sv) return true;
     const std::string& sec = section(at);
-    const bool intervals = sec == "intervals" || sec == "interval";
-    if (at.size() == 1) seen_iperf_ |= sec == "start" || sec == "end" || intervals;
-    if (sec == "start" && ((at.size() == 2 && at[1].key == "test_start") || (at.size() == 3 && at[1].key == "connected")))
+    const bool intervals = sec == "intervals"sv || sec == "interval"sv;
+    if (at.size() == 1) seen_iperf_ |= sec == "start"sv || sec == "end"sv || intervals;
+    if (sec == "start"sv && ((at.size() == 2 && at[1].key == "test_start"sv) || (at.size() == 3 && at[1].key == "connected"sv)))
       start_.test = true;
-    if (sec == "end" && at.size() == 2) {
+    if (sec == "end"sv && at.size() == 2) {
       if (Sum* sum = end_sum(at[1].key)) {
         *sum = Sum{};
         sum->present = true;
@@ -341,16 +344,16 @@ class IperfSink : public JsonSink {
     const std::size_t base = stream_ ? 1 : 2;  // where an interval's own object stands
     if (intervals && !array && at.size() == base) main_ = reverse_ = Sum{};
     if (intervals && !array && at.size() == base + 1) {
-      if (at[base].key == "sum") main_.present = true;
-      if (at[base].key == "sum_bidir_reverse") reverse_.present = true;
+      if (at[base].key == "sum"sv) main_.present = true;
+      if (at[base].key == "sum_bidir_reverse"sv) reverse_.present = true;
     }
     return true;
   }
 
   bool close(const JsonPath& at, bool array) override {
     if (at.empty() || array) return true;
-    if (stream_ && at[0].key != "data") return true;
-    const bool intervals = section(at) == "intervals" || section(at) == "interval";
+    if (stream_ && at[0].key != "data"sv) return true;
+    const bool intervals = section(at) == "intervals"sv || section(at) == "interval"sv;
     if (intervals && at.size() == (stream_ ? 1u : 2u)) {
       if (!main_.present && !reverse_.present) return true;
       begin_test();
@@ -358,14 +361,14 @@ class IperfSink : public JsonSink {
       ++intervals_;
       main_ = reverse_ = Sum{};
     }
-    if (stream_ && at.size() == 1 && event_ == "end" && (test_ || start_.test)) end_test({});
+    if (stream_ && at.size() == 1 && event_ == "end"sv && (test_ || start_.test)) end_test({});
     return true;
   }
 
   bool document_end() override {
     if (stream_) {
       if (event_.empty() && !failed_) return fail("a line holds no event");
-      if (event_ == "error" && !test_ && !start_.test) end_document_without_test();
+      if (event_ == "error"sv && !test_ && !start_.test) end_document_without_test();
       return true;
     }
     if (!seen_iperf_ && !error_) return fail_not_iperf();
@@ -403,12 +406,12 @@ class IperfSink : public JsonSink {
   }
 
   Sum* end_sum(const std::string& k) {
-    if (k == "sum_sent") return &end_main_.sent;
-    if (k == "sum_received") return &end_main_.received;
-    if (k == "sum") return &end_main_.udp;
-    if (k == "sum_sent_bidir_reverse") return &end_reverse_.sent;
-    if (k == "sum_received_bidir_reverse") return &end_reverse_.received;
-    if (k == "sum_bidir_reverse") return &end_reverse_.udp;
+    if (k == "sum_sent"sv) return &end_main_.sent;
+    if (k == "sum_received"sv) return &end_main_.received;
+    if (k == "sum"sv) return &end_main_.udp;
+    if (k == "sum_sent_bidir_reverse"sv) return &end_reverse_.sent;
+    if (k == "sum_received_bidir_reverse"sv) return &end_reverse_.received;
+    if (k == "sum_bidir_reverse"sv) return &end_reverse_.udp;
     return nullptr;
   }
 
@@ -448,50 +451,50 @@ class IperfSink : public JsonSink {
     const std::string& k1 = at[1].key;
     const bool text = v.kind == JsonScalar::Kind::String;
     if (at.size() == 2) {
-      if (k1 == "version" && text) start_.version = valid_utf8(v.text);
+      if (k1 == "version"sv && text) start_.version = valid_utf8(v.text);
       return true;
     }
     const std::string& k2 = at[2].key;
     if (at.size() == 3) {
-      if (k1 == "timestamp" && k2 == "timesecs") {
+      if (k1 == "timestamp"sv && k2 == "timesecs"sv) {
         // Between 1970 and 2200: the clock's range, with room.
         if (!v.count() || *v.count() > kLatestStart) return fail_number("the start time", v);
         start_.timesecs = static_cast<std::int64_t>(*v.count());
-      } else if (k1 == "connecting_to") {
-        if (k2 == "host" && text) start_.connecting_host = valid_utf8(v.text);
-        if (k2 == "port") {
+      } else if (k1 == "connecting_to"sv) {
+        if (k2 == "host"sv && text) start_.connecting_host = valid_utf8(v.text);
+        if (k2 == "port"sv) {
           const auto p = v.count();
           if (!p || *p > 65535) return fail_number("the server's port", v);
           start_.connecting_port = p;
         }
-      } else if (k1 == "accepted_connection") {
-        if (k2 == "host" && text) {
+      } else if (k1 == "accepted_connection"sv) {
+        if (k2 == "host"sv && text) {
           start_.accepted_host = valid_utf8(v.text);
           server_seen_ = true;
         }
-      } else if (k1 == "test_start") {
+      } else if (k1 == "test_start"sv) {
         start_.test = true;
-        if (k2 == "protocol" && text) start_.protocol = valid_utf8(v.text);
-        std::uint64_t* n = k2 == "num_streams"      ? &start_.streams
-                           : k2 == "omit"           ? &start_.omit
-                           : k2 == "duration"       ? &start_.duration
-                           : k2 == "bytes"          ? &start_.bytes
-                           : k2 == "blocks"         ? &start_.blocks
-                           : k2 == "target_bitrate" ? &start_.target_bitrate
+        if (k2 == "protocol"sv && text) start_.protocol = valid_utf8(v.text);
+        std::uint64_t* n = k2 == "num_streams"sv      ? &start_.streams
+                           : k2 == "omit"sv           ? &start_.omit
+                           : k2 == "duration"sv       ? &start_.duration
+                           : k2 == "bytes"sv          ? &start_.bytes
+                           : k2 == "blocks"sv         ? &start_.blocks
+                           : k2 == "target_bitrate"sv ? &start_.target_bitrate
                                                     : nullptr;
         if (n) {
           const auto c = v.count();
           if (!c) return fail_number("“" + k2 + "”", v);
           *n = *c;
         }
-        if (k2 == "reverse" || k2 == "bidir") {
+        if (k2 == "reverse"sv || k2 == "bidir"sv) {
           const bool on = v.kind == JsonScalar::Kind::Bool ? v.boolean : v.count().value_or(0) != 0;
-          (k2 == "reverse" ? start_.reverse : start_.bidir) = on;
+          (k2 == "reverse"sv ? start_.reverse : start_.bidir) = on;
         }
       }
       return true;
     }
-    if (at.size() == 4 && k1 == "connected" && at[2].index == 0 && at[3].key == "local_port") {
+    if (at.size() == 4 && k1 == "connected"sv && at[2].index == 0 && at[3].key == "local_port"sv) {
       const auto p = v.count();
       if (!p || *p > 65535) return fail_number("the local port", v);
       start_.local_port = p;
@@ -502,44 +505,46 @@ class IperfSink : public JsonSink {
   bool end_value(const JsonPath& at, const JsonScalar& v) {
     if (at.size() != 3) return true;
     Sum* s = end_sum(at[1].key);
-    return !s || sum_value(*s, at[2].key, v, "the test's end");
+    return !s || sum_value(*s, at[2].key, v, 0);
   }
 
-  bool sum_value(Sum& s, const std::string& field, const JsonScalar& v, const std::string& where) {
+  // A figure of a sum: of interval `interval` (from 1), or of the end (0).
+  bool sum_value(Sum& s, const std::string& field, const JsonScalar& v, std::uint64_t interval) {
+    const auto where = [&] { return interval ? "interval " + std::to_string(interval) : std::string("the test's end"); };
     const auto count = [&](std::uint64_t& out) {
       const auto c = v.count();
-      if (!c) return fail_number("“" + field + "” in " + where, v);
+      if (!c) return fail_number("“" + field + "” in " + where(), v);
       out = *c;
       return true;
     };
     const auto real = [&](double& out, double max) {
       const auto r = v.real();
-      if (!r || *r < 0 || *r > max) return fail_number("“" + field + "” in " + where, v);
+      if (!r || *r < 0 || *r > max) return fail_number("“" + field + "” in " + where(), v);
       out = *r;
       return true;
     };
     double d = 0;
     std::uint64_t n = 0;
-    if (field == "start") return real(s.start, kMaxSeconds);
-    if (field == "end") return real(s.end, kMaxSeconds);
-    if (field == "bytes") return count(s.bytes);
-    if (field == "bits_per_second") return real(s.bits_per_second, kMaxBitsPerSecond);
-    if (field == "retransmits") {
+    if (field == "start"sv) return real(s.start, kMaxSeconds);
+    if (field == "end"sv) return real(s.end, kMaxSeconds);
+    if (field == "bytes"sv) return count(s.bytes);
+    if (field == "bits_per_second"sv) return real(s.bits_per_second, kMaxBitsPerSecond);
+    if (field == "retransmits"sv) {
       if (v.negative && v.integral) return true;  // iperf3 writes -1 where it could not count them
       if (!count(n)) return false;
       s.retransmits = n;
-    } else if (field == "jitter_ms") {
+    } else if (field == "jitter_ms"sv) {
       if (!real(d, 1e9)) return false;
       s.jitter_ms = d;
-    } else if (field == "lost_packets" || field == "packets") {
+    } else if (field == "lost_packets"sv || field == "packets"sv) {
       if (!count(n)) return false;
-      (field == "packets" ? s.packets : s.lost_packets) = n;
-    } else if (field == "lost_percent") {
+      (field == "packets"sv ? s.packets : s.lost_packets) = n;
+    } else if (field == "lost_percent"sv) {
       if (!real(d, 100)) return false;
       s.lost_percent = d;
-    } else if (field == "omitted" || field == "sender") {
-      if (v.kind != JsonScalar::Kind::Bool) return fail("“" + field + "” in " + where + " is not true or false");
-      if (field == "omitted") s.omitted = v.boolean;
+    } else if (field == "omitted"sv || field == "sender"sv) {
+      if (v.kind != JsonScalar::Kind::Bool) return fail("“" + field + "” in " + where() + " is not true or false");
+      if (field == "omitted"sv) s.omitted = v.boolean;
       else s.sender = v.boolean;
     }
     return true;

@@ -41,25 +41,34 @@ struct IntervalTable::State {
   bool follow = false;  // whether its end was in view before the last change
   guint follow_source = 0;
   guint catch_up_tick = 0;  // readings that came since the last frame join at the next
-  GdkFrameClock* rest_clock = nullptr;  // a long run's rows past the first frame's: the clock
+  // An ended run's rows that the view has yet to make join a few a frame,
+  // after each frame is drawn, up to `growing_to`; then the rest at once.
+  GdkFrameClock* rest_clock = nullptr;  // the clock
   gulong rest_after_paint = 0;          // and the handler that brings them in
   guint rest_source = 0;                // after that frame
+  guint growing_to = 0;
+  // An ended run to show once the frame now coming is drawn, and whether
+  // one is waiting (nullptr is a run too: none).
+  std::shared_ptr<const RunRecord> waiting;
+  bool is_waiting = false;
 
-  void catch_up() {
+  void catch_up(guint most = G_MAXUINT) {
     if (!view || !gtk_widget_get_mapped(view.get())) return;
     const RunRecord* run = interval_list_run(list.get());
     live = run && run->end == RunEnd::Running;
-    interval_list_catch_up(list.get());
+    interval_list_catch_up(list.get(), most);
     show_filled_columns(run, interval_list_filled(list.get()));
+  }
+  static std::array<bool, kColumns.size()> wanted_columns(const RunRecord* run, const FilledColumns& filled) {
+    const bool latency = run && !run->interval_latency.empty() && !run->intervals.empty();
+    return {true, true, true, true, filled.retransmits, filled.jitter, filled.loss, latency, latency};
   }
   void show_filled_columns(const RunRecord* run, const FilledColumns& filled) {
     if (!run || run->interval_latency.empty())
       latency.clear();
     else if (latency.size() != run->intervals.size())
       latency = latency_of_records(*run);
-    const bool measured_latency = !latency.empty();
-    const std::array<bool, kColumns.size()> wanted = {
-        true, true, true, true, filled.retransmits, filled.jitter, filled.loss, measured_latency, measured_latency};
+    const auto wanted = wanted_columns(run, filled);
     if (wanted == in_view) return;
     // The view keeps the widgets of a column inserted between others after
     // the rest, where a screen reader, which walks the widgets, would hear
@@ -206,29 +215,81 @@ void catch_up_at_next_frame(const StateRef& state) {
       [](GtkWidget*, GdkFrameClock*, gpointer data) noexcept -> gboolean {
         IntervalTable::State& s = state_of(data);
         s.catch_up_tick = 0;
-        s.catch_up();
+        // A run waiting, or rows still joining a few a frame: the last
+        // step takes the rest.
+        if (!s.rest_after_paint && !s.rest_source) s.catch_up();
         return G_SOURCE_REMOVE;
       },
       new StateRef(state), [](gpointer data) { delete static_cast<StateRef*>(data); });
 }
 
-// GTK before 4.12 makes a row for each of a list's first 200 items at
-// once, whatever is in view: about 70 ms for a long run's table, before
-// its first frame. Its rows in view come first; the rest join once that
-// frame is drawn.
+// Making a row of the table takes GTK about a third of a millisecond, and
+// GTK before 4.12 makes one for each of a list's first 200 items (and a few
+// more), in view or not; later versions, for the rows in view. Binding a
+// row to other readings costs less, and measuring it again still some. So
+// an ended run that is chosen or opened shows its texts and chart in the
+// next frame, its table hidden; once that frame is drawn, the table shows
+// its readings in the rows it has, and the rows it lacks join a few a
+// frame. The run shows at once and no frame waits long.
 constexpr bool kMakesRowsOutOfView = !GTK_CHECK_VERSION(4, 12, 0);
+constexpr guint kRowsMadeOutOfView = 204;
+constexpr guint kNewRowsPerFrame = 8;
 
 guint rows_in_view(const IntervalTable::State& s) {
   constexpr int kSmallestRow = 20;  // px: a line of text and its padding
   return static_cast<guint>(std::max(gtk_widget_get_height(s.view.get()), 600) / kSmallestRow + 2);
 }
 
+// How many of a long list's items the view makes rows for.
+guint rows_made(const IntervalTable::State& s) { return kMakesRowsOutOfView ? kRowsMadeOutOfView : rows_in_view(s); }
+
 void stop_waiting_for_paint(IntervalTable::State& s) {
   if (s.rest_after_paint) g_signal_handler_disconnect(s.rest_clock, std::exchange(s.rest_after_paint, 0ul));
   if (s.rest_clock) g_object_unref(std::exchange(s.rest_clock, nullptr));
 }
 
-void rest_after_paint(const StateRef& state) {
+void after_paint(const StateRef& state);
+
+// Shows `run` from its first kept reading, now.
+void show_now(const StateRef& state, std::shared_ptr<const RunRecord> run) {
+  IntervalTable::State& s = *state;
+  // A live run is followed from its end; an ended one is read from the top.
+  s.live = run && run->end == RunEnd::Running;
+  // When the columns change, the old rows go first, so that no row is
+  // given cells only to lose them again.
+  const FilledColumns filled = run ? filled_columns(*run) : FilledColumns();
+  if (IntervalTable::State::wanted_columns(run.get(), filled) != s.in_view) interval_list_show(s.list.get(), nullptr);
+  s.show_filled_columns(run.get(), filled);
+  const guint made = std::min(g_list_model_get_n_items(G_LIST_MODEL(s.list.get())), rows_made(s));
+  const bool staged = run && !s.live && gtk_widget_get_mapped(s.view.get()) && run->intervals.size() > made;
+  s.growing_to = rows_made(s);
+  interval_list_show(s.list.get(), std::move(run), staged ? made : G_MAXUINT);
+  if (staged) after_paint(state);
+  if (s.vadjustment && gtk_adjustment_get_value(s.vadjustment) != 0) gtk_adjustment_set_value(s.vadjustment, 0);
+  s.follow = s.live;
+}
+
+// The next step once the coming frame is drawn: the run that waits, or
+// more rows.
+void next_step(const StateRef& state) {
+  IntervalTable::State& s = *state;
+  if (!s.view || !gtk_widget_get_mapped(s.view.get())) return;
+  if (s.is_waiting) {
+    s.is_waiting = false;
+    gtk_widget_set_opacity(s.view.get(), 1.0);
+    show_now(state, std::move(s.waiting));
+    return;
+  }
+  const guint shown = g_list_model_get_n_items(G_LIST_MODEL(s.list.get()));
+  if (shown + kNewRowsPerFrame < s.growing_to) {
+    s.catch_up(kNewRowsPerFrame);
+    after_paint(state);
+  } else {
+    s.catch_up();
+  }
+}
+
+void after_paint(const StateRef& state) {
   IntervalTable::State& s = *state;
   if (s.rest_after_paint || s.rest_source) return;
   s.rest_clock = GDK_FRAME_CLOCK(g_object_ref(gtk_widget_get_frame_clock(s.view.get())));
@@ -241,9 +302,9 @@ void rest_after_paint(const StateRef& state) {
         state->rest_source = g_idle_add_full(
             G_PRIORITY_DEFAULT_IDLE,
             [](gpointer data) noexcept -> gboolean {
-              IntervalTable::State& s = state_of(data);
-              s.rest_source = 0;
-              s.catch_up();
+              const StateRef& state = *static_cast<StateRef*>(data);
+              state->rest_source = 0;
+              next_step(state);
               return G_SOURCE_REMOVE;
             },
             new StateRef(state), [](gpointer data) { delete static_cast<StateRef*>(data); });
@@ -317,18 +378,21 @@ GtkWidget* IntervalTable::widget() const { return state_->frame.get(); }
 
 void IntervalTable::show(std::shared_ptr<const RunRecord> run) {
   State& s = *state_;
-  // A live run is followed from its end; an ended one is read from the top.
-  s.live = run && run->end == RunEnd::Running;
-  // The old rows go before the columns change, so that no row is given
-  // cells only to lose them again.
-  interval_list_show(s.list.get(), nullptr);
-  s.show_filled_columns(run.get(), run ? filled_columns(*run) : FilledColumns());
-  const bool staged = kMakesRowsOutOfView && run && !s.live && gtk_widget_get_mapped(s.view.get()) &&
-                      run->intervals.size() > rows_in_view(s);
-  interval_list_show(s.list.get(), std::move(run), staged ? rows_in_view(s) : G_MAXUINT);
-  if (staged) rest_after_paint(state_);
-  if (s.vadjustment && gtk_adjustment_get_value(s.vadjustment) != 0) gtk_adjustment_set_value(s.vadjustment, 0);
-  s.follow = s.live;
+  stop_waiting_for_paint(s);
+  if (s.rest_source) g_source_remove(std::exchange(s.rest_source, 0u));
+  const bool later = run && run->end != RunEnd::Running && s.view && gtk_widget_get_mapped(s.view.get()) &&
+                     run->intervals.size() > kNewRowsPerFrame;
+  s.is_waiting = later;
+  if (!later) {
+    s.waiting.reset();
+    gtk_widget_set_opacity(s.view.get(), 1.0);
+    show_now(state_, std::move(run));
+    return;
+  }
+  // The rows keep what they show until then, unseen.
+  s.waiting = std::move(run);
+  gtk_widget_set_opacity(s.view.get(), 0.0);
+  after_paint(state_);
 }
 
 void IntervalTable::run_changed() { catch_up_at_next_frame(state_); }

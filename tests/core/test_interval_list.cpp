@@ -92,6 +92,16 @@ TEST(IntervalList, ShowsARunsRecordsInPlaceAndCatchesUpOnlyWhenAsked) {
   auto* item = static_cast<TrellanIntervalItem*>(g_list_model_get_item(model, 2));
   EXPECT_EQ(interval_row_name(*interval_item_record(item)),
             "2.00–3.00 s, Receive, 5.91 Gbit/s, 705 MBytes, jitter 0.478 ms, loss 36069 of 58626");
+
+  // A place asked for again, while a row still holds its item, gets that
+  // item, which now stands for the shown run's record there: the table
+  // binds the row again rather than making a new one.
+  interval_list_show(list, shared(log, id));
+  auto* again = static_cast<TrellanIntervalItem*>(g_list_model_get_item(model, 2));
+  EXPECT_EQ(again, item);
+  EXPECT_EQ(cell(model, 2, 0), "2.00–3.00 s");
+  EXPECT_EQ(interval_cell(*interval_item_record(item), 3), "1.05 GBytes");
+  g_object_unref(again);
   g_object_unref(item);
 
   // Shown a few first, a long run's table takes the rest at its next
