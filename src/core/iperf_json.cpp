@@ -530,7 +530,7 @@ class IperfSink : public JsonSink {
     if (field == "bytes"sv) return count(s.bytes);
     if (field == "bits_per_second"sv) return real(s.bits_per_second, kMaxBitsPerSecond);
     if (field == "retransmits"sv) {
-      if (v.negative && v.integral) return true;  // iperf3 writes -1 where it could not count them
+      if (v.negative_whole()) return true;  // iperf3 writes -1 where it could not count them
       if (!count(n)) return false;
       s.retransmits = n;
     } else if (field == "jitter_ms"sv) {
@@ -558,7 +558,7 @@ class IperfSink : public JsonSink {
       case JsonScalar::Kind::String: shown = "a text"; break;
       case JsonScalar::Kind::Number: {
         std::array<char, 32> buf;
-        const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v.number);
+        const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v.number());
         shown.assign(buf.data(), r.ptr);
         break;
       }

@@ -13,14 +13,45 @@
 
 namespace trellan {
 
+namespace {
+
+// The text as a whole number ≥ 0, if it is one that fits.
+std::optional<std::uint64_t> whole(std::string_view t) {
+  std::uint64_t n = 0;
+  const auto r = std::from_chars(t.data(), t.data() + t.size(), n);
+  if (r.ec != std::errc() || r.ptr != t.data() + t.size()) return std::nullopt;
+  return n;
+}
+
+}  // namespace
+
 std::optional<std::uint64_t> JsonScalar::count() const {
-  if (kind != Kind::Number || !integral || negative) return std::nullopt;
-  return magnitude;
+  if (kind != Kind::Number) return std::nullopt;
+  return whole(text);  // a sign, a fraction or an exponent stops it
+}
+
+bool JsonScalar::negative_whole() const {
+  return kind == Kind::Number && text.starts_with('-') && whole(text.substr(1)).has_value();
+}
+
+double JsonScalar::number() const {
+  if (kind != Kind::Number) return 0;
+  double d = 0;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), d);
+  if (r.ec == std::errc::result_out_of_range) {
+    // Too large is no number a figure can have; too small is zero.
+    const bool negative = text.starts_with('-');
+    const std::size_t e = text.find_first_of("eE");
+    const bool huge = e == std::string_view::npos || e + 1 >= text.size() || text[e + 1] != '-';
+    return huge ? (negative ? -HUGE_VAL : HUGE_VAL) : 0.0;
+  }
+  return r.ec == std::errc() ? d : NAN;
 }
 
 std::optional<double> JsonScalar::real() const {
-  if (kind != Kind::Number || !std::isfinite(number)) return std::nullopt;
-  return number;
+  const double d = number();
+  if (kind != Kind::Number || !std::isfinite(d)) return std::nullopt;
+  return d;
 }
 
 // ---- the source --------------------------------------------------------------
@@ -135,52 +166,19 @@ class Handler {
     v.boolean = b;
     return scalar(v);
   }
-  bool Int(int i) { return Int64(i); }
-  bool Uint(unsigned u) { return Uint64(u); }
-  bool Int64(std::int64_t i) {
-    JsonScalar v = number(static_cast<double>(i));
-    v.integral = true;
-    v.negative = i < 0;
-    v.magnitude = i < 0 ? static_cast<std::uint64_t>(-(i + 1)) + 1 : static_cast<std::uint64_t>(i);
-    return scalar(v);
-  }
-  bool Uint64(std::uint64_t u) {
-    JsonScalar v = number(static_cast<double>(u));
-    v.integral = true;
-    v.magnitude = u;
-    return scalar(v);
-  }
-  bool Double(double d) {
-    JsonScalar v = number(d);
-    v.negative = d < 0;
-    return scalar(v);
-  }
-  // Numbers come as their text (kParseNumbersAsStringsFlag) and are read
-  // here: exactly, whatever their size, and without RapidJSON's own
-  // conversion, which shifts out of range on "0e300".
+  // Numbers come as their text (kParseNumbersAsStringsFlag), read when a
+  // sink asks: exactly, whatever their size, and without RapidJSON's own
+  // conversion, which shifts out of range on "0e300". RapidJSON's numbers
+  // are never given with that flag.
+  bool Int(int) { return false; }
+  bool Uint(unsigned) { return false; }
+  bool Int64(std::int64_t) { return false; }
+  bool Uint64(std::uint64_t) { return false; }
+  bool Double(double) { return false; }
   bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
-    const std::string_view t(s, n);
-    JsonScalar v = number(0);
-    v.negative = t.starts_with('-');
-    const std::string_view digits = v.negative ? t.substr(1) : t;
-    if (digits.find_first_of(".eE") == std::string_view::npos) {
-      const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v.magnitude);
-      if (r.ec == std::errc() && r.ptr == digits.data() + digits.size()) {
-        v.integral = true;
-        v.number = v.negative ? -static_cast<double>(v.magnitude) : static_cast<double>(v.magnitude);
-        return scalar(v);
-      }
-      v.magnitude = 0;
-    }
-    const auto r = std::from_chars(t.data(), t.data() + t.size(), v.number);
-    if (r.ec == std::errc::result_out_of_range) {
-      // Too large is no number a figure can have; too small is zero.
-      const bool huge = digits.find_first_of("eE") == std::string_view::npos ||
-                        digits[digits.find_first_of("eE") + 1] != '-';
-      v.number = huge ? (v.negative ? -HUGE_VAL : HUGE_VAL) : 0.0;
-    } else if (r.ec != std::errc()) {
-      return false;
-    }
+    JsonScalar v;
+    v.kind = JsonScalar::Kind::Number;
+    v.text = std::string_view(s, n);
     return scalar(v);
   }
   bool String(const char* s, rapidjson::SizeType n, bool) {
@@ -202,12 +200,6 @@ class Handler {
   bool too_deep() const { return too_deep_; }
 
  private:
-  static JsonScalar number(double d) {
-    JsonScalar v;
-    v.kind = JsonScalar::Kind::Number;
-    v.number = d;
-    return v;
-  }
   bool scalar(const JsonScalar& v) {
     source_.mark_value();
     if (!sink_.value(path_, v)) return false;

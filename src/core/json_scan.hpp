@@ -16,21 +16,21 @@
 
 namespace trellan {
 
-// One scalar as the file wrote it.
+// One scalar as the file wrote it. A number is kept as its text and read
+// only when asked for: most of a file's figures are passed over.
 struct JsonScalar {
   enum class Kind { Null, Bool, Number, String } kind = Kind::Null;
   bool boolean = false;
-  double number = 0;
-  // A number written without fraction or exponent, within 64 bits.
-  bool integral = false;
-  bool negative = false;
-  std::uint64_t magnitude = 0;  // with `integral`: its absolute value
-  std::string_view text;        // String only; valid during the call
+  std::string_view text;  // a String's text, a Number as written; valid during the call
 
-  // A whole number ≥ 0 (written as one), or nothing.
+  // A whole number ≥ 0 (written as one, within 64 bits), or nothing.
   std::optional<std::uint64_t> count() const;
   // A finite number, or nothing.
   std::optional<double> real() const;
+  // A number: ±infinity when it is too large for a double, 0 when too small.
+  double number() const;
+  // Whether it is a whole number below zero (written as one, within 64 bits).
+  bool negative_whole() const;
 };
 
 // Where a value stands: the containers around it, outermost first, each with
