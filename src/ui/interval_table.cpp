@@ -53,7 +53,7 @@ struct IntervalTable::State {
   bool is_waiting = false;
 
   void catch_up(guint most = G_MAXUINT) {
-    if (!view || !gtk_widget_get_mapped(view.get())) return;
+    if (!view || !gtk_widget_get_mapped(view.get()) || is_waiting) return;
     const RunRecord* run = interval_list_run(list.get());
     live = run && run->end == RunEnd::Running;
     interval_list_catch_up(list.get(), most);
@@ -203,7 +203,14 @@ void on_upper_changed(GtkAdjustment*, GParamSpec*, gpointer data) noexcept {
       new StateRef(*static_cast<StateRef*>(data)), [](gpointer data) { delete static_cast<StateRef*>(data); });
 }
 
-void on_view_mapped(GtkWidget*, gpointer data) noexcept { state_of(data).catch_up(); }
+void after_paint(const StateRef& state);
+
+// A run waiting to be shown comes after the first frame the table is in.
+void on_view_mapped(GtkWidget*, gpointer data) noexcept {
+  const StateRef& state = *static_cast<StateRef*>(data);
+  if (state->is_waiting) after_paint(state);
+  else state->catch_up();
+}
 
 // However many readings come between two frames, the table takes them in
 // one change, at the frame.
@@ -247,8 +254,6 @@ void stop_waiting_for_paint(IntervalTable::State& s) {
   if (s.rest_after_paint) g_signal_handler_disconnect(s.rest_clock, std::exchange(s.rest_after_paint, 0ul));
   if (s.rest_clock) g_object_unref(std::exchange(s.rest_clock, nullptr));
 }
-
-void after_paint(const StateRef& state);
 
 // Shows `run` from its first kept reading, now.
 void show_now(const StateRef& state, std::shared_ptr<const RunRecord> run) {
@@ -380,19 +385,19 @@ void IntervalTable::show(std::shared_ptr<const RunRecord> run) {
   State& s = *state_;
   stop_waiting_for_paint(s);
   if (s.rest_source) g_source_remove(std::exchange(s.rest_source, 0u));
-  const bool later = run && run->end != RunEnd::Running && s.view && gtk_widget_get_mapped(s.view.get()) &&
-                     run->intervals.size() > kNewRowsPerFrame;
+  const bool later = run && run->end != RunEnd::Running && s.view && run->intervals.size() > kNewRowsPerFrame;
   s.is_waiting = later;
   if (!later) {
     s.waiting.reset();
-    gtk_widget_set_opacity(s.view.get(), 1.0);
+    if (s.view) gtk_widget_set_opacity(s.view.get(), 1.0);
     show_now(state_, std::move(run));
     return;
   }
-  // The rows keep what they show until then, unseen.
+  // The rows keep what they show until then, unseen. A table out of sight
+  // waits for its first frame in sight.
   s.waiting = std::move(run);
   gtk_widget_set_opacity(s.view.get(), 0.0);
-  after_paint(state_);
+  if (gtk_widget_get_mapped(s.view.get())) after_paint(state_);
 }
 
 void IntervalTable::run_changed() { catch_up_at_next_frame(state_); }

@@ -556,4 +556,52 @@ TEST_F(RunsPageTest, TheTableFollowsALiveRunWhileItsEndIsInView) {
   EXPECT_EQ(gtk_adjustment_get_value(a), 0);
 }
 
+// Two ended runs of 300 readings each: the table's rows, made for one, are
+// bound again to the other when it is chosen, and none keeps a reading of
+// the run shown before.
+TEST_F(RunsPageTest, ALongRunChosenAfterAnotherShowsOnlyItsOwnReadings) {
+  const auto long_run = [&](const char* transfer) {
+    const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 300 s");
+    for (int i = 0; i < 300; ++i) {
+      const std::string start = std::to_string(i) + ".00", end = std::to_string(i + 1) + ".00";
+      log->add_interval(id, send_interval(start.c_str(), end.c_str(), 942, transfer, 0));
+    }
+    log->end(id, RunEnd::Stopped);
+  };
+  long_run("111 MBytes");
+  long_run("222 MBytes");  // the newest: shown first
+  open_runs();
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  ASSERT_NE(view, nullptr);
+  // The transfers the table's rows show, and how many rows show one.
+  const auto transfers = [&] {
+    std::vector<std::string> seen;
+    std::vector<GtkWidget*> todo = {view};
+    while (!todo.empty()) {
+      GtkWidget* w = todo.back();
+      todo.pop_back();
+      if (GTK_IS_LABEL(w) && g_str_has_suffix(gtk_label_get_text(GTK_LABEL(w)), "MBytes"))
+        seen.emplace_back(gtk_label_get_text(GTK_LABEL(w)));
+      for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c)) todo.push_back(c);
+    }
+    std::sort(seen.begin(), seen.end());
+    return seen;
+  };
+  const auto only = [&](const std::string& transfer) {
+    const auto seen = transfers();
+    return seen.size() >= 20 && seen.front() == transfer && seen.back() == transfer &&
+           gtk_widget_get_opacity(view) == 1.0;
+  };
+  EXPECT_TRUE(pump_until([&] { return only("222 MBytes"); }, 10)) << ::testing::PrintToString(transfers());
+  const std::size_t rows = transfers().size();
+  GtkListBox* list = GTK_LIST_BOX(find_widget(page, [](GtkWidget* w) { return GTK_IS_LIST_BOX(w); }));
+  g_signal_emit_by_name(gtk_list_box_get_row_at_index(list, 1), "activate");
+  EXPECT_TRUE(pump_until([&] { return only("111 MBytes"); }, 10)) << ::testing::PrintToString(transfers());
+  g_signal_emit_by_name(gtk_list_box_get_row_at_index(list, 0), "activate");
+  EXPECT_TRUE(pump_until([&] { return only("222 MBytes"); }, 10)) << ::testing::PrintToString(transfers());
+  pump_for(0.5);  // the rows that join a few a frame have all joined
+  EXPECT_TRUE(only("222 MBytes")) << ::testing::PrintToString(transfers());
+  EXPECT_GE(transfers().size(), rows);
+}
+
 TRELLAN_GTK_TEST_MAIN()
