@@ -8,6 +8,7 @@
 
 #include "core/latency_text.hpp"
 #include "core/run_words.hpp"
+#include "core/text.hpp"
 
 namespace trellan {
 namespace {
@@ -15,11 +16,7 @@ namespace {
 constexpr double kShortest = 0.1;  // seconds: an interval shorter is a scrap
 
 // `value` with `decimals` decimals and a full stop whatever the locale.
-std::string fixed(double value, int decimals) {
-  std::array<char, 64> buf;
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, decimals);
-  return r.ec == std::errc() ? std::string(buf.data(), r.ptr) : std::string();
-}
+std::string fixed(double value, int decimals) { return fixed_text(value, decimals); }
 
 std::string field(const std::optional<double>& v, int decimals) { return v ? fixed(*v, decimals) : ""; }
 std::string field(const std::optional<std::uint64_t>& v) { return v ? std::to_string(*v) : ""; }

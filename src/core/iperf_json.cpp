@@ -14,6 +14,7 @@
 #include "core/options.hpp"
 #include "core/run_session.hpp"
 #include "core/run_words.hpp"
+#include "core/text.hpp"
 
 namespace trellan {
 
@@ -21,11 +22,7 @@ namespace {
 
 using namespace std::string_view_literals;
 
-std::string fixed(double v, int decimals) {
-  std::array<char, 64> buf;
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, decimals);
-  return r.ec == std::errc() ? std::string(buf.data(), r.ptr) : std::string();
-}
+std::string fixed(double v, int decimals) { return fixed_text(v, decimals); }
 
 // printf's "%.2g", whatever the locale.
 std::string general2(double v) {
@@ -348,6 +345,15 @@ class IperfSink : public JsonSink {
       if (at[base].key == "sum_bidir_reverse"sv) reverse_.present = true;
     }
     return true;
+  }
+
+  // Each stream's own figures are passed over: a run is made of the sums.
+  bool wanted(const JsonPath& at, bool array) override {
+    if (!array || at.empty()) return true;
+    if (stream_) return !(at.size() == 2 && at[0].key == "data"sv && at[1].key == "streams"sv);
+    const std::string& sec = at[0].key;
+    return !((sec == "intervals"sv && at.size() == 3 && at[2].key == "streams"sv) ||
+             (sec == "end"sv && at.size() == 2 && at[1].key == "streams"sv));
   }
 
   bool close(const JsonPath& at, bool array) override {

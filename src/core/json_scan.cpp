@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -133,6 +134,33 @@ std::uint64_t JsonSource::line() const {
   return line_ + static_cast<std::uint64_t>(std::count(begin_, pos_, '\n'));
 }
 
+bool JsonSource::pass_over_container() {
+  // The bytes that can change the depth or a string's end; the rest pass.
+  static constexpr auto kMarks = [] {
+    std::array<bool, 256> marks{};
+    for (const unsigned char c : {'"', '\\', '[', ']', '{', '}'}) marks[c] = true;
+    return marks;
+  }();
+  int depth = 0;
+  bool in_string = false;
+  for (const char* p = pos_; p < end_; ++p) {
+    const char c = *p;
+    if (!kMarks[static_cast<unsigned char>(c)]) continue;
+    if (in_string) {
+      if (c == '\\') ++p;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      ++depth;
+    } else if ((c == ']' || c == '}') && --depth == 0) {
+      pos_ = p - 1;  // at least the opening bracket
+      return true;
+    }
+  }
+  return false;
+}
+
 bool JsonSource::read_line(std::string& out) {
   out.clear();
   if (at_end()) return false;
@@ -213,7 +241,9 @@ class Handler {
       return false;
     }
     if (!sink_.open(path_, array)) return false;
+    const bool pass_over = !sink_.wanted(path_, array);
     path_.push_back(JsonFrame{array, {}, 0});
+    if (pass_over) source_.pass_over_container();
     return true;
   }
   bool end(bool array) {

@@ -54,6 +54,15 @@ class JsonSink {
   virtual bool close(const JsonPath& at, bool array) = 0;
   // A top-level value is over.
   virtual bool document_end() = 0;
+  // Whether the values inside the container that opens at `at` matter.
+  // The reader passes over those of one that does not, when its end is in
+  // the bytes at hand, seeing only that its brackets and strings close:
+  // the sink sees it open and close, empty.
+  virtual bool wanted(const JsonPath& at, bool array) {
+    (void)at;
+    (void)array;
+    return true;
+  }
 };
 
 // The bytes to read: a file, read in pieces, or a buffer.
@@ -88,6 +97,12 @@ class JsonSource {
   void Put(Ch) {}
   void Flush() {}
   std::size_t PutEnd(Ch*) { return 0; }
+
+  // Standing on the bracket that opens a container, moves on to the byte
+  // before the bracket that closes it, if that is in the bytes at hand: the
+  // reader takes the opening bracket and meets the closing one. False, and
+  // nothing moved, otherwise.
+  bool pass_over_container();
 
   // The next line, without its "\n"; false at the end. Counts lines as Take().
   bool read_line(std::string& out);

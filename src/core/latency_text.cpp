@@ -23,11 +23,7 @@ int decimals_of(double ms) {
   return std::max(decimals, 0);
 }
 
-std::string fixed(double v, int decimals) {
-  std::array<char, 64> buf;
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, decimals);
-  return r.ec == std::errc() ? std::string(buf.data(), r.ptr) : std::string("?");
-}
+std::string fixed(double v, int decimals) { return fixed_text(v, decimals); }
 
 std::string idle_part(std::optional<double> idle_ms) {
   return idle_ms ? "idle " + ms_text(*idle_ms) + " ms" : "idle: no reply";

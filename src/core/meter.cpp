@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "core/text.hpp"
+
 namespace trellan {
 
 namespace {
@@ -80,12 +82,7 @@ void MeterState::tick(std::int64_t frame_time_us) {
 
 namespace {
 
-std::string fixed(double value, int digits) {
-  // Wide enough for the largest double in fixed notation with two decimals.
-  char buf[400];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits);
-  return res.ec == std::errc() ? std::string(buf, res.ptr) : std::string("?");
-}
+std::string fixed(double value, int digits) { return fixed_text(value, digits); }
 
 }  // namespace
 

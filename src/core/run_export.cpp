@@ -8,6 +8,7 @@
 
 #include "core/latency_text.hpp"
 #include "core/run_words.hpp"
+#include "core/text.hpp"
 
 namespace trellan {
 namespace {
@@ -21,11 +22,7 @@ std::string join(const std::vector<std::string>& parts) {
 const char* direction_text(Direction d) { return d == Direction::Send ? "send" : "receive"; }
 
 // "%.3f" of `value`, with a full stop whatever the locale.
-std::string fixed3(double value) {
-  std::array<char, 64> buf;
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, 3);
-  return r.ec == std::errc() ? std::string(buf.data(), r.ptr) : std::string("nan");
-}
+std::string fixed3(double value) { return fixed_text(value, 3); }
 
 // A CSV field: quoted only when it has to be.
 std::string csv_field(const std::string& text) {

@@ -2,7 +2,9 @@
 
 #include <glib.h>
 
+#include <array>
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <algorithm>
 #include <limits>
@@ -77,6 +79,35 @@ std::vector<std::string_view> split_ws(std::string_view s) {
     out.push_back(s.substr(start, i - start));
   }
   return out;
+}
+
+std::string fixed_text(double v, int decimals) {
+  // The common case by hand: a number of moderate size whose next decimal
+  // does not stand near a half. Within these bounds `scaled` is off by less
+  // than 2^-21, so the rounding below is the one printf makes; to_chars's
+  // exact reading, far slower, takes the rest.
+  static constexpr std::uint64_t kScale[] = {1, 10, 100, 1000};
+  if (decimals >= 0 && decimals <= 3 && v >= 0 && !std::signbit(v) && v < 4e9 / kScale[decimals]) {
+    const double scaled = v * static_cast<double>(kScale[decimals]);
+    const double whole = std::floor(scaled);
+    const double part = scaled - whole;
+    if (std::fabs(part - 0.5) > 1e-5) {
+      const std::uint64_t n = static_cast<std::uint64_t>(whole) + (part > 0.5 ? 1 : 0);
+      const std::uint64_t unit = kScale[decimals];
+      std::string out = std::to_string(n / unit);
+      if (decimals > 0) {
+        const std::string frac = std::to_string(n % unit);
+        out += '.';
+        out.append(static_cast<std::size_t>(decimals) - frac.size(), '0');
+        out += frac;
+      }
+      return out;
+    }
+  }
+  // Wide enough for the largest double written out whole.
+  std::array<char, 400> buf;
+  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, decimals);
+  return r.ec == std::errc() ? std::string(buf.data(), r.ptr) : std::string("?");
 }
 
 std::optional<double> parse_double(std::string_view s) {

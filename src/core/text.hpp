@@ -16,6 +16,9 @@ std::vector<std::string_view> split_ws(std::string_view s);
 // A whole decimal floating-point number ("1.5", "-2e3", "inf", "NaN"...),
 // independent of the process locale.
 std::optional<double> parse_double(std::string_view s);
+// printf's "%.<decimals>f" of `v`, with a full stop whatever the locale:
+// rounded as printf rounds, halves to even.
+std::string fixed_text(double v, int decimals);
 
 // True when `s` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF). NUL bytes are valid.

@@ -288,6 +288,28 @@ TEST(RunFileBadInput, EachGetsItsReasonAndNoRun) {
   }
 }
 
+// A run is made of iperf3's sums; each stream's own figures are passed over
+// by their brackets. Brackets and quotes inside a stream's texts do not end
+// it early, and brackets that do not close are still found out.
+TEST(RunFileBadInput, StreamFiguresArePassedOverWhateverTheirTextsHold) {
+  std::string odd = capture_text("iperf3-3.12/json-tcp-client.json");
+  for (std::size_t at = 0; (at = odd.find("\"socket\":", at)) != std::string::npos; at += 40)
+    odd.insert(at, "\"note\": \"]}\\\"[{\\\\\", ");
+  const OpenedFile f = read_runs(odd, "odd.json");
+  ASSERT_EQ(f.error, "");
+  ASSERT_EQ(f.runs.size(), 1u);
+  EXPECT_EQ(f.runs[0].intervals.size(), 2u);
+  EXPECT_EQ(f.runs[0].result_text, "Result — send: 12.19 Gbit/s · receive: 12.15 Gbit/s");
+
+  const std::string tcp = capture_text("iperf3-3.12/json-tcp-client.json");
+  const std::size_t streams = tcp.find("\"streams\":");
+  std::string unclosed = tcp;
+  unclosed.replace(tcp.find(']', streams), 1, "}");
+  const OpenedFile g = read_runs(unclosed, "unclosed.json");
+  EXPECT_EQ(g.error.rfind("It is not valid JSON", 0), 0u) << g.error;
+  EXPECT_TRUE(g.runs.empty());
+}
+
 TEST(RunFileBadInput, CrlfLineEndingsOpenAsUsual) {
   const OpenedFile json = read_runs(with_crlf(capture_text("iperf3-3.12/json-tcp-client.json")), "crlf.json");
   ASSERT_EQ(json.error, "");

@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <charconv>
 #include <clocale>
 #include <cmath>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace trellan {
@@ -121,6 +125,45 @@ TEST(IsValidUtf8, RejectsMalformedSequences) {
            "\xC3"sv,                  // truncated two-byte form
        }) {
     EXPECT_FALSE(is_valid_utf8(s)) << testing::PrintToString(std::string(s));
+  }
+}
+
+// Figures are written as printf's "%.Nf" writes them: the exact binary
+// value rounded, a true half to even. The quick path must never differ.
+TEST(FixedText, RoundsAsPrintfDoesNearHalvesAndEverywhereElse) {
+  const std::vector<std::tuple<double, int, std::string>> cases = {
+      {1.005, 2, "1.00"},         // 1.00499999999999989…
+      {2.675, 2, "2.67"},         // 2.67499999999999982…
+      {0.125, 2, "0.12"},         // a true half: to even
+      {0.375, 2, "0.38"},
+      {0.5, 0, "0"},
+      {1.5, 0, "2"},
+      {2.5, 0, "2"},
+      {9.995, 2, "9.99"},         // 9.99499999999999922…
+      {99.95, 1, "100.0"},        // 99.9500000000000028…
+      {1.000011, 2, "1.00"},
+      {86400.00095, 3, "86400.001"},
+      {0.0004, 3, "0.000"},
+      {941.5, 0, "942"},
+      {-0.0, 2, "-0.00"},
+      {-1.25, 1, "-1.2"},
+      {1e20, 2, "100000000000000000000.00"},
+      {4294967296.5, 0, "4294967296"},
+  };
+  for (const auto& [v, decimals, want] : cases) EXPECT_EQ(fixed_text(v, decimals), want) << v << " " << decimals;
+  EXPECT_EQ(fixed_text(NAN, 1), "nan");
+  EXPECT_EQ(fixed_text(INFINITY, 2), "inf");
+
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> magnitude(-4, 10);
+  for (int i = 0; i < 200000; ++i) {
+    // Spread over many sizes, and every so often right on a half.
+    double v = std::pow(10.0, magnitude(random));
+    const int decimals = static_cast<int>(random() % 4);
+    if (i % 5 == 0) v = (std::floor(v * std::pow(10.0, decimals)) + 0.5) / std::pow(10.0, decimals);
+    std::array<char, 400> buf;
+    const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, decimals);
+    ASSERT_EQ(fixed_text(v, decimals), std::string(buf.data(), r.ptr)) << v << " " << decimals;
   }
 }
 
