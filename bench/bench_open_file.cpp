@@ -26,18 +26,11 @@
 #include "core/run_record.hpp"
 #include "lib/iperf_json_writer.hpp"
 #include "lib/python_json.hpp"
+#include "lib/resident.hpp"
 #include "ui/app.hpp"
 #include "ui/window.hpp"
 
 namespace {
-
-std::uint64_t status_kb(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(field, 0) == 0) return std::strtoull(line.c_str() + std::string(field).size(), nullptr, 10);
-  return 0;
-}
 
 constexpr double kAfterFrameMs = 1000;
 
@@ -108,7 +101,7 @@ Open open_once(GApplication* app, GtkWidget* window, const std::string& path) {
   });
   GFile* file = g_file_new_for_path(path.c_str());
   Open o;
-  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts from now
+  reset_peak();
   const std::uint64_t before = status_kb("VmRSS:");
   LoopWatch watch;
   watch.start();

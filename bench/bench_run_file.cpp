@@ -21,21 +21,9 @@
 #include "core/run_file.hpp"
 #include "lib/iperf_json_writer.hpp"
 #include "lib/python_json.hpp"
+#include "lib/resident.hpp"
 
 namespace {
-
-std::uint64_t status_kb(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(field, 0) == 0) return std::strtoull(line.c_str() + std::string(field).size(), nullptr, 10);
-  return 0;
-}
-
-// Resets the peak of resident memory to what is resident now.
-void reset_peak() {
-  std::ofstream("/proc/self/clear_refs") << "5";
-}
 
 struct Figures {
   double seconds = 0;
