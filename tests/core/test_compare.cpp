@@ -16,6 +16,7 @@
 #include <string>
 
 #include "captures.hpp"
+#include "latency_figures.hpp"
 
 namespace trellan {
 namespace {
@@ -50,13 +51,7 @@ class Compare : public ::testing::Test {
     tcp = client_run("iperf3-3.12/tcp-client.txt", {"iperf3", "-c", "127.0.0.1", "-t", "3"}, 40);
     // 8.04, 9.15 and 8.81 Gbit/s; 24, 16 and 18 retransmits.
     tuned = client_run("iperf3-3.12/tuned-client.txt", {"iperf3", "-c", "127.0.0.1", "-t", "3", "-C", "reno"}, 45);
-    LatencyFigures figures;
-    figures.idle_ms = 0.031;
-    figures.loaded_median_ms = 5.1;
-    figures.loaded_p95_ms = 21.0;
-    figures.loaded_max_ms = 24.0;
-    figures.sent = 300;
-    tuned.latency = figures;
+    tuned.latency = testing::loaded_latency(0.031, 5.1, 21.0, 24.0, 0, 300);
     // Sending 16.7, 16.9 and 16.2 Gbit/s over 1.01, 0.99 and 1.00 s;
     // receiving 103, 105 and 104 Mbit/s, 57471 of 57867, 58332 of 58728 and
     // 57465 of 57861 datagrams lost.
@@ -165,14 +160,7 @@ TEST_F(Compare, OverlaySeriesStartAtEachRunsOwnStartWithBothDirectionsAdded) {
 
   // Latency: each interval's median, the two records of a bidirectional
   // interval carrying the same one; an interval without a reply has no point.
-  LatencyFigures figures;
-  figures.idle_ms = 0.05;
-  figures.loaded_median_ms = 2.0;
-  figures.loaded_p95_ms = 3.0;
-  figures.loaded_max_ms = 4.0;
-  figures.lost = 1;
-  figures.sent = 31;
-  udp.latency = figures;
+  udp.latency = testing::loaded_latency(0.05, 2.0, 3.0, 4.0, 1, 31);
   udp.interval_latency = {{1.5, 0}, {1.5, 0}, {std::nullopt, 10}, {std::nullopt, 10}, {2.5, 0}, {2.5, 0}};
   const auto latency = latency_series(udp);
   ASSERT_EQ(latency.size(), 2u);

@@ -19,6 +19,7 @@
 
 #include "core/run_export.hpp"
 #include "core/run_words.hpp"
+#include "latency_figures.hpp"
 
 namespace trellan {
 namespace {
@@ -424,13 +425,7 @@ RunRecord measured_run() {
   b.omitted = true;
   r.intervals = {a, b};
   {
-    LatencyFigures f;
-    f.idle_ms = 12.3;
-    f.loaded_median_ms = 40.1;
-    f.loaded_p95_ms = 55.25;
-    f.loaded_max_ms = 61.0;
-    f.lost = 4;
-    f.sent = 40;
+    LatencyFigures f = testing::loaded_latency(12.3, 40.1, 55.25, 61.0, 4, 40);
     f.jitter_ms = 3.5;
     f.idle_lost = 2;
     f.idle_sent = 10;

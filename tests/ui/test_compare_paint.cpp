@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "latency_figures.hpp"
 #include "picture.hpp"
 #include "ui/chart_image.hpp"
 #include "ui/compare_view_paint.hpp"
@@ -128,16 +129,7 @@ TEST(ComparePaint, EightRunsGetLinesColourBlindViewersTellApartAndALegendInTheir
 TEST(ComparePaint, DistributionsAndLatencyDrawEachRunInItsColour) {
   RunRecord slow = steady_run(300, 0), fast = steady_run(900, 5);
   for (int s = 0; s < 10; ++s) fast.intervals[s].mbps = 500 + 50 * s;
-  {
-    LatencyFigures f;
-    f.idle_ms = 1.0;
-    f.loaded_median_ms = 5.0;
-    f.loaded_p95_ms = 8.0;
-    f.loaded_max_ms = 9.0;
-    f.lost = 0;
-    f.sent = 100;
-    slow.latency = f;
-  }
+  slow.latency = trellan::testing::loaded_latency(1.0, 5.0, 8.0, 9.0, 0, 100);
   slow.interval_latency.assign(10, IntervalLatency{5.0, 0});
   slow.probes = {{0.1f, 4.0f}, {0.2f, 6.0f}, {0.3f, 8.0f}};
   const CompareData data({&slow, &fast});

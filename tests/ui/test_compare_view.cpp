@@ -14,6 +14,7 @@
 #include "captures.hpp"
 #include "core/output_parser.hpp"
 #include "file_chooser.hpp"
+#include "latency_figures.hpp"
 #include "runs_page_fixture.hpp"
 #include "ui/compare_view.hpp"
 
@@ -188,16 +189,7 @@ TEST(CompareView, TheChartIsSavedAsSvgOrPngAsTheNameAsks) {
 TEST(CompareView, ThreeRunsOneWithLatencyShowItsPlotAtEverySizeInLightAndDark) {
   auto tcp = captured_run("iperf3-3.12/tcp-5s-client.txt", 40);
   auto slow = std::make_shared<RunRecord>(*captured_run("iperf3-3.18/tcp-5s-client.txt", 45));
-  {
-    LatencyFigures f;
-    f.idle_ms = 0.031;
-    f.loaded_median_ms = 2.2;
-    f.loaded_p95_ms = 3.0;
-    f.loaded_max_ms = 3.4;
-    f.lost = 0;
-    f.sent = 50;
-    slow->latency = f;
-  }
+  slow->latency = loaded_latency(0.031, 2.2, 3.0, 3.4, 0, 50);
   slow->interval_latency = {{2.0, 0}, {2.5, 0}, {2.1, 0}, {3.0, 0}, {2.3, 0}};
   for (int i = 0; i < 50; ++i) slow->probes.push_back({i * 0.1f, 1.5f + static_cast<float>(i % 5) * 0.4f});
   auto bidir = captured_run("iperf3-3.12/bidir-P2-client.txt", 50);
