@@ -1,4 +1,4 @@
-// Driving the file chooser a save button opens, for window tests: without a
+// Driving the file chooser a save or open button opens, for window tests: without a
 // desktop portal both GTK's dialog and its native chooser show one in the
 // process.
 #pragma once
@@ -32,13 +32,19 @@ inline std::string chooser_name(GtkWidget* chooser) {
   return out;
 }
 
-// Types `name` and presses Save once the chooser has settled in its folder.
-inline void save_as(GtkWidget* chooser, const std::string& name) {
+// Presses the chooser's Save (or Open) button once it has settled in its
+// folder.
+inline void accept_chooser(GtkWidget* chooser) {
   pump_for(1.0);
-  gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name.c_str());
   GtkWidget* save = gtk_dialog_get_widget_for_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
   ASSERT_NE(save, nullptr);
   g_signal_emit_by_name(save, "clicked");
+}
+
+// Types `name` and presses Save once the chooser has settled in its folder.
+inline void save_as(GtkWidget* chooser, const std::string& name) {
+  gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name.c_str());
+  accept_chooser(chooser);
 }
 G_GNUC_END_IGNORE_DEPRECATIONS
 

@@ -18,6 +18,7 @@
 #include "core/run_export.hpp"
 #include "core/run_file.hpp"
 #include "fake_tool.hpp"
+#include "file_chooser.hpp"
 #include "runs_page_fixture.hpp"
 #include "ui/app.hpp"
 #include "ui/compat.hpp"
@@ -168,42 +169,6 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
   EXPECT_NE(report.find(result + "\n"), std::string::npos) << report;
 }
 
-namespace {
-
-// The file chooser the save button opened, once it is there. Without a
-// desktop portal both GTK's dialog and its native chooser show one in the
-// process.
-GtkWidget* open_file_chooser() {
-  GtkWidget* found = nullptr;
-  pump_until([&] {
-    GList* windows = gtk_window_list_toplevels();
-    for (GList* w = windows; w; w = w->next)
-      if (GTK_IS_FILE_CHOOSER(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data))) found = GTK_WIDGET(w->data);
-    g_list_free(windows);
-    return found != nullptr;
-  }, 10);
-  return found;
-}
-
-G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-std::string proposed_name(GtkWidget* chooser) {
-  char* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser));
-  std::string out = name ? name : "";
-  g_free(name);
-  return out;
-}
-
-// Presses the chooser's Save button once it has settled in its folder.
-void accept(GtkWidget* chooser) {
-  trellan::testing::pump_for(1.0);
-  GtkWidget* save = gtk_dialog_get_widget_for_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
-  ASSERT_NE(save, nullptr);
-  g_signal_emit_by_name(save, "clicked");
-}
-G_GNUC_END_IGNORE_DEPRECATIONS
-
-}  // namespace
-
 TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   GDateTime* start = g_date_time_new_local(2026, 3, 14, 9, 26, 53);
   const auto started = std::chrono::system_clock::from_time_t(g_date_time_to_unix(start));
@@ -222,8 +187,8 @@ TEST_F(RunsPageTest, SaveAsCsvProposesTheRunsStartAsNameAndWritesTheFile) {
   g_signal_emit_by_name(button_labelled(page, "Save as CSV…"), "clicked");
   GtkWidget* chooser = open_file_chooser();
   ASSERT_NE(chooser, nullptr);
-  EXPECT_EQ(proposed_name(chooser), "trellan-20260314-092653.csv");
-  accept(chooser);
+  EXPECT_EQ(chooser_name(chooser), "trellan-20260314-092653.csv");
+  accept_chooser(chooser);
   const std::string path = dir + "/trellan-20260314-092653.csv";
   EXPECT_TRUE(pump_until([&] {
     return missing(page, {"Saved as “" + shown_dir + "/trellan-20260314-092653.csv”."}).empty();
@@ -323,7 +288,7 @@ TEST_F(RunsPageTest, OpenFromAnyPageShowsTheRunsPageAndOpensTheFileChosen) {
   EXPECT_TRUE(gtk_file_chooser_set_file(GTK_FILE_CHOOSER(chooser), file, nullptr));
   G_GNUC_END_IGNORE_DEPRECATIONS
   g_object_unref(file);
-  accept(chooser);
+  accept_chooser(chooser);
   EXPECT_TRUE(pump_until([&] { return lines_starting(page, "Could not open “empty.json”: ").size() == 1; }, 10))
       << ::testing::PrintToString(reachable_texts(page));
   EXPECT_TRUE(log->runs().empty());
@@ -410,8 +375,8 @@ TEST_F(RunsPageTest, TwoFilesOpenedByArgumentAreComparedSavedTogetherAndReopened
   g_signal_emit_by_name(button_labelled(page, "Save all runs…"), "clicked");
   GtkWidget* chooser = open_file_chooser();
   ASSERT_NE(chooser, nullptr);
-  const std::string path = dir + "/" + proposed_name(chooser);
-  accept(chooser);
+  const std::string path = dir + "/" + chooser_name(chooser);
+  accept_chooser(chooser);
   EXPECT_TRUE(pump_until([&] { return missing(page, {"Saved as “" + path + "”."}).empty(); }, 10))
       << ::testing::PrintToString(reachable_texts(page));
   EXPECT_EQ(g_chdir(previous), 0);
