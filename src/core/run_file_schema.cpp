@@ -62,6 +62,20 @@ void put_key(std::string& out, const char* key) {
   out += "\":";
 }
 
+// "key":value and what follows it; the value written as its type is.
+void put_value(std::string& out, std::string_view s) { put_string(out, s); }
+template <typename T>
+void put_value(std::string& out, const std::optional<T>& v) { put_optional(out, v); }
+template <typename T>
+  requires std::is_arithmetic_v<T>
+void put_value(std::string& out, T v) { put_number(out, v); }
+template <typename T>
+void put_field(std::string& out, const char* key, const T& value, const char* after) {
+  put_key(out, key);
+  put_value(out, value);
+  out += after;
+}
+
 const char* page_name(RunPage p) { return p == RunPage::Client ? "client" : "server"; }
 
 const char* end_name(RunEnd e) {
@@ -97,18 +111,10 @@ std::string iso_time(std::chrono::system_clock::time_point t) {
 
 void put_run(std::string& out, const RunRecord& r) {
   out += "{";
-  put_key(out, "page");
-  put_string(out, page_name(r.page));
-  out += ",\n";
-  put_key(out, "started");
-  put_string(out, iso_time(r.started));
-  out += ",\n";
-  put_key(out, "far_end");
-  put_string(out, r.far_end);
-  out += ",\n";
-  put_key(out, "options_summary");
-  put_string(out, r.options_summary);
-  out += ",\n";
+  put_field(out, "page", std::string_view(page_name(r.page)), ",\n");
+  put_field(out, "started", std::string_view(iso_time(r.started)), ",\n");
+  put_field(out, "far_end", std::string_view(r.far_end), ",\n");
+  put_field(out, "options_summary", std::string_view(r.options_summary), ",\n");
   put_key(out, "command");
   out += '[';
   for (std::size_t i = 0; i < r.command.size(); ++i) {
@@ -116,24 +122,12 @@ void put_run(std::string& out, const RunRecord& r) {
     put_string(out, r.command[i]);
   }
   out += "],\n";
-  put_key(out, "iperf_version");
-  put_string(out, r.iperf_version);
-  out += ",\n";
-  put_key(out, "end");
-  put_string(out, end_name(r.end));
-  out += ",\n";
-  put_key(out, "result_text");
-  put_string(out, r.result_text);
-  out += ",\n";
-  put_key(out, "details_text");
-  put_string(out, r.details_text);
-  out += ",\n";
-  put_key(out, "error_text");
-  put_string(out, r.error_text);
-  out += ",\n";
-  put_key(out, "latency_text");
-  put_string(out, r.latency_text);
-  out += ",\n";
+  put_field(out, "iperf_version", std::string_view(r.iperf_version), ",\n");
+  put_field(out, "end", std::string_view(end_name(r.end)), ",\n");
+  put_field(out, "result_text", std::string_view(r.result_text), ",\n");
+  put_field(out, "details_text", std::string_view(r.details_text), ",\n");
+  put_field(out, "error_text", std::string_view(r.error_text), ",\n");
+  put_field(out, "latency_text", std::string_view(r.latency_text), ",\n");
   put_key(out, "summary");
   if (const auto& d = r.summary) {
     out += "{\"bidirectional\":";
@@ -142,30 +136,16 @@ void put_run(std::string& out, const RunRecord& r) {
       out += ',';
       put_key(out, key);
       out += '{';
-      put_key(out, "sender_mbps");
-      put_optional(out, f->sender_mbps);
-      out += ',';
-      put_key(out, "retransmits");
-      put_optional(out, f->retransmits);
-      out += ',';
-      put_key(out, "receiver_mbps");
-      put_optional(out, f->receiver_mbps);
-      out += ',';
+      put_field(out, "sender_mbps", f->sender_mbps, ",");
+      put_field(out, "retransmits", f->retransmits, ",");
+      put_field(out, "receiver_mbps", f->receiver_mbps, ",");
       put_key(out, "loss");
       if (const auto& l = f->loss) {
         out += '{';
-        put_key(out, "jitter_ms");
-        put_string(out, l->jitter_ms);
-        out += ',';
-        put_key(out, "lost");
-        put_number(out, l->lost);
-        out += ',';
-        put_key(out, "total");
-        put_number(out, l->total);
-        out += ',';
-        put_key(out, "percent");
-        put_string(out, l->percent);
-        out += '}';
+        put_field(out, "jitter_ms", std::string_view(l->jitter_ms), ",");
+        put_field(out, "lost", l->lost, ",");
+        put_field(out, "total", l->total, ",");
+        put_field(out, "percent", std::string_view(l->percent), "}");
       } else {
         out += "null";
       }
@@ -176,9 +156,7 @@ void put_run(std::string& out, const RunRecord& r) {
     out += "null";
   }
   out += ",\n";
-  put_key(out, "dropped_intervals");
-  put_number(out, r.dropped_intervals);
-  out += ",\n";
+  put_field(out, "dropped_intervals", r.dropped_intervals, ",\n");
   put_key(out, "intervals");
   out += "[";
   bool first = true;
