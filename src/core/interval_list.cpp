@@ -11,11 +11,12 @@ using trellan::RunRecord;
 // ---- an item: a place in the shown run ------------------------------------
 
 // What the list shows, shared with its items: the run (kept alive while a
-// row shows one of its records), and the items that are out, by number, so
-// that a place asked for again gets the item it had. A table then keeps a
-// row's widgets when another run is shown and only binds them anew.
+// row shows one of its records), and, if the list was made so, the items
+// that are out, by number, so that a place asked for again gets the item it
+// had.
 struct Shown {
   std::shared_ptr<const RunRecord> run;
+  bool same_item_for_same_place = false;
   std::unordered_map<std::uint64_t, TrellanIntervalItem*> items;
 };
 
@@ -75,7 +76,7 @@ static gpointer list_get_item(GListModel* model, guint position) {
   auto* item = TRELLAN_INTERVAL_ITEM(g_object_new(trellan_interval_item_get_type(), nullptr));
   item->shown = new std::shared_ptr<Shown>(*list->shown);
   item->number = number;
-  shown.items.emplace(number, item);
+  if (shown.same_item_for_same_place) shown.items.emplace(number, item);
   return item;
 }
 
@@ -130,8 +131,10 @@ void note_new(TrellanIntervalList* list) {
 
 }  // namespace
 
-TrellanIntervalList* interval_list_new() {
-  return TRELLAN_INTERVAL_LIST(g_object_new(trellan_interval_list_get_type(), nullptr));
+TrellanIntervalList* interval_list_new(bool same_item_for_same_place) {
+  auto* list = TRELLAN_INTERVAL_LIST(g_object_new(trellan_interval_list_get_type(), nullptr));
+  (*list->shown)->same_item_for_same_place = same_item_for_same_place;
+  return list;
 }
 
 void interval_list_show(TrellanIntervalList* list, std::shared_ptr<const RunRecord> run, guint most) {

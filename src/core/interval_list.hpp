@@ -32,8 +32,13 @@ struct FilledColumns {
 // `known`.
 FilledColumns filled_columns(const RunRecord& run, std::size_t from = 0, FilledColumns known = {});
 
-// An empty list (a full reference).
-TrellanIntervalList* interval_list_new();
+// An empty list (a full reference). With `same_item_for_same_place`, a
+// place asked for again, while its item is held, gets that item, whichever
+// run the list shows: a table that binds a row anew when its place is
+// given an item (GTK before 4.12 does) keeps its rows' widgets from one run
+// to the next. Otherwise each ask gets a new item, so that a table that
+// binds only a new item binds every row of another run.
+TrellanIntervalList* interval_list_new(bool same_item_for_same_place = false);
 
 // Shows `run`'s records as they are now (nullptr: none), in one change; at
 // most the first `most` of them, the rest joining at the next catch-up.
@@ -50,9 +55,7 @@ const RunRecord* interval_list_run(TrellanIntervalList* list);
 FilledColumns interval_list_filled(TrellanIntervalList* list);
 
 // The record an item stands for, in the run the list shows now, or nullptr
-// once the run log has let go of it (or of its run). The list gives the same
-// item for the same place for as long as anyone holds it, whichever run it
-// shows: a table keeps a row's widgets and binds them again.
+// once the run log has let go of it (or of its run).
 const IntervalRecord* interval_item_record(TrellanIntervalItem* item);
 // Where that record stands in its run's kept records.
 std::optional<std::size_t> interval_item_index(TrellanIntervalItem* item);

@@ -233,7 +233,9 @@ void catch_up_at_next_frame(const StateRef& state) {
 // Making a row of the table takes GTK about a third of a millisecond, and
 // GTK before 4.12 makes one for each of a list's first 200 items (and a few
 // more), in view or not; later versions, for the rows in view. Binding a
-// row to other readings costs less, and measuring it again still some. So
+// row to other readings costs less (before 4.12 a place keeps its item and
+// its row is bound again; later versions bind rows they keep to new items
+// themselves), and measuring it again still some. So
 // an ended run that is chosen or opened shows its texts and chart in the
 // next frame, its table hidden; once that frame is drawn, the table shows
 // its readings in the rows it has, and the rows it lacks join a few a
@@ -340,7 +342,7 @@ void add_css_once() {
 IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
   State& s = *state_;
   add_css_once();
-  s.list = Ref<TrellanIntervalList>::take(interval_list_new());
+  s.list = Ref<TrellanIntervalList>::take(interval_list_new(kMakesRowsOutOfView));
   GtkSelectionModel* model = GTK_SELECTION_MODEL(gtk_no_selection_new(G_LIST_MODEL(g_object_ref(s.list.get()))));
   s.view = Ref<GtkWidget>::sink(gtk_column_view_new(model));
   GtkColumnView* view = GTK_COLUMN_VIEW(s.view.get());

@@ -573,14 +573,14 @@ TEST_F(RunsPageTest, ALongRunChosenAfterAnotherShowsOnlyItsOwnReadings) {
   open_runs();
   GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
   ASSERT_NE(view, nullptr);
-  // The transfers the table's rows show, and how many rows show one.
+  // The transfers the table's rows in sight show.
   const auto transfers = [&] {
     std::vector<std::string> seen;
     std::vector<GtkWidget*> todo = {view};
     while (!todo.empty()) {
       GtkWidget* w = todo.back();
       todo.pop_back();
-      if (GTK_IS_LABEL(w) && g_str_has_suffix(gtk_label_get_text(GTK_LABEL(w)), "MBytes"))
+      if (GTK_IS_LABEL(w) && gtk_widget_get_mapped(w) && g_str_has_suffix(gtk_label_get_text(GTK_LABEL(w)), "MBytes"))
         seen.emplace_back(gtk_label_get_text(GTK_LABEL(w)));
       for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c)) todo.push_back(c);
     }
@@ -589,11 +589,10 @@ TEST_F(RunsPageTest, ALongRunChosenAfterAnotherShowsOnlyItsOwnReadings) {
   };
   const auto only = [&](const std::string& transfer) {
     const auto seen = transfers();
-    return seen.size() >= 20 && seen.front() == transfer && seen.back() == transfer &&
+    return seen.size() >= 5 && seen.front() == transfer && seen.back() == transfer &&
            gtk_widget_get_opacity(view) == 1.0;
   };
   EXPECT_TRUE(pump_until([&] { return only("222 MBytes"); }, 10)) << ::testing::PrintToString(transfers());
-  const std::size_t rows = transfers().size();
   GtkListBox* list = GTK_LIST_BOX(find_widget(page, [](GtkWidget* w) { return GTK_IS_LIST_BOX(w); }));
   g_signal_emit_by_name(gtk_list_box_get_row_at_index(list, 1), "activate");
   EXPECT_TRUE(pump_until([&] { return only("111 MBytes"); }, 10)) << ::testing::PrintToString(transfers());
@@ -601,7 +600,6 @@ TEST_F(RunsPageTest, ALongRunChosenAfterAnotherShowsOnlyItsOwnReadings) {
   EXPECT_TRUE(pump_until([&] { return only("222 MBytes"); }, 10)) << ::testing::PrintToString(transfers());
   pump_for(0.5);  // the rows that join a few a frame have all joined
   EXPECT_TRUE(only("222 MBytes")) << ::testing::PrintToString(transfers());
-  EXPECT_GE(transfers().size(), rows);
 }
 
 TRELLAN_GTK_TEST_MAIN()
