@@ -29,19 +29,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-in_ns() {
-  local ns=$1; shift
-  nsenter --net="/run/netns/$ns" "$@"
-}
-
-ip netns add "$ns_a"
-ip netns add "$ns_b"
-in_ns "$ns_a" ip link add va type veth peer name vb netns "$ns_b"
-in_ns "$ns_a" ip addr add 10.79.0.1/24 dev va
-in_ns "$ns_b" ip addr add 10.79.0.2/24 dev vb
-for ns in "$ns_a" "$ns_b"; do in_ns "$ns" ip link set lo up; done
-in_ns "$ns_a" ip link set va up
-in_ns "$ns_b" ip link set vb up
+# shellcheck source=netns.sh
+source "$(dirname "$0")/netns.sh"
+netns_pair "$ns_a" "$ns_b" 10.79.0
 in_ns "$ns_a" tc qdisc add dev va root tbf rate 50mbit burst 32kbit latency 300ms
 sleep 1
 in_ns "$ns_b" iperf3 -s -p 5201 -B 10.79.0.2 >/dev/null 2>&1 &

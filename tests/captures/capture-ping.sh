@@ -17,24 +17,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Runs a command in a namespace. nsenter rather than "ip netns exec" or
-# "ip -n", which also remount /sys and fail inside a chroot.
-in_ns() {
-  local ns=$1; shift
-  nsenter --net="/run/netns/$ns" "$@"
-}
-
 # Two namespaces joined by a veth pair: 10.77.0.1 (a) and 10.77.0.2 (b).
-ip netns add "$ns_a"
-ip netns add "$ns_b"
-in_ns "$ns_a" ip link add va type veth peer name vb netns "$ns_b"
-in_ns "$ns_a" ip addr add 10.77.0.1/24 dev va
-in_ns "$ns_b" ip addr add 10.77.0.2/24 dev vb
-for ns in "$ns_a" "$ns_b"; do
-  in_ns "$ns" ip link set lo up
-done
-in_ns "$ns_a" ip link set va up
-in_ns "$ns_b" ip link set vb up
+# shellcheck source=netns.sh
+source "$(dirname "$0")/netns.sh"
+netns_pair "$ns_a" "$ns_b" 10.77.0
 sleep 1
 
 # NAME then the command; ping's own exit status is kept.
