@@ -34,7 +34,9 @@ source "$(dirname "$0")/netns.sh"
 netns_pair "$ns_a" "$ns_b" 10.79.0
 in_ns "$ns_a" tc qdisc add dev va root tbf rate 50mbit burst 32kbit latency 300ms
 sleep 1
-in_ns "$ns_b" iperf3 -s -p 5201 -B 10.79.0.2 >/dev/null 2>&1 &
+# Started by nsenter, not through the in_ns function: $! is then the
+# server itself, not a shell that a kill would leave it behind.
+nsenter --net="/run/netns/$ns_b" iperf3 -s -p 5201 -B 10.79.0.2 >/dev/null 2>&1 &
 server=$!
 
 # Each line of standard input, led by when it was read.
@@ -49,7 +51,7 @@ for line in iter(sys.stdin.readline, ""):
 # A relay on 10.79.0.2:5202 that waits 2 s after each connection comes
 # before it connects on to the server and forwards both ways.
 start_relay() {
-  in_ns "$ns_b" python3 -c '
+  nsenter --net="/run/netns/$ns_b" python3 -c '
 import socket, threading, time
 def pump(a, b):
     try:
