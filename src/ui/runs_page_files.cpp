@@ -75,7 +75,7 @@ void on_read(GObject*, GAsyncResult*, gpointer data) noexcept {
   if (!opened.error.empty()) {
     if (s.report.failed) s.report.failed("Could not open “" + reading->name + "”: " + opened.error);
   } else if (opened.runs.empty()) {
-    if (s.report.failed) s.report.failed("Could not open “" + reading->name + "”: it holds no run");
+    if (s.report.failed) s.report.failed("Could not open “" + reading->name + "”: It holds no run");
   } else {
     for (RunRecord& run : opened.runs) {
       if (run.source_file.empty()) run.source_file = reading->name;
@@ -94,7 +94,7 @@ void read_next(const StateRef& state) {
     reading->name = file_display_name(file.get());
     CharPtr path(g_file_get_path(file.get()));
     if (!path) {
-      if (s.report.failed) s.report.failed("Could not open “" + reading->name + "”: it is not a local file");
+      if (s.report.failed) s.report.failed("Could not open “" + reading->name + "”: It is not a local file");
       continue;
     }
     reading->path = path.get();

@@ -21,7 +21,7 @@ struct OpenReport {
   // half a second; called again with an empty name when it is no longer
   // worth showing.
   std::function<void(const std::string& name, double fraction)> progress;
-  // "Could not open “x.json”: the file is empty": one per file that failed.
+  // "Could not open “x.json”: The file is empty": one per file that failed.
   std::function<void(const std::string& line)> failed;
   // Every file has been read, or the open was cancelled.
   std::function<void()> done;
