@@ -1,5 +1,7 @@
 #include "core/save_file.hpp"
 
+#include <utility>
+
 #include "core/gobject.hpp"
 
 namespace trellan {
@@ -44,6 +46,37 @@ std::optional<std::string> save_file_atomically(GFile* file, std::string_view co
   }
   if (!existed) g_file_delete(file, nullptr, nullptr);
   return reason;
+}
+
+namespace {
+
+struct BackgroundSave {
+  Ref<GFile> file;
+  std::string contents;
+  std::function<void(std::optional<std::string>)> done;
+  std::optional<std::string> error;
+};
+
+}  // namespace
+
+void save_file_in_background(GFile* file, std::string contents,
+                             std::function<void(std::optional<std::string> error)> done) {
+  auto* save = new BackgroundSave{Ref<GFile>::add(file), std::move(contents), std::move(done), std::nullopt};
+  GTask* task = g_task_new(nullptr, nullptr, [](GObject*, GAsyncResult* result, gpointer) noexcept {
+    auto* save = static_cast<BackgroundSave*>(g_task_get_task_data(G_TASK(result)));
+    // What `done` holds goes here, on the caller's thread: the task itself
+    // may be let go last by the worker.
+    const auto done = std::exchange(save->done, nullptr);
+    if (done) done(std::move(save->error));
+  }, nullptr);
+  g_task_set_task_data(task, save, [](gpointer data) { delete static_cast<BackgroundSave*>(data); });
+  g_task_run_in_thread(task, [](GTask* task, gpointer, gpointer data, GCancellable*) noexcept {
+    auto* save = static_cast<BackgroundSave*>(data);
+    save->error = save_file_atomically(save->file.get(), save->contents);
+    save->contents = std::string();  // the memory goes back now, not when the caller hears
+    g_task_return_boolean(task, TRUE);
+  });
+  g_object_unref(task);
 }
 
 }  // namespace trellan

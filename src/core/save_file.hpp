@@ -3,6 +3,7 @@
 
 #include <gio/gio.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,5 +17,11 @@ namespace trellan {
 // in words ("No such file or directory"), or nothing when the file is in
 // place.
 std::optional<std::string> save_file_atomically(GFile* file, std::string_view contents);
+
+// The same on a worker thread, so that a slow disk never holds up the
+// caller's main loop: `done` gets the outcome there, in a later turn of the
+// thread-default main context this was called from.
+void save_file_in_background(GFile* file, std::string contents,
+                             std::function<void(std::optional<std::string> error)> done);
 
 }  // namespace trellan

@@ -196,23 +196,25 @@ void set_status(View& v, const std::string& text) {
 
 // The chart as it is laid out now, written to `file` as the name asks:
 // PNG or SVG.
-void save_image(View& v, GFile* file) {
+void save_image(const ViewRef& view, GFile* file) {
+  View& v = *view;
   if (v.gone) return;
   const CharPtr name(g_file_get_parse_name(file));
   const CharPtr base(g_file_get_basename(file));
   const int width = std::max(480, v.throughput ? gtk_widget_get_width(v.throughput.get()) : 0);
   const int height = static_cast<int>(comparison_height(v.data));
   const bool dark = dark_appearance();
-  const std::string bytes = painted_image(image_format_of(base ? base.get() : ""), width, height,
+  std::string bytes = painted_image(image_format_of(base ? base.get() : ""), width, height,
                                           [&](cairo_t* cr) { paint_comparison(cr, width, v.data, dark); });
-  std::string outcome;
-  if (bytes.empty())
-    outcome = std::string("Could not save “") + name.get() + "”: the image could not be drawn.";
-  else if (auto error = save_file_atomically(file, bytes))
-    outcome = std::string("Could not save “") + name.get() + "”: " + *error + ".";
-  else
-    outcome = std::string("Saved as “") + name.get() + "”.";
-  set_status(v, outcome);
+  if (bytes.empty()) return set_status(v, std::string("Could not save “") + name.get() + "”: the image could not be drawn.");
+  set_status(v, std::string("Saving “") + name.get() + "”…");
+  save_file_in_background(file, std::move(bytes),
+                          [weak = std::weak_ptr<View>(view), name = std::string(name.get())](auto error) {
+                            const auto view = weak.lock();
+                            if (!view || view->gone) return;
+                            set_status(*view, error ? "Could not save “" + name + "”: " + *error + "."
+                                                    : "Saved as “" + name + "”.");
+                          });
 }
 
 #if GTK_CHECK_VERSION(4, 10, 0)
@@ -220,7 +222,7 @@ void on_save_chosen(GObject* dialog, GAsyncResult* result, gpointer data) noexce
   std::unique_ptr<ViewRef> view(static_cast<ViewRef*>(data));  // one call per request
   GError* error = nullptr;
   if (const auto file = Ref<GFile>::take(gtk_file_dialog_save_finish(GTK_FILE_DIALOG(dialog), result, &error)))
-    save_image(**view, file.get());
+    save_image(*view, file.get());
   g_clear_error(&error);  // dismissed
 }
 #else
@@ -230,7 +232,7 @@ void on_save_response(GtkNativeDialog* dialog, int response, gpointer data) noex
   const auto own = Ref<GtkNativeDialog>::take(dialog);
   if (response != GTK_RESPONSE_ACCEPT) return;
   if (const auto file = Ref<GFile>::take(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))))
-    save_image(view_of(data), file.get());
+    save_image(*static_cast<ViewRef*>(data), file.get());
 }
 #endif
 

@@ -43,9 +43,19 @@ void on_copy_csv(GtkButton*, gpointer data) noexcept {
 // every run of the window.
 enum class SaveKind { Csv, Run, AllRuns };
 
-// Writes what `kind` asks for to `file` and says how that went: below the
-// run for a run, beside the page's buttons for all of them.
-void save_to(Page& p, SaveKind kind, std::uint64_t id, GFile* file) {
+// Says how a save went: below the run for a run, beside the page's
+// buttons for all of them.
+void say_saved(Page& p, SaveKind kind, std::uint64_t id, const std::string& outcome) {
+  if (p.gone) return;
+  if (kind == SaveKind::AllRuns) set_label(p.file_status.get(), outcome);
+  else if (id == p.selected) set_label(p.save_status.get(), outcome);
+}
+
+// Writes what `kind` asks for to `file`. The text is made here, from the
+// runs as they are now; the file is written off the main thread, so that
+// a slow disk never holds up the window.
+void save_to(const PageRef& page, SaveKind kind, std::uint64_t id, GFile* file) {
+  Page& p = *page;
   if (p.gone) return;
   const std::string name = file_display_path(file);
   std::optional<std::string> contents;
@@ -56,13 +66,17 @@ void save_to(Page& p, SaveKind kind, std::uint64_t id, GFile* file) {
   } else if (const RunRecord* run = p.log->find(id)) {
     contents = kind == SaveKind::Csv ? intervals_csv(*run) : run_file_text({run});
   }
-  std::string outcome;
-  if (!contents) outcome = kind == SaveKind::AllRuns ? "Not saved: there are no runs." : "Not saved: the run is no longer kept.";
-  else if (auto error = save_file_atomically(file, *contents))
-    outcome = "Could not save “" + name + "”: " + *error + ".";
-  else outcome = "Saved as “" + name + "”.";
-  if (kind == SaveKind::AllRuns) set_label(p.file_status.get(), outcome);
-  else if (id == p.selected) set_label(p.save_status.get(), outcome);
+  if (!contents)
+    return say_saved(p, kind, id,
+                     kind == SaveKind::AllRuns ? "Not saved: there are no runs." : "Not saved: the run is no longer kept.");
+  say_saved(p, kind, id, "Saving “" + name + "”…");
+  save_file_in_background(file, std::move(*contents),
+                          [weak = std::weak_ptr<Page>(page), kind, id, name](std::optional<std::string> error) {
+                            if (const auto page = weak.lock())
+                              say_saved(*page, kind, id,
+                                        error ? "Could not save “" + name + "”: " + *error + "."
+                                              : "Saved as “" + name + "”.");
+                          });
 }
 
 struct SaveRequest {
@@ -84,7 +98,7 @@ void on_save_chosen(GObject* dialog, GAsyncResult* result, gpointer data) noexce
   GError* error = nullptr;
   clear_save_word(*request);
   if (const auto file = Ref<GFile>::take(gtk_file_dialog_save_finish(GTK_FILE_DIALOG(dialog), result, &error)))
-    save_to(*request->page, request->kind, request->id, file.get());
+    save_to(request->page, request->kind, request->id, file.get());
   g_clear_error(&error);  // dismissed, or the name refused
 }
 #else
@@ -96,7 +110,7 @@ void on_save_response(GtkNativeDialog* dialog, int response, gpointer data) noex
   clear_save_word(request);
   if (response != GTK_RESPONSE_ACCEPT) return;
   if (const auto file = Ref<GFile>::take(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))))
-    save_to(*request.page, request.kind, request.id, file.get());
+    save_to(request.page, request.kind, request.id, file.get());
 }
 #endif
 

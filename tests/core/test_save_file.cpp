@@ -90,5 +90,40 @@ TEST(SaveFile, ReplacesTheWholeFileOrOnFailureLeavesTheOldOneAsItWas) {
   g_rmdir(dir.c_str());
 }
 
+// Saves in the background: the outcome comes back on this thread's loop,
+// after the call has returned, for a save that worked and for one that
+// failed, and the file is whole.
+TEST(SaveFile, InTheBackgroundTellsTheOutcomeOnTheCallersLoop) {
+  char tmpl[] = "/tmp/trellan-save-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  struct Outcome {
+    bool told = false;
+    std::optional<std::string> error;
+    GThread* thread = nullptr;
+  };
+  const auto save_later = [](const std::string& path, std::string contents, Outcome& out) {
+    const auto file = Ref<GFile>::take(g_file_new_for_path(path.c_str()));
+    save_file_in_background(file.get(), std::move(contents), [&out](std::optional<std::string> error) {
+      out = {true, std::move(error), g_thread_self()};
+    });
+  };
+  Outcome saved, failed;
+  const std::string big(3 << 20, 'z');
+  save_later(dir + "/runs.trellan", big, saved);
+  save_later(dir + "/gone/runs.trellan", "x", failed);
+  EXPECT_FALSE(saved.told || failed.told) << "told before the call returned";
+  const gint64 until = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+  while (!(saved.told && failed.told) && g_get_monotonic_time() < until) g_main_context_iteration(nullptr, TRUE);
+  ASSERT_TRUE(saved.told && failed.told);
+  EXPECT_EQ(saved.error, std::nullopt);
+  EXPECT_EQ(saved.thread, g_thread_self());
+  EXPECT_TRUE(contents_of(dir + "/runs.trellan") == big);
+  EXPECT_EQ(failed.error, std::string(g_strerror(ENOENT)));
+  EXPECT_EQ(failed.thread, g_thread_self());
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"runs.trellan"});
+  g_remove((dir + "/runs.trellan").c_str());
+  g_rmdir(dir.c_str());
+}
+
 }  // namespace
 }  // namespace trellan
