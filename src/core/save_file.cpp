@@ -51,6 +51,9 @@ std::optional<std::string> save_file_atomically(GFile* file, std::string_view co
 namespace {
 
 struct BackgroundSave {
+  // The application is held while the file is written: a window closed
+  // meanwhile does not end the process halfway through the user's save.
+  Ref<GApplication> app;
   Ref<GFile> file;
   std::string contents;
   std::function<void(std::optional<std::string>)> done;
@@ -61,13 +64,17 @@ struct BackgroundSave {
 
 void save_file_in_background(GFile* file, std::string contents,
                              std::function<void(std::optional<std::string> error)> done) {
-  auto* save = new BackgroundSave{Ref<GFile>::add(file), std::move(contents), std::move(done), std::nullopt};
+  GApplication* app = g_application_get_default();
+  if (app) g_application_hold(app);
+  auto* save = new BackgroundSave{Ref<GApplication>::add(app), Ref<GFile>::add(file), std::move(contents),
+                                  std::move(done), std::nullopt};
   GTask* task = g_task_new(nullptr, nullptr, [](GObject*, GAsyncResult* result, gpointer) noexcept {
     auto* save = static_cast<BackgroundSave*>(g_task_get_task_data(G_TASK(result)));
     // What `done` holds goes here, on the caller's thread: the task itself
     // may be let go last by the worker.
     const auto done = std::exchange(save->done, nullptr);
     if (done) done(std::move(save->error));
+    if (const auto app = std::move(save->app)) g_application_release(app.get());
   }, nullptr);
   g_task_set_task_data(task, save, [](gpointer data) { delete static_cast<BackgroundSave*>(data); });
   g_task_run_in_thread(task, [](GTask* task, gpointer, gpointer data, GCancellable*) noexcept {

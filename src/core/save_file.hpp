@@ -20,7 +20,8 @@ std::optional<std::string> save_file_atomically(GFile* file, std::string_view co
 
 // The same on a worker thread, so that a slow disk never holds up the
 // caller's main loop: `done` gets the outcome there, in a later turn of the
-// thread-default main context this was called from.
+// thread-default main context this was called from. The default
+// application, if any, is held until then.
 void save_file_in_background(GFile* file, std::string contents,
                              std::function<void(std::optional<std::string> error)> done);
 

@@ -125,5 +125,31 @@ TEST(SaveFile, InTheBackgroundTellsTheOutcomeOnTheCallersLoop) {
   g_rmdir(dir.c_str());
 }
 
+// The user's last save outlives the last window: an application with
+// nothing else to do runs on until the file is written.
+TEST(SaveFile, InTheBackgroundHoldsTheApplicationUntilTheFileIsWritten) {
+  char tmpl[] = "/tmp/trellan-save-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  struct Run {
+    std::string path;
+    bool told = false;
+  } run{dir + "/last.trellan"};
+  const auto app = Ref<GApplication>::take(g_application_new(nullptr, G_APPLICATION_NON_UNIQUE));
+  g_application_set_default(app.get());
+  g_signal_connect(app.get(), "activate", G_CALLBACK(+[](GApplication*, gpointer data) {
+    auto* run = static_cast<Run*>(data);
+    const auto file = Ref<GFile>::take(g_file_new_for_path(run->path.c_str()));
+    save_file_in_background(file.get(), std::string(1 << 20, 'r'), [run](std::optional<std::string> error) {
+      run->told = !error;
+    });
+  }), &run);
+  EXPECT_EQ(g_application_run(app.get(), 0, nullptr), 0);
+  g_application_set_default(nullptr);
+  EXPECT_TRUE(run.told) << "the application ended before the save did";
+  EXPECT_EQ(contents_of(run.path).size(), 1u << 20);
+  g_remove(run.path.c_str());
+  g_rmdir(dir.c_str());
+}
+
 }  // namespace
 }  // namespace trellan
