@@ -10,7 +10,7 @@
 //     a second after that frame.
 // Needs a display; for the accessibility bus, a session bus too:
 //
-//   dbus-run-session -- xvfb-run -a -s "-screen 0 1920x1200x24" bench-open-file [DIR [hour|day [OPENS]]]
+//   dbus-run-session -- xvfb-run -a -s "-screen 0 1920x1200x24" bench-open-file [DIR [hour|day|ten [OPENS]]]
 // The files go to DIR (kept there; default: a new folder in /tmp, removed);
 // "hour" or "day" measures that file alone, OPENS times; "ten", a run of
 // ten intervals, what a window's first run costs whatever its file.
@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -108,7 +109,12 @@ Open open_once(GApplication* app, GtkWidget* window, const std::string& path) {
   watch.start();
   const double t0 = now_ms();
   g_application_open(app, &file, 1, "");
-  while (!added) g_main_context_iteration(nullptr, TRUE);
+  // A file the app could not open adds no run: after a minute, that is said.
+  while (!added && now_ms() - t0 < 60000) g_main_context_iteration(nullptr, TRUE);
+  if (!added) {
+    std::fprintf(stderr, "bench-open-file: no run came from %s in a minute\n", path.c_str());
+    std::exit(1);
+  }
   o.to_run = now_ms() - t0;
   wait_for_frame(window);
   o.to_frame = now_ms() - t0;
@@ -209,6 +215,7 @@ int main(int argc, char** argv) {
   if (argc > 1) {
     bench.dir = argv[1];
     bench.keep = true;
+    g_mkdir_with_parents(bench.dir.c_str(), 0755);
     if (argc > 2) bench.only = argv[2];
     if (argc > 3) bench.opens = std::atoi(argv[3]);
   } else {
