@@ -34,10 +34,9 @@ FilledColumns filled_columns(const RunRecord& run, std::size_t from = 0, FilledC
 
 // An empty list (a full reference). With `same_item_for_same_place`, a
 // place asked for again, while its item is held, gets that item, whichever
-// run the list shows: a table that binds a row anew when its place is
-// given an item (GTK before 4.12 does) keeps its rows' widgets from one run
-// to the next. Otherwise each ask gets a new item, so that a table that
-// binds only a new item binds every row of another run.
+// run the list shows: a table keeps its rows' widgets from one run to the
+// next (GTK before 4.12 binds such a row again; later versions keep it as
+// it is, and the table fills it anew). Otherwise each ask gets a new item.
 TrellanIntervalList* interval_list_new(bool same_item_for_same_place = false);
 
 // Shows `run`'s records as they are now (nullptr: none), in one change; at

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +52,8 @@ struct IntervalTable::State {
   // one is waiting (nullptr is a run too: none).
   std::shared_ptr<const RunRecord> waiting;
   bool is_waiting = false;
+  // The cells bound now, and their columns.
+  std::unordered_map<GtkListItem*, int> bound;
 
   void catch_up(guint most = G_MAXUINT) {
     if (!view || !gtk_widget_get_mapped(view.get()) || is_waiting) return;
@@ -140,11 +143,10 @@ void name_cell(GtkWidget* l, const std::string& text) {
                                    text.empty() ? "—" : text.c_str(), -1);
 }
 
-void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer column) noexcept {
+void fill_cell(GtkListItem* item, int index) {
   GtkWidget* l = gtk_list_item_get_child(item);
   auto* interval = TRELLAN_INTERVAL_ITEM(gtk_list_item_get_item(item));
   const IntervalRecord* record = interval ? interval_item_record(interval) : nullptr;
-  const int index = GPOINTER_TO_INT(column);
   const std::string text = record ? interval_cell(*record, index) : "";
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
   name_cell(l, text);
@@ -157,26 +159,52 @@ void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer column)
 }
 
 // A latency cell: the median of the interval's replies, or its lost probes.
-struct LatencyColumn {
-  StateRef state;
-  int column;
-};
-
-void on_latency_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) noexcept {
-  const LatencyColumn& c = *static_cast<LatencyColumn*>(data);
+void fill_latency_cell(const IntervalTable::State& s, GtkListItem* item, int column) {
   GtkWidget* l = gtk_list_item_get_child(item);
   auto* interval = TRELLAN_INTERVAL_ITEM(gtk_list_item_get_item(item));
   const auto i = interval ? interval_item_index(interval) : std::nullopt;
   std::string text;
-  if (i && *i < c.state->latency.size() && c.state->latency[*i]) {
-    const IntervalLatency& lat = *c.state->latency[*i];
-    if (c.column == kLatency)
+  if (i && *i < s.latency.size() && s.latency[*i]) {
+    const IntervalLatency& lat = *s.latency[*i];
+    if (column == kLatency)
       text = lat.median_ms ? ms_text(*lat.median_ms) + " ms" : "";
     else
       text = std::to_string(lat.lost);
   }
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
   name_cell(l, text);
+}
+
+void fill(const IntervalTable::State& s, GtkListItem* item, int column) {
+  if (column == kLatency || column == kLostProbes)
+    fill_latency_cell(s, item, column);
+  else
+    fill_cell(item, column);
+}
+
+struct ColumnOf {
+  StateRef state;
+  int column;
+};
+
+void on_cell_bind(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) noexcept {
+  const ColumnOf& c = *static_cast<ColumnOf*>(data);
+  c.state->bound[item] = c.column;
+  fill(*c.state, item, c.column);
+}
+
+void on_cell_unbind(GtkSignalListItemFactory*, GtkListItem* item, gpointer data) noexcept {
+  static_cast<ColumnOf*>(data)->state->bound.erase(item);
+}
+
+// GTK from 4.12 on keeps a row whose place keeps its item, as before, but
+// no longer binds it again: the cells of such rows are filled here from the
+// run shown now. Earlier versions bind them again themselves.
+constexpr bool kBindsAgain = !GTK_CHECK_VERSION(4, 12, 0);
+
+void fill_bound_cells(const IntervalTable::State& s) {
+  if (kBindsAgain) return;
+  for (const auto& [item, column] : s.bound) fill(s, item, column);
 }
 
 // Whether the table shows its last row.
@@ -231,26 +259,17 @@ void catch_up_at_next_frame(const StateRef& state) {
 }
 
 // Making a row of the table takes GTK about a third of a millisecond, and
-// GTK before 4.12 makes one for each of a list's first 200 items (and a few
-// more), in view or not; later versions, for the rows in view. Binding a
-// row to other readings costs less (before 4.12 a place keeps its item and
-// its row is bound again; later versions bind rows they keep to new items
-// themselves), and measuring it again still some. So
-// an ended run that is chosen or opened shows its texts and chart in the
-// next frame, its table hidden; once that frame is drawn, the table shows
-// its readings in the rows it has, and the rows it lacks join a few a
-// frame. The run shows at once and no frame waits long.
-constexpr bool kMakesRowsOutOfView = !GTK_CHECK_VERSION(4, 12, 0);
-constexpr guint kRowsMadeOutOfView = 204;
+// GTK makes one for each of the 200 items around the first in view (and a
+// few more), in view or not, 4.18 as 4.8. Binding a row to other readings
+// costs less (before 4.12 a place keeps its item and its row is bound
+// again; later versions bind rows they keep to new items themselves), and
+// measuring it again still some. So an ended run that is chosen or opened
+// shows its texts and chart in the next frame, its table hidden; once that
+// frame is drawn, the table shows its readings in the rows it has, and the
+// rows it lacks join a few a frame. The run shows at once and no frame
+// waits long.
+constexpr guint kRowsMade = 204;
 constexpr guint kNewRowsPerFrame = 8;
-
-guint rows_in_view(const IntervalTable::State& s) {
-  constexpr int kSmallestRow = 20;  // px: a line of text and its padding
-  return static_cast<guint>(std::max(gtk_widget_get_height(s.view.get()), 600) / kSmallestRow + 2);
-}
-
-// How many of a long list's items the view makes rows for.
-guint rows_made(const IntervalTable::State& s) { return kMakesRowsOutOfView ? kRowsMadeOutOfView : rows_in_view(s); }
 
 void stop_waiting_for_paint(IntervalTable::State& s) {
   if (s.rest_after_paint) g_signal_handler_disconnect(s.rest_clock, std::exchange(s.rest_after_paint, 0ul));
@@ -267,10 +286,11 @@ void show_now(const StateRef& state, std::shared_ptr<const RunRecord> run) {
   const FilledColumns filled = run ? filled_columns(*run) : FilledColumns();
   if (IntervalTable::State::wanted_columns(run.get(), filled) != s.in_view) interval_list_show(s.list.get(), nullptr);
   s.show_filled_columns(run.get(), filled);
-  const guint made = std::min(g_list_model_get_n_items(G_LIST_MODEL(s.list.get())), rows_made(s));
+  const guint made = std::min(g_list_model_get_n_items(G_LIST_MODEL(s.list.get())), kRowsMade);
   const bool staged = run && !s.live && gtk_widget_get_mapped(s.view.get()) && run->intervals.size() > made;
-  s.growing_to = rows_made(s);
+  s.growing_to = kRowsMade;
   interval_list_show(s.list.get(), std::move(run), staged ? made : G_MAXUINT);
+  fill_bound_cells(s);
   if (staged) after_paint(state);
   if (s.vadjustment && gtk_adjustment_get_value(s.vadjustment) != 0) gtk_adjustment_set_value(s.vadjustment, 0);
   s.follow = s.live;
@@ -328,6 +348,9 @@ void on_frame_destroy(GtkWidget*, gpointer data) noexcept {
   if (s.catch_up_tick) gtk_widget_remove_tick_callback(s.view.get(), std::exchange(s.catch_up_tick, 0u));
   s.vadjustment = nullptr;
   s.view.reset();
+  // The columns' factories hold the state: they go with the view.
+  s.bound.clear();
+  for (auto& column : s.columns) column.reset();
 }
 
 void add_css_once() {
@@ -342,7 +365,7 @@ void add_css_once() {
 IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
   State& s = *state_;
   add_css_once();
-  s.list = Ref<TrellanIntervalList>::take(interval_list_new(kMakesRowsOutOfView));
+  s.list = Ref<TrellanIntervalList>::take(interval_list_new(true));
   GtkSelectionModel* model = GTK_SELECTION_MODEL(gtk_no_selection_new(G_LIST_MODEL(g_object_ref(s.list.get()))));
   s.view = Ref<GtkWidget>::sink(gtk_column_view_new(model));
   GtkColumnView* view = GTK_COLUMN_VIEW(s.view.get());
@@ -353,11 +376,9 @@ IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
     GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
     g_signal_connect(factory, "setup", G_CALLBACK(on_cell_setup), nullptr);
     const int index = static_cast<int>(i);
-    if (index == kLatency || index == kLostProbes)
-      g_signal_connect_data(factory, "bind", G_CALLBACK(on_latency_cell_bind), new LatencyColumn{state_, index},
-                            [](gpointer d, GClosure*) { delete static_cast<LatencyColumn*>(d); }, GConnectFlags{});
-    else
-      g_signal_connect(factory, "bind", G_CALLBACK(on_cell_bind), GINT_TO_POINTER(index));
+    for (const auto& [signal, handler] : {std::pair{"bind", &on_cell_bind}, std::pair{"unbind", &on_cell_unbind}})
+      g_signal_connect_data(factory, signal, G_CALLBACK(handler), new ColumnOf{state_, index},
+                            [](gpointer d, GClosure*) { delete static_cast<ColumnOf*>(d); }, GConnectFlags{});
     GtkColumnViewColumn* column = gtk_column_view_column_new(kColumns[i], factory);
     gtk_column_view_column_set_resizable(column, TRUE);
     // The columns share a wide window's width between them.
