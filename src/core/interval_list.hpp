@@ -1,5 +1,5 @@
 // A run's interval records as a GListModel, for a table that realises only
-// the rows in view: the records stay where the run log keeps them, and the
+// the rows around the view: the records stay where the run log keeps them, and the
 // model's items are made when a row asks for one. Showing another run and
 // catching up with a run's new readings cost the same whatever the run's
 // length. GIO only, no GTK.

@@ -1,5 +1,6 @@
 // The interval table of the Runs page: one row per reading of the shown
-// run, built only for the rows in view, with the columns the run fills.
+// run, built only for the rows around the view (GTK keeps about 200),
+// with the columns the run fills.
 // It follows a live run while its end is in view, and while it is out of
 // sight it leaves the accessible tree alone until it is shown again.
 #pragma once
