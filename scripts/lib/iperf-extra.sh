@@ -111,7 +111,7 @@ sanitizer_run() {
   rm -f "$dir/meson-logs/testlog.junit.xml" "$dir/meson-logs/testlog.json"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/lib/tsan.supp \
     meson test -C "$dir" --no-rebuild --suite core --suite process --num-processes 2 --timeout-multiplier 3 \
       --print-errorlogs "${wrapper[@]}" | tail -n 15
   local p f

@@ -1,5 +1,8 @@
 #include "core/save_file.hpp"
 
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "core/gobject.hpp"
@@ -50,15 +53,31 @@ std::optional<std::string> save_file_atomically(GFile* file, std::string_view co
 
 namespace {
 
+// One save. Its outcome passes from the worker to the caller under the
+// lock, which thread checkers see (GLib's own locks are futexes they do
+// not); what the caller is told and holds stays on its thread.
 struct BackgroundSave {
   // The application is held while the file is written: a window closed
   // meanwhile does not end the process halfway through the user's save.
   Ref<GApplication> app;
-  Ref<GFile> file;
-  std::string contents;
   std::function<void(std::optional<std::string>)> done;
-  std::optional<std::string> error;
+  std::mutex lock;
+  std::optional<std::string> error;  // under `lock`
 };
+
+using SaveRef = std::shared_ptr<BackgroundSave>;
+
+gboolean on_saved(gpointer data) noexcept {
+  BackgroundSave& save = **static_cast<SaveRef*>(data);
+  std::optional<std::string> error;
+  {
+    const std::lock_guard<std::mutex> hold(save.lock);
+    error = std::move(save.error);
+  }
+  if (const auto done = std::exchange(save.done, nullptr)) done(std::move(error));
+  if (const auto app = std::move(save.app)) g_application_release(app.get());
+  return G_SOURCE_REMOVE;
+}
 
 }  // namespace
 
@@ -66,24 +85,23 @@ void save_file_in_background(GFile* file, std::string contents,
                              std::function<void(std::optional<std::string> error)> done) {
   GApplication* app = g_application_get_default();
   if (app) g_application_hold(app);
-  auto* save = new BackgroundSave{Ref<GApplication>::add(app), Ref<GFile>::add(file), std::move(contents),
-                                  std::move(done), std::nullopt};
-  GTask* task = g_task_new(nullptr, nullptr, [](GObject*, GAsyncResult* result, gpointer) noexcept {
-    auto* save = static_cast<BackgroundSave*>(g_task_get_task_data(G_TASK(result)));
-    // What `done` holds goes here, on the caller's thread: the task itself
-    // may be let go last by the worker.
-    const auto done = std::exchange(save->done, nullptr);
-    if (done) done(std::move(save->error));
-    if (const auto app = std::move(save->app)) g_application_release(app.get());
-  }, nullptr);
-  g_task_set_task_data(task, save, [](gpointer data) { delete static_cast<BackgroundSave*>(data); });
-  g_task_run_in_thread(task, [](GTask* task, gpointer, gpointer data, GCancellable*) noexcept {
-    auto* save = static_cast<BackgroundSave*>(data);
-    save->error = save_file_atomically(save->file.get(), save->contents);
-    save->contents = std::string();  // the memory goes back now, not when the caller hears
-    g_task_return_boolean(task, TRUE);
-  });
-  g_object_unref(task);
+  auto save = std::make_shared<BackgroundSave>();
+  save->app = Ref<GApplication>::add(app);
+  save->done = std::move(done);
+  // Made and let go of here: the worker only hands it on.
+  auto* told = new SaveRef(save);
+  GMainContext* context = g_main_context_ref_thread_default();
+  std::thread([save, told, context, file = Ref<GFile>::add(file), contents = std::move(contents)]() mutable {
+    auto error = save_file_atomically(file.get(), contents);
+    contents = std::string();  // the memory goes back now, not when the caller hears
+    {
+      const std::lock_guard<std::mutex> hold(save->lock);
+      save->error = std::move(error);
+    }
+    g_main_context_invoke_full(context, G_PRIORITY_DEFAULT, on_saved, told,
+                               [](gpointer data) { delete static_cast<SaveRef*>(data); });
+    g_main_context_unref(context);
+  }).detach();
 }
 
 }  // namespace trellan
