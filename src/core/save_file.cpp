@@ -98,8 +98,13 @@ void save_file_in_background(GFile* file, std::string contents,
       const std::lock_guard<std::mutex> hold(save->lock);
       save->error = std::move(error);
     }
-    g_main_context_invoke_full(context, G_PRIORITY_DEFAULT, on_saved, told,
-                               [](gpointer data) { delete static_cast<SaveRef*>(data); });
+    // Always from a turn of the caller's loop: g_main_context_invoke would
+    // call it here, on this thread, whenever that loop is not running.
+    GSource* turn = g_idle_source_new();
+    g_source_set_priority(turn, G_PRIORITY_DEFAULT);
+    g_source_set_callback(turn, on_saved, told, [](gpointer data) { delete static_cast<SaveRef*>(data); });
+    g_source_attach(turn, context);
+    g_source_unref(turn);
     g_main_context_unref(context);
   }).detach();
 }
