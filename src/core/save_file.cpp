@@ -53,9 +53,11 @@ std::optional<std::string> save_file_atomically(GFile* file, std::string_view co
 
 namespace {
 
-// One save. Its outcome passes from the worker to the caller under the
-// lock, which thread checkers see (GLib's own locks are futexes they do
-// not); what the caller is told and holds stays on its thread.
+// One save. Everything GLib keeps for it is made and let go of on the
+// caller's thread: the worker only writes the file, leaves its outcome
+// under the lock and makes the caller's source ready. So the one hand-over
+// is one that thread checkers see (GLib's own locks are futexes they do
+// not).
 struct BackgroundSave {
   // The application is held while the file is written: a window closed
   // meanwhile does not end the process halfway through the user's save.
@@ -67,7 +69,7 @@ struct BackgroundSave {
 
 using SaveRef = std::shared_ptr<BackgroundSave>;
 
-gboolean on_saved(gpointer data) noexcept {
+gboolean on_saved(GSource*, GSourceFunc, gpointer data) noexcept {
   BackgroundSave& save = **static_cast<SaveRef*>(data);
   std::optional<std::string> error;
   {
@@ -79,6 +81,8 @@ gboolean on_saved(gpointer data) noexcept {
   return G_SOURCE_REMOVE;
 }
 
+GSourceFuncs kToldFuncs = {nullptr, nullptr, on_saved, nullptr, nullptr, nullptr};
+
 }  // namespace
 
 void save_file_in_background(GFile* file, std::string contents,
@@ -88,24 +92,25 @@ void save_file_in_background(GFile* file, std::string contents,
   auto save = std::make_shared<BackgroundSave>();
   save->app = Ref<GApplication>::add(app);
   save->done = std::move(done);
-  // Made and let go of here: the worker only hands it on.
-  auto* told = new SaveRef(save);
+  // The caller hears from a turn of its own loop, once the worker makes
+  // this source ready; until then it is never ready. The loop holds it
+  // until then, so the worker needs no reference of its own.
+  GSource* told = g_source_new(&kToldFuncs, sizeof(GSource));
+  g_source_set_priority(told, G_PRIORITY_DEFAULT);
+  g_source_set_ready_time(told, -1);
+  g_source_set_callback(told, nullptr, new SaveRef(save), [](gpointer data) { delete static_cast<SaveRef*>(data); });
   GMainContext* context = g_main_context_ref_thread_default();
-  std::thread([save, told, context, file = Ref<GFile>::add(file), contents = std::move(contents)]() mutable {
+  g_source_attach(told, context);
+  g_main_context_unref(context);
+  g_source_unref(told);
+  std::thread([save, told, file = Ref<GFile>::add(file), contents = std::move(contents)]() mutable {
     auto error = save_file_atomically(file.get(), contents);
     contents = std::string();  // the memory goes back now, not when the caller hears
     {
       const std::lock_guard<std::mutex> hold(save->lock);
       save->error = std::move(error);
     }
-    // Always from a turn of the caller's loop: g_main_context_invoke would
-    // call it here, on this thread, whenever that loop is not running.
-    GSource* turn = g_idle_source_new();
-    g_source_set_priority(turn, G_PRIORITY_DEFAULT);
-    g_source_set_callback(turn, on_saved, told, [](gpointer data) { delete static_cast<SaveRef*>(data); });
-    g_source_attach(turn, context);
-    g_source_unref(turn);
-    g_main_context_unref(context);
+    g_source_set_ready_time(told, 0);
   }).detach();
 }
 
