@@ -93,8 +93,8 @@ void save_file_in_background(GFile* file, std::string contents,
   save->app = Ref<GApplication>::add(app);
   save->done = std::move(done);
   // The caller hears from a turn of its own loop, once the worker makes
-  // this source ready; until then it is never ready. The loop holds it
-  // until then, so the worker needs no reference of its own.
+  // this source ready; until then it is never ready. The worker keeps a
+  // reference, in case that loop's context goes first.
   GSource* told = g_source_new(&kToldFuncs, sizeof(GSource));
   g_source_set_priority(told, G_PRIORITY_DEFAULT);
   g_source_set_ready_time(told, -1);
@@ -102,7 +102,6 @@ void save_file_in_background(GFile* file, std::string contents,
   GMainContext* context = g_main_context_ref_thread_default();
   g_source_attach(told, context);
   g_main_context_unref(context);
-  g_source_unref(told);
   std::thread([save, told, file = Ref<GFile>::add(file), contents = std::move(contents)]() mutable {
     auto error = save_file_atomically(file.get(), contents);
     contents = std::string();  // the memory goes back now, not when the caller hears
@@ -111,6 +110,7 @@ void save_file_in_background(GFile* file, std::string contents,
       save->error = std::move(error);
     }
     g_source_set_ready_time(told, 0);
+    g_source_unref(told);
   }).detach();
 }
 
