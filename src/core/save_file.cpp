@@ -114,4 +114,8 @@ void save_file_in_background(GFile* file, std::string contents,
   }).detach();
 }
 
+std::string save_outcome_text(const std::string& name, const std::optional<std::string>& error) {
+  return error ? "Could not save “" + name + "”: " + *error + "." : "Saved as “" + name + "”.";
+}
+
 }  // namespace trellan

@@ -25,4 +25,8 @@ std::optional<std::string> save_file_atomically(GFile* file, std::string_view co
 void save_file_in_background(GFile* file, std::string contents,
                              std::function<void(std::optional<std::string> error)> done);
 
+// What a save of the file the user knows as `name` came to, in words:
+// "Saved as “name”." or "Could not save “name”: reason.".
+std::string save_outcome_text(const std::string& name, const std::optional<std::string>& error);
+
 }  // namespace trellan

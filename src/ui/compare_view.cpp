@@ -205,15 +205,13 @@ void save_image(const ViewRef& view, GFile* file) {
   const int height = static_cast<int>(comparison_height(v.data));
   const bool dark = dark_appearance();
   std::string bytes = painted_image(image_format_of(base ? base.get() : ""), width, height,
-                                          [&](cairo_t* cr) { paint_comparison(cr, width, v.data, dark); });
-  if (bytes.empty()) return set_status(v, std::string("Could not save “") + name.get() + "”: the image could not be drawn.");
+                                    [&](cairo_t* cr) { paint_comparison(cr, width, v.data, dark); });
+  if (bytes.empty()) return set_status(v, save_outcome_text(name.get(), "the image could not be drawn"));
   set_status(v, std::string("Saving “") + name.get() + "”…");
   save_file_in_background(file, std::move(bytes),
                           [weak = std::weak_ptr<View>(view), name = std::string(name.get())](auto error) {
                             const auto view = weak.lock();
-                            if (!view || view->gone) return;
-                            set_status(*view, error ? "Could not save “" + name + "”: " + *error + "."
-                                                    : "Saved as “" + name + "”.");
+                            if (view && !view->gone) set_status(*view, save_outcome_text(name, error));
                           });
 }
 

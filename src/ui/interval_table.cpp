@@ -260,9 +260,9 @@ void catch_up_at_next_frame(const StateRef& state) {
 
 // Making a row of the table takes GTK about a third of a millisecond, and
 // GTK makes one for each of the 200 items around the first in view (and a
-// few more), in view or not, 4.18 as 4.8. Binding a row to other readings
-// costs less (before 4.12 a place keeps its item and its row is bound
-// again; later versions bind rows they keep to new items themselves), and
+// few more), in view or not, 4.18 as 4.8. Filling a row with other
+// readings costs less (a place keeps its item and its row: GTK before 4.12
+// binds it again, and the table fills it on later versions), and
 // measuring it again still some. So an ended run that is chosen or opened
 // shows its texts and chart in the next frame, its table hidden; once that
 // frame is drawn, the table shows its readings in the rows it has, and the

@@ -73,9 +73,7 @@ void save_to(const PageRef& page, SaveKind kind, std::uint64_t id, GFile* file) 
   save_file_in_background(file, std::move(*contents),
                           [weak = std::weak_ptr<Page>(page), kind, id, name](std::optional<std::string> error) {
                             if (const auto page = weak.lock())
-                              say_saved(*page, kind, id,
-                                        error ? "Could not save “" + name + "”: " + *error + "."
-                                              : "Saved as “" + name + "”.");
+                              say_saved(*page, kind, id, save_outcome_text(name, error));
                           });
 }
 
