@@ -1,10 +1,8 @@
 #include "core/save_file.hpp"
 
-#include <memory>
-#include <mutex>
-#include <thread>
 #include <utility>
 
+#include "core/background.hpp"
 #include "core/gobject.hpp"
 
 namespace trellan {
@@ -51,67 +49,19 @@ std::optional<std::string> save_file_atomically(GFile* file, std::string_view co
   return reason;
 }
 
-namespace {
-
-// One save. Everything GLib keeps for it is made and let go of on the
-// caller's thread: the worker only writes the file, leaves its outcome
-// under the lock and makes the caller's source ready. So the one hand-over
-// is one that thread checkers see (GLib's own locks are futexes they do
-// not).
-struct BackgroundSave {
-  // The application is held while the file is written: a window closed
-  // meanwhile does not end the process halfway through the user's save.
-  Ref<GApplication> app;
-  std::function<void(std::optional<std::string>)> done;
-  std::mutex lock;
-  std::optional<std::string> error;  // under `lock`
-};
-
-using SaveRef = std::shared_ptr<BackgroundSave>;
-
-gboolean on_saved(GSource*, GSourceFunc, gpointer data) noexcept {
-  BackgroundSave& save = **static_cast<SaveRef*>(data);
-  std::optional<std::string> error;
-  {
-    const std::lock_guard<std::mutex> hold(save.lock);
-    error = std::move(save.error);
-  }
-  if (const auto done = std::exchange(save.done, nullptr)) done(std::move(error));
-  if (const auto app = std::move(save.app)) g_application_release(app.get());
-  return G_SOURCE_REMOVE;
+void save_file_in_background(GFile* file, std::function<std::string()> make_contents,
+                             std::function<void(std::optional<std::string> error)> done) {
+  run_in_background<std::optional<std::string>>(
+      [file = Ref<GFile>::add(file), make_contents = std::move(make_contents)] {
+        return save_file_atomically(file.get(), make_contents());
+      },
+      std::move(done));
 }
-
-GSourceFuncs kToldFuncs = {nullptr, nullptr, on_saved, nullptr, nullptr, nullptr};
-
-}  // namespace
 
 void save_file_in_background(GFile* file, std::string contents,
                              std::function<void(std::optional<std::string> error)> done) {
-  GApplication* app = g_application_get_default();
-  if (app) g_application_hold(app);
-  auto save = std::make_shared<BackgroundSave>();
-  save->app = Ref<GApplication>::add(app);
-  save->done = std::move(done);
-  // The caller hears from a turn of its own loop, once the worker makes
-  // this source ready; until then it is never ready. The worker keeps a
-  // reference, in case that loop's context goes first.
-  GSource* told = g_source_new(&kToldFuncs, sizeof(GSource));
-  g_source_set_priority(told, G_PRIORITY_DEFAULT);
-  g_source_set_ready_time(told, -1);
-  g_source_set_callback(told, nullptr, new SaveRef(save), [](gpointer data) { delete static_cast<SaveRef*>(data); });
-  GMainContext* context = g_main_context_ref_thread_default();
-  g_source_attach(told, context);
-  g_main_context_unref(context);
-  std::thread([save, told, file = Ref<GFile>::add(file), contents = std::move(contents)]() mutable {
-    auto error = save_file_atomically(file.get(), contents);
-    contents = std::string();  // the memory goes back now, not when the caller hears
-    {
-      const std::lock_guard<std::mutex> hold(save->lock);
-      save->error = std::move(error);
-    }
-    g_source_set_ready_time(told, 0);
-    g_source_unref(told);
-  }).detach();
+  save_file_in_background(
+      file, [contents = std::move(contents)]() mutable { return std::move(contents); }, std::move(done));
 }
 
 std::string save_outcome_text(const std::string& name, const std::optional<std::string>& error) {

@@ -24,6 +24,10 @@ std::optional<std::string> save_file_atomically(GFile* file, std::string_view co
 // application, if any, is held until then.
 void save_file_in_background(GFile* file, std::string contents,
                              std::function<void(std::optional<std::string> error)> done);
+// The same, with the contents made on that thread too: `make_contents`
+// must work on copies, or on data no one changes meanwhile.
+void save_file_in_background(GFile* file, std::function<std::string()> make_contents,
+                             std::function<void(std::optional<std::string> error)> done);
 
 // What a save of the file the user knows as `name` came to, in words:
 // "Saved as “name”." or "Could not save “name”: reason.".

@@ -1,5 +1,6 @@
 // The Runs page's copy, save and open: the clipboard and its toasts, the
 // file choosers, and opening files through FileOpen.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,24 +20,36 @@ std::string readings_text(std::size_t n) {
   return std::to_string(n) + (n == 1 ? " reading" : " readings");
 }
 
-void copy_text(Page& p, std::string text) {
-  set_clipboard_text(gtk_widget_get_clipboard(p.list.get()), std::move(text));
+// A copy of the chosen run as `make` words it. A long run takes a while to
+// word, so the text is made on a thread of its own, from a copy of the
+// record as it is now (the record may still grow); the clipboard gets the
+// last copy the user asked for.
+void copy_run(const PageRef& page, std::function<std::string(const RunRecord&)> make, const char* as) {
+  Page& p = *page;
+  const RunRecord* run = p.selected_run();
+  if (!run) return;
+  auto copy = std::make_shared<const RunRecord>(*run);
+  const std::string told = "Copied " + readings_text(run->intervals.size()) + " as " + as;
+  run_in_background<std::string>(
+      [copy = std::move(copy), make = std::move(make)] { return make(*copy); },
+      [weak = std::weak_ptr<Page>(page), asked = ++p.copies, told](std::string text) {
+        const auto page = weak.lock();
+        if (!page || page->gone || asked != page->copies) return;
+        set_clipboard_text(gtk_widget_get_clipboard(page->list.get()), std::move(text));
+        toast(*page, told);
+      });
 }
 
 void on_copy_text(GtkButton*, gpointer data) noexcept {
-  Page& p = **static_cast<PageRef*>(data);
-  if (const RunRecord* run = p.selected_run()) {
-    copy_text(p, run_report(*run, run->iperf_version.empty() ? iperf_version() : run->iperf_version));
-    toast(p, "Copied " + readings_text(run->intervals.size()) + " as text");
-  }
+  const PageRef& page = *static_cast<PageRef*>(data);
+  const RunRecord* run = page->selected_run();
+  if (!run) return;
+  copy_run(page, [version = run->iperf_version.empty() ? iperf_version() : run->iperf_version](
+                     const RunRecord& r) { return run_report(r, version); }, "text");
 }
 
 void on_copy_csv(GtkButton*, gpointer data) noexcept {
-  Page& p = **static_cast<PageRef*>(data);
-  if (const RunRecord* run = p.selected_run()) {
-    copy_text(p, intervals_csv(*run));
-    toast(p, "Copied " + readings_text(run->intervals.size()) + " as CSV");
-  }
+  copy_run(*static_cast<PageRef*>(data), [](const RunRecord& r) { return intervals_csv(r); }, "CSV");
 }
 
 // What the page saves: the chosen run's CSV, the chosen run whole, or
@@ -51,30 +64,34 @@ void say_saved(Page& p, SaveKind kind, std::uint64_t id, const std::string& outc
   else if (id == p.selected) set_label(p.save_status.get(), outcome);
 }
 
-// Writes what `kind` asks for to `file`. The text is made here, from the
-// runs as they are now; the file is written off the main thread, so that
-// a slow disk never holds up the window.
+// Writes what `kind` asks for to `file`, from copies of the runs as they
+// are now. The text is made and the file written off the main thread, so
+// that neither a long run nor a slow disk holds up the window.
 void save_to(const PageRef& page, SaveKind kind, std::uint64_t id, GFile* file) {
   Page& p = *page;
   if (p.gone) return;
   const std::string name = file_display_path(file);
-  std::optional<std::string> contents;
+  std::vector<std::shared_ptr<const RunRecord>> runs;
   if (kind == SaveKind::AllRuns) {
-    std::vector<const RunRecord*> runs;
-    for (const auto& run : p.log->runs()) runs.push_back(run.get());
-    if (!runs.empty()) contents = run_file_text(runs);
+    for (const auto& run : p.log->runs()) runs.push_back(std::make_shared<const RunRecord>(*run));
   } else if (const RunRecord* run = p.log->find(id)) {
-    contents = kind == SaveKind::Csv ? intervals_csv(*run) : run_file_text({run});
+    runs.push_back(std::make_shared<const RunRecord>(*run));
   }
-  if (!contents)
+  if (runs.empty())
     return say_saved(p, kind, id,
                      kind == SaveKind::AllRuns ? "Not saved: there are no runs." : "Not saved: the run is no longer kept.");
   say_saved(p, kind, id, "Saving “" + name + "”…");
-  save_file_in_background(file, std::move(*contents),
-                          [weak = std::weak_ptr<Page>(page), kind, id, name](std::optional<std::string> error) {
-                            if (const auto page = weak.lock())
-                              say_saved(*page, kind, id, save_outcome_text(name, error));
-                          });
+  save_file_in_background(
+      file,
+      [kind, runs = std::move(runs)] {
+        if (kind == SaveKind::Csv) return intervals_csv(*runs.front());
+        std::vector<const RunRecord*> all;
+        for (const auto& run : runs) all.push_back(run.get());
+        return run_file_text(all);
+      },
+      [weak = std::weak_ptr<Page>(page), kind, id, name](std::optional<std::string> error) {
+        if (const auto page = weak.lock()) say_saved(*page, kind, id, save_outcome_text(name, error));
+      });
 }
 
 struct SaveRequest {

@@ -25,6 +25,7 @@
 #include "core/meter.hpp"
 #include "core/run_export.hpp"
 #include "core/run_words.hpp"
+#include "core/background.hpp"
 #include "core/save_file.hpp"
 #include "process/tool_version.hpp"
 
@@ -58,6 +59,7 @@ struct Page {
   std::weak_ptr<Page> self;
   std::uint64_t listener = 0;
   std::uint64_t selected = 0;  // the run shown in the detail, 0 for none
+  std::uint64_t copies = 0;    // copies asked for: the last one asked is the one made
   ChartData chart;             // the selected run's intervals
   LatencyPlotData latency;     // and its latency, once it has ended
   TimeAxis axis;               // the chart's, as last painted

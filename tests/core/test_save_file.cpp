@@ -92,7 +92,8 @@ TEST(SaveFile, ReplacesTheWholeFileOrOnFailureLeavesTheOldOneAsItWas) {
 
 // Saves in the background: the outcome comes back on this thread's loop,
 // after the call has returned, for a save that worked and for one that
-// failed, and the file is whole.
+// failed, and the file is whole. Contents made for the save are made on
+// the worker, not here.
 TEST(SaveFile, InTheBackgroundTellsTheOutcomeOnTheCallersLoop) {
   char tmpl[] = "/tmp/trellan-save-XXXXXX";
   const std::string dir = g_mkdtemp(tmpl);
@@ -107,14 +108,31 @@ TEST(SaveFile, InTheBackgroundTellsTheOutcomeOnTheCallersLoop) {
       out = {true, std::move(error), g_thread_self()};
     });
   };
-  Outcome saved, failed;
+  Outcome saved, failed, made;
   const std::string big(3 << 20, 'z');
   save_later(dir + "/runs.trellan", big, saved);
   save_later(dir + "/gone/runs.trellan", "x", failed);
-  EXPECT_FALSE(saved.told || failed.told) << "told before the call returned";
+  GThread* maker = nullptr;
+  {
+    const auto file = Ref<GFile>::take(g_file_new_for_path((dir + "/made.csv").c_str()));
+    save_file_in_background(
+        file.get(),
+        [&maker] {
+          maker = g_thread_self();
+          return std::string("start_s,end_s\n");
+        },
+        [&made](std::optional<std::string> error) { made = {true, std::move(error), g_thread_self()}; });
+  }
+  EXPECT_FALSE(saved.told || failed.told || made.told) << "told before the call returned";
   const gint64 until = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-  while (!(saved.told && failed.told) && g_get_monotonic_time() < until) g_main_context_iteration(nullptr, TRUE);
-  ASSERT_TRUE(saved.told && failed.told);
+  while (!(saved.told && failed.told && made.told) && g_get_monotonic_time() < until)
+    g_main_context_iteration(nullptr, TRUE);
+  ASSERT_TRUE(saved.told && failed.told && made.told);
+  EXPECT_NE(maker, g_thread_self()) << "the contents were made on the caller's thread";
+  EXPECT_EQ(made.error, std::nullopt);
+  EXPECT_EQ(made.thread, g_thread_self());
+  EXPECT_EQ(contents_of(dir + "/made.csv"), "start_s,end_s\n");
+  g_remove((dir + "/made.csv").c_str());
   EXPECT_EQ(saved.error, std::nullopt);
   EXPECT_EQ(saved.thread, g_thread_self());
   EXPECT_TRUE(contents_of(dir + "/runs.trellan") == big);

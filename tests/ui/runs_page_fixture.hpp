@@ -166,6 +166,16 @@ inline std::string clipboard_text(GtkWidget* w) {
   return read.text;
 }
 
+// Clicks `button` and waits for the copy it makes (made off the main
+// thread, it reaches the clipboard a little later), then reads it.
+inline std::string copied_by(GtkWidget* button) {
+  GdkClipboard* clipboard = gtk_widget_get_clipboard(button);
+  GdkContentProvider* before = gdk_clipboard_get_content(clipboard);
+  g_signal_emit_by_name(button, "clicked");
+  if (!pump_until([&] { return gdk_clipboard_get_content(clipboard) != before; }, 10)) return "(no copy)";
+  return clipboard_text(button);
+}
+
 inline std::string row_subtitle_of(GtkListBoxRow* row) {
   return row ? adw_action_row_get_subtitle(ADW_ACTION_ROW(row)) : "(none)";
 }

@@ -155,13 +155,11 @@ TEST_F(RunsPageTest, AClientTestIsFollowedLiveOnTheRunsPageAndCopiedAsCsv) {
   EXPECT_TRUE(pump_until([&] { return missing(page, {"1.00–2.00 s", "939.0 Mbit/s", result}).empty(); }, 5))
       << ::testing::PrintToString(missing(page, {"1.00–2.00 s", "939.0 Mbit/s", result}));
 
-  g_signal_emit_by_name(button_labelled(page, "Copy as CSV"), "clicked");
-  EXPECT_EQ(clipboard_text(win()),
+  EXPECT_EQ(copied_by(button_labelled(page, "Copy as CSV")),
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,latency_rtt_median_ms,probes_lost\n"
             "0.00,1.00,send,942.000,112 MBytes,2,,,,no,,\n"
             "1.00,2.00,send,939.000,112 MBytes,0,,,,no,,\n");
-  g_signal_emit_by_name(button_labelled(page, "Copy as text"), "clicked");
-  const std::string report = clipboard_text(win());
+  const std::string report = copied_by(button_labelled(page, "Copy as text"));
   EXPECT_EQ(report.rfind("Client — 127.0.0.1, port 5201\n", 0), 0u) << report;
   // The command line the click ran, as the record kept it.
   EXPECT_NE(report.find("\nCommand: iperf3 -c 127.0.0.1 -p 5201 -t 2 -i 1 --forceflush -P 2\n"), std::string::npos)
