@@ -22,22 +22,20 @@ std::string readings_text(std::size_t n) {
 
 // A copy of the chosen run as `make` words it. A long run takes a while to
 // word, so the text is made on a thread of its own, from a copy of the
-// record as it is now (the record may still grow); the clipboard gets the
-// last copy the user asked for.
+// record as it is now (it may still grow); the clipboard gets the last copy
+// the user asked for.
 void copy_run(const PageRef& page, std::function<std::string(const RunRecord&)> make, const char* as) {
   Page& p = *page;
   const RunRecord* run = p.selected_run();
   if (!run) return;
-  auto copy = std::make_shared<const RunRecord>(*run);
-  const std::string told = "Copied " + readings_text(run->intervals.size()) + " as " + as;
-  run_in_background<std::string>(
-      [copy = std::move(copy), make = std::move(make)] { return make(*copy); },
-      [weak = std::weak_ptr<Page>(page), asked = ++p.copies, told](std::string text) {
-        const auto page = weak.lock();
-        if (!page || page->gone || asked != page->copies) return;
-        set_clipboard_text(gtk_widget_get_clipboard(page->list.get()), std::move(text));
-        toast(*page, told);
-      });
+  p.copies.ask([copy = std::make_shared<const RunRecord>(*run), make = std::move(make)] { return make(*copy); },
+               [weak = std::weak_ptr<Page>(page),
+                told = "Copied " + readings_text(run->intervals.size()) + " as " + as](std::string text) {
+                 const auto page = weak.lock();
+                 if (!page || page->gone) return;
+                 set_clipboard_text(gtk_widget_get_clipboard(page->list.get()), std::move(text));
+                 toast(*page, told);
+               });
 }
 
 void on_copy_text(GtkButton*, gpointer data) noexcept {

@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -59,7 +62,7 @@ struct Page {
   std::weak_ptr<Page> self;
   std::uint64_t listener = 0;
   std::uint64_t selected = 0;  // the run shown in the detail, 0 for none
-  std::uint64_t copies = 0;    // copies asked for: the last one asked is the one made
+  LatestWork<std::string> copies;  // the runs' copies for the clipboard
   ChartData chart;             // the selected run's intervals
   LatencyPlotData latency;     // and its latency, once it has ended
   TimeAxis axis;               // the chart's, as last painted
