@@ -132,16 +132,26 @@ GtkWidget* button_labelled(GtkWidget* root, const char* text) {
 
 // Another program (xclip) pastes a run of `length` readings copied with
 // `button`: how long it takes, how much it reads, and the longest the main
-// loop went without a turn meanwhile.
-void pasting(int length, const char* button) {
+// loop went without a turn meanwhile. The run is measured in the window, or
+// `opened` (adopted whole, as from a file).
+void pasting(int length, const char* button, bool opened = false) {
   auto log = std::make_shared<trellan::RunLog>();
   GtkWidget* window = gtk_window_new();
   gtk_window_set_default_size(GTK_WINDOW(window), 560, 680);
   gtk_window_set_child(GTK_WINDOW(window), trellan::runs_page_new(log));
   gtk_window_present(GTK_WINDOW(window));
-  const auto id = log->begin(trellan::RunPage::Client, "127.0.0.1, port 5201", "TCP");
-  for (int i = 0; i < length; ++i) log->add_interval(id, reading(i));
-  log->end(id, trellan::RunEnd::Stopped);
+  if (opened) {
+    trellan::RunRecord run;
+    run.far_end = "127.0.0.1, port 5201";
+    run.options_summary = "TCP";
+    run.end = trellan::RunEnd::Stopped;
+    for (int i = 0; i < length; ++i) run.intervals.push_back(reading(i));
+    log->adopt(std::move(run));
+  } else {
+    const auto id = log->begin(trellan::RunPage::Client, "127.0.0.1, port 5201", "TCP");
+    for (int i = 0; i < length; ++i) log->add_interval(id, reading(i));
+    log->end(id, trellan::RunEnd::Stopped);
+  }
   until_drawn(window);
   // The table's rows join a few a frame: the page is left to settle first.
   for (const double settled = wall_ms() + 1000; wall_ms() < settled;) g_main_context_iteration(nullptr, FALSE);
@@ -164,8 +174,8 @@ void pasting(int length, const char* button) {
   while (gdk_clipboard_get_content(clipboard) == before) g_main_context_iteration(nullptr, TRUE);
   g_source_remove(ticks);
   watch.longest = std::max(watch.longest, wall_ms() - watch.last);
-  std::printf("\"%s\" of a run of %6d: the click took %5.1f ms, the copy came %6.1f ms after it; "
-              "longest main-loop stall meanwhile %5.1f ms\n", button, length, click_ms, wall_ms() - clicked,
+  std::printf("\"%s\" of %s run of %6d: the click took %5.1f ms, the copy came %6.1f ms after it; "
+              "longest main-loop stall meanwhile %5.1f ms\n", button, opened ? "an opened" : "a measured", length, click_ms, wall_ms() - clicked,
               watch.longest);
   gdk_display_sync(gtk_widget_get_display(window));
 
@@ -211,12 +221,14 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   gtk_init();
   adw_init();
-  if (argc > 1) {  // one figure: "choose N" or "reading N"
+  if (argc > 1) {  // one figure: "choose N", "paste N" or "reading N"
     const int n = std::atoi(argv[2]);
     if (std::string(argv[1]) == "choose") choosing(n);
     else if (std::string(argv[1]) == "paste") {
-      pasting(n, "Copy as CSV");
-      pasting(n, "Copy as text");
+      for (const bool opened : {false, true}) {
+        pasting(n, "Copy as CSV", opened);
+        pasting(n, "Copy as text", opened);
+      }
     }
     else per_reading(n);
     return 0;

@@ -18,6 +18,7 @@ std::uint64_t RunLog::begin(RunPage page, std::string far_end, std::string optio
 
 std::uint64_t RunLog::adopt(RunRecord record) {
   const bool ended = record.end != RunEnd::Running;
+  adopted_.push_back(next_id_);  // the id keep gives it, so that its listeners know it
   const std::uint64_t id = keep(std::make_shared<RunRecord>(std::move(record)));
   if (ended) notify(Change::Ended, *runs_.back());
   return id;
@@ -28,6 +29,7 @@ std::uint64_t RunLog::keep(std::shared_ptr<RunRecord> record) {
   while (runs_.size() >= kMaxRuns) {
     const std::shared_ptr<RunRecord> oldest = runs_.front();
     runs_.pop_front();
+    std::erase(adopted_, oldest->id);
     ++dropped_runs_;
     notify(Change::Removed, *oldest);
   }
@@ -60,6 +62,7 @@ void RunLog::end(std::uint64_t id, RunEnd how, std::string result_text, std::str
 }
 
 void RunLog::amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text) {
+  if (unchanging(id)) return;
   RunRecord* record = find_mutable(id);
   if (!record || record->end == RunEnd::Running || how == RunEnd::Running) return;
   record->end = how;
@@ -77,6 +80,12 @@ const RunRecord* RunLog::find(std::uint64_t id) const {
 
 RunRecord* RunLog::find_mutable(std::uint64_t id) { return const_cast<RunRecord*>(find(id)); }
 
+std::shared_ptr<const RunRecord> RunLog::unchanging(std::uint64_t id) const {
+  if (!std::binary_search(adopted_.begin(), adopted_.end(), id)) return nullptr;
+  const auto it = std::find_if(runs_.rbegin(), runs_.rend(), [id](const auto& r) { return r->id == id; });
+  return it == runs_.rend() ? nullptr : *it;
+}
+
 std::uint64_t RunLog::add_listener(Listener listener) {
   listeners_.emplace_back(next_token_, std::move(listener));
   return next_token_++;
@@ -87,6 +96,7 @@ void RunLog::remove_listener(std::uint64_t token) {
 }
 
 void RunLog::update_latency(std::uint64_t id, const RunLatency& latency) {
+  if (unchanging(id)) return;
   RunRecord* record = find_mutable(id);
   if (!record) return;
   auto& values = record->interval_latency;

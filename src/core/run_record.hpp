@@ -167,6 +167,10 @@ class RunLog {
   void amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text);
 
   const RunRecord* find(std::uint64_t id) const;
+  // The record itself, shared, when it can no longer change (a run adopted
+  // whole, from a file): other threads may read it as long as they hold it.
+  // None for a run measured here, whose record may change after its end.
+  std::shared_ptr<const RunRecord> unchanging(std::uint64_t id) const;
   const std::deque<std::shared_ptr<RunRecord>>& runs() const { return runs_; }
   std::uint64_t dropped_runs() const { return dropped_runs_; }
 
@@ -181,6 +185,7 @@ class RunLog {
   void notify(Change change, const RunRecord& record);
 
   std::deque<std::shared_ptr<RunRecord>> runs_;
+  std::vector<std::uint64_t> adopted_;  // the ids of the kept runs adopted whole, in order
   std::uint64_t next_id_ = 1;
   std::uint64_t dropped_runs_ = 0;
   std::vector<std::pair<std::uint64_t, Listener>> listeners_;

@@ -20,15 +20,22 @@ std::string readings_text(std::size_t n) {
   return std::to_string(n) + (n == 1 ? " reading" : " readings");
 }
 
+// The record `run` of the log as it is now, for another thread to read:
+// the record itself where it can no longer change, else a copy (a run
+// measured here may still grow, or be amended after its end).
+std::shared_ptr<const RunRecord> record_to_read(const Page& p, const RunRecord& run) {
+  if (auto whole = p.log->unchanging(run.id)) return whole;
+  return std::make_shared<const RunRecord>(run);
+}
+
 // A copy of the chosen run as `make` words it. A long run takes a while to
-// word, so the text is made on a thread of its own, from a copy of the
-// record as it is now (it may still grow); the clipboard gets the last copy
-// the user asked for.
+// word, so the text is made on a thread of its own; the clipboard gets the
+// last copy the user asked for.
 void copy_run(const PageRef& page, std::function<std::string(const RunRecord&)> make, const char* as) {
   Page& p = *page;
   const RunRecord* run = p.selected_run();
   if (!run) return;
-  p.copies.ask([copy = std::make_shared<const RunRecord>(*run), make = std::move(make)] { return make(*copy); },
+  p.copies.ask([record = record_to_read(p, *run), make = std::move(make)] { return make(*record); },
                [weak = std::weak_ptr<Page>(page),
                 told = "Copied " + readings_text(run->intervals.size()) + " as " + as](std::string text) {
                  const auto page = weak.lock();
@@ -62,8 +69,7 @@ void say_saved(Page& p, SaveKind kind, std::uint64_t id, const std::string& outc
   else if (id == p.selected) set_label(p.save_status.get(), outcome);
 }
 
-// Writes what `kind` asks for to `file`, from copies of the runs as they
-// are now. The text is made and the file written off the main thread, so
+// Writes what `kind` asks for to `file`, from the runs as they are now. The text is made and the file written off the main thread, so
 // that neither a long run nor a slow disk holds up the window.
 void save_to(const PageRef& page, SaveKind kind, std::uint64_t id, GFile* file) {
   Page& p = *page;
@@ -71,9 +77,9 @@ void save_to(const PageRef& page, SaveKind kind, std::uint64_t id, GFile* file) 
   const std::string name = file_display_path(file);
   std::vector<std::shared_ptr<const RunRecord>> runs;
   if (kind == SaveKind::AllRuns) {
-    for (const auto& run : p.log->runs()) runs.push_back(std::make_shared<const RunRecord>(*run));
+    for (const auto& run : p.log->runs()) runs.push_back(record_to_read(p, *run));
   } else if (const RunRecord* run = p.log->find(id)) {
-    runs.push_back(std::make_shared<const RunRecord>(*run));
+    runs.push_back(record_to_read(p, *run));
   }
   if (runs.empty())
     return say_saved(p, kind, id,

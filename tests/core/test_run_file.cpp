@@ -521,6 +521,21 @@ TEST(RunLogAdopt, AnOpenedRunIsAddedThenEndedAndCountsTowardTheCap) {
   EXPECT_EQ(heard[2], std::make_pair(RunLog::Change::Ended, id));
   EXPECT_EQ(log.find(id)->result_text, opened.result_text);
   EXPECT_EQ(log.runs().back()->id, id);
+
+  // Its record never changes, so it is shared as it is (other threads word
+  // copies from it); a run measured here is not, and a run gone is not.
+  EXPECT_EQ(log.unchanging(id).get(), log.find(id));
+  EXPECT_EQ(log.unchanging(2), nullptr);
+  RunLatency latency;
+  latency.ended = true;
+  latency.text = "Latency: not measured";
+  log.update_latency(id, latency);
+  log.amend_end(id, RunEnd::EndedEarly, "gone", "the client went");
+  EXPECT_EQ(log.find(id)->latency_text, opened.latency_text);
+  EXPECT_EQ(log.find(id)->end, opened.end);
+  EXPECT_EQ(log.find(id)->details_text, opened.details_text);
+  for (std::size_t i = 0; i < RunLog::kMaxRuns; ++i) log.begin(RunPage::Client, "a", "b");
+  EXPECT_EQ(log.unchanging(id), nullptr);
 }
 
 }  // namespace
