@@ -121,9 +121,18 @@ struct LoopbackFixture : ::testing::Test {
   void measure(const std::function<void()>& configure) {
     configure();
     g_signal_emit_by_name(client->start_button.get(), "clicked");
-    ASSERT_TRUE(pump_until([&] { return client->meter.peak() > 0; }, 20)) << label_text(client->status_label.get());
-    ASSERT_TRUE(pump_until(
-        [&] { return std::string(gtk_button_get_label(GTK_BUTTON(client->start_button.get()))) == "Start test"; }, 30));
+    const auto idle = [&] { return std::string(gtk_button_get_label(GTK_BUTTON(client->start_button.get()))) == "Start test"; };
+    // The gauge shows the readings. On a starved machine all of a 2 s run's
+    // events can reach the main loop in one turn, the reset at its end with
+    // them, and the gauge is never seen moving: its record still has them.
+    bool moved = false;
+    ASSERT_TRUE(pump_until([&] { return (moved = moved || client->meter.peak() > 0) || idle(); }, 20))
+        << label_text(client->status_label.get());
+    ASSERT_TRUE(pump_until(idle, 30));
+    if (!moved) {
+      const auto log = run_log_of(window);
+      EXPECT_TRUE(!log->runs().empty() && !log->runs().back()->intervals.empty()) << "no reading reached the page";
+    }
     ASSERT_TRUE(pump_until([&] { return label_text(server->status_label.get()) == "Waiting for client connections…"; }, 10))
         << label_text(server->status_label.get());
     pump_for(0.3);  // let tee finish writing
