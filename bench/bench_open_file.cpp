@@ -92,6 +92,10 @@ bool accessibility_bus_on() {
 
 struct Open {
   double to_run = 0, to_frame = 0, stall = 0, growth_mb = 0;
+  // What stayed resident a second after the frame, by kind: the process's
+  // own memory, pages of files (code and fonts met for the first time) and
+  // shared memory (images handed to the X server, under X).
+  double anon_mb = 0, file_mb = 0, shared_mb = 0;
 };
 
 // One open of `path` in `app`'s window: a new run joins its log.
@@ -105,6 +109,7 @@ Open open_once(GApplication* app, GtkWidget* window, const std::string& path) {
   Open o;
   reset_peak();
   const std::uint64_t before = status_kb("VmRSS:");
+  const std::uint64_t anon = status_kb("RssAnon:"), files = status_kb("RssFile:"), shared = status_kb("RssShmem:");
   LoopWatch watch;
   watch.start();
   const double t0 = now_ms();
@@ -122,6 +127,12 @@ Open open_once(GApplication* app, GtkWidget* window, const std::string& path) {
   watch.stop();
   o.stall = watch.longest;
   o.growth_mb = static_cast<double>(status_kb("VmHWM:") - before) / 1024.0;
+  const auto grown = [](const char* field, std::uint64_t was) {
+    return (static_cast<double>(status_kb(field)) - static_cast<double>(was)) / 1024.0;
+  };
+  o.anon_mb = grown("RssAnon:", anon);
+  o.file_mb = grown("RssFile:", files);
+  o.shared_mb = grown("RssShmem:", shared);
   log->remove_listener(token);
   g_object_unref(file);
   return o;
@@ -139,8 +150,9 @@ void measure(GApplication* app, GtkWidget* window, const std::string& path, cons
   std::vector<double> frame, stall, growth;
   for (int i = 0; i < tries; ++i) {
     const Open o = open_once(app, window, path);
-    std::printf("  open %d: run in the log %.0f ms, first frame %.0f ms, longest stall %.1f ms, memory growth %.1f MB\n",
-                i + 1, o.to_run, o.to_frame, o.stall, o.growth_mb);
+    std::printf("  open %d: run in the log %.0f ms, first frame %.0f ms, longest stall %.1f ms, memory growth %.1f MB "
+                "(kept: own %.1f, files %.1f, shared %.1f MB)\n",
+                i + 1, o.to_run, o.to_frame, o.stall, o.growth_mb, o.anon_mb, o.file_mb, o.shared_mb);
     frame.push_back(o.to_frame);
     stall.push_back(o.stall);
     growth.push_back(o.growth_mb);
