@@ -69,8 +69,9 @@ void say_saved(Page& p, SaveKind kind, std::uint64_t id, const std::string& outc
   else if (id == p.selected) set_label(p.save_status.get(), outcome);
 }
 
-// Writes what `kind` asks for to `file`, from the runs as they are now. The text is made and the file written off the main thread, so
-// that neither a long run nor a slow disk holds up the window.
+// Writes what `kind` asks for to `file`, from the runs as they are now. The
+// text is made and the file written off the main thread, so that neither a
+// long run nor a slow disk holds up the window.
 void save_to(const PageRef& page, SaveKind kind, std::uint64_t id, GFile* file) {
   Page& p = *page;
   if (p.gone) return;
