@@ -13,7 +13,10 @@
 //   dbus-run-session -- xvfb-run -a -s "-screen 0 1920x1200x24" bench-open-file [DIR [hour|day|ten [OPENS]]]
 // The files go to DIR (kept there; default: a new folder in /tmp, removed);
 // "hour" or "day" measures that file alone, OPENS times; "ten", a run of
-// ten intervals, what a window's first run costs whatever its file.
+// ten intervals, what a window's first run costs whatever its file;
+// "many", logs of 5,000 and 20,000 ten-second tests (or OPENS tests, once):
+// the time until the window holds the runs it keeps, the longest stall and
+// the peak growth meanwhile.
 #include <adwaita.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,6 +141,53 @@ Open open_once(GApplication* app, GtkWidget* window, const std::string& path) {
   return o;
 }
 
+// A log of `tests` tests, one -J document after another, as a server
+// writes them: the window keeps the newest 100 of them.
+void measure_many(GApplication* app, GtkWidget* window, const std::string& dir, long tests) {
+  const std::string one = dir + "/one.json", path = dir + "/many-" + std::to_string(tests) + ".json";
+  write_iperf_json(one, 10, 1);
+  std::string doc;
+  if (gchar* text = nullptr; g_file_get_contents(one.c_str(), &text, nullptr, nullptr)) {
+    doc = text;
+    g_free(text);
+  }
+  FILE* f = std::fopen(path.c_str(), "w");
+  for (long i = 0; f && i < tests; ++i) std::fwrite(doc.data(), 1, doc.size(), f);
+  if (f) std::fclose(f);
+  unlink(one.c_str());
+  auto log = trellan::run_log_of(ADW_APPLICATION_WINDOW(window));
+  const std::size_t expected = std::min<std::size_t>(static_cast<std::size_t>(tests), trellan::RunLog::kMaxRuns);
+  std::size_t added = 0;
+  const auto token = log->add_listener([&](trellan::RunLog::Change c, const trellan::RunRecord&) {
+    if (c == trellan::RunLog::Change::Added) ++added;
+  });
+  GFile* file = g_file_new_for_path(path.c_str());
+  reset_peak();
+  const std::uint64_t before = status_kb("VmHWM:");
+  LoopWatch watch;
+  watch.start();
+  const double t0 = now_ms();
+  double first = 0;
+  g_application_open(app, &file, 1, "");
+  while (added < expected && now_ms() - t0 < 600000) {
+    g_main_context_iteration(nullptr, TRUE);
+    if (added > 0 && first == 0) first = now_ms() - t0;
+  }
+  const double all = now_ms() - t0;
+  run_for(kAfterFrameMs);
+  watch.stop();
+  struct stat st {};
+  stat(path.c_str(), &st);
+  std::printf("open-file many %ld tests (%.1f MB): first run %.0f ms, all %zu kept runs %.0f ms%s; longest main-loop "
+              "stall %.1f ms (goal <= 50); peak resident growth %.1f MB\n",
+              tests, static_cast<double>(st.st_size) / (1024.0 * 1024.0), first, added, all,
+              added < expected ? " (NOT ALL CAME in 10 minutes)" : "", watch.longest,
+              static_cast<double>(status_kb("VmHWM:") - before) / 1024.0);
+  log->remove_listener(token);
+  g_object_unref(file);
+  unlink(path.c_str());
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -202,11 +252,15 @@ void on_activate(GApplication* app, gpointer data) noexcept {
     measure(app, window, ten, "10 intervals -P 1", bench->opens ? bench->opens : 5);
     unlink(ten.c_str());
   }
-  if (bench->only != "day" && bench->only != "ten") {
+  if (bench->only == "many") {
+    for (long tests : bench->opens ? std::vector<long>{bench->opens} : std::vector<long>{5000, 20000})
+      measure_many(app, window, bench->dir, tests);
+  }
+  if (bench->only != "day" && bench->only != "ten" && bench->only != "many") {
     write_iperf_json(hour, 3600, 1);
     measure(app, window, hour, "3,600 intervals -P 1", bench->opens ? bench->opens : 5);
   }
-  if (bench->only != "hour" && bench->only != "ten") {
+  if (bench->only != "hour" && bench->only != "ten" && bench->only != "many") {
     write_iperf_json(day, 86400, 4);
     measure(app, window, day, "86,400 intervals -P 4", bench->opens ? bench->opens : 3);
   }

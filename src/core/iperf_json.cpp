@@ -391,7 +391,7 @@ class IperfSink : public JsonSink {
     if (test_ || start_.test) end_test("The file ends before the test did");
   }
 
-  std::vector<RunRecord> runs;
+  NewestRuns runs;
   std::string reason;
 
  private:
@@ -433,7 +433,7 @@ class IperfSink : public JsonSink {
   void end_test(const std::string& how_cut) {
     begin_test();
     test_->finish(end_main_, end_reverse_, error_, how_cut);
-    if (auto r = test_->take()) runs.push_back(std::move(*r));
+    if (auto r = test_->take()) runs.push(std::move(*r));
     test_.reset();
     new_document();
     intervals_ = 0;
@@ -448,7 +448,7 @@ class IperfSink : public JsonSink {
     if (error_ && !server_word && !server_seen_) {
       Test test(start_);
       test.finish({}, {}, error_, {});
-      if (auto r = test.take()) runs.push_back(std::move(*r));
+      if (auto r = test.take()) runs.push(std::move(*r));
     }
     new_document();
   }
@@ -592,7 +592,8 @@ IperfRuns finish(IperfSink& sink, const JsonScanResult& scanned) {
     if (out.error.empty()) out.error = "It could not be read";
     return out;
   }
-  out.runs = std::move(sink.runs);
+  out.runs = sink.runs.take();
+  out.left_out = sink.runs.left_out();
   return out;
 }
 

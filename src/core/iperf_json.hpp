@@ -15,7 +15,8 @@
 namespace trellan {
 
 struct IperfRuns {
-  std::vector<RunRecord> runs;  // oldest first
+  std::vector<RunRecord> runs;  // oldest first, the newest a window keeps
+  std::uint64_t left_out = 0;   // the older ones
   std::string error;            // empty when the file was read; else why not, in words
 };
 

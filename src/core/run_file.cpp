@@ -87,6 +87,7 @@ OpenedFile read_source(JsonSource& source, const std::string& name) {
     case Kind::Stream: {
       IperfRuns r = std::get<Kind>(kind) == Kind::Stream ? read_iperf_stream(source) : read_iperf_documents(source);
       out.runs = std::move(r.runs);
+      out.left_out = r.left_out;
       out.error = std::move(r.error);
       if (out.error.empty() && out.runs.empty())
         out.error = "It holds no test: only what an iperf3 server wrote as it started or stopped";
@@ -95,12 +96,16 @@ OpenedFile read_source(JsonSource& source, const std::string& name) {
     case Kind::RunFile: {
       RunFileRuns r = read_run_file(source);
       out.runs = std::move(r.runs);
+      out.left_out = r.left_out;
       out.error = std::move(r.error);
       if (out.error.empty() && out.runs.empty()) out.error = "It is a run file with no runs in it";
       break;
     }
   }
-  if (!out.error.empty()) out.runs.clear();
+  if (!out.error.empty()) {
+    out.runs.clear();
+    out.left_out = 0;
+  }
   for (RunRecord& r : out.runs) r.source_file = name;
   return out;
 }

@@ -19,7 +19,8 @@ inline constexpr unsigned kRunFileVersion = 1;
 
 // What one file held: the runs it opened to, or why it could not be opened.
 struct OpenedFile {
-  std::vector<RunRecord> runs;  // oldest first, each with source_file set
+  std::vector<RunRecord> runs;  // oldest first, each with source_file set: the newest a window keeps
+  std::uint64_t left_out = 0;   // the older runs, only counted
   std::string error;            // empty when it opened; else the reason in words
 };
 

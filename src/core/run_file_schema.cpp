@@ -363,7 +363,7 @@ class RunFileSink : public JsonSink {
         run_.interval_latency.clear();
         run_.probes.clear();
       }
-      runs.push_back(std::move(run_));
+      runs.push(std::move(run_));
       run_ = RunRecord{};
     }
     if (at.size() == 4 && array && at[0].key == "runs" && at[2].key == "intervals") {
@@ -384,7 +384,7 @@ class RunFileSink : public JsonSink {
     return true;
   }
 
-  std::vector<RunRecord> runs;
+  NewestRuns runs;
   std::string reason;
 
  private:
@@ -584,7 +584,8 @@ RunFileRuns read_run_file(JsonSource& source) {
     out.error = scanned.sink_stopped ? sink.reason : scanned.error;
     if (out.error.empty()) out.error = "It could not be read";
   } else {
-    out.runs = std::move(sink.runs);
+    out.runs = sink.runs.take();
+    out.left_out = sink.runs.left_out();
   }
   return out;
 }

@@ -14,7 +14,8 @@ namespace trellan {
 void put_run(std::string& out, const RunRecord& run);
 
 struct RunFileRuns {
-  std::vector<RunRecord> runs;  // in the file's order
+  std::vector<RunRecord> runs;  // in the file's order, the newest a window keeps
+  std::uint64_t left_out = 0;   // the older ones
   std::string error;            // why it could not be read, in words
 };
 // Reads a whole run file: its format and version first, then its runs.

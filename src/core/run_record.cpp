@@ -13,26 +13,38 @@ std::uint64_t RunLog::begin(RunPage page, std::string far_end, std::string optio
   record->far_end = std::move(far_end);
   record->options_summary = std::move(options_summary);
   record->command = std::move(command);
-  return keep(std::move(record));
+  return keep(std::move(record), false);
 }
 
 std::uint64_t RunLog::adopt(RunRecord record) {
   const bool ended = record.end != RunEnd::Running;
-  adopted_.push_back(next_id_);  // the id keep gives it, so that its listeners know it
-  const std::uint64_t id = keep(std::make_shared<RunRecord>(std::move(record)));
-  if (ended) notify(Change::Ended, *runs_.back());
+  const std::uint64_t id = keep(std::make_shared<RunRecord>(std::move(record)), true);
+  if (id != 0 && ended) notify(Change::Ended, *runs_.back());
   return id;
 }
 
-std::uint64_t RunLog::keep(std::shared_ptr<RunRecord> record) {
-  record->id = next_id_++;
+std::uint64_t RunLog::keep(std::shared_ptr<RunRecord> record, bool opened) {
   while (runs_.size() >= kMaxRuns) {
-    const std::shared_ptr<RunRecord> oldest = runs_.front();
-    runs_.pop_front();
-    std::erase(adopted_, oldest->id);
-    ++dropped_runs_;
-    notify(Change::Removed, *oldest);
+    // The oldest opened run goes first; a measured one only for a newer
+    // measured one.
+    auto oldest = runs_.begin();
+    if (!adopted_.empty()) {
+      oldest = std::find_if(runs_.begin(), runs_.end(), [&](const auto& r) { return r->id == adopted_.front(); });
+      adopted_.erase(adopted_.begin());
+      ++dropped_opened_;
+    } else if (opened) {
+      ++dropped_opened_;
+      return 0;
+    } else {
+      ++dropped_measured_;
+    }
+    const std::shared_ptr<RunRecord> gone = *oldest;
+    runs_.erase(oldest);
+    notify(Change::Removed, *gone);
   }
+  record->id = next_id_++;
+  // Known as adopted before its listeners hear of it.
+  if (opened) adopted_.push_back(record->id);
   runs_.push_back(record);
   notify(Change::Added, *record);
   return record->id;
@@ -122,6 +134,26 @@ std::vector<std::optional<IntervalLatency>> latency_of_records(const RunRecord& 
   for (std::size_t i = 0; i < run.intervals.size() && first + i < run.interval_latency.size(); ++i)
     out[i] = run.interval_latency[first + i];
   return out;
+}
+
+void NewestRuns::push(RunRecord run) {
+  runs_.push_back(std::move(run));
+  // Trimmed now and then rather than at every run: at most twice the cap
+  // is ever held.
+  if (runs_.size() >= 2 * RunLog::kMaxRuns) {
+    const std::size_t extra = runs_.size() - RunLog::kMaxRuns;
+    runs_.erase(runs_.begin(), runs_.begin() + static_cast<std::ptrdiff_t>(extra));
+    left_out_ += extra;
+  }
+}
+
+std::vector<RunRecord> NewestRuns::take() {
+  if (runs_.size() > RunLog::kMaxRuns) {
+    const std::size_t extra = runs_.size() - RunLog::kMaxRuns;
+    runs_.erase(runs_.begin(), runs_.begin() + static_cast<std::ptrdiff_t>(extra));
+    left_out_ += extra;
+  }
+  return std::exchange(runs_, {});
 }
 
 void RunLog::notify(Change change, const RunRecord& record) {

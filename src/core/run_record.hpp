@@ -150,8 +150,14 @@ class RunLog {
                       std::chrono::system_clock::time_point started = std::chrono::system_clock::now(),
                       std::vector<std::string> command = {});
   // Adds a whole, already ended record (its id is the log's to give), and
-  // returns that id; listeners hear Added, then Ended.
+  // returns that id; listeners hear Added, then Ended. Runs opened from
+  // files give way first when the log is full: a run measured here can't
+  // be measured again. So a full log of measured runs keeps none: it counts
+  // `record` as left out and returns 0.
   std::uint64_t adopt(RunRecord record);
+  // Counts `n` runs of a file that never reached the log (a reader keeps
+  // only as many as the log could).
+  void count_left_out(std::uint64_t n) { dropped_opened_ += n; }
   // Both do nothing for a run that is no longer kept.
   void add_interval(std::uint64_t id, IntervalRecord record);
   void end(std::uint64_t id, RunEnd how, std::string result_text = {}, std::string details_text = {},
@@ -172,7 +178,11 @@ class RunLog {
   // None for a run measured here, whose record may change after its end.
   std::shared_ptr<const RunRecord> unchanging(std::uint64_t id) const;
   const std::deque<std::shared_ptr<RunRecord>>& runs() const { return runs_; }
-  std::uint64_t dropped_runs() const { return dropped_runs_; }
+  // The runs let go for newer ones: all of them, those measured here, and
+  // those opened from files (counting the ones never kept).
+  std::uint64_t dropped_runs() const { return dropped_measured_ + dropped_opened_; }
+  std::uint64_t dropped_measured() const { return dropped_measured_; }
+  std::uint64_t dropped_opened() const { return dropped_opened_; }
 
   // Returns a token for remove_listener.
   std::uint64_t add_listener(Listener listener);
@@ -180,16 +190,31 @@ class RunLog {
 
  private:
   RunRecord* find_mutable(std::uint64_t id);
-  // Gives `record` the next id and keeps it as the newest run.
-  std::uint64_t keep(std::shared_ptr<RunRecord> record);
+  // Gives `record` the next id and keeps it as the newest run, making room
+  // for it; 0 when an opened record finds no room.
+  std::uint64_t keep(std::shared_ptr<RunRecord> record, bool opened);
   void notify(Change change, const RunRecord& record);
 
   std::deque<std::shared_ptr<RunRecord>> runs_;
   std::vector<std::uint64_t> adopted_;  // the ids of the kept runs adopted whole, in order
   std::uint64_t next_id_ = 1;
-  std::uint64_t dropped_runs_ = 0;
+  std::uint64_t dropped_measured_ = 0, dropped_opened_ = 0;
   std::vector<std::pair<std::uint64_t, Listener>> listeners_;
   std::uint64_t next_token_ = 1;
+};
+
+// The runs a file holds, as a reader gathers them: only the newest that a
+// window keeps (RunLog::kMaxRuns), so that a log of a quarter of a million
+// tests costs what a hundred do; the older ones are only counted.
+class NewestRuns {
+ public:
+  void push(RunRecord run);
+  std::vector<RunRecord> take();  // oldest first
+  std::uint64_t left_out() const { return left_out_; }
+
+ private:
+  std::vector<RunRecord> runs_;
+  std::uint64_t left_out_ = 0;
 };
 
 }  // namespace trellan

@@ -3,6 +3,8 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,11 +42,32 @@ std::string rate_text(double mbps) {
   return number + " " + unit;
 }
 
+// The local time zone, read again only when TZ changes. GLib's own
+// g_time_zone_new_local reads and parses the zone file at every call when
+// TZ is not set (its cache compares the zone's name with the unset
+// variable), which made each run's name on the Runs page cost three system
+// calls and a file's parse. Any thread (copies are worded off the main one).
+GTimeZone* ref_local_zone() {
+  static std::mutex lock;
+  static GTimeZone* zone = nullptr;
+  static std::optional<std::string> zone_tz;
+  const char* tz = g_getenv("TZ");
+  const std::lock_guard<std::mutex> hold(lock);
+  if (!zone || zone_tz != (tz ? std::optional<std::string>(tz) : std::nullopt)) {
+    if (zone) g_time_zone_unref(zone);
+    zone = g_time_zone_new_local();
+    zone_tz = tz ? std::optional<std::string>(tz) : std::nullopt;
+  }
+  return g_time_zone_ref(zone);
+}
+
 std::string local_time(std::chrono::system_clock::time_point t, const char* layout) {
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
   GDateTime* utc = g_date_time_new_from_unix_utc(us / 1000000);
   if (!utc) return "";
-  GDateTime* local = g_date_time_to_local(utc);
+  GTimeZone* zone = ref_local_zone();
+  GDateTime* local = g_date_time_to_timezone(utc, zone);
+  g_time_zone_unref(zone);
   g_date_time_unref(utc);
   gchar* text = local ? g_date_time_format(local, layout) : nullptr;
   std::string out = text ? text : "";
@@ -234,10 +257,51 @@ std::string interval_row_name(const IntervalRecord& r) {
   return out;
 }
 
-std::string dropped_runs_text(std::uint64_t dropped) {
-  if (dropped == 0) return "";
-  return std::to_string(dropped) + (dropped == 1 ? " older run was removed" : " older runs were removed") +
-         ": the window keeps the last " + std::to_string(RunLog::kMaxRuns) + ".";
+std::string dropped_runs_text(std::uint64_t measured, std::uint64_t opened) {
+  const std::string cap = std::to_string(RunLog::kMaxRuns);
+  const auto runs = [](std::uint64_t n) { return std::to_string(n) + (n == 1 ? " run" : " runs"); };
+  if (opened == 0) {
+    if (measured == 0) return "";
+    return std::to_string(measured) + (measured == 1 ? " older run was removed" : " older runs were removed") +
+           ": the window keeps the last " + cap + ".";
+  }
+  const std::string files = runs(opened) + " from files";
+  if (measured == 0)
+    return files + (opened == 1 ? " was" : " were") + " left out: the window keeps " + cap +
+           " runs, and those measured here stay.";
+  return "Older runs were removed, " + std::to_string(measured) + " measured here and " + files +
+         ": the window keeps the last " + cap + ".";
+}
+
+std::string could_not_open_text(const std::string& name, const std::string& reason) {
+  return "Could not open “" + name + "”: " + reason;
+}
+
+std::string opening_text(const std::string& name, bool adding, std::size_t waiting) {
+  std::string out = (adding ? "Adding the runs of “" : "Opening “") + name + "”…";
+  if (waiting > 0)
+    out += " (" + std::to_string(waiting) + (waiting == 1 ? " more file waiting)" : " more files waiting)");
+  return out;
+}
+
+std::string open_cancelled_text(const std::string& adding_name, std::size_t runs_not_added,
+                                const std::vector<std::string>& files_not_opened) {
+  std::vector<std::string> parts;
+  if (runs_not_added > 0)
+    parts.push_back(std::to_string(runs_not_added) + (runs_not_added == 1 ? " run of “" : " runs of “") +
+                    adding_name + (runs_not_added == 1 ? "” was not added" : "” were not added"));
+  if (!files_not_opened.empty()) {
+    std::string files = "“" + files_not_opened.front() + "”";
+    const std::size_t more = files_not_opened.size() - 1;
+    if (more == 1) files += " and “" + files_not_opened[1] + "” were";
+    else if (more > 1) files += " and " + std::to_string(more) + " more files were";
+    else files += " was";
+    parts.push_back(files + " not opened");
+  }
+  if (parts.empty()) return "";
+  std::string out = "Cancelled: " + parts.front();
+  if (parts.size() > 1) out += "; " + parts[1];
+  return out + ".";
 }
 
 std::optional<FailureNotice> failure_notice(const RunRecord& run) {

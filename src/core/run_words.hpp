@@ -119,9 +119,23 @@ std::string interval_row_name(const IntervalRecord& interval);
 // from its local start time.
 std::string csv_file_name(const RunRecord& run);
 
-// What the Runs page says once the window has let its oldest runs go:
+// What the Runs page says once the window has let runs go, `measured` of
+// them measured here and `opened` opened from files (or never kept):
 // "3 older runs were removed: the window keeps the last 100."; empty for none.
-std::string dropped_runs_text(std::uint64_t dropped);
+std::string dropped_runs_text(std::uint64_t measured, std::uint64_t opened);
+
+// ---- opening files -----------------------------------------------------------
+
+// "Could not open “x.json”: The file is empty".
+std::string could_not_open_text(const std::string& name, const std::string& reason);
+// The progress of an open: "Opening “x.json”…", then "Adding the runs of
+// “x.json”…", each with "(2 more files waiting)" when others wait.
+std::string opening_text(const std::string& name, bool adding, std::size_t waiting);
+// What a cancelled open left undone: the runs of the file being added that
+// were not, and the files not read ("Cancelled: “a.json” and 2 more files
+// were not opened."). Empty when nothing was left.
+std::string open_cancelled_text(const std::string& adding_name, std::size_t runs_not_added,
+                                const std::vector<std::string>& files_not_opened);
 
 // What stands where the chart and the table would be for a run that ended
 // without an interval: a title and what happened (for a failed run, its

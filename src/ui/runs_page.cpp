@@ -88,11 +88,13 @@ void show_latency(Page& p, const RunRecord* run) {
 
 // Shows `id` in the detail, or nothing, and marks its row as the chosen one.
 void show_run(Page& p, std::uint64_t id) {
-  p.selected = id;
-  for (const RunRow& r : p.rows) {
-    gtk_widget_set_visible(r.check, r.id == id);
-    gtk_accessible_update_state(GTK_ACCESSIBLE(r.row), GTK_ACCESSIBLE_STATE_SELECTED, r.id == id, -1);
-  }
+  // Only the rows whose state changes are told: each word to a screen
+  // reader costs, and a file's runs come a hundred at a time.
+  for (const std::uint64_t changed : {std::exchange(p.selected, id), id})
+    if (const RunRow* r = p.row_of(changed)) {
+      gtk_widget_set_visible(r->check, r->id == id);
+      gtk_accessible_update_state(GTK_ACCESSIBLE(r->row), GTK_ACCESSIBLE_STATE_SELECTED, r->id == id, -1);
+    }
   const auto run = p.shared_run(id);
   gtk_widget_set_visible(p.detail.get(), run != nullptr);
   set_label(p.save_status.get(), "");
@@ -184,6 +186,22 @@ void schedule_layout(Page& p) {
       new PageRef(p.self.lock()), free_page_ref_notify);
 }
 
+// After the runs of a file that come now, or as soon as they pause: below
+// the priority at which they are added.
+void show_newest_opened(Page& p, std::uint64_t id) {
+  p.newest_opened = id;
+  if (p.show_source) return;
+  p.show_source = g_idle_add_full(
+      G_PRIORITY_DEFAULT_IDLE + 1,
+      [](gpointer data) noexcept -> gboolean {
+        Page& p = **static_cast<PageRef*>(data);
+        p.show_source = 0;
+        if (!p.gone && p.row_of(p.newest_opened)) show_run(p, p.newest_opened);
+        return G_SOURCE_REMOVE;
+      },
+      new PageRef(p.self.lock()), free_page_ref_notify);
+}
+
 void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
   if (p.gone) return;
   // While the page is hidden its rows wait, so that readings do not stir
@@ -209,7 +227,8 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
 
       gtk_widget_set_visible(p.empty.get(), FALSE);
       gtk_widget_set_visible(gtk_widget_get_last_child(p.root.get()), TRUE);
-      show_run(p, run.id);
+      if (p.log->unchanging(run.id)) show_newest_opened(p, run.id);
+      else show_run(p, run.id);
       break;
     }
     case RunLog::Change::Interval:
@@ -240,7 +259,7 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
         name_rows(p);
         if (std::erase(p.marked, run.id) > 0) show_comparison(p);
       }
-      set_label(p.cap_notice.get(), dropped_runs_text(p.log->dropped_runs()));
+      show_dropped_runs(p);
       if (run.id == p.selected) show_run(p, 0);
       break;
   }
@@ -308,6 +327,7 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
   p.opening.reset();
   unfollow_window_focus(p);
   if (p.layout_source) gtk_widget_remove_tick_callback(p.runs.get(), std::exchange(p.layout_source, 0u));
+  if (p.show_source) g_source_remove(std::exchange(p.show_source, 0u));
   // The widgets' handlers hold the page; the page lets go of the widgets.
   for (Ref<GtkWidget>* w : {&p.root, &p.empty, &p.runs, &p.list, &p.list_scroll, &p.detail, &p.heading,
                             &p.started, &p.chart_area, &p.result, &p.details, &p.dropped, &p.save_status,

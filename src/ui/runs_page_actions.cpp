@@ -188,34 +188,47 @@ void show_open_failures(Page& p) {
   set_label(p.file_status.get(), text);
 }
 
+void show_dropped_runs(Page& p) {
+  set_label(p.cap_notice.get(), dropped_runs_text(p.log->dropped_measured(), p.log->dropped_opened()));
+}
+
+// Files asked for while others are still read wait their turn.
 void open_files(const PageRef& page, std::vector<Ref<GFile>> files) {
   Page& p = *page;
   if (p.gone || files.empty()) return;
-  p.open_failures.clear();
-  show_open_failures(p);
-  if (p.opening) p.opening->cancel();
-  const std::weak_ptr<Page> weak = page;
-  OpenReport report;
-  report.progress = [weak](const std::string& name, double fraction) {
-    auto page = weak.lock();
-    if (!page || page->gone) return;
-    gtk_widget_set_visible(page->progress_box.get(), !name.empty());
-    if (name.empty()) return;
-    set_label(page->progress_label.get(), "Opening “" + name + "”…");
-    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(page->progress_bar.get()), fraction);
-  };
-  report.failed = [weak](const std::string& line) {
-    auto page = weak.lock();
-    if (!page || page->gone) return;
-    page->open_failures.push_back(line);
-    show_open_failures(*page);
-  };
-  report.done = [weak] {
-    auto page = weak.lock();
-    if (!page || page->gone) return;
-    gtk_widget_set_visible(page->progress_box.get(), FALSE);
-  };
-  p.opening = std::make_unique<FileOpen>(std::move(files), p.log, std::move(report));
+  if (!p.opening) {
+    const std::weak_ptr<Page> weak = page;
+    OpenReport report;
+    report.progress = [weak](const std::string& text, double fraction) {
+      auto page = weak.lock();
+      if (!page || page->gone) return;
+      gtk_widget_set_visible(page->progress_box.get(), !text.empty());
+      if (text.empty()) return;
+      set_label(page->progress_label.get(), text);
+      gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(page->progress_bar.get()), fraction);
+    };
+    report.failed = [weak](const std::string& line) {
+      auto page = weak.lock();
+      if (!page || page->gone) return;
+      page->open_failures.push_back(line);
+      show_open_failures(*page);
+    };
+    report.changed = [weak] {
+      if (auto page = weak.lock(); page && !page->gone) show_dropped_runs(*page);
+    };
+    report.done = [weak] {
+      auto page = weak.lock();
+      if (!page || page->gone) return;
+      gtk_widget_set_visible(page->progress_box.get(), FALSE);
+    };
+    p.opening = std::make_unique<FileOpen>(p.log, std::move(report));
+  }
+  // What the last open said stays until the next one starts.
+  if (!p.opening->busy()) {
+    p.open_failures.clear();
+    show_open_failures(p);
+  }
+  p.opening->add(std::move(files));
 }
 
 void on_cancel_open(GtkButton*, gpointer data) noexcept {

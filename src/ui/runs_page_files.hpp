@@ -1,6 +1,7 @@
 // Opening run files for the Runs page: each file read and parsed off the
-// main thread, one after another; the runs of each join the window's log
-// on the main thread, and a file that cannot be opened is said in words.
+// main thread, one after another in the order asked for; the runs of each
+// join the window's log on the main thread a few at a time, so that the
+// window answers, and a file that cannot be opened is said in words.
 #pragma once
 
 #include <gio/gio.h>
@@ -17,29 +18,35 @@ namespace trellan {
 
 // What an open tells the page, always on the main thread.
 struct OpenReport {
-  // The file being read and how far (0–1), once it has taken more than
-  // half a second; called again with an empty name when it is no longer
-  // worth showing.
-  std::function<void(const std::string& name, double fraction)> progress;
-  // "Could not open “x.json”: The file is empty": one per file that failed.
+  // What is going on ("Opening “x.json”…") and how far (0–1), once the
+  // open has taken more than half a second; called again with an empty
+  // text when it is no longer worth showing.
+  std::function<void(const std::string& text, double fraction)> progress;
+  // "Could not open “x.json”: The file is empty": one per file that
+  // failed, and what a cancel left undone.
   std::function<void(const std::string& line)> failed;
-  // Every file has been read, or the open was cancelled.
+  // Runs joined the log or were left out of it.
+  std::function<void()> changed;
+  // Every file asked for has been read and its runs added, or the open
+  // was cancelled.
   std::function<void()> done;
 };
 
 class FileOpen {
  public:
-  // Starts reading `files`, oldest run first within each, adopting their
-  // runs into `log`.
-  FileOpen(std::vector<Ref<GFile>> files, std::shared_ptr<RunLog> log, OpenReport report);
+  FileOpen(std::shared_ptr<RunLog> log, OpenReport report);
   ~FileOpen();
   FileOpen(const FileOpen&) = delete;
   FileOpen& operator=(const FileOpen&) = delete;
 
-  // Stops after the file being read (whose runs are dropped); the files
-  // after it are not read.
+  // Reads `files` after those asked for before, oldest run first within
+  // each, adopting their runs into the log.
+  void add(std::vector<Ref<GFile>> files);
+  // Stops: the file being read is dropped, the runs not yet added are not,
+  // and the files waiting are not read; `failed` says which.
   void cancel();
-  bool finished() const;
+  // Reading or adding runs, or files waiting.
+  bool busy() const;
 
   struct State;
 

@@ -79,6 +79,10 @@ struct Page {
   std::unique_ptr<IntervalTable> table;
   std::vector<RunRow> rows;
   guint layout_source = 0;  // sizes the list and brings the chosen row into view
+  // Runs opened from files join a few at a time: the newest is shown once
+  // they pause, not each on its way.
+  std::uint64_t newest_opened = 0;
+  guint show_source = 0;
   int layout_frames = 0;    // frames the chosen row may take to be laid out
   bool reveal_chosen = false;
   Ref<GtkWidget> latency_area, latency_line;
@@ -170,6 +174,7 @@ void on_save(GtkButton* button, gpointer data) noexcept;
 void on_save_run(GtkButton* button, gpointer data) noexcept;
 void on_save_all(GtkButton* button, gpointer data) noexcept;
 void open_files(const PageRef& page, std::vector<Ref<GFile>> files);
+void show_dropped_runs(Page& p);
 void choose_files(const PageRef& page);
 void on_cancel_open(GtkButton*, gpointer data) noexcept;
 void on_open(GtkButton*, gpointer data) noexcept;

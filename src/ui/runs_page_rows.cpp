@@ -52,6 +52,7 @@ GtkWidget* run_row(const RunRecord& run, GtkWidget** check) {
   adw_action_row_set_subtitle(ADW_ACTION_ROW(row), row_subtitle(run).c_str());
   adw_action_row_set_subtitle_lines(ADW_ACTION_ROW(row), 3);
   gtk_list_box_row_set_activatable(GTK_LIST_BOX_ROW(row), TRUE);
+  gtk_accessible_update_state(GTK_ACCESSIBLE(row), GTK_ACCESSIBLE_STATE_SELECTED, FALSE, -1);
   *check = gtk_image_new_from_icon_name("object-select-symbolic");
   gtk_widget_set_visible(*check, FALSE);
   gtk_accessible_update_property(GTK_ACCESSIBLE(*check), GTK_ACCESSIBLE_PROPERTY_LABEL, "Shown", -1);

@@ -143,10 +143,29 @@ TEST(RunExport, EveryClientOptionHasItsWordsAndOddArgumentsAreQuoted) {
             "iperf3 -c 'my host' -C 'it'\\''s' -B ''");
 }
 
-TEST(RunTexts, TheCapNoticeCountsTheRunsThatWent) {
-  EXPECT_EQ(dropped_runs_text(0), "");
-  EXPECT_EQ(dropped_runs_text(1), "1 older run was removed: the window keeps the last 100.");
-  EXPECT_EQ(dropped_runs_text(3), "3 older runs were removed: the window keeps the last 100.");
+TEST(RunTexts, TheCapNoticeCountsTheRunsThatWentByWhereTheyCameFrom) {
+  EXPECT_EQ(dropped_runs_text(0, 0), "");
+  EXPECT_EQ(dropped_runs_text(1, 0), "1 older run was removed: the window keeps the last 100.");
+  EXPECT_EQ(dropped_runs_text(3, 0), "3 older runs were removed: the window keeps the last 100.");
+  EXPECT_EQ(dropped_runs_text(0, 1),
+            "1 run from files was left out: the window keeps 100 runs, and those measured here stay.");
+  EXPECT_EQ(dropped_runs_text(0, 51),
+            "51 runs from files were left out: the window keeps 100 runs, and those measured here stay.");
+  EXPECT_EQ(dropped_runs_text(2, 51),
+            "Older runs were removed, 2 measured here and 51 runs from files: the window keeps the last 100.");
+}
+
+TEST(RunTexts, OpeningSaysWhichFileWhatStepHowManyWaitAndWhatACancelLeft) {
+  EXPECT_EQ(opening_text("big.jsonl", false, 0), "Opening “big.jsonl”…");
+  EXPECT_EQ(opening_text("big.jsonl", true, 1), "Adding the runs of “big.jsonl”… (1 more file waiting)");
+  EXPECT_EQ(opening_text("a.json", false, 49), "Opening “a.json”… (49 more files waiting)");
+  EXPECT_EQ(could_not_open_text("x.json", "The file is empty"), "Could not open “x.json”: The file is empty");
+  EXPECT_EQ(open_cancelled_text("", 0, {}), "");
+  EXPECT_EQ(open_cancelled_text("", 0, {"big.jsonl"}), "Cancelled: “big.jsonl” was not opened.");
+  EXPECT_EQ(open_cancelled_text("", 0, {"a.json", "b.json"}), "Cancelled: “a.json” and “b.json” were not opened.");
+  EXPECT_EQ(open_cancelled_text("log.json", 60, {"a.json", "b.json", "c.json"}),
+            "Cancelled: 60 runs of “log.json” were not added; “a.json” and 2 more files were not opened.");
+  EXPECT_EQ(open_cancelled_text("log.json", 1, {}), "Cancelled: 1 run of “log.json” was not added.");
 }
 
 // What stands in place of the chart for a run that ended without a reading.

@@ -504,26 +504,24 @@ TEST(RunFile, TextThatIsNotUtf8OpensAsValidTextAndSavesTheSame) {
 
 // ---- the log ---------------------------------------------------------------------
 
-TEST(RunLogAdopt, AnOpenedRunIsAddedThenEndedAndCountsTowardTheCap) {
+TEST(RunLogAdopt, AnOpenedRunIsAddedThenEndedAndGivesWayBeforeAnyRunMeasuredHere) {
   RunLog log;
   std::vector<std::pair<RunLog::Change, std::uint64_t>> heard;
   log.add_listener([&](RunLog::Change c, const RunRecord& r) { heard.emplace_back(c, r.id); });
-  for (std::size_t i = 0; i < RunLog::kMaxRuns; ++i) log.begin(RunPage::Client, "a", "b");
+  for (std::size_t i = 0; i + 1 < RunLog::kMaxRuns; ++i) log.begin(RunPage::Client, "a", "b");
   heard.clear();
   RunRecord opened = measured_run();
   opened.id = 77;
   const std::uint64_t id = log.adopt(opened);
-  EXPECT_EQ(id, RunLog::kMaxRuns + 1);
-  EXPECT_EQ(log.dropped_runs(), 1u);
-  ASSERT_EQ(heard.size(), 3u);
-  EXPECT_EQ(heard[0], std::make_pair(RunLog::Change::Removed, std::uint64_t{1}));
-  EXPECT_EQ(heard[1], std::make_pair(RunLog::Change::Added, id));
-  EXPECT_EQ(heard[2], std::make_pair(RunLog::Change::Ended, id));
+  EXPECT_EQ(id, RunLog::kMaxRuns);
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0], std::make_pair(RunLog::Change::Added, id));
+  EXPECT_EQ(heard[1], std::make_pair(RunLog::Change::Ended, id));
   EXPECT_EQ(log.find(id)->result_text, opened.result_text);
   EXPECT_EQ(log.runs().back()->id, id);
 
   // Its record never changes, so it is shared as it is (other threads word
-  // copies from it); a run measured here is not, and a run gone is not.
+  // copies from it); a run measured here is not.
   EXPECT_EQ(log.unchanging(id).get(), log.find(id));
   EXPECT_EQ(log.unchanging(2), nullptr);
   RunLatency latency;
@@ -534,8 +532,55 @@ TEST(RunLogAdopt, AnOpenedRunIsAddedThenEndedAndCountsTowardTheCap) {
   EXPECT_EQ(log.find(id)->latency_text, opened.latency_text);
   EXPECT_EQ(log.find(id)->end, opened.end);
   EXPECT_EQ(log.find(id)->details_text, opened.details_text);
-  for (std::size_t i = 0; i < RunLog::kMaxRuns; ++i) log.begin(RunPage::Client, "a", "b");
+
+  // The log is full: a new measured run makes room by letting the opened
+  // run go, though it is the newest, and no run measured here.
+  heard.clear();
+  const std::uint64_t measured = log.begin(RunPage::Client, "a", "b");
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard[0], std::make_pair(RunLog::Change::Removed, id));
   EXPECT_EQ(log.unchanging(id), nullptr);
+  EXPECT_NE(log.find(1), nullptr);
+  EXPECT_EQ(log.dropped_opened(), 1u);
+  EXPECT_EQ(log.dropped_measured(), 0u);
+
+  // Full of runs measured here, the log keeps none of a file's, and says so.
+  heard.clear();
+  EXPECT_EQ(log.adopt(measured_run()), 0u);
+  EXPECT_TRUE(heard.empty());
+  EXPECT_EQ(log.runs().size(), RunLog::kMaxRuns);
+  EXPECT_EQ(log.runs().front()->id, 1u);
+  EXPECT_EQ(log.runs().back()->id, measured);
+  EXPECT_EQ(log.dropped_opened(), 2u);
+
+  // Then a newer measured run lets the oldest measured one go.
+  log.begin(RunPage::Client, "a", "b");
+  EXPECT_EQ(log.find(1), nullptr);
+  EXPECT_EQ(log.dropped_measured(), 1u);
+  EXPECT_EQ(log.dropped_runs(), 3u);
+}
+
+TEST(RunFileRead, AFileOfManyRunsKeepsTheNewestAWindowKeepsAndCountsTheRest) {
+  RunRecord r = measured_run();
+  std::vector<RunRecord> many(RunLog::kMaxRuns * 2 + 37, r);
+  for (std::size_t i = 0; i < many.size(); ++i) many[i].far_end = "host " + std::to_string(i);
+  std::vector<const RunRecord*> all;
+  for (const RunRecord& m : many) all.push_back(&m);
+  const OpenedFile f = read_runs(run_file_text(all), "many.trellan");
+  ASSERT_EQ(f.error, "");
+  ASSERT_EQ(f.runs.size(), RunLog::kMaxRuns);
+  EXPECT_EQ(f.left_out, RunLog::kMaxRuns + 37);
+  EXPECT_EQ(f.runs.front().far_end, "host 137");
+  EXPECT_EQ(f.runs.back().far_end, "host 236");
+
+  // So does a server's log of many tests.
+  const std::string doc = capture_text("iperf3-3.12/json-tcp-server.json");
+  std::string log;
+  for (int i = 0; i < 205; ++i) log += doc + "\n";
+  const OpenedFile server = read_runs(log, "server.json");
+  ASSERT_EQ(server.error, "");
+  EXPECT_EQ(server.runs.size(), RunLog::kMaxRuns);
+  EXPECT_EQ(server.left_out, 105u);
 }
 
 }  // namespace

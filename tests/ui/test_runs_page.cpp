@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/run_export.hpp"
@@ -321,6 +322,89 @@ TEST_F(RunsPageTest, ASlowFileShowsItsProgressAndCanBeCancelled) {
   pump_for(0.5);
   EXPECT_TRUE(log->runs().empty());
   EXPECT_TRUE(lines_starting(page, "Could not open ").empty()) << ::testing::PrintToString(reachable_texts(page));
+  g_remove(fifo.c_str());
+  g_rmdir(dir.c_str());
+}
+
+// Files asked for one after another, as many launches at once hand them
+// over, wait their turn behind a slow one, and none is dropped without a
+// word. A file of more runs than the window keeps lets its own older runs
+// go, never the run measured here; a cancel says what it left unopened.
+TEST_F(RunsPageTest, FilesAskedForWhileOneIsReadWaitTheirTurnAndRunsMeasuredHereStay) {
+  open_runs();
+  const auto measured = log->begin(RunPage::Client, "192.0.2.9, port 5201", "TCP · 10 s");
+  log->add_interval(measured, send_interval("0.00", "1.00", 942, "112 MBytes", 0));
+  log->end(measured, RunEnd::Stopped);
+  char tmpl[] = "/tmp/trellan-queue-XXXXXX";
+  const std::string dir = g_mkdtemp(tmpl);
+  const std::string fifo = dir + "/server-log.json";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  const std::string one = read_file(files_dir() + "/tcp-client-3.12.json");
+  ASSERT_FALSE(one.empty());
+  const auto open_one = [&](const std::string& path) {
+    std::vector<Ref<GFile>> files;
+    files.push_back(Ref<GFile>::take(g_file_new_for_path(path.c_str())));
+    open_files_in_window(window, std::move(files));
+  };
+  const auto button_mapped = [&](const char* label) {
+    GtkWidget* b = button_labelled(page, label);
+    return b && gtk_widget_get_mapped(b);
+  };
+  open_one(fifo);
+  std::vector<std::string> small;
+  for (int i = 0; i < 30; ++i) {
+    small.push_back(dir + "/client-" + std::to_string(i) + ".json");
+    ASSERT_TRUE(g_file_set_contents(small.back().c_str(), one.c_str(), -1, nullptr));
+    open_one(small.back());
+  }
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Opening “server-log.json”… (30 more files waiting)"}).empty(); },
+                         5))
+      << ::testing::PrintToString(reachable_texts(page));
+
+  // The slow file comes: a server's log of 150 tests.
+  const std::string test = read_file(std::string(g_getenv("TRELLAN_CAPTURES")) + "/iperf3-3.12/json-tcp-server.json");
+  ASSERT_FALSE(test.empty());
+  std::string server_log;
+  for (int i = 0; i < 150; ++i) server_log += test;
+  std::thread feed([&] {
+    for (std::size_t at = 0; at < server_log.size();) {
+      const ssize_t n = write(writer, server_log.data() + at, server_log.size() - at);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    close(writer);
+  });
+  const bool all_came = pump_until([&] { return log->runs().back()->source_file == "client-29.json"; }, 60);
+  feed.join();
+  ASSERT_TRUE(all_came) << log->runs().size() << " runs";
+  EXPECT_TRUE(lines_starting(page, "Could not open ").empty()) << ::testing::PrintToString(reachable_texts(page));
+  EXPECT_EQ(log->runs().front()->id, measured);
+  for (std::size_t i = 0; i < small.size(); ++i)
+    EXPECT_EQ(log->runs()[RunLog::kMaxRuns - small.size() + i]->source_file, "client-" + std::to_string(i) + ".json");
+  // 150 + 30 opened, 99 kept beside the measured run.
+  EXPECT_TRUE(pump_until([&] {
+    return missing(page, {"81 runs from files were left out: the window keeps 100 runs, and those measured here stay."})
+        .empty();
+  }, 5)) << ::testing::PrintToString(reachable_texts(page));
+
+  // A cancel while one is read and two wait: none of the three opens, and
+  // the page says so.
+  const int writer2 = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer2, 0);
+  open_one(fifo);
+  open_one(small[0]);
+  open_one(small[1]);
+  ASSERT_TRUE(pump_until([&] { return button_mapped("Cancel"); }, 5));
+  gtk_widget_activate(button_labelled(page, "Cancel"));
+  EXPECT_TRUE(pump_until([&] {
+    return missing(page, {"Cancelled: “server-log.json” and 2 more files were not opened."}).empty();
+  }, 5)) << ::testing::PrintToString(reachable_texts(page));
+  close(writer2);
+  pump_for(0.3);
+  EXPECT_EQ(log->runs().back()->source_file, "client-29.json");
+  for (const std::string& path : small) g_remove(path.c_str());
   g_remove(fifo.c_str());
   g_rmdir(dir.c_str());
 }
