@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(utf8(opened.error));
   std::vector<const trellan::RunRecord*> runs;
   for (const auto& r : opened.runs) {
-    require(r.source_file == "fuzz.json");
+    // Named after the file, or after the one a saved run first came from.
+    require(!r.source_file.empty() && utf8(r.source_file));
     require(r.end != trellan::RunEnd::Running);
     require(utf8(r.result_text) && utf8(r.details_text) && utf8(r.far_end));
     runs.push_back(&r);

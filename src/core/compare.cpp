@@ -14,6 +14,7 @@ namespace trellan {
 namespace {
 
 constexpr double kShortest = 0.1;  // seconds: an interval shorter is a scrap
+constexpr const char* kNoReply = "no reply";
 
 // `value` with `decimals` decimals and a full stop whatever the locale.
 std::string fixed(double value, int decimals) { return fixed_text(value, decimals); }
@@ -21,6 +22,9 @@ std::string fixed(double value, int decimals) { return fixed_text(value, decimal
 std::string field(const std::optional<double>& v, int decimals) { return v ? fixed(*v, decimals) : ""; }
 std::string field(const std::optional<std::uint64_t>& v) { return v ? std::to_string(*v) : ""; }
 std::string field(const std::optional<unsigned>& v) { return v ? std::to_string(*v) : ""; }
+
+// A round-trip time as every copy writes it (see ms_text).
+std::string latency_field(const std::optional<double>& ms) { return ms ? ms_text(*ms) : ""; }
 
 // A CSV field: quoted only when it has to be.
 std::string csv_field(const std::string& text) {
@@ -77,6 +81,9 @@ std::optional<double> mean_rate(const std::vector<const IntervalRecord*>& interv
 }
 
 std::string protocol_of(const RunRecord& run) {
+  if (!run.facts.protocol.empty()) return run.facts.protocol;
+  // Records kept before runs stated their facts: what their command line
+  // asked for.
   const bool server = has(run.command, "-s");
   if (!run.command.empty() && !server) return has(run.command, "-u") ? "UDP" : "TCP";
   // A served client's protocol shows only in what its intervals hold.
@@ -111,10 +118,15 @@ ComparedRun with_summary(ComparedRun c, const SummaryDetails& d) {
     only = &*f->loss;
     ++flows;
   }
+  // One flow's is iperf3's own figure: in full where its JSON gave it, else
+  // as its text printed it.
   double percent = 0;
   const std::string& p = only ? only->percent : std::string();
-  if (flows == 1 && std::from_chars(p.data(), p.data() + p.size(), percent).ec == std::errc() && std::isfinite(percent))
-    c.lost_percent = percent;  // iperf3's own figure
+  if (flows == 1 && only->exact_percent && std::isfinite(*only->exact_percent))
+    c.lost_percent = *only->exact_percent;
+  else if (flows == 1 && std::from_chars(p.data(), p.data() + p.size(), percent).ec == std::errc() &&
+           std::isfinite(percent))
+    c.lost_percent = percent;
   else if (flows > 0 && total > 0)
     c.lost_percent = 100.0 * static_cast<double>(lost) / static_cast<double>(total);
   return c;
@@ -126,7 +138,8 @@ ComparedRun figures_of(const RunRecord& run, const char* time_layout) {
   c.started = local_time(run.started, "%Y-%m-%dT%H:%M:%S%:z");
   c.protocol = protocol_of(run);
   const bool client = !run.command.empty() && !has(run.command, "-s");
-  if (client) c.streams = count_after(run.command, "-P").value_or(1);
+  if (run.facts.streams) c.streams = run.facts.streams;
+  else if (client) c.streams = count_after(run.command, "-P").value_or(1);
 
   const auto intervals = counted(run);
   if (!intervals.empty()) {
@@ -138,7 +151,8 @@ ComparedRun figures_of(const RunRecord& run, const char* time_layout) {
     c.duration_s = std::max(0.0, last - first);
   }
   if (run.latency) {
-    c.latency_idle_ms = run.latency->idle_ms;
+    c.latency_measured = true;
+    if (run.latency->idle_replied) c.latency_idle_ms = run.latency->idle_ms;
     c.latency_loaded_ms = run.latency->loaded_median_ms;
   }
   if (run.summary) return with_summary(c, *run.summary);
@@ -191,7 +205,7 @@ std::vector<ComparedRun> compare_runs(const std::vector<const RunRecord*>& runs)
   std::size_t oldest = 0;
   for (std::size_t i = 0; i < runs.size(); ++i) {
     out.push_back(figures_of(*runs[i], one_day ? "%H:%M:%S" : "%Y-%m-%d %H:%M"));
-    if (runs[i]->started < runs[oldest]->started) oldest = i;
+    if (started_earlier(*runs[i], *runs[oldest])) oldest = i;
   }
   out[oldest].reference = true;
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -200,6 +214,20 @@ std::vector<ComparedRun> compare_runs(const std::vector<const RunRecord*>& runs)
     out[i].receive_change_percent = change(out[i].receive_mbps, out[oldest].receive_mbps);
   }
   return out;
+}
+
+bool started_earlier(const RunRecord& a, const RunRecord& b) {
+  if (a.started != b.started) return a.started < b.started;
+  return a.id < b.id;
+}
+
+void sort_oldest_first(std::vector<std::uint64_t>& ids, const RunLog& log) {
+  std::stable_sort(ids.begin(), ids.end(), [&log](std::uint64_t a, std::uint64_t b) {
+    const RunRecord* x = log.find(a);
+    const RunRecord* y = log.find(b);
+    if (x && y) return started_earlier(*x, *y);
+    return a < b;
+  });
 }
 
 std::string comparison_heading(std::size_t runs) {
@@ -213,8 +241,8 @@ std::string comparison_csv(const std::vector<const RunRecord*>& runs) {
   for (const ComparedRun& c : compare_runs(runs)) {
     out += csv_field(c.name) + ',' + c.started + ',' + c.protocol + ',' + field(c.streams) + ',' +
            field(c.duration_s, 2) + ',' + field(c.send_mbps, 3) + ',' + field(c.receive_mbps, 3) + ',' +
-           field(c.retransmits) + ',' + field(c.lost_percent, 2) + ',' + field(c.latency_idle_ms, 3) + ',' +
-           field(c.latency_loaded_ms, 3) + ',' + field(c.send_change_percent, 1) + ',' +
+           field(c.retransmits) + ',' + field(c.lost_percent, 2) + ',' + latency_field(c.latency_idle_ms) + ',' +
+           latency_field(c.latency_loaded_ms) + ',' + field(c.send_change_percent, 1) + ',' +
            field(c.receive_change_percent, 1) + '\n';
   }
   return out;
@@ -231,7 +259,10 @@ ComparisonTable comparison_table(const std::vector<const RunRecord*>& runs) {
                                  {"Duration", true, {}}, {"Send", true, {}},        {"Change", true, {}},
                                  {"Receive", true, {}},  {"Change", true, {}},      {"Retransmits", true, {}},
                                  {"Lost", true, {}},     {"Idle latency", true, {}}, {"Loaded latency", true, {}}};
-  const auto ms = [](const std::optional<double>& v) { return v ? ms_text(*v) + " ms" : std::string(); };
+  // Latency measured without a reply is said so, never given a figure.
+  const auto ms = [](const ComparedRun& c, const std::optional<double>& v) {
+    return v ? ms_text(*v) + " ms" : c.latency_measured ? std::string(kNoReply) : std::string();
+  };
   for (std::size_t i = 0; i < compared.size(); ++i) {
     const ComparedRun& c = compared[i];
     std::size_t k = 0;
@@ -245,8 +276,8 @@ ComparisonTable comparison_table(const std::vector<const RunRecord*>& runs) {
     columns[k++].cells.push_back(change_text(c.receive_change_percent));
     columns[k++].cells.push_back(field(c.retransmits));
     columns[k++].cells.push_back(c.lost_percent ? fixed(*c.lost_percent, 2) + " %" : "");
-    columns[k++].cells.push_back(ms(c.latency_idle_ms));
-    columns[k++].cells.push_back(ms(c.latency_loaded_ms));
+    columns[k++].cells.push_back(ms(c, c.latency_idle_ms));
+    columns[k++].cells.push_back(ms(c, c.latency_loaded_ms));
   }
   ComparisonTable table;
   table.rows.resize(compared.size());
@@ -314,9 +345,13 @@ std::vector<std::string> comparison_sentences(const std::vector<const RunRecord*
     rate("receive", c.receive_mbps, c.receive_change_percent);
     if (c.retransmits) parts.push_back(count_words(static_cast<unsigned>(*c.retransmits), "retransmit", "retransmits"));
     if (c.lost_percent) parts.push_back(fixed(*c.lost_percent, 2) + " % of datagrams lost");
-    if (c.latency_idle_ms)
-      parts.push_back("latency " + ms_text(*c.latency_idle_ms) + " ms idle" +
-                      (c.latency_loaded_ms ? ", " + ms_text(*c.latency_loaded_ms) + " ms under load" : ""));
+    if (c.latency_measured) {
+      const auto said = [](const std::optional<double>& v, const char* when, const char* no_reply_when) {
+        return v ? ms_text(*v) + " ms " + when : std::string(kNoReply) + " " + no_reply_when;
+      };
+      parts.push_back("latency " + said(c.latency_idle_ms, "idle", "while idle") + ", " +
+                      said(c.latency_loaded_ms, "under load", "under load"));
+    }
     if (parts.empty()) parts.emplace_back("no readings");
     std::string sentence = "Run " + std::to_string(i + 1) + ", " + c.name + ": ";
     for (std::size_t k = 0; k < parts.size(); ++k) sentence += (k ? "; " : "") + parts[k];
@@ -347,6 +382,12 @@ std::vector<TimedValue> throughput_series(const RunRecord& run) {
     v.t1 -= origin;
   }
   return out;
+}
+
+std::string series_name(std::size_t index, const ComparedRun& compared, const RunRecord& run) {
+  bool send = false, receive = false;
+  for (const IntervalRecord* r : counted(run)) (r->direction == Direction::Send ? send : receive) = true;
+  return std::to_string(index + 1) + ". " + compared.name + (send && receive ? " (send + receive)" : "");
 }
 
 std::vector<TimedValue> latency_series(const RunRecord& run) {

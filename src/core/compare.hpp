@@ -29,6 +29,9 @@ struct ComparedRun {
   std::optional<double> send_mbps, receive_mbps;
   std::optional<std::uint64_t> retransmits;
   std::optional<double> lost_percent;  // of the datagrams received
+  // Empty where no probe was answered; `latency_measured` tells that apart
+  // from a run without latency.
+  bool latency_measured = false;
   std::optional<double> latency_idle_ms, latency_loaded_ms;
   // Against the oldest run's rate of the same direction; empty for the
   // oldest run itself and where either rate is missing or the oldest is 0.
@@ -36,7 +39,16 @@ struct ComparedRun {
   bool reference = false;  // the oldest run, the one the others are put against
 };
 
-// The runs' figures in the order given.
+// Which of two runs a comparison puts first and compares the others with:
+// the one that started earlier, whatever the order they were kept or marked
+// in (a run opened from a file may be older than one measured before it was
+// opened); on a tie the one kept first.
+bool started_earlier(const RunRecord& a, const RunRecord& b);
+// The log's runs `ids` in that order; ids no longer kept go by id.
+void sort_oldest_first(std::vector<std::uint64_t>& ids, const RunLog& log);
+
+// The runs' figures in the order given; the reference is the one that
+// started earliest.
 std::vector<ComparedRun> compare_runs(const std::vector<const RunRecord*>& runs);
 
 // The heading over a comparison: "Comparing 3 runs".
@@ -73,6 +85,10 @@ struct TimedValue {
 // directions of a bidirectional interval added up, in the order they came.
 // The scraps iperf3 prints at a test's end (under 0.1 s) are left out.
 std::vector<TimedValue> throughput_series(const RunRecord& run);
+// What names a run's lines in the overlay: its number and name, and where
+// its throughput adds both directions of a bidirectional test, that it does:
+// "3. Client — 127.0.0.1, port 5201 · 16:50:00 (send + receive)".
+std::string series_name(std::size_t index, const ComparedRun& compared, const RunRecord& run);
 // A run's latency under load over time: the median of each interval's
 // probes, where the interval had a reply.
 std::vector<TimedValue> latency_series(const RunRecord& run);

@@ -49,7 +49,7 @@ std::string scaled(double value, double step, const std::array<double, 5>& facto
 // The largest rate or time a real test gives, with room to spare; a figure
 // beyond it is a fault in the file.
 constexpr double kMaxBitsPerSecond = 1e16;
-constexpr double kMaxSeconds = 1e9;
+constexpr double kMaxSeconds = 1e8;  // over three years
 constexpr std::uint64_t kLatestStart = 7258118400;  // 2200-01-01
 
 // One "sum" of an interval or of the end, as iperf3 wrote it.
@@ -72,7 +72,8 @@ struct Start {
   std::string connecting_host, accepted_host;
   std::optional<std::uint64_t> connecting_port, local_port;
   bool test = false;  // test_start or a connection was there
-  std::string protocol = "TCP";
+  std::string protocol;  // as test_start says it: "TCP", "UDP"
+  bool streams_said = false;
   std::uint64_t streams = 1, omit = 0, duration = 0, bytes = 0, blocks = 0, target_bitrate = 0;
   bool reverse = false, bidir = false;
 };
@@ -115,6 +116,11 @@ class Test {
                           : start.connecting_host + ", port " + std::to_string(start.connecting_port.value_or(5201));
       if (start.test) setup.options_summary = client_summary();
     }
+    // What test_start states, for a served client as for a client.
+    setup.facts.protocol = start.protocol;
+    setup.facts.iperf_version = start.version;
+    if (start.streams_said && start.streams != 0 && start.streams <= 1000)
+      setup.facts.streams = static_cast<unsigned>(start.streams);
     session_.emplace(std::move(setup));
     recording_.log = log_;
     apply(session_->start());
@@ -134,6 +140,9 @@ class Test {
   // The test is over. `how_cut` says why its end is missing, if it is.
   void finish(const EndFlow& main, const EndFlow& reverse, const std::optional<std::string>& error,
               const std::string& how_cut) {
+    // A client stopped with Ctrl-C never heard the server's figures: its
+    // received sums hold 0 in their place.
+    interrupted_ = error && !server_ && error->starts_with("interrupt - ");
     if (main.present() || reverse.present()) summary(main, reverse);
     std::optional<std::string> early;  // why it ended early
     if (!how_cut.empty()) {
@@ -151,8 +160,7 @@ class Test {
   std::optional<RunRecord> take() {
     if (log_->runs().empty()) return std::nullopt;
     RunRecord r = std::move(*log_->runs().front());
-    r.iperf_version = start_.version;
-    return r;
+        return r;
   }
 
  private:
@@ -228,12 +236,12 @@ class Test {
       out.sender_mbps = f.sent.bits_per_second / 1e6;
       if (!udp) out.retransmits = f.sent.retransmits;
     }
-    if (f.received.present && (!server_ || !this_sends)) {
+    if (f.received.present && (!server_ || !this_sends) && !(interrupted_ && f.received.bytes == 0)) {
       out.receiver_mbps = f.received.bits_per_second / 1e6;
       const Sum& loss = f.received.jitter_ms ? f.received : f.udp;
       if (udp && loss.jitter_ms && loss.lost_packets && loss.packets)
         out.loss = UdpLoss{fixed(*loss.jitter_ms, 3), *loss.lost_packets, *loss.packets,
-                           general2(loss.lost_percent.value_or(0))};
+                           general2(loss.lost_percent.value_or(0)), loss.lost_percent};
     }
     return out;
   }
@@ -242,7 +250,11 @@ class Test {
     bool main_sends = true, reverse_sends = false;
     const FlowFigures m = figures(main, false, main_sends);
     if (!reverse.present() && !start_.bidir) {
-      if (m.receiver_mbps) event(Summary{m.sender_mbps.value_or(0), *m.receiver_mbps});
+      if (m.receiver_mbps) {
+        event(Summary{m.sender_mbps.value_or(0), *m.receiver_mbps});
+      } else if (m.sender_mbps && !server_) {
+        sent_only_ = SentOnly{sent_result_text(*m.sender_mbps), quality_text(SummaryDetails{false, m, {}})};
+      }
       event(SummaryDetails{false, m, {}});
       return;
     }
@@ -268,6 +280,10 @@ class Test {
         step.how = RunEnd::EndedEarly;
         step.error_text = *early;
         if (step.result_text.empty() && session_->status().kind != StatusKind::Error) step.result_text = session_->status().text;
+        if (step.result_text.empty() && sent_only_) {
+          step.result_text = sent_only_->result;
+          if (step.details_text.empty()) step.details_text = sent_only_->details;
+        }
       }
       recording_.apply(step);
     }
@@ -280,6 +296,12 @@ class Test {
   std::optional<RunSession> session_;
   MeterState gauge_;
   std::uint64_t intervals_ = 0;
+  bool interrupted_ = false;
+  // A client's end figures of its sending side alone, worded.
+  struct SentOnly {
+    std::string result, details;
+  };
+  std::optional<SentOnly> sent_only_;
   struct Last {
     double start = 0, end = 0;
     bool omitted = false, valid = false;
@@ -362,6 +384,10 @@ class IperfSink : public JsonSink {
     const bool intervals = section(at) == "intervals"sv || section(at) == "interval"sv;
     if (intervals && at.size() == (stream_ ? 1u : 2u)) {
       if (!main_.present && !reverse_.present) return true;
+      for (const Sum* sum : {&main_, &reverse_})
+        if (sum->present && sum->end < sum->start)
+          return fail("It holds a figure that cannot be right: interval " + std::to_string(intervals_ + 1) +
+                      " ends before it starts");
       begin_test();
       test_->interval(main_, reverse_);
       ++intervals_;
@@ -388,7 +414,7 @@ class IperfSink : public JsonSink {
 
   // At the end of a stream: a test still open ended early.
   void end_of_input() {
-    if (test_ || start_.test) end_test("The file ends before the test did");
+    if (test_ || start_.test) end_test("The file ends before the test did: iperf3 may still be running it and writing the rest");
   }
 
   NewestRuns runs;
@@ -492,6 +518,7 @@ class IperfSink : public JsonSink {
           const auto c = v.count();
           if (!c) return fail_number("“" + k2 + "”", v);
           *n = *c;
+          start_.streams_said |= n == &start_.streams;
         }
         if (k2 == "reverse"sv || k2 == "bidir"sv) {
           const bool on = v.kind == JsonScalar::Kind::Bool ? v.boolean : v.count().value_or(0) != 0;

@@ -134,29 +134,132 @@ std::uint64_t JsonSource::line() const {
   return line_ + static_cast<std::uint64_t>(std::count(begin_, pos_, '\n'));
 }
 
-bool JsonSource::pass_over_container() {
-  // The bytes that can change the depth or a string's end; the rest pass.
-  static constexpr auto kMarks = [] {
-    std::array<bool, 256> marks{};
-    for (const unsigned char c : {'"', '\\', '[', ']', '{', '}'}) marks[c] = true;
-    return marks;
-  }();
-  int depth = 0;
-  bool in_string = false;
-  for (const char* p = pos_; p < end_; ++p) {
-    const char c = *p;
-    if (!kMarks[static_cast<unsigned char>(c)]) continue;
-    if (in_string) {
-      if (c == '\\') ++p;
-      else if (c == '"') in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      ++depth;
-    } else if ((c == ']' || c == '}') && --depth == 0) {
-      pos_ = p - 1;  // at least the opening bracket
-      return true;
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// The end of the string whose opening quote is at `p`, past its closing
+// quote; none where it does not close in [p, end) or holds anything the
+// reader might refuse (a control character, an odd escape, half of a
+// surrogate pair).
+const char* string_end(const char* p, const char* end) {
+  for (++p; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"') return p + 1;
+    if (c < 0x20) return nullptr;
+    if (c != '\\') continue;
+    if (++p == end) return nullptr;
+    if (*p == 'u') {
+      if (end - p < 5 || !is_hex(p[1]) || !is_hex(p[2]) || !is_hex(p[3]) || !is_hex(p[4])) return nullptr;
+      if ((p[1] == 'd' || p[1] == 'D') && p[2] >= '8') return nullptr;  // surrogates: the reader's to judge
+      p += 4;
+    } else if (std::string_view("\"\\/bfnrt").find(*p) == std::string_view::npos) {
+      return nullptr;
     }
+  }
+  return nullptr;
+}
+
+// The end of the number at `p`; none where it is not one or is one the
+// reader might refuse for its size (over 15 digits, or a 3-digit exponent).
+const char* number_end(const char* p, const char* end) {
+  const auto digits = [&](std::size_t most) {
+    const char* from = p;
+    while (p < end && is_digit(*p)) ++p;
+    const auto n = static_cast<std::size_t>(p - from);
+    return n >= 1 && n <= most;
+  };
+  if (p < end && *p == '-') ++p;
+  if (p == end) return nullptr;
+  if (*p == '0') {
+    ++p;
+  } else if (!digits(15)) {
+    return nullptr;
+  }
+  if (p < end && *p == '.') {
+    ++p;
+    if (!digits(15)) return nullptr;
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    if (!digits(2)) return nullptr;
+  }
+  return p < end ? p : nullptr;
+}
+
+}  // namespace
+
+bool JsonSource::pass_over_container() {
+  // The container is passed over only where it is JSON the reader would take
+  // whole: anything else (a bare word, a stray comma, a string that goes on
+  // past the bytes at hand) is left for the reader to meet and refuse, so
+  // that a fault gets one answer wherever it lies in the file.
+  enum class Want { ValueOrClose, Value, KeyOrClose, Key, Colon, CommaOrClose };
+  std::vector<bool> arrays;  // the open containers, innermost last
+  Want want = Want::Value;
+  for (const char* p = pos_; p < end_;) {
+    const char c = *p;
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      ++p;
+      continue;
+    }
+    const bool closes = c == ']' || c == '}';
+    if (closes) {
+      if (arrays.empty() || arrays.back() != (c == ']')) return false;
+      const bool may = want == Want::CommaOrClose || (c == ']' ? want == Want::ValueOrClose : want == Want::KeyOrClose);
+      if (!may) return false;
+      arrays.pop_back();
+      if (arrays.empty()) {
+        pos_ = p - 1;  // at least the opening bracket
+        return true;
+      }
+      want = Want::CommaOrClose;
+      ++p;
+      continue;
+    }
+    switch (want) {
+      case Want::Colon:
+        if (c != ':') return false;
+        want = Want::Value;
+        ++p;
+        continue;
+      case Want::CommaOrClose:
+        if (c != ',') return false;
+        want = arrays.back() ? Want::Value : Want::Key;
+        ++p;
+        continue;
+      case Want::Key:
+      case Want::KeyOrClose:
+        if (c != '"' || !(p = string_end(p, end_))) return false;
+        want = Want::Colon;
+        continue;
+      case Want::Value:
+      case Want::ValueOrClose:
+        break;
+    }
+    // A value.
+    if (c == '[' || c == '{') {
+      arrays.push_back(c == '[');
+      want = c == '[' ? Want::ValueOrClose : Want::KeyOrClose;
+      ++p;
+      continue;
+    }
+    if (c == '"') {
+      p = string_end(p, end_);
+    } else if (c == '-' || is_digit(c)) {
+      p = number_end(p, end_);
+    } else {
+      const std::string_view rest(p, static_cast<std::size_t>(end_ - p));
+      const std::string_view word = rest.starts_with("true")    ? "true"
+                                    : rest.starts_with("false") ? "false"
+                                    : rest.starts_with("null")  ? "null"
+                                                                : "";
+      p = word.empty() ? nullptr : p + word.size();
+    }
+    if (!p) return false;
+    want = Want::CommaOrClose;
   }
   return false;
 }
@@ -299,6 +402,9 @@ JsonScanResult scan_json(JsonSource& source, JsonSink& sink, std::size_t max_dep
         result.error = "It holds a value longer than 64 MB, which no run has";
       } else if (handler.too_deep()) {
         result.error = "Its values are nested deeper than any run's (line " + std::to_string(result.line) + ")";
+      } else if (parsed.Code() == rapidjson::kParseErrorNumberTooBig) {
+        // Valid JSON, but beyond what any figure can be.
+        result.error = "It holds a number too large for any figure (line " + std::to_string(result.line) + ")";
       } else if (parsed.Code() == rapidjson::kParseErrorTermination) {
         result.sink_stopped = true;
       } else if (source.at_end()) {

@@ -1,5 +1,6 @@
 #include "core/latency_text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -10,7 +11,8 @@ namespace trellan {
 
 namespace {
 
-// How many decimals `ms` is shown with.
+// How many decimals `ms` is shown with: two significant digits, and never
+// finer than the microsecond ping measures to.
 int decimals_of(double ms) {
   const double magnitude = std::fabs(ms);
   if (magnitude == 0) return 1;
@@ -20,7 +22,7 @@ int decimals_of(double ms) {
   // 9.96 rounds to 10, 0.0996 to 0.10: still two significant digits.
   const double scale = std::pow(10.0, decimals);
   if (std::round(magnitude * scale) / scale >= std::pow(10.0, exponent + 1)) --decimals;
-  return std::max(decimals, 0);
+  return std::clamp(decimals, 0, 3);
 }
 
 std::string fixed(double v, int decimals) { return fixed_text(v, decimals); }

@@ -183,7 +183,7 @@ LineFigures figures_after(std::string_view line, std::size_t from) {
   if (t[3].size() < 4 || !t[3].starts_with('(') || !t[3].ends_with("%)")) return out;
   const std::string_view percent = t[3].substr(1, t[3].size() - 3);
   if (!parse_double(percent)) return out;
-  out.loss = UdpLoss{std::string(t[0]), digits_value(lost), digits_value(total), std::string(percent)};
+  out.loss = UdpLoss{std::string(t[0]), digits_value(lost), digits_value(total), std::string(percent), std::nullopt};
   return out;
 }
 

@@ -124,11 +124,16 @@ std::string options_in_words(const std::vector<std::string>& command) {
   return join(parts);
 }
 
+std::string iperf_version_text(std::string_view line) {
+  if (line.starts_with("iperf ")) line.remove_prefix(6);
+  return std::string(line.substr(0, line.find(' ')));
+}
+
 std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   std::string out = run_title(run) + "\n";
   out += "Started: " + start_time_text(run) + "\n";
   if (!run.command.empty()) out += "Command: " + command_line_text(run.command) + "\n";
-  out += "iperf3 version: " + iperf_version + "\n";
+  out += "iperf3 version: " + iperf_version_text(iperf_version) + "\n";
   const std::string options = run.command.empty() ? run.options_summary : options_in_words(run.command);
   if (!options.empty()) out += "Options: " + options + "\n";
   for (const auto& line : report_ending_lines(run)) out += line + "\n";

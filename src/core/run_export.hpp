@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/run_record.hpp"
@@ -31,5 +32,8 @@ std::string options_in_words(const std::vector<std::string>& command);
 // them), then the intervals as an aligned table with the rates as iperf3
 // printed them.
 std::string run_report(const RunRecord& run, const std::string& iperf_version);
+// A version of iperf3 in the one form every copy gives it: "3.12", whether
+// it came as iperf3's version line ("iperf 3.12 (cJSON 1.7.15)") or so.
+std::string iperf_version_text(std::string_view version);
 
 }  // namespace trellan

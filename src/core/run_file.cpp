@@ -74,7 +74,13 @@ std::string display_name_of(const std::string& path, std::string given) {
 
 OpenedFile read_source(JsonSource& source, const std::string& name) {
   OpenedFile out;
-  const std::string_view head = source.head();
+  std::string_view head = source.head();
+  // Blank space before the first value may fill whole pieces of the file.
+  while (head.size() >= JsonSource::kChunk && head.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+    for (std::size_t i = 0; i < head.size(); ++i) source.Take();
+    source.mark_value();
+    head = source.head();
+  }
   const auto kind = kind_of(head, head.size() < JsonSource::kChunk);
   if (const auto* why = std::get_if<std::string>(&kind)) {
     out.error = *why;
@@ -106,7 +112,9 @@ OpenedFile read_source(JsonSource& source, const std::string& name) {
     out.runs.clear();
     out.left_out = 0;
   }
-  for (RunRecord& r : out.runs) r.source_file = name;
+  // A run saved from a file it was opened from keeps that file's name.
+  for (RunRecord& r : out.runs)
+    if (r.source_file.empty()) r.source_file = name;
   return out;
 }
 
@@ -120,7 +128,7 @@ OpenedFile open_run_file(const std::string& path, std::string display_name, cons
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     const int e = errno;
-    out.error = e == ENOENT    ? "The file is not there any more"
+    out.error = e == ENOENT    ? "There is no such file"
                 : e == EACCES || e == EPERM ? "You are not allowed to read it"
                                             : std::string("It could not be opened: ") + std::strerror(e);
     return out;
@@ -140,8 +148,11 @@ OpenedFile open_run_file(const std::string& path, std::string display_name, cons
     out.error = "The file is empty";
     return out;
   }
+  const bool pipe = S_ISFIFO(st.st_mode);
   auto source = JsonSource::from_fd(fd, static_cast<std::uint64_t>(st.st_size), cancel, progress);
-  return read_source(*source, name);
+  out = read_source(*source, name);
+  if (pipe && out.error == "The file is empty") out.error = "It is a named pipe, and nothing was written to it";
+  return out;
 }
 
 OpenedFile read_runs(std::string_view bytes, std::string display_name) {

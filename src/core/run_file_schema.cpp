@@ -122,7 +122,10 @@ void put_run(std::string& out, const RunRecord& r) {
     put_string(out, r.command[i]);
   }
   out += "],\n";
-  put_field(out, "iperf_version", std::string_view(r.iperf_version), ",\n");
+  put_field(out, "protocol", std::string_view(r.facts.protocol), ",");
+  put_field(out, "streams", r.facts.streams, ",\n");
+  put_field(out, "iperf_version", std::string_view(r.facts.iperf_version), ",\n");
+  if (!r.source_file.empty()) put_field(out, "source_file", std::string_view(r.source_file), ",\n");
   put_field(out, "end", std::string_view(end_name(r.end)), ",\n");
   put_field(out, "result_text", std::string_view(r.result_text), ",\n");
   put_field(out, "details_text", std::string_view(r.details_text), ",\n");
@@ -145,7 +148,9 @@ void put_run(std::string& out, const RunRecord& r) {
         put_field(out, "jitter_ms", std::string_view(l->jitter_ms), ",");
         put_field(out, "lost", l->lost, ",");
         put_field(out, "total", l->total, ",");
-        put_field(out, "percent", std::string_view(l->percent), "}");
+        put_field(out, "percent", std::string_view(l->percent), l->exact_percent ? "," : "");
+        if (l->exact_percent) put_field(out, "exact_percent", *l->exact_percent, "");
+        out += '}';
       } else {
         out += "null";
       }
@@ -400,7 +405,8 @@ class RunFileSink : public JsonSink {
     const bool text = v.kind == JsonScalar::Kind::String;
     std::string* field = k == "far_end"           ? &r.far_end
                          : k == "options_summary" ? &r.options_summary
-                         : k == "iperf_version"   ? &r.iperf_version
+                         : k == "iperf_version"   ? &r.facts.iperf_version
+                         : k == "source_file"     ? &r.source_file
                          : k == "result_text"     ? &r.result_text
                          : k == "details_text"    ? &r.details_text
                          : k == "error_text"      ? &r.error_text
@@ -442,6 +448,17 @@ class RunFileSink : public JsonSink {
     } else if (k == "dropped_intervals") {
       if (!v.count()) return fail_field(k);
       r.dropped_intervals += *v.count();
+    } else if (k == "protocol") {
+      if (!text) return fail_field(k);
+      r.facts.protocol = utf8_of(v.text);
+    } else if (k == "streams") {
+      if (v.kind == JsonScalar::Kind::Null) {
+        r.facts.streams.reset();
+      } else {
+        const auto n = v.count();
+        if (!n || *n == 0 || *n > 1000) return fail_field(k);
+        r.facts.streams = static_cast<unsigned>(*n);
+      }
     }
     return true;
   }
@@ -495,7 +512,7 @@ class RunFileSink : public JsonSink {
 
   // "summary": null, or {"bidirectional", "tx", "rx"}, each flow
   // {"sender_mbps", "retransmits", "receiver_mbps", "loss"}, the loss null or
-  // {"jitter_ms", "lost", "total", "percent"}.
+  // {"jitter_ms", "lost", "total", "percent", "exact_percent"}.
   bool summary_value(const JsonPath& at, const JsonScalar& v) {
     const bool null = v.kind == JsonScalar::Kind::Null;
     if (at.size() == 3) return null || fail_field("summary");
@@ -532,6 +549,9 @@ class RunFileSink : public JsonSink {
       } else if (m == "lost" || m == "total") {
         if (!v.count()) return fail_field("summary");
         (m == "lost" ? l.lost : l.total) = *v.count();
+      } else if (m == "exact_percent") {
+        if (!v.real() || !(*v.real() >= 0 && *v.real() <= 100)) return fail_field("summary");
+        l.exact_percent = *v.real();
       }
     }
     return true;

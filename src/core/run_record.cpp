@@ -6,13 +6,15 @@
 namespace trellan {
 
 std::uint64_t RunLog::begin(RunPage page, std::string far_end, std::string options_summary,
-                            std::chrono::system_clock::time_point started, std::vector<std::string> command) {
+                            std::chrono::system_clock::time_point started, std::vector<std::string> command,
+                            RunFacts facts) {
   auto record = std::make_shared<RunRecord>();
   record->page = page;
   record->started = started;
   record->far_end = std::move(far_end);
   record->options_summary = std::move(options_summary);
   record->command = std::move(command);
+  record->facts = std::move(facts);
   return keep(std::move(record), false);
 }
 

@@ -49,6 +49,9 @@ struct UdpLoss {
   std::uint64_t lost = 0;
   std::uint64_t total = 0;
   std::string percent;
+  // iperf3's percentage unrounded, where it gave one (its JSON): its count
+  // of datagrams sent, not `total`, is what it divides by.
+  std::optional<double> exact_percent;
   bool operator==(const UdpLoss&) const = default;
 };
 
@@ -77,6 +80,19 @@ struct SummaryDetails {
 
 enum class RunPage { Client, Server };
 
+// What a test was set up to be, as iperf3 stated it at its start or the form
+// asked for it: the comparison and the words read these, never the command
+// line, which a run opened from iperf3's JSON does not have.
+struct RunFacts {
+  std::string protocol;             // "TCP", "UDP"; empty where nothing said
+  std::optional<unsigned> streams;  // parallel streams (-P)
+  // The iperf3 that made the run: its version line from the file ("iperf
+  // 3.12 (cJSON 1.7.15)"), or the version asked of the one run here ("3.12");
+  // empty where that was not known (see iperf_version_text).
+  std::string iperf_version;
+  bool operator==(const RunFacts&) const = default;
+};
+
 // How a run ended, as its page showed it.
 enum class RunEnd {
   Running,     // not yet ended
@@ -93,6 +109,7 @@ struct RunRecord {
   std::string far_end;          // "127.0.0.1, port 5201"; a served client's address
   std::string options_summary;  // "TCP · 4 streams · reverse · 10 s"
   std::vector<std::string> command;  // the iperf3 command line it ran, "iperf3" first
+  RunFacts facts;
   std::deque<IntervalRecord> intervals;
   std::uint64_t dropped_intervals = 0;  // the oldest, gone beyond the cap
   RunEnd end = RunEnd::Running;
@@ -114,9 +131,6 @@ struct RunRecord {
   // The file the run was opened from, as the user's file manager names it;
   // empty for a run measured in this window.
   std::string source_file;
-  // The version line of the iperf3 that made the run ("iperf 3.12"), from
-  // the file for an opened run; may stay empty for a run measured here.
-  std::string iperf_version;
 };
 
 // What a run's session hands its record of the latency: the records'
@@ -148,7 +162,7 @@ class RunLog {
   // Starts a record and returns its id.
   std::uint64_t begin(RunPage page, std::string far_end, std::string options_summary,
                       std::chrono::system_clock::time_point started = std::chrono::system_clock::now(),
-                      std::vector<std::string> command = {});
+                      std::vector<std::string> command = {}, RunFacts facts = {});
   // Adds a whole, already ended record (its id is the log's to give), and
   // returns that id; listeners hear Added, then Ended. Runs opened from
   // files give way first when the log is full: a run measured here can't

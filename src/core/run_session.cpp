@@ -18,12 +18,13 @@ RecordStep step(RecordStep::Kind kind, RunEnd how = RunEnd::Running) {
 }
 
 RecordStep begin_step(RunPage page, std::string far_end, std::string options_summary,
-                      std::vector<std::string> command) {
+                      std::vector<std::string> command, RunFacts facts) {
   RecordStep s = step(RecordStep::Kind::Begin);
   s.page = page;
   s.far_end = std::move(far_end);
   s.options_summary = std::move(options_summary);
   s.command = std::move(command);
+  s.facts = std::move(facts);
   return s;
 }
 
@@ -48,7 +49,7 @@ void RunRecording::apply(const RecordStep& step) {
     case RecordStep::Kind::Begin:
       if (open_id != 0) log->end(std::exchange(open_id, 0), RunEnd::EndedEarly);
       open_id = log->begin(step.page, step.far_end, step.options_summary,
-                           step.started.value_or(std::chrono::system_clock::now()), step.command);
+                           step.started.value_or(std::chrono::system_clock::now()), step.command, step.facts);
       break;
     case RecordStep::Kind::Add:
       if (open_id != 0) log->add_interval(open_id, step.interval);
@@ -79,7 +80,7 @@ PageAnswer RunSession::start() {
   set_details(a, "");
   awaiting_result_ = !setup_.is_server;
   if (!setup_.is_server) {
-    a.record.push_back(begin_step(RunPage::Client, setup_.far_end, setup_.options_summary, setup_.command));
+    a.record.push_back(begin_step(RunPage::Client, setup_.far_end, setup_.options_summary, setup_.command, setup_.facts));
     record_open_ = true;
   }
   notice_running_ = setup_.connect_server.has_value();
@@ -215,7 +216,7 @@ PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge
     client_ended_early_.reset();
     set_status(a, client_connected_text(e->peer));
     result_shown_ = details_shown_ = false;
-    a.record.push_back(begin_step(RunPage::Server, e->peer, setup_.options_summary, setup_.command));
+    a.record.push_back(begin_step(RunPage::Server, e->peer, setup_.options_summary, setup_.command, setup_.facts));
     record_open_ = true;
   } else if (std::holds_alternative<ClientFinished>(event)) {
     // Its record ends when the server listens again: the summary lines of

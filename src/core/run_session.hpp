@@ -63,6 +63,7 @@ struct RecordStep {
   std::string far_end;
   std::string options_summary;
   std::vector<std::string> command;
+  RunFacts facts;
   // With Begin: when the run started, where that is known otherwise than
   // by the clock (a run read from a file); none means now.
   std::optional<std::chrono::system_clock::time_point> started;
@@ -116,6 +117,7 @@ struct RunSetup {
   std::string far_end;          // Client page: "127.0.0.1, port 5201"
   std::string options_summary;  // the client test's, or every served client's
   std::vector<std::string> command;  // the iperf3 command line, "iperf3" first
+  RunFacts facts;                    // the client test's; a served client's where known
   std::uint16_t port = 5201;    // Server page: where it listens
   // Client page: where it connects, for the notice shown while no answer
   // comes. Without it there is no notice.

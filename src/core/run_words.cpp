@@ -82,6 +82,8 @@ std::string listening_text(std::uint16_t port) { return "Listening on port " + s
 
 std::string measuring_text(double peak_mbps) { return "Measuring… peak " + rate_text(peak_mbps); }
 
+std::string sent_result_text(double sender_mbps) { return "Result — send: " + rate_text(sender_mbps); }
+
 std::string result_text(const Summary& s) {
   return "Result — send: " + rate_text(s.sender_mbps) + " · receive: " + rate_text(s.receiver_mbps);
 }
@@ -159,6 +161,13 @@ std::string options_summary(const ClientOptions& o) {
   if (o.ip_version == IpVersion::V4) parts.emplace_back("IPv4");
   if (o.ip_version == IpVersion::V6) parts.emplace_back("IPv6");
   return join(parts);
+}
+
+RunFacts run_facts(const ClientOptions& o) {
+  RunFacts facts;
+  facts.protocol = o.udp ? "UDP" : "TCP";
+  facts.streams = o.parallel;
+  return facts;
 }
 
 std::string options_summary(const ServerOptions& o) {

@@ -46,6 +46,9 @@ std::string listening_text(std::uint16_t port);
 std::string measuring_text(double peak_mbps);
 // "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s"
 std::string result_text(const Summary& summary);
+// A client's result when only its sending side's figure came (a client
+// stopped with Ctrl-C never hears the server's): "Result — send: 17.33 Gbit/s".
+std::string sent_result_text(double sender_mbps);
 // "Client connected: 127.0.0.1 — measuring…"
 std::string client_connected_text(const std::string& peer);
 // "No answer yet from example.net, port 5201 (5 s)"
@@ -80,6 +83,8 @@ std::string last_client_text(const std::string& peer, const std::optional<Summar
 std::string options_summary(const ClientOptions& options);
 // A served client's record: the Server page's options, "port 5201 · one-off".
 std::string options_summary(const ServerOptions& options);
+// What the client test asked for is what its record says it was.
+RunFacts run_facts(const ClientOptions& options);
 
 // Where a client test goes: "127.0.0.1, port 5201".
 std::string far_end_of(const ClientOptions& options);

@@ -19,7 +19,7 @@ CompareData::CompareData(const std::vector<const RunRecord*>& records) {
   const auto compared = compare_runs(records);
   for (std::size_t i = 0; i < records.size(); ++i) {
     Run run;
-    run.name = std::to_string(i + 1) + ". " + compared[i].name;
+    run.name = series_name(i, compared[i], *records[i]);
     run.throughput = throughput_series(*records[i]);
     run.latency = latency_series(*records[i]);
     std::vector<double> rates;

@@ -49,7 +49,7 @@ void on_copy_text(GtkButton*, gpointer data) noexcept {
   const PageRef& page = *static_cast<PageRef*>(data);
   const RunRecord* run = page->selected_run();
   if (!run) return;
-  copy_run(page, [version = run->iperf_version.empty() ? iperf_version() : run->iperf_version](
+  copy_run(page, [version = run->facts.iperf_version.empty() ? iperf_version() : run->facts.iperf_version](
                      const RunRecord& r) { return run_report(r, version); }, "text");
 }
 

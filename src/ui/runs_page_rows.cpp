@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/compare.hpp"
 #include "ui/runs_page_parts.hpp"
 
 namespace trellan::runs_page_parts {
@@ -207,14 +208,7 @@ void on_compare_toggled(GtkCheckButton* check, gpointer data) noexcept {
   const std::size_t before = p.marked.size();
   if (gtk_check_button_get_active(check)) {
     p.marked.push_back(id);
-    // Oldest first, by when each run started: a run opened from a file may
-    // be older than one measured before it was opened.
-    std::sort(p.marked.begin(), p.marked.end(), [&p](std::uint64_t a, std::uint64_t b) {
-      const RunRecord* x = p.log->find(a);
-      const RunRecord* y = p.log->find(b);
-      if (x && y && x->started != y->started) return x->started < y->started;
-      return a < b;
-    });
+    sort_oldest_first(p.marked, *p.log);
   }
   // The comparison comes up as the second run is marked.
   if (before < kCompareFrom && p.marked.size() >= kCompareFrom)

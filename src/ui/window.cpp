@@ -12,6 +12,7 @@
 #include "ui/runs_page.hpp"
 #include "core/text.hpp"
 #include "ui/wide_layout.hpp"
+#include "process/tool_version.hpp"
 
 namespace trellan {
 namespace {
@@ -259,6 +260,8 @@ void start_page_run(Form& f, std::vector<std::string> args, RunSetup setup,
   setup.command = {"iperf3"};
   setup.command.insert(setup.command.end(), args.begin(), args.end());
   setup.idle_latency = ping_args.has_value();
+  // The version that makes the run is kept with it (asked for at start-up).
+  if (const std::string version = iperf_version(); version != "unknown") setup.facts.iperf_version = version;
   auto session = std::make_shared<RunSession>(std::move(setup));
   show_answer(widgets_of(f), *f.run_slot, session->start());
   if (!ping_args) {
@@ -292,6 +295,7 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
   RunSetup setup;
   setup.far_end = far_end_of(options);
   setup.options_summary = options_summary(options);
+  setup.facts = run_facts(options);
   setup.connect_server = options.server;
   setup.connect_port = options.port;
   std::optional<std::vector<std::string>> ping_args;

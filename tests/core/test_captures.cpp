@@ -98,23 +98,23 @@ TEST(Captures, BidirectionalResultsKeepBothDirections) {
 TEST(Captures, UdpLossAndJitterComeFromTheReceiverLine) {
   for (const Case& c : std::vector<Case>{
            {"iperf3-3.12/udp-client.txt", false, Summary{24700, 7660},
-            {false, flow(24700, none, 7660, UdpLoss{"0.010", 195074, 282700, "69"}), {}}},
+            {false, flow(24700, none, 7660, UdpLoss{"0.010", 195074, 282700, "69", {}}), {}}},
            {"iperf3-3.12/udp-server.txt", true, Summary{0, 7660},
-            {false, flow(none, none, 7660, UdpLoss{"0.010", 195074, 282700, "69"}), {}}},
+            {false, flow(none, none, 7660, UdpLoss{"0.010", 195074, 282700, "69", {}}), {}}},
            {"iperf3-3.12/udp-bidir-client.txt", false, Summary{16600, 103},
-            {true, flow(16600, none, 103, UdpLoss{"0.644", 187473, 188655, "99"}),
-             flow(15300, none, 103, UdpLoss{"0.060", 173268, 174456, "99"})}},
+            {true, flow(16600, none, 103, UdpLoss{"0.644", 187473, 188655, "99", {}}),
+             flow(15300, none, 103, UdpLoss{"0.060", 173268, 174456, "99", {}})}},
            {"iperf3-3.12/udp-bidir-server.txt", true, Summary{15300, 103},
-            {true, flow(15300, none, none), flow(none, none, 103, UdpLoss{"0.644", 187473, 188655, "99"})}},
+            {true, flow(15300, none, none), flow(none, none, 103, UdpLoss{"0.644", 187473, 188655, "99", {}})}},
            {"iperf3-3.18/udp-client.txt", false, Summary{19500, 10200},
-            {false, flow(19500, none, 10200, UdpLoss{"0.001", 105689, 222940, "47"}), {}}},
+            {false, flow(19500, none, 10200, UdpLoss{"0.001", 105689, 222940, "47", {}}), {}}},
            {"iperf3-3.18/udp-server.txt", true, Summary{0, 10200},
-            {false, flow(none, none, 10200, UdpLoss{"0.001", 105689, 222940, "47"}), {}}},
+            {false, flow(none, none, 10200, UdpLoss{"0.001", 105689, 222940, "47", {}}), {}}},
            {"iperf3-3.18/udp-bidir-client.txt", false, Summary{17700, 12900},
-            {true, flow(17700, none, 9040, UdpLoss{"0.075", 99047, 202585, "49"}),
-             flow(24300, none, 12900, UdpLoss{"0.004", 130357, 277519, "47"})}},
+            {true, flow(17700, none, 9040, UdpLoss{"0.075", 99047, 202585, "49", {}}),
+             flow(24300, none, 12900, UdpLoss{"0.004", 130357, 277519, "47", {}})}},
            {"iperf3-3.18/udp-bidir-server.txt", true, Summary{24300, 9040},
-            {true, flow(24300, none, none), flow(none, none, 9040, UdpLoss{"0.075", 99047, 202585, "49"})}},
+            {true, flow(24300, none, none), flow(none, none, 9040, UdpLoss{"0.075", 99047, 202585, "49", {}})}},
        })
     check(c);
 }

@@ -134,11 +134,14 @@ TEST(PingArgs, TenProbesASecondInTheFamilyOfTheFormOrOfTheHostAsTyped) {
   EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "--", "-f"}));
 }
 
-TEST(LatencyText, MillisecondsWithTwoSignificantDigitsInEveryLocale) {
+TEST(LatencyText, MillisecondsWithTwoSignificantDigitsToTheMicrosecondInEveryLocale) {
   for (const char* locale : {"C", "de_DE.UTF-8"}) {
     ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale;
     EXPECT_EQ(ms_text(0.031), "0.031");
-    EXPECT_EQ(ms_text(0.0005), "0.00050");
+    // No finer than ping's microsecond: a median between two of its
+    // readings is shown as ping would show it.
+    EXPECT_EQ(ms_text(0.0094), "0.009");
+    EXPECT_EQ(ms_text(0.0006), "0.001");
     EXPECT_EQ(ms_text(0.25), "0.25");
     EXPECT_EQ(ms_text(5.1), "5.1");
     EXPECT_EQ(ms_text(21.4), "21");
@@ -368,7 +371,7 @@ TEST(LatencyText, EndLineTellsLossAndOnlyTheIncreaseTheShownFiguresMake) {
   };
   for (const Row& row : rows) EXPECT_EQ(latency_end_text(row.f), row.want);
 
-  const std::pair<double, const char*> ms[] = {{0.031, "0.031"}, {0.0005, "0.00050"}, {0.0996, "0.10"},
+  const std::pair<double, const char*> ms[] = {{0.031, "0.031"}, {0.0006, "0.001"},   {0.0996, "0.10"},
                                                {0.25, "0.25"},   {5.1, "5.1"},          {9.96, "10"},
                                                {21.4, "21"},     {99.6, "100"},         {312.4, "312"}};
   for (const auto& [v, want] : ms) EXPECT_EQ(ms_text(v), want) << v;

@@ -119,6 +119,8 @@ TEST(RunExport, ReportForATicketHasTheCommandLineVersionOptionsInWordsAndRatesAs
   served.intervals.clear();
   served.dropped_intervals = 0;
   served.command = {"iperf3", "-s", "-p", "5201", "-i", "1", "--forceflush", "-B", "127.0.0.1", "-1"};
+  // An opened file's version line and the version asked of iperf3 read alike.
+  EXPECT_EQ(run_report(served, "iperf 3.12 (cJSON 1.7.15)"), run_report(served, "3.12"));
   EXPECT_EQ(run_report(served, "3.12"),
             "Server — client 192.0.2.7\n"
             "Started: 2026-12-07 16:40:12 +0000\n"

@@ -2,6 +2,7 @@
 // wrote it (tests/captures, json-*), bad input of every kind, and Trellan's
 // own run files saved and opened again. The expected texts are written by
 // hand from the captured files.
+#include "core/json_scan.hpp"
 #include "core/run_file.hpp"
 
 #include <fcntl.h>
@@ -110,7 +111,7 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
        "iperf3 error: unable to connect to server: Connection refused", 0, "", 0, "iperf 3.12"},
       // Ctrl-C: iperf3 wrote what it had and why it stopped.
       {"iperf3-3.12/json-interrupted-client.json", RunPage::Client, "127.0.0.1, port 55293", "TCP · 10 s",
-       RunEnd::EndedEarly, "Result — send: 17.33 Gbit/s · receive: 0 Kbit/s", "Retransmits: 1",
+       RunEnd::EndedEarly, "Result — send: 17.33 Gbit/s", "Retransmits: 1",
        "interrupt - the client has terminated", 2, "0.00,1.00,send,20250.894,2.36 GBytes,1,,,,no,,", 1796708773,
        "iperf 3.12"},
       // The server writes the client's last interval twice; the record has it once.
@@ -123,7 +124,7 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
        "Send: jitter 0.026 ms, lost 0 of 77 (0 %) · Receive: jitter 0.030 ms, lost 0 of 77 (0 %)", "", 4,
        "0.00,1.00,send,10.213,1.22 MBytes,,,,39,no,,", 0, "iperf 3.18"},
       {"iperf3-3.18/json-stream-interrupted-client.jsonl", RunPage::Client, "127.0.0.1, port 49207", "TCP · 10 s",
-       RunEnd::EndedEarly, "Result — send: 15.86 Gbit/s · receive: 0 Kbit/s", "Retransmits: 8",
+       RunEnd::EndedEarly, "Result — send: 15.86 Gbit/s", "Retransmits: 8",
        "interrupt - the client has terminated", 2, "0.00,1.00,send,14447.145,1.68 GBytes,7,,,,no,,", 1796708783,
        "iperf 3.18"},
   };
@@ -147,7 +148,7 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
     if (c.started) {
       EXPECT_EQ(r.started, at(c.started));
     }
-    EXPECT_EQ(r.iperf_version, c.version);
+    EXPECT_EQ(r.facts.iperf_version, c.version);
     EXPECT_EQ(r.source_file, "shown.json");
     EXPECT_FALSE(r.latency) << "an iperf3 file has no latency";
     EXPECT_TRUE(r.command.empty());
@@ -194,9 +195,10 @@ TEST(RunFileCaptures, StreamCutBeforeItsEndOpensAsEndedEarly) {
   ASSERT_EQ(f.error, "");
   ASSERT_EQ(f.runs.size(), 1u);
   EXPECT_EQ(f.runs[0].end, RunEnd::EndedEarly);
-  EXPECT_EQ(f.runs[0].error_text, "The file ends before the test did");
+  const std::string still = "The file ends before the test did: iperf3 may still be running it and writing the rest";
+  EXPECT_EQ(f.runs[0].error_text, still);
   EXPECT_EQ(f.runs[0].intervals.size(), 2u);
-  EXPECT_EQ(run_ending_text(f.runs[0]), "Ended early: The file ends before the test did");
+  EXPECT_EQ(run_ending_text(f.runs[0]), "Ended early: " + still);
 
   // Cut in the middle of its last line, as a writer stopped mid-way leaves it.
   const OpenedFile mid_line = read_runs(whole.substr(0, cut + 40), "cut.jsonl");
@@ -259,6 +261,14 @@ TEST(RunFileBadInput, EachGetsItsReasonAndNoRun) {
       {"absurd rate", replaced(tcp, "13578156386.92675,\n\t\t\t\t\"retransmits\":\t0,\n\t\t\t\t\"omitted\"",
                                "1e300,\n\t\t\t\t\"retransmits\":\t0,\n\t\t\t\t\"omitted\""),
        "It holds a figure that cannot be right: “bits_per_second” in interval 1 is 1e+300"},
+      {"interval backwards", replaced(tcp, "\"start\":\t0,\n\t\t\t\t\"end\":\t1.001611", "\"start\":\t0,\n\t\t\t\t\"end\":\t-1"),
+       "It holds a figure that cannot be right: “end” in interval 1 is -1"},
+      {"interval ends before it starts",
+       replaced(tcp, "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t2.000088", "\"start\":\t1.5,\n\t\t\t\t\"end\":\t1.2"),
+       "It holds a figure that cannot be right: interval 2 ends before it starts"},
+      {"interval of centuries",
+       replaced(tcp, "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t2.000088", "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t5e8"),
+       "It holds a figure that cannot be right: “end” in interval 2 is 5e+08"},
       {"bytes not a number", replaced(tcp, "\"bytes\":\t1700003840,\n\t\t\t\t\"bits", "\"bytes\":\t\"many\",\n\t\t\t\t\"bits"),
        "It holds a figure that cannot be right: “bytes” in interval 1 is a text"},
       {"rate not a number", replaced(tcp, "13578156386.92675,\n\t\t\t\t\"retransmits\":\t0,\n\t\t\t\t\"omitted\"",
@@ -348,7 +358,23 @@ class RunFileOnDisk : public ::testing::Test {
 TEST_F(RunFileOnDisk, FilesThatCannotBeReadSayWhy) {
   mkdir((dir_ + "/folder").c_str(), 0755);
   EXPECT_EQ(open_run_file(dir_ + "/folder", "folder").error, "It is a folder, not a file");
-  EXPECT_EQ(open_run_file(dir_ + "/gone.json", "gone.json").error, "The file is not there any more");
+  EXPECT_EQ(open_run_file(dir_ + "/gone.json", "gone.json").error, "There is no such file");
+  // A named pipe that nothing writes to before it is closed.
+  const std::string fifo = dir_ + "/pipe.json";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  made_.push_back(fifo);
+  EXPECT_EQ(open_run_file(fifo, "pipe.json").error, "It is a named pipe, and nothing was written to it");
+  // A figure beyond any double is no figure, though the JSON is valid.
+  const std::string huge_number = replaced(capture_text("iperf3-3.12/json-tcp-client.json"),
+                                           "13578156386.92675,", "1e400,");
+  EXPECT_EQ(open_run_file(make("huge.json", huge_number), "huge.json").error,
+            "It holds a number too large for any figure (line 46)");
+  // Blank space longer than a piece of the file before a valid document.
+  const std::string blank_first = std::string(300000, ' ') + "\n" + capture_text("iperf3-3.12/json-tcp-client.json");
+  const OpenedFile after_blank = open_run_file(make("blank-first.json", blank_first), "blank-first.json");
+  EXPECT_EQ(after_blank.error, "");
+  EXPECT_EQ(after_blank.runs.size(), 1u);
+  EXPECT_EQ(open_run_file(make("blank.json", std::string(300000, ' ')), "blank.json").error, "The file is empty");
   EXPECT_EQ(open_run_file(make("empty.json", ""), "empty.json").error, "The file is empty");
 
   // 2 GB of nothing (a sparse file): refused at its first bytes, without
@@ -365,6 +391,38 @@ TEST_F(RunFileOnDisk, FilesThatCannotBeReadSayWhy) {
   if (geteuid() != 0) {
     EXPECT_EQ(open_run_file(locked, "locked.json").error, "You are not allowed to read it");
   }
+}
+
+// A bare word among a stream's figures, which a run passes over, is refused
+// with the same reason wherever it lies: in the first piece of the file, in
+// a later one, or across the boundary between two; read from disk a piece
+// at a time or from memory.
+TEST_F(RunFileOnDisk, TheSameBadJsonIsRefusedWhereverItLies) {
+  const std::string bad = replaced(capture_text("iperf3-3.12/json-tcp-P2-client.json"), "\"streams\":\t[{",
+                                   "\"streams\":\t[nope, {");
+  const std::string reason = "It is not valid JSON: invalid value (line 49)";
+  const std::size_t word = bad.find("nope");
+  const std::size_t piece = JsonSource::kChunk;
+  // A long text early in "start" moves the rest without changing its lines.
+  const auto padded = [&](std::size_t word_at) {
+    const std::string head = "\"start\":\t{";
+    const std::size_t pad = word_at - word - std::string("\"pad\": \"\", ").size();
+    return replaced(bad, head, head + "\"pad\": \"" + std::string(pad, 'x') + "\", ");
+  };
+  const std::pair<const char*, std::string> places[] = {
+      {"first piece", bad},
+      {"across a boundary", padded(piece - 2)},
+      {"second piece", padded(piece + 4000)},
+  };
+  for (const auto& [where, bytes] : places) {
+    SCOPED_TRACE(where);
+    EXPECT_EQ(read_runs(bytes, "bad.json").error, reason);
+    EXPECT_EQ(open_run_file(make("bad.json", bytes), "bad.json").error, reason);
+  }
+  // Without the word, each opens to its run.
+  const std::string good = replaced(padded(piece + 4000), "[nope, {", "[{");
+  EXPECT_EQ(open_run_file(make("good.json", good), "good.json").runs.size(), 1u);
+  EXPECT_EQ(read_runs(good, "good.json").runs.size(), 1u);
 }
 
 TEST_F(RunFileOnDisk, ANameThatIsNotUtf8IsShownAsValidText) {
@@ -398,7 +456,9 @@ RunRecord measured_run() {
   r.far_end = "example.net, port 5201";
   r.options_summary = "TCP · 2 s";
   r.command = {"iperf3", "-c", "example.net", "-C", "my \"algo\"\n", "-t", "2"};
-  r.iperf_version = "iperf 3.12 (cJSON 1.7.15)";
+  r.facts.iperf_version = "iperf 3.12 (cJSON 1.7.15)";
+  r.facts.protocol = "TCP";
+  r.facts.streams = 1;
   r.end = RunEnd::Result;
   r.result_text = "Result — send: 940.0 Mbit/s · receive: 934.0 Mbit/s";
   r.details_text = "Retransmits: 3";
@@ -439,7 +499,7 @@ RunRecord measured_run() {
   summary.tx.sender_mbps = 941.5;
   summary.tx.retransmits = 12;
   summary.rx.receiver_mbps = 103.25;
-  summary.rx.loss = UdpLoss{"0.060", 173268, 174456, "99"};
+  summary.rx.loss = UdpLoss{"0.060", 173268, 174456, "99", {}};
   r.summary = summary;
   return r;
 }
@@ -466,7 +526,7 @@ TEST(RunFile, SavedRunsReopenToTheSameCopies) {
     const RunRecord& was = *runs[i];
     const RunRecord& is = back.runs[i];
     EXPECT_EQ(intervals_csv(is), intervals_csv(was));
-    EXPECT_EQ(run_report(is, is.iperf_version), run_report(was, was.iperf_version));
+    EXPECT_EQ(run_report(is, is.facts.iperf_version), run_report(was, was.facts.iperf_version));
     EXPECT_EQ(is.started, was.started);
     EXPECT_EQ(is.end, was.end);
     EXPECT_EQ(is.intervals, was.intervals);
@@ -474,7 +534,10 @@ TEST(RunFile, SavedRunsReopenToTheSameCopies) {
     EXPECT_EQ(is.summary, was.summary);
     EXPECT_EQ(is.interval_latency, was.interval_latency);
     EXPECT_EQ(is.command, was.command);
-    EXPECT_EQ(is.source_file, "saved.trellan");
+    // A run opened from a file keeps that file's name; one measured here
+    // takes the run file's.
+    EXPECT_EQ(is.source_file, i == 1 ? "shown.json" : "saved.trellan");
+    EXPECT_EQ(is.facts, was.facts);
     ASSERT_EQ(is.probes.size(), was.probes.size());
     for (std::size_t p = 0; p < is.probes.size(); ++p) {
       EXPECT_EQ(is.probes[p].t_s, was.probes[p].t_s);
@@ -486,10 +549,21 @@ TEST(RunFile, SavedRunsReopenToTheSameCopies) {
   }
   // The latency shows in the exports, so the comparison above covers it.
   EXPECT_NE(intervals_csv(back.runs[0]).find(",38.500,1\n"), std::string::npos);
-  // Saved again, the file is the same.
+  // Saved again, the file is the same, but that each run now names the file
+  // it came from; and from then on it stays the same.
   std::vector<const RunRecord*> again;
   for (const RunRecord& r : back.runs) again.push_back(&r);
-  EXPECT_EQ(run_file_text(again), text);
+  const std::string resaved = run_file_text(again);
+  std::string named = text;
+  for (const char* end : {"\n\"end\":\"result\"", "\n\"end\":\"error\""})
+    for (std::size_t at = 0; (at = named.find(end, at)) != std::string::npos; at += 40)
+      if (named.compare(named.rfind('\n', at - 1) + 1, 14, "\"source_file\":") != 0)
+        named.insert(at + 1, "\"source_file\":\"saved.trellan\",\n");
+  EXPECT_EQ(resaved, named);
+  const OpenedFile third = read_runs(resaved, "third.trellan");
+  std::vector<const RunRecord*> third_runs;
+  for (const RunRecord& r : third.runs) third_runs.push_back(&r);
+  EXPECT_EQ(run_file_text(third_runs), resaved);
 }
 
 TEST(RunFile, TextThatIsNotUtf8OpensAsValidTextAndSavesTheSame) {
@@ -499,7 +573,8 @@ TEST(RunFile, TextThatIsNotUtf8OpensAsValidTextAndSavesTheSame) {
   const OpenedFile f = read_runs(text, "odd.trellan");
   ASSERT_EQ(f.runs.size(), 1u);
   EXPECT_EQ(f.runs[0].details_text, "Retransmits: \xEF\xBF\xBD" "3");
-  EXPECT_EQ(run_file_text({&f.runs[0]}), replaced(text, "\xff", "\xEF\xBF\xBD"));
+  EXPECT_EQ(run_file_text({&f.runs[0]}),
+            replaced(replaced(text, "\xff", "\xEF\xBF\xBD"), "\n\"end\":", "\n\"source_file\":\"odd.trellan\",\n\"end\":"));
 }
 
 // ---- the log ---------------------------------------------------------------------

@@ -131,6 +131,21 @@ TEST(RunSession, ClientTestShowsItsPeakThenItsResultAndItsRecordKeepsBoth) {
               "Result | Result — send: 13.40 Gbit/s · receive: 13.40 Gbit/s | Retransmits: 1 | ");
     EXPECT_EQ(page.readings(0), 3u);
   }
+  {
+    // The record keeps what the form asked for and the iperf3 that ran it.
+    ClientOptions asked;
+    asked.server = "127.0.0.1";
+    asked.udp = true;
+    asked.parallel = 3;
+    RunSetup setup = client_setup();
+    setup.facts = run_facts(asked);
+    setup.facts.iperf_version = "3.12";
+    Page page(std::move(setup));
+    page.feed("iperf3-3.12/udp-P2-client.txt");
+    page.exit(0);
+    ASSERT_EQ(page.log->runs().size(), 1u);
+    EXPECT_EQ(page.run(0).facts, (RunFacts{"UDP", 3, "3.12"}));
+  }
   struct Case {
     const char* capture;
     const char* result;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -42,10 +43,15 @@ inline bool pump_while_not(const std::function<bool()>& done, double seconds) {
 // Runs the default main context until `done` holds; false if it never does.
 // `seconds` is about what that takes on a quiet machine: a busy one (a CI
 // run beside other work) may take many times longer, so the wait goes on for
-// six times that and at least a minute before it gives up. A test that
-// passes pays nothing for the margin.
+// six times that and at least half a minute before it gives up, and says
+// so. That bound stays well inside a test's own timeout, so that a fault
+// fails the check that waited rather than timing the whole test out in
+// silence. A test that passes pays nothing for the margin.
 inline bool pump_until(const std::function<bool()>& done, double seconds = 10.0) {
-  return pump_while_not(done, std::max(6 * seconds, 60.0));
+  const double bound = std::max(6 * seconds, 30.0);
+  if (pump_while_not(done, bound)) return true;
+  std::fprintf(stderr, "gave up after %.0f s of waiting (about %.0f s on a quiet machine)\n", bound, seconds);
+  return false;
 }
 
 // Runs the main loop for a while (lets frames and layout happen).

@@ -467,7 +467,7 @@ TEST_F(RunsPageTest, TwoFilesOpenedByArgumentAreComparedSavedTogetherAndReopened
     const RunRecord& first = *log->runs()[i];
     const RunRecord& again = *log->runs()[i + 2];
     EXPECT_EQ(intervals_csv(again), intervals_csv(first));
-    EXPECT_EQ(run_report(again, again.iperf_version), run_report(first, first.iperf_version));
+    EXPECT_EQ(run_report(again, again.facts.iperf_version), run_report(first, first.facts.iperf_version));
   }
   g_remove(path.c_str());
   g_rmdir(dir.c_str());
