@@ -123,6 +123,7 @@ ComparedRun with_summary(ComparedRun c, const SummaryDetails& d) {
 ComparedRun figures_of(const RunRecord& run, const char* time_layout) {
   ComparedRun c;
   c.name = run_title(run) + " · " + local_time(run.started, time_layout);
+  c.shown = shown_run_title(run) + " · " + local_time(run.started, time_layout);
   c.started = local_time(run.started, "%Y-%m-%dT%H:%M:%S%:z");
   c.protocol = protocol_of(run);
   const bool client = !run.command.empty() && !has(run.command, "-s");
@@ -318,7 +319,7 @@ std::vector<std::string> comparison_sentences(const std::vector<const RunRecord*
       parts.push_back("latency " + ms_text(*c.latency_idle_ms) + " ms idle" +
                       (c.latency_loaded_ms ? ", " + ms_text(*c.latency_loaded_ms) + " ms under load" : ""));
     if (parts.empty()) parts.emplace_back("no readings");
-    std::string sentence = "Run " + std::to_string(i + 1) + ", " + c.name + ": ";
+    std::string sentence = "Run " + std::to_string(i + 1) + ", " + c.shown + ": ";
     for (std::size_t k = 0; k < parts.size(); ++k) sentence += (k ? "; " : "") + parts[k];
     out.push_back(sentence + ".");
   }
