@@ -271,12 +271,13 @@ std::string csv_file_name(const RunRecord& run) {
 
 namespace {
 
-// Pango lays out a text in time that grows with its length, and a wrapped
-// line without a break in time that grows with the square of it: what a
-// page shows is kept to sizes that take a frame at most. A DNS name has up
-// to 253 characters, ", port 65535" 12 more.
+// GTK measures a label that wraps at any character in time that grows
+// with the square of its longest paragraph (300 characters without a
+// break take 20 to 70 ms here, 1,000 characters ten times that): what a
+// page shows is kept to sizes that take a frame or a few. A DNS name has
+// up to 253 characters, ", port 65535" 12 more.
 constexpr std::size_t kNameChars = 300;
-constexpr std::size_t kLineChars = 500;
+constexpr std::size_t kLineChars = 300;
 constexpr std::size_t kLines = 40;
 
 // The length in bytes of the line break at `s`'s start, or 0: "\n", "\r",

@@ -326,7 +326,7 @@ GtkWidget* compare_view_new() {
   });
   v.status = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
   gtk_label_set_xalign(GTK_LABEL(v.status.get()), 0.0f);
-  hold_any_text(v.status.get());
+  wrap_anywhere(v.status.get());
   gtk_label_set_selectable(GTK_LABEL(v.status.get()), TRUE);
   gtk_widget_set_visible(v.status.get(), FALSE);
 

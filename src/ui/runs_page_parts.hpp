@@ -137,7 +137,8 @@ inline bool dark_appearance() {
 
 inline Ref<GtkWidget> label(const char* css_class, bool selectable) {
   auto l = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
-  hold_any_text(l.get());
+  if (selectable) wrap_anywhere(l.get());
+  else hold_any_text(l.get());
   gtk_label_set_xalign(GTK_LABEL(l.get()), 0.0f);
   gtk_label_set_selectable(GTK_LABEL(l.get()), selectable);
   if (css_class) gtk_widget_add_css_class(l.get(), css_class);

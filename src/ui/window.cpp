@@ -106,13 +106,13 @@ ActionArea action_area(const char* status, const char* button_label) {
   ActionArea a;
   a.status_label = Ref<GtkWidget>::sink(gtk_label_new(status));
   gtk_widget_add_css_class(a.status_label.get(), "dim-label");
-  hold_any_text(a.status_label.get());
+  wrap_anywhere(a.status_label.get());
   gtk_label_set_xalign(GTK_LABEL(a.status_label.get()), 0.0f);
   gtk_label_set_selectable(GTK_LABEL(a.status_label.get()), TRUE);
   a.details_label = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
   gtk_widget_add_css_class(a.details_label.get(), "dim-label");
   gtk_widget_add_css_class(a.details_label.get(), "caption");
-  hold_any_text(a.details_label.get());
+  wrap_anywhere(a.details_label.get());
   gtk_label_set_xalign(GTK_LABEL(a.details_label.get()), 0.0f);
   gtk_label_set_selectable(GTK_LABEL(a.details_label.get()), TRUE);
   gtk_widget_set_visible(a.details_label.get(), FALSE);
@@ -366,7 +366,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   // The latency line: full contrast, selectable, hidden while empty.
   client->latency_label = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
   gtk_widget_add_css_class(client->latency_label.get(), "caption");
-  hold_any_text(client->latency_label.get());
+  wrap_anywhere(client->latency_label.get());
   gtk_label_set_xalign(GTK_LABEL(client->latency_label.get()), 0.0f);
   gtk_label_set_selectable(GTK_LABEL(client->latency_label.get()), TRUE);
   gtk_widget_set_visible(client->latency_label.get(), FALSE);
