@@ -135,6 +135,7 @@ ComparedRun with_summary(ComparedRun c, const SummaryDetails& d) {
 ComparedRun figures_of(const RunRecord& run, const char* time_layout) {
   ComparedRun c;
   c.name = run_title(run) + " · " + local_time(run.started, time_layout);
+  c.shown = shown_run_title(run) + " · " + local_time(run.started, time_layout);
   c.started = local_time(run.started, "%Y-%m-%dT%H:%M:%S%:z");
   c.protocol = protocol_of(run);
   const bool client = !run.command.empty() && !has(run.command, "-s");
@@ -353,7 +354,7 @@ std::vector<std::string> comparison_sentences(const std::vector<const RunRecord*
                       said(c.latency_loaded_ms, "under load", "under load"));
     }
     if (parts.empty()) parts.emplace_back("no readings");
-    std::string sentence = "Run " + std::to_string(i + 1) + ", " + c.name + ": ";
+    std::string sentence = "Run " + std::to_string(i + 1) + ", " + c.shown + ": ";
     for (std::size_t k = 0; k < parts.size(); ++k) sentence += (k ? "; " : "") + parts[k];
     out.push_back(sentence + ".");
   }
@@ -387,7 +388,7 @@ std::vector<TimedValue> throughput_series(const RunRecord& run) {
 std::string series_name(std::size_t index, const ComparedRun& compared, const RunRecord& run) {
   bool send = false, receive = false;
   for (const IntervalRecord* r : counted(run)) (r->direction == Direction::Send ? send : receive) = true;
-  return std::to_string(index + 1) + ". " + compared.name + (send && receive ? " (send + receive)" : "");
+  return std::to_string(index + 1) + ". " + compared.shown + (send && receive ? " (send + receive)" : "");
 }
 
 std::vector<TimedValue> latency_series(const RunRecord& run) {

@@ -22,6 +22,7 @@ inline constexpr std::size_t kMaxComparedRuns = 8;
 // figures add up those intervals too. A figure the run has none of is empty.
 struct ComparedRun {
   std::string name;     // "Client — 127.0.0.1, port 5201 · 14:02:09"
+  std::string shown;    // the name as a page shows it, its far end as shown_name cuts it
   std::string started;  // ISO 8601 with its offset: "2026-12-07T16:40:12+01:00"
   std::string protocol;  // "TCP", "UDP", or empty where the record does not say
   std::optional<unsigned> streams;

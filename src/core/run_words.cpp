@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/meter.hpp"
+#include "core/text.hpp"
 
 namespace trellan {
 namespace {
@@ -89,11 +90,11 @@ std::string result_text(const Summary& s) {
 }
 
 std::string client_connected_text(const std::string& peer) {
-  return "Client connected: " + peer + " — measuring…";
+  return "Client connected: " + shown_name(peer) + " — measuring…";
 }
 
 std::string no_answer_text(const std::string& server, std::uint16_t port, unsigned seconds) {
-  return "No answer yet from " + server + ", port " + std::to_string(port) + " (" + std::to_string(seconds) +
+  return "No answer yet from " + shown_name(server) + ", port " + std::to_string(port) + " (" + std::to_string(seconds) +
          " s)";
 }
 
@@ -337,6 +338,84 @@ std::optional<FailureNotice> failure_notice(const RunRecord& run) {
 
 std::string csv_file_name(const RunRecord& run) {
   return "trellan-" + local_time(run.started, "%Y%m%d-%H%M%S") + ".csv";
+}
+
+// ---- texts of any length on screen -------------------------------------------
+
+namespace {
+
+// GTK measures a label that wraps at any character in time that grows
+// with the square of its longest paragraph (300 characters without a
+// break take 20 to 70 ms here, 1,000 characters ten times that): what a
+// page shows is kept to sizes that take a frame or a few. A DNS name has
+// up to 253 characters, ", port 65535" 12 more.
+constexpr std::size_t kNameChars = 300;
+constexpr std::size_t kLineChars = 300;
+constexpr std::size_t kLines = 40;
+
+// The length in bytes of the line break at `s`'s start, or 0: "\n", "\r",
+// "\r\n", U+2028 or U+2029, all of which Pango breaks lines at.
+std::size_t line_break_length(std::string_view s) {
+  if (s.empty()) return 0;
+  if (s[0] == '\n') return 1;
+  if (s[0] == '\r') return s.size() > 1 && s[1] == '\n' ? 2 : 1;
+  return s.starts_with("\xE2\x80\xA8") || s.starts_with("\xE2\x80\xA9") ? 3 : 0;
+}
+
+}  // namespace
+
+std::string shown_name(std::string_view name) {
+  // The cut keeps at most kNameChars characters of 4 bytes at either end:
+  // the rest is never looked at.
+  const std::size_t span = 4 * kNameChars;
+  std::string line;
+  for (std::string_view part : {name.substr(0, 2 * span), name.size() > 2 * span
+                                                               ? name.substr(std::max(2 * span, name.size() - span))
+                                                               : std::string_view()}) {
+    for (std::size_t i = 0; i < part.size(); ++i) {
+      const auto c = static_cast<unsigned char>(part[i]);
+      if (const std::size_t n = line_break_length(part.substr(i)); n > 0) {
+        line += ' ';
+        i += n - 1;
+      } else {
+        line += c < 0x20 || c == 0x7f ? ' ' : part[i];
+      }
+    }
+  }
+  return cut_middle(line, kNameChars);
+}
+
+std::string shown_run_title(const RunRecord& run) {
+  const std::string far_end = shown_name(run.far_end);
+  return run.page == RunPage::Client ? "Client — " + far_end : "Server — client " + far_end;
+}
+
+std::string shown_text(std::string_view text) {
+  std::vector<std::string> lines(1);
+  bool dropped = false;  // lines in the middle, left out
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t n = line_break_length(text.substr(i));
+    if (n == 0) {
+      // A long line keeps, as it grows, only what its cut will show.
+      std::string& line = lines.back();
+      line += text[i];
+      if (line.size() > 16 * kLineChars) line = cut_middle(line, kLineChars);
+      continue;
+    }
+    i += n - 1;
+    if (lines.size() >= 4 * kLines) {
+      lines.erase(lines.begin() + kLines / 2, lines.end() - kLines / 2);
+      dropped = true;
+    }
+    lines.emplace_back();
+  }
+  if (dropped || lines.size() > kLines) {
+    lines.erase(lines.begin() + kLines / 2, lines.end() - (kLines - 1) / 2);
+    lines.insert(lines.begin() + kLines / 2, "…");
+  }
+  std::string out;
+  for (std::size_t k = 0; k < lines.size(); ++k) out += (k ? "\n" : "") + cut_middle(lines[k], kLineChars);
+  return out;
 }
 
 }  // namespace trellan

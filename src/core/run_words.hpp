@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/events.hpp"
@@ -150,5 +151,20 @@ struct FailureNotice {
   bool error = true;  // a fault, rather than a run stopped or one without intervals
 };
 std::optional<FailureNotice> failure_notice(const RunRecord& run);
+
+// ---- texts of any length on screen -------------------------------------------
+
+// A name as a page shows it: a host, a far end, a file's name. On one line
+// (control characters and line separators as spaces) and, longer than any
+// DNS name with its port, cut in its middle: "dev-…example.net, port 5201".
+// Whatever is shown this way is kept whole in the record and its copies.
+std::string shown_name(std::string_view name);
+// The run's title with its far end as shown_name shows it.
+std::string shown_run_title(const RunRecord& run);
+// A text of a run (its result, an error, its options) as a page shows it:
+// every line break as "\n", each line cut in its middle past a few hundred
+// characters, and the lines beyond a few dozen left out in the middle, with
+// a line "…" in their place.
+std::string shown_text(std::string_view text);
 
 }  // namespace trellan

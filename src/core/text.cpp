@@ -195,4 +195,25 @@ std::string make_valid_utf8(std::string_view s) {
   return out;
 }
 
+std::string cut_middle(std::string_view s, std::size_t max_chars) {
+  max_chars = std::max<std::size_t>(max_chars, 3);
+  const auto starts_char = [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; };
+  // The byte where the character after the first `n` begins.
+  const auto after_first = [&](std::size_t n) {
+    std::size_t at = 0;
+    for (std::size_t seen = 0; at < s.size(); ++at)
+      if (starts_char(s[at]) && seen++ == n) break;
+    return at;
+  };
+  if (after_first(max_chars) == s.size()) return std::string(s);
+  const std::size_t head = (max_chars - 1) / 2 + (max_chars - 1) % 2, tail = (max_chars - 1) / 2;
+  std::size_t from = s.size();
+  for (std::size_t kept = 0; kept < tail && from > 0;)
+    if (starts_char(s[--from])) ++kept;
+  std::string out(s.substr(0, after_first(head)));
+  out += "…";
+  out += s.substr(from);
+  return out;
+}
+
 }  // namespace trellan

@@ -27,6 +27,11 @@ bool is_valid_utf8(std::string_view s);
 // replaced by U+FFFD; well-formed text comes back unchanged.
 std::string make_valid_utf8(std::string_view s);
 
+// At most `max_chars` characters of `s` (UTF-8): a longer text keeps its
+// start and its end, joined by "…", and is cut between characters.
+// `max_chars` counts the "…" and is at least 3.
+std::string cut_middle(std::string_view s, std::size_t max_chars);
+
 // Length in bytes of the White_Space character that `s` starts with, or 0 when
 // it starts with something else (or is empty). Bytes that are not valid UTF-8
 // never count as whitespace.

@@ -14,6 +14,7 @@
 #include "ui/clipboard_text.hpp"
 #include "ui/compat.hpp"
 #include "ui/compare_view_paint.hpp"
+#include "ui/label_text.hpp"
 
 namespace trellan {
 namespace {
@@ -190,7 +191,7 @@ void on_copy_text(GtkButton* button, gpointer data) noexcept {
 
 void set_status(View& v, const std::string& text) {
   if (!v.status) return;
-  gtk_label_set_text(GTK_LABEL(v.status.get()), text.c_str());
+  gtk_label_set_text(GTK_LABEL(v.status.get()), shown_text(text).c_str());
   gtk_widget_set_visible(v.status.get(), !text.empty());
 }
 
@@ -325,7 +326,7 @@ GtkWidget* compare_view_new() {
   });
   v.status = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
   gtk_label_set_xalign(GTK_LABEL(v.status.get()), 0.0f);
-  gtk_label_set_wrap(GTK_LABEL(v.status.get()), TRUE);
+  wrap_anywhere(v.status.get());
   gtk_label_set_selectable(GTK_LABEL(v.status.get()), TRUE);
   gtk_widget_set_visible(v.status.get(), FALSE);
 

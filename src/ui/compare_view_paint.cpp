@@ -5,6 +5,8 @@
 #include <cmath>
 #include <functional>
 
+#include "core/text.hpp"
+
 namespace trellan {
 
 using plot::Frame;
@@ -94,6 +96,17 @@ void value_grid(cairo_t* cr, const Frame& f, bool dark, double x0, double x1, do
   }
 }
 
+// `text`, or as much of its start and end as fits in `width`.
+std::string fitted(cairo_t* cr, const std::string& text, double width) {
+  if (text_width(cr, text) <= width) return text;
+  std::size_t fits = 3, fails = g_utf8_strlen(text.c_str(), -1);
+  while (fails - fits > 1) {
+    const std::size_t mid = fits + (fails - fits) / 2;
+    (text_width(cr, cut_middle(text, mid)) <= width ? fits : fails) = mid;
+  }
+  return cut_middle(text, fits);
+}
+
 // The legend's entries flowing left to right from (x, y), wrapping at
 // `right`; returns how many rows they took.
 int legend(cairo_t* cr, const CompareData& data, const Frame& f, bool dark, double x, double y, double right,
@@ -101,7 +114,7 @@ int legend(cairo_t* cr, const CompareData& data, const Frame& f, bool dark, doub
   int rows = data.runs.empty() ? 0 : 1;
   double at = x;
   for (std::size_t i = 0; i < data.runs.size(); ++i) {
-    const std::string& name = data.runs[i].name;
+    const std::string name = fitted(cr, data.runs[i].name, right - x - 20);
     const double w = 20 + text_width(cr, name);
     if (at > x && at + w > right) {
       at = x;

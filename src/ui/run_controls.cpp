@@ -3,6 +3,8 @@
 #include <optional>
 #include <utility>
 
+#include "core/run_words.hpp"
+
 namespace trellan {
 
 namespace {
@@ -11,7 +13,8 @@ namespace {
 // accessibility bus, and GTK notifies a button's label and a widget's style
 // classes even when they stay the same: each is set only when it differs.
 void set_text(GtkWidget* label, const std::string& text) {
-  if (text != gtk_label_get_text(GTK_LABEL(label))) gtk_label_set_text(GTK_LABEL(label), text.c_str());
+  const std::string shown = shown_text(text);
+  if (shown != gtk_label_get_text(GTK_LABEL(label))) gtk_label_set_text(GTK_LABEL(label), shown.c_str());
 }
 
 void set_class(GtkWidget* widget, const char* css_class, bool on) {

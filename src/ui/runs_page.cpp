@@ -64,7 +64,7 @@ void show_failure(Page& p, const RunRecord& run) {
 }
 
 void show_texts(Page& p, const RunRecord& run) {
-  set_label(p.heading.get(), run_title(run));
+  set_label(p.heading.get(), shown_run_title(run));
   set_label(p.started.get(), "Started " + start_time_text(run) +
                                  (run.options_summary.empty() ? "" : " · " + run.options_summary));
   set_label(p.result.get(), run_ending_text(run));
@@ -394,6 +394,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
 
   // The selected run: heading, chart, texts, buttons, table.
   p.heading = label("heading", false);
+  hold_any_text(p.heading.get(), 6, PANGO_ELLIPSIZE_MIDDLE);  // a host's start and its end
   p.started = label("caption", false);
   auto* area = GTK_DRAWING_AREA(g_object_new(GTK_TYPE_DRAWING_AREA, "accessible-role",
                                              GTK_ACCESSIBLE_ROLE_IMG, nullptr));

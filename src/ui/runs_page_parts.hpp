@@ -19,6 +19,7 @@
 #include "ui/clipboard_text.hpp"
 #include "ui/compat.hpp"
 #include "ui/interval_table.hpp"
+#include "ui/label_text.hpp"
 #include "ui/compare_view.hpp"
 #include "ui/latency_plot.hpp"
 #include "ui/runs_page_files.hpp"
@@ -140,7 +141,8 @@ inline bool dark_appearance() {
 
 inline Ref<GtkWidget> label(const char* css_class, bool selectable) {
   auto l = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
-  gtk_label_set_wrap(GTK_LABEL(l.get()), TRUE);
+  if (selectable) wrap_anywhere(l.get());
+  else hold_any_text(l.get());
   gtk_label_set_xalign(GTK_LABEL(l.get()), 0.0f);
   gtk_label_set_selectable(GTK_LABEL(l.get()), selectable);
   if (css_class) gtk_widget_add_css_class(l.get(), css_class);
@@ -148,7 +150,7 @@ inline Ref<GtkWidget> label(const char* css_class, bool selectable) {
 }
 
 inline void set_label(GtkWidget* l, const std::string& text) {
-  gtk_label_set_text(GTK_LABEL(l), text.c_str());
+  gtk_label_set_text(GTK_LABEL(l), shown_text(text).c_str());
   gtk_widget_set_visible(l, !text.empty());
 }
 

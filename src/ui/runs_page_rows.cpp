@@ -19,11 +19,12 @@ std::string row_start(const RunRecord& run) {
 }
 
 // A running run's row shows its latest interval, so that it grows live too.
+// Its parts, from a file, may be of any length: each is cut to a line.
 std::string row_subtitle(const RunRecord& run) {
   std::string line = row_start(run);
-  if (!run.options_summary.empty()) line += " · " + run.options_summary;
-  if (!run.source_file.empty()) line += " · " + run.source_file;
-  line += "\n" + run_ending_text(run);
+  if (!run.options_summary.empty()) line += " · " + shown_name(run.options_summary);
+  if (!run.source_file.empty()) line += " · " + shown_name(run.source_file);
+  line += "\n" + shown_name(run_ending_text(run));
   if (run.end == RunEnd::Running && !run.intervals.empty()) {
     const IntervalRecord& last = run.intervals.back();
     line += std::string(" ") + (last.direction == Direction::Send ? "send " : "receive ") +
@@ -37,19 +38,22 @@ std::string row_subtitle(const RunRecord& run) {
 // its file) and how it ended, "Client — 127.0.0.1, port 5201, UDP,
 // reverse, target 10M, 10 s, 14:02:09, Stopped".
 std::string row_name(const RunRecord& run) {
-  std::string options = run.options_summary;
+  std::string options = shown_name(run.options_summary);
   for (std::size_t at; (at = options.find(" · ")) != std::string::npos;) options.replace(at, 4, ", ");
-  std::string name = run_title(run);
+  std::string name = shown_run_title(run);
   if (!options.empty()) name += ", " + options;
   name += ", " + row_start(run);
-  if (!run.source_file.empty()) name += ", from " + run.source_file;
-  return name + ", " + run_ending_text(run);
+  if (!run.source_file.empty()) name += ", from " + shown_name(run.source_file);
+  return name + ", " + shown_name(run_ending_text(run));
 }
 
 GtkWidget* run_row(const RunRecord& run, GtkWidget** check) {
   GtkWidget* row = adw_action_row_new();
   adw_preferences_row_set_use_markup(ADW_PREFERENCES_ROW(row), FALSE);
-  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), run_title(run).c_str());
+  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), shown_run_title(run).c_str());
+  // Its title wraps anywhere; limited to a few lines, GTK measures it in
+  // time that grows with its length rather than with the square of it.
+  adw_action_row_set_title_lines(ADW_ACTION_ROW(row), 4);
   adw_action_row_set_subtitle(ADW_ACTION_ROW(row), row_subtitle(run).c_str());
   adw_action_row_set_subtitle_lines(ADW_ACTION_ROW(row), 3);
   gtk_list_box_row_set_activatable(GTK_LIST_BOX_ROW(row), TRUE);

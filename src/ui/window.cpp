@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ui/compat.hpp"
+#include "ui/label_text.hpp"
 #include "ui/run_controls.hpp"
 #include "core/latency_text.hpp"
 #include "core/run_words.hpp"
@@ -106,13 +107,13 @@ ActionArea action_area(const char* status, const char* button_label) {
   ActionArea a;
   a.status_label = Ref<GtkWidget>::sink(gtk_label_new(status));
   gtk_widget_add_css_class(a.status_label.get(), "dim-label");
-  gtk_label_set_wrap(GTK_LABEL(a.status_label.get()), TRUE);
+  wrap_anywhere(a.status_label.get());
   gtk_label_set_xalign(GTK_LABEL(a.status_label.get()), 0.0f);
   gtk_label_set_selectable(GTK_LABEL(a.status_label.get()), TRUE);
   a.details_label = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
   gtk_widget_add_css_class(a.details_label.get(), "dim-label");
   gtk_widget_add_css_class(a.details_label.get(), "caption");
-  gtk_label_set_wrap(GTK_LABEL(a.details_label.get()), TRUE);
+  wrap_anywhere(a.details_label.get());
   gtk_label_set_xalign(GTK_LABEL(a.details_label.get()), 0.0f);
   gtk_label_set_selectable(GTK_LABEL(a.details_label.get()), TRUE);
   gtk_widget_set_visible(a.details_label.get(), FALSE);
@@ -369,7 +370,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   // The latency line: full contrast, selectable, hidden while empty.
   client->latency_label = Ref<GtkWidget>::sink(gtk_label_new(nullptr));
   gtk_widget_add_css_class(client->latency_label.get(), "caption");
-  gtk_label_set_wrap(GTK_LABEL(client->latency_label.get()), TRUE);
+  wrap_anywhere(client->latency_label.get());
   gtk_label_set_xalign(GTK_LABEL(client->latency_label.get()), 0.0f);
   gtk_label_set_selectable(GTK_LABEL(client->latency_label.get()), TRUE);
   gtk_widget_set_visible(client->latency_label.get(), FALSE);
@@ -379,7 +380,7 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   client->run_slot = std::make_shared<RunSlot>();
   client->run_slot->recording.log = run_log;
   client->run_slot->show_latency = [label = client->latency_label](const std::string& text) {
-    gtk_label_set_text(GTK_LABEL(label.get()), text.c_str());
+    gtk_label_set_text(GTK_LABEL(label.get()), shown_text(text).c_str());
     gtk_widget_set_visible(label.get(), !text.empty());
   };
   client->run_log = run_log;
