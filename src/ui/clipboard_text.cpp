@@ -70,6 +70,11 @@ void on_slice_written(GObject* stream, GAsyncResult* result, gpointer data) noex
   t->reader->on_gone = nullptr;
   GError* error = nullptr;
   const gssize n = g_output_stream_write_finish(G_OUTPUT_STREAM(stream), result, &error);
+  if (!t->task) {
+    // Ended already: the reader went while this slice's word was on its way.
+    g_clear_error(&error);
+    return;
+  }
   if (n < 0) {
     g_task_return_error(t->task.get(), error);
     return;

@@ -16,6 +16,7 @@ namespace {
 struct Watch {
   GdkDisplay* display;
   Window window;
+  Atom property;
   GObject* stream;  // weak: dropped from the list when it is finalized
   std::shared_ptr<ReaderFate> fate;
 };
@@ -25,6 +26,7 @@ struct Watcher {
   // The last selection request seen, not yet matched with a stream.
   GdkDisplay* request_display = nullptr;
   Window requestor = None;
+  Atom property = None;
   std::vector<Watch> watches;
 };
 
@@ -40,15 +42,34 @@ void on_stream_finalized(gpointer, GObject* stream) noexcept {
 }
 
 // The stream stops hearing the display's events: GDK connects its own
-// handler with the stream as its data, and nothing else does.
+// handler with the stream as its data, and nothing else does. It is kept
+// for good: its last reference let go would close it, and GTK 4.8 closes an
+// X11 stream still in the middle of a transfer by waiting, on the main
+// thread, for a flush that only the main loop can make.
 void deafen(GdkDisplay* display, GObject* stream) {
   g_signal_handlers_disconnect_matched(display, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, stream);
+  g_object_ref(stream);
 }
 
 void reader_gone(const std::shared_ptr<ReaderFate>& fate) {
   if (fate->gone) return;
   fate->gone = true;
   if (auto then = std::move(fate->on_gone)) then();
+}
+
+// Ends the watches that `ended` picks: their streams go deaf, their
+// transfers learn that the reader is gone.
+template <typename F>
+void end_watches(GdkDisplay* display, F ended) {
+  auto& list = watcher().watches;
+  auto keep = std::stable_partition(list.begin(), list.end(), [&](const Watch& x) { return !ended(x); });
+  std::vector<Watch> gone(keep, list.end());
+  list.erase(keep, list.end());
+  for (const Watch& x : gone) {
+    g_object_weak_unref(x.stream, on_stream_finalized, nullptr);
+    deafen(display, x.stream);
+  }
+  for (const Watch& x : gone) reader_gone(x.fate);
 }
 
 // Sees every X event before GDK's own handlers do, so a destroyed window is
@@ -61,19 +82,12 @@ gboolean on_xevent(GSignalInvocationHint*, guint n, const GValue* values, gpoint
   if (xevent->type == SelectionRequest) {
     w.request_display = display;
     w.requestor = xevent->xselectionrequest.requestor;
+    // GDK takes the target's name for the property when none is given.
+    w.property = xevent->xselectionrequest.property != None ? xevent->xselectionrequest.property
+                                                            : xevent->xselectionrequest.target;
   } else if (xevent->type == DestroyNotify) {
-    std::vector<Watch> gone;
-    auto& list = w.watches;
-    auto keep = std::stable_partition(list.begin(), list.end(), [&](const Watch& x) {
-      return x.display != display || x.window != xevent->xdestroywindow.window;
-    });
-    gone.assign(keep, list.end());
-    list.erase(keep, list.end());
-    for (const Watch& x : gone) {
-      g_object_weak_unref(x.stream, on_stream_finalized, nullptr);
-      deafen(display, x.stream);
-    }
-    for (const Watch& x : gone) reader_gone(x.fate);
+    const Window window = xevent->xdestroywindow.window;
+    end_watches(display, [&](const Watch& x) { return x.display == display && x.window == window; });
   }
   return TRUE;
 }
@@ -100,7 +114,13 @@ std::shared_ptr<ReaderFate> watch_reader(GOutputStream* stream) {
   GObject* x11 = x11_stream_of(stream);
   GdkDisplay* display = w.request_display;
   const Window window = w.requestor;
+  const Atom property = w.property;
   if (!x11 || !display || window == None) return fate;
+  // A reader that asks again into the same property of the same window has
+  // given up what it was sent there before, even if it lives on.
+  end_watches(display, [&](const Watch& x) {
+    return x.display == display && x.window == window && x.property == property;
+  });
   Display* xdisplay = GDK_DISPLAY_XDISPLAY(display);
   gdk_x11_display_error_trap_push(display);
   XWindowAttributes attrs;
@@ -114,7 +134,7 @@ std::shared_ptr<ReaderFate> watch_reader(GOutputStream* stream) {
     return fate;
   }
   g_object_weak_ref(x11, on_stream_finalized, nullptr);
-  w.watches.push_back({display, window, x11, fate});
+  w.watches.push_back({display, window, property, x11, fate});
   return fate;
 }
 

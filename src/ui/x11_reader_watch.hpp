@@ -12,11 +12,13 @@
 // thread or a task of the main loop (a segfault, or a flush that waits for
 // the main loop from the main loop, for ever).
 //
-// So the reader's window is watched: when it is destroyed, the stream that
-// served it stops listening to the display at once, before any event for a
-// window that reuses the id can reach it. Such a stream never ends; it keeps
-// what it holds (at most a few hundred kilobytes), which is the price of a
-// reader killed mid-transfer. Elsewhere than X11 nothing is watched.
+// So the reader's window is watched: when it is destroyed, or when the same
+// window asks again into the same property (a reader that gave up a transfer
+// and lives on), the stream that served it stops listening to the display at
+// once, before any event for the new transfer can reach it. Such a stream never ends and is
+// never let go (closing it would hang the main thread); it keeps what it
+// holds (at most a few hundred kilobytes), the price of a reader killed
+// mid-transfer. Elsewhere than X11 nothing is watched.
 #pragma once
 
 #include <gtk/gtk.h>
