@@ -8,12 +8,14 @@
 // is a failure. A window that dies ends the program: the caller sees it in
 // the exit status.
 //
-//   copy-stress [--text] [--kill-every K] READINGS COPIES READER...
+//   copy-stress [--text] [--kill-every K] [--stalls-allowed] READINGS COPIES READER...
 //
 // READER is "xclip" or the path of a program that writes the clipboard's
 // text to standard output (bench/clipboard_reader.cpp). With --kill-every
 // K, every K-th paste is by a reader killed a moment after it asks, in the
-// middle of its transfer, and only the others count as whole reads. Needs a
+// middle of its transfer, and only the others count as whole reads. With
+// --stalls-allowed, stalls are counted but fail nothing: on a machine whose
+// cores are all taken by hogs, the scheduler has a say in them. Needs a
 // display.
 #include <adwaita.h>
 #include <sys/stat.h>
@@ -193,11 +195,14 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   const char* button_label = "Copy as CSV";
   int kill_every = 0;
+  bool stalls_allowed = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--text") {
       button_label = "Copy as text";
+    } else if (a == "--stalls-allowed") {
+      stalls_allowed = true;
     } else if (a == "--kill-every" && i + 1 < argc) {
       kill_every = std::atoi(argv[++i]);
     } else {
@@ -293,5 +298,5 @@ int main(int argc, char** argv) {
   gtk_window_destroy(GTK_WINDOW(window));
   std::string rm = "rm -rf '" + fake_dir + "'";
   if (std::system(rm.c_str()) != 0) {}
-  return failures == 0 && stalls == 0 && answers ? 0 : 1;
+  return failures == 0 && (stalls == 0 || stalls_allowed) && answers ? 0 : 1;
 }
