@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
     }
   }
   if (args.size() < 3) {
-    std::fprintf(stderr, "usage: copy-stress [--text] [--kill-every K] READINGS COPIES READER...\n");
+    std::fprintf(stderr, "usage: copy-stress [--text] [--kill-every K] [--stalls-allowed] READINGS COPIES READER...\n");
     return 2;
   }
   const int readings = std::atoi(args[0].c_str());
