@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Sanitizer builds and fuzzing of the GTK-free layers (core, process).
+# Sanitizer builds and fuzzing of the GTK-free layers (core, process), and
+# a bounded stress of the clipboard under load.
 #
 #   scripts/lib/iperf-extra.sh SCRATCH_DIR
 #
 # Builds the core and process tests with address+undefined and with thread sanitizers,
 # runs them, builds the libFuzzer target with clang and runs it for a bounded
 # time from the corpus in fuzz/corpus/, and the reader of files of runs from
-# fuzz/corpus-run-file/. The last line of output is
-# "RESULT <passed> <failed>": test cases of both sanitizer runs plus each fuzz
-# run as one case. Exits non-zero when anything failed.
+# fuzz/corpus-run-file/. SCRATCH_DIR's parent is the build whose
+# bench/copy-stress copies a day-long run as CSV and as text, again and
+# again, for xclip to paste beside two CPU hogs, with every third paste
+# killed mid-transfer. The last line of output is "RESULT <passed>
+# <failed>": test cases of both sanitizer runs plus each fuzz run and each
+# copy stress as one case. Exits non-zero when anything failed.
 set -uo pipefail
 
 if [ $# -ne 1 ]; then
@@ -177,10 +181,49 @@ fuzz_run() {
   fi
 }
 
+# copy_stress_run KIND: one window under an X server of its own, 30 copies of
+# a run of 86,400 readings (Copy as KIND), 20 whole pastes and 10 killed,
+# beside two CPU hogs that live as long as the window; every whole paste
+# must be the copy, byte for byte, and the window must live and answer (a
+# turn of its main loop late by over a second is told, not failed: beside
+# the hogs, the scheduler decides those).
+copy_stress_run() {
+  local kind=$1 build log hogs=() status
+  build=$(dirname "$scratch")
+  log=$scratch/copy-stress-$kind.log
+  if ! ninja -C "$build" bench/copy-stress >"$log" 2>&1; then
+    echo "copy stress ($kind): FAILED to build"
+    tail -n 30 "$log"
+    failed=$((failed + 1))
+    return
+  fi
+  sh -c 'while :; do :; done' & hogs+=($!)
+  sh -c 'while :; do :; done' & hogs+=($!)
+  local flags=(--kill-every 3 --stalls-allowed)
+  [ "$kind" = text ] && flags+=(--text)
+  GSK_RENDERER=cairo GSETTINGS_BACKEND=memory timeout -s KILL 900 \
+    dbus-run-session -- xvfb-run -a -s "-screen 0 1280x1024x24" \
+    "$build/bench/copy-stress" "${flags[@]}" 86400 30 xclip >"$log" 2>&1
+  status=$?
+  kill "${hogs[@]}" 2>/dev/null
+  wait "${hogs[@]}" 2>/dev/null
+  grep '^SUMMARY' "$log" || echo "no summary: the window died or hung (exit $status)"
+  if [ "$status" -eq 0 ]; then
+    echo "copy stress ($kind): passed"
+    passed=$((passed + 1))
+  else
+    echo "copy stress ($kind): FAILED (exit $status, log in $log)"
+    grep -E 'FAILED|did not|no frame' "$log" | head -n 10
+    failed=$((failed + 1))
+  fi
+}
+
 sanitizer_run asan-ubsan address,undefined
 sanitizer_run tsan thread
 fuzz_run fuzz-iperf-parser fuzz/corpus "the parser and the standard-error filter"
 fuzz_run fuzz-run-file fuzz/corpus-run-file "the reader of iperf3's JSON and run files"
+copy_stress_run csv
+copy_stress_run text
 
 echo "RESULT $passed $failed"
 [ "$failed" -eq 0 ]

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/gobject.hpp"
+#include "ui/x11_reader_watch.hpp"
 
 namespace {
 
@@ -42,8 +43,13 @@ struct Transfer {
   Ref<GTask> task;
   Ref<GOutputStream> stream;
   Text text;
+  std::shared_ptr<trellan::ReaderFate> reader;
   std::size_t done = 0;
 };
+
+void fail_reader_gone(GTask* task) {
+  g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_BROKEN_PIPE, "The reader went away");
+}
 
 void write_next(std::unique_ptr<Transfer> t);
 
@@ -61,8 +67,14 @@ gboolean on_next_turn(gpointer data) noexcept {
 // later turn of the main loop, never from within the stream's callback.
 void on_slice_written(GObject* stream, GAsyncResult* result, gpointer data) noexcept {
   std::unique_ptr<Transfer> t(static_cast<Transfer*>(data));
+  t->reader->on_gone = nullptr;
   GError* error = nullptr;
   const gssize n = g_output_stream_write_finish(G_OUTPUT_STREAM(stream), result, &error);
+  if (!t->task) {
+    // Ended already: the reader went while this slice's word was on its way.
+    g_clear_error(&error);
+    return;
+  }
   if (n < 0) {
     g_task_return_error(t->task.get(), error);
     return;
@@ -76,6 +88,10 @@ void on_slice_written(GObject* stream, GAsyncResult* result, gpointer data) noex
 
 void write_next(std::unique_ptr<Transfer> t) {
   if (g_task_return_error_if_cancelled(t->task.get())) return;
+  if (t->reader->gone) {
+    fail_reader_gone(t->task.get());
+    return;
+  }
   if (t->done >= t->text->size()) {
     g_task_return_boolean(t->task.get(), TRUE);
     return;
@@ -85,6 +101,17 @@ void write_next(std::unique_ptr<Transfer> t) {
   const char* from = t->text->data() + t->done;
   GCancellable* cancellable = g_task_get_cancellable(t->task.get());
   const int priority = g_task_get_priority(t->task.get());
+  // A slice the stream has taken but not yet sent waits there for the
+  // reader; if the reader goes meanwhile it waits for ever, and so the
+  // transfer ends here, and lets go of the text. GDK's close of the stream
+  // then fails at once, since the write is still pending on it: no flush or
+  // close ever runs on a stream left waiting.
+  Transfer* pending = t.get();
+  t->reader->on_gone = [pending] {
+    fail_reader_gone(pending->task.get());
+    pending->task = {};
+    pending->text = {};
+  };
   g_output_stream_write_async(stream, from, n, priority, cancellable, on_slice_written, t.release());
 }
 
@@ -99,7 +126,8 @@ void write_mime_type_async(GdkContentProvider* provider, const char* mime_type, 
     return;
   }
   write_next(std::unique_ptr<Transfer>(new Transfer{Ref<GTask>::take(task), Ref<GOutputStream>::add(stream),
-                                                    *TRELLAN_TEXT_CONTENT(provider)->text}));
+                                                    *TRELLAN_TEXT_CONTENT(provider)->text,
+                                                    trellan::watch_reader(stream)}));
 }
 
 gboolean write_mime_type_finish(GdkContentProvider*, GAsyncResult* result, GError** error) noexcept {
@@ -126,6 +154,7 @@ static void trellan_text_content_init(TrellanTextContent* content) { content->te
 namespace trellan {
 
 void set_clipboard_text(GdkClipboard* clipboard, std::string text) {
+  watch_x11_readers(gdk_clipboard_get_display(clipboard));
   auto* content = TRELLAN_TEXT_CONTENT(g_object_new(trellan_text_content_get_type(), nullptr));
   *content->text = std::make_shared<const std::string>(std::move(text));
   gdk_clipboard_set_content(clipboard, GDK_CONTENT_PROVIDER(content));
