@@ -42,6 +42,8 @@ in_ns "$ns_b" tc filter add dev vb ingress protocol ip u32 \
   match ip protocol 1 0xff match u8 8 0xff at 20 match u16 0x0003 0x0003 at 26 \
   action mirred egress redirect dev vb
 record no-answer in_a ping -n -O -i 0.1 -c 10 10.77.0.2
+# The same with -D, as the app runs it: each line led by ping's own time.
+record stamped in_a ping -n -O -D -i 0.1 -c 10 10.77.0.2
 in_ns "$ns_b" tc filter del dev vb ingress
 # Every reply sent again on the way out (the mirror repeats until the
 # kernel's nesting limit stops it): "(DUP!)".

@@ -131,7 +131,9 @@ Ended run_test() {
     take(session.launched());
     watch_events(std::move(rx), [&, alive](std::optional<IperfEvent> ev) {
       if (!ev || !*alive) return false;
-      take(session.on_event(*ev, MeterState{}, now_s()));
+      // As the window does: an interval at the time its line was read.
+      const auto* interval = std::get_if<Interval>(&*ev);
+      take(session.on_event(*ev, MeterState{}, interval ? static_cast<double>(interval->at_us) / 1e6 : now_s()));
       return true;
     });
   };
