@@ -440,7 +440,7 @@ TEST(LatencyRecord, CsvAndReportCarryTheIntervalsLatencyAfterTheFirstTenColumns)
   for (std::size_t i = 0; i < 4; ++i) log.add_interval(id, records[i]);
   log.update_latency(id, per_record({{5.1, 2}, {5.1, 2}}));
   log.update_latency(id, per_record({{std::nullopt, 1}, {std::nullopt, 1}}, 2));
-  EXPECT_NE(intervals_csv(*log.find(id)).find(",no,5.100,2\n1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no,,1\n"),
+  EXPECT_NE(intervals_csv(*log.find(id)).find(",no,5.1,2\n1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no,,1\n"),
             std::string::npos)
       << intervals_csv(*log.find(id));
   for (std::size_t i = 4; i < records.size(); ++i) log.add_interval(id, records[i]);
@@ -461,12 +461,12 @@ TEST(LatencyRecord, CsvAndReportCarryTheIntervalsLatencyAfterTheFirstTenColumns)
   EXPECT_EQ(csv,
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
             "latency_rtt_median_ms,probes_lost\n"
-            "0.00,1.01,send,16700.000,1.96 GBytes,,,,64290,no,5.100,2\n"
-            "0.00,1.01,receive,103.000,12.4 MBytes,,0.225,57471,57867,no,5.100,2\n"
+            "0.00,1.01,send,16700.000,1.96 GBytes,,,,64290,no,5.1,2\n"
+            "0.00,1.01,receive,103.000,12.4 MBytes,,0.225,57471,57867,no,5.1,2\n"
             "1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no,,1\n"
             "1.01,2.00,receive,105.000,12.4 MBytes,,0.285,58332,58728,no,,1\n"
-            "2.00,3.00,send,16200.000,1.89 GBytes,,,,61770,no,4.800,0\n"
-            "2.00,3.00,receive,104.000,12.4 MBytes,,0.060,57465,57861,no,4.800,0\n");
+            "2.00,3.00,send,16200.000,1.89 GBytes,,,,61770,no,4.8,0\n"
+            "2.00,3.00,receive,104.000,12.4 MBytes,,0.060,57465,57861,no,4.8,0\n");
 
   const std::string report = run_report(run, "3.12");
   EXPECT_NE(report.find("Jitter 0.060 ms\nLatency: 0.052 ms idle, 5.0 ms under load (+4.9 ms), 2 of 15 probes lost\n"
