@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Records what iputils ping prints, with the options the app passes
-# (-n -O -i 0.1), for the ping parser's tests. Usage (as root):
+# (-n -O -i 0.1, and -D in the "stamped" case), for the ping parser's tests.
+# Run it on each Debian release the app is tested on. Usage (as root):
 #   capture-ping.sh OUTDIR
 # Every case runs on loopback or between network namespaces made here and
 # removed on exit. Each case gives OUTDIR/NAME.txt (standard output) and
