@@ -111,7 +111,9 @@ GtkWidget* cell(GtkAccessibleRole role, const std::string& text, bool numeric) {
   GtkWidget* l = with_role(GTK_TYPE_LABEL, role);
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
   gtk_label_set_xalign(GTK_LABEL(l), numeric ? 1.0f : 0.0f);
-  gtk_accessible_update_property(GTK_ACCESSIBLE(l), GTK_ACCESSIBLE_PROPERTY_LABEL, text.c_str(), -1);
+  // An empty cell is a dash, as in the table of readings.
+  gtk_accessible_update_property(GTK_ACCESSIBLE(l), GTK_ACCESSIBLE_PROPERTY_LABEL, text.empty() ? "—" : text.c_str(),
+                                 -1);
   return l;
 }
 
@@ -297,7 +299,7 @@ GtkWidget* compare_view_new() {
   gtk_box_append(GTK_BOX(distributions), v.probes.get());
   GtkWidget* plots = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   for (GtkWidget* w : {v.throughput.get(), v.latency.get(), distributions}) gtk_box_append(GTK_BOX(plots), w);
-  GtkWidget* frame = gtk_frame_new(nullptr);
+  GtkWidget* frame = compat::plain_frame_new();
   gtk_widget_add_css_class(frame, "card");
   gtk_widget_set_overflow(frame, GTK_OVERFLOW_HIDDEN);
   gtk_frame_set_child(GTK_FRAME(frame), plots);
@@ -309,6 +311,7 @@ GtkWidget* compare_view_new() {
   v.table_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(
       g_object_new(GTK_TYPE_SCROLLED_WINDOW, "child", v.table.get(), "vscrollbar-policy", GTK_POLICY_NEVER,
                    "propagate-natural-height", TRUE, nullptr)));
+  compat::name_scroll_bars(v.table_scroll.get(), "Comparison");
 
   // The buttons stand in a row where there is room, else one under the
   // other, so that the view fits the narrowest window.

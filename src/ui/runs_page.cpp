@@ -95,6 +95,10 @@ void show_run(Page& p, std::uint64_t id) {
       gtk_widget_set_visible(r->check, r->id == id);
       gtk_accessible_update_state(GTK_ACCESSIBLE(r->row), GTK_ACCESSIBLE_STATE_SELECTED, r->id == id, -1);
     }
+  // The list's selection is the shown run, so that a screen reader says
+  // "selected" of it and finds it as the list's selected child.
+  if (const RunRow* r = p.row_of(id)) gtk_list_box_select_row(GTK_LIST_BOX(p.list.get()), GTK_LIST_BOX_ROW(r->row));
+  else gtk_list_box_unselect_all(GTK_LIST_BOX(p.list.get()));
   const auto run = p.shared_run(id);
   gtk_widget_set_visible(p.detail.get(), run != nullptr);
   set_label(p.save_status.get(), "");
@@ -215,6 +219,9 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
       gtk_widget_set_valign(compare, GTK_ALIGN_CENTER);
       set_reachable(compare, false);  // reached from its row
       gtk_widget_set_focus_on_click(compare, FALSE);
+      // Its tick is drawn, not said: the box says whether it is ticked.
+      for (GtkWidget* c = gtk_widget_get_first_child(compare); c; c = gtk_widget_get_next_sibling(c))
+        if (!GTK_IS_LABEL(c)) gtk_accessible_update_state(GTK_ACCESSIBLE(c), GTK_ACCESSIBLE_STATE_HIDDEN, TRUE, -1);
       connect(compare, "toggled", on_compare_toggled, p.self.lock());
       GtkEventController* focus = gtk_event_controller_focus_new();
       g_signal_connect(focus, "leave", G_CALLBACK(on_compare_focus_left), nullptr);
@@ -317,6 +324,19 @@ void on_row_activated(GtkListBox*, GtkListBoxRow* row, gpointer data) noexcept {
   if (id != p.selected) show_run(p, id);
 }
 
+// Arrows move the focus, not the shown run: a selection that followed the
+// focus goes back to the shown run's row. Activating a row shows it.
+void on_row_selected(GtkListBox* list, GtkListBoxRow* row, gpointer data) noexcept {
+  Page& p = **static_cast<PageRef*>(data);
+  if (p.gone) return;
+  const RunRow* shown = p.row_of(p.selected);
+  if (!shown) {
+    if (row) gtk_list_box_unselect_all(list);
+  } else if (GTK_WIDGET(row) != shown->row) {
+    gtk_list_box_select_row(list, GTK_LIST_BOX_ROW(shown->row));
+  }
+}
+
 // ---- building -------------------------------------------------------------
 
 void on_page_destroy(GtkWidget*, gpointer data) noexcept {
@@ -379,18 +399,20 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
 
   // The runs, newest first, in a list that scrolls on its own past a few rows.
   p.list = Ref<GtkWidget>::sink(gtk_list_box_new());
-  gtk_list_box_set_selection_mode(GTK_LIST_BOX(p.list.get()), GTK_SELECTION_NONE);
+  gtk_list_box_set_selection_mode(GTK_LIST_BOX(p.list.get()), GTK_SELECTION_SINGLE);
   gtk_widget_add_css_class(p.list.get(), "boxed-list");
   gtk_widget_add_css_class(p.list.get(), "runs");
   add_css_once();
   gtk_accessible_update_property(GTK_ACCESSIBLE(p.list.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Runs", -1);
   connect(p.list.get(), "row-activated", on_row_activated, page);
+  connect(p.list.get(), "row-selected", on_row_selected, page);
   GtkEventController* keys = gtk_event_controller_key_new();
   connect(keys, "key-pressed", on_list_key, page);
   gtk_widget_add_controller(p.list.get(), keys);
   p.list_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "child", p.list.get(), "hscrollbar-policy", GTK_POLICY_NEVER,
       "propagate-natural-height", TRUE, nullptr)));
+  compat::name_scroll_bars(p.list_scroll.get(), "Runs");
 
   // The selected run: heading, chart, texts, buttons, table.
   p.heading = label("heading", false);
@@ -424,7 +446,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   GtkWidget* plots = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   gtk_box_append(GTK_BOX(plots), GTK_WIDGET(area));
   gtk_box_append(GTK_BOX(plots), GTK_WIDGET(latency_area));
-  GtkWidget* chart_frame = gtk_frame_new(nullptr);
+  GtkWidget* chart_frame = compat::plain_frame_new();
   gtk_widget_add_css_class(chart_frame, "card");
   gtk_widget_set_overflow(chart_frame, GTK_OVERFLOW_HIDDEN);
   gtk_frame_set_child(GTK_FRAME(chart_frame), plots);
@@ -490,6 +512,8 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_stack_add_titled(GTK_STACK(p.detail_stack.get()), compare_box, "compare", "Comparison");
   p.switcher = Ref<GtkWidget>::sink(gtk_stack_switcher_new());
   gtk_stack_switcher_set_stack(GTK_STACK_SWITCHER(p.switcher.get()), GTK_STACK(p.detail_stack.get()));
+  gtk_accessible_update_property(GTK_ACCESSIBLE(p.switcher.get()), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 "Run or comparison", -1);
   gtk_widget_set_halign(p.switcher.get(), GTK_ALIGN_START);
   gtk_widget_set_visible(p.switcher.get(), FALSE);
   p.detail_area = Ref<GtkWidget>::sink(vbox(12));
@@ -532,9 +556,11 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   GtkWidget* clamp = GTK_WIDGET(g_object_new(ADW_TYPE_CLAMP, "maximum-size", 1400, "child", content, nullptr));
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
                                                 GTK_POLICY_NEVER, "child", clamp, "hexpand", TRUE, nullptr));
+  compat::name_scroll_bars(scrolled, "Runs page");
   // Wide, the chosen run moves out to a column of its own on the right.
   p.detail_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy", GTK_POLICY_NEVER, "hexpand", TRUE, "visible", FALSE, nullptr)));
+  compat::name_scroll_bars(p.detail_scroll.get(), "Shown run");
   p.split = Ref<GtkWidget>::sink(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
   gtk_box_append(GTK_BOX(p.split.get()), scrolled);
   gtk_box_append(GTK_BOX(p.split.get()), p.detail_scroll.get());
