@@ -179,16 +179,27 @@ void fill_table(View& v) {
 
 // ---- copy and save ----------------------------------------------------------
 
+// Says what went to the clipboard, as a run's copy does, where the view
+// lies in a page that shows toasts.
+void tell_copied(GtkButton* button, const View& v, const char* as) {
+  GtkWidget* overlay = gtk_widget_get_ancestor(GTK_WIDGET(button), ADW_TYPE_TOAST_OVERLAY);
+  if (!overlay) return;
+  const std::string text = "Copied the comparison of " + std::to_string(v.runs.size()) + " runs as " + as;
+  adw_toast_overlay_add_toast(ADW_TOAST_OVERLAY(overlay), adw_toast_new(text.c_str()));
+}
+
 void on_copy_csv(GtkButton* button, gpointer data) noexcept {
   const View& v = view_of(data);
   if (v.runs.empty()) return;
   set_clipboard_text(gtk_widget_get_clipboard(GTK_WIDGET(button)), comparison_csv(v.records()));
+  tell_copied(button, v, "CSV");
 }
 
 void on_copy_text(GtkButton* button, gpointer data) noexcept {
   const View& v = view_of(data);
   if (v.runs.empty()) return;
   set_clipboard_text(gtk_widget_get_clipboard(GTK_WIDGET(button)), comparison_text(v.records()));
+  tell_copied(button, v, "text");
 }
 
 void set_status(View& v, const std::string& text) {
