@@ -126,6 +126,35 @@ void grow_run(Page& p, const RunRecord& run) {
 }
 
 
+// Brings `top`..`bottom` of what `a` scrolls into view, moving it
+// as little as can be.
+double scrolled_into_view(GtkAdjustment* a, double top, double bottom) {
+  const double value = gtk_adjustment_get_value(a), page = gtk_adjustment_get_page_size(a);
+  if (top < value) gtk_adjustment_set_value(a, top);
+  else if (bottom > value + page) gtk_adjustment_set_value(a, bottom - page);
+  return gtk_adjustment_get_value(a);
+}
+
+// The row a key moved the focus to, in view in the list and the list's
+// part of it in view in the page: the page's own scrolling to the focus
+// knows nothing of the list's, and could leave the row out of sight.
+void reveal_focused_row(Page& p) {
+  GtkRoot* root = gtk_widget_get_root(p.list.get());
+  GtkWidget* focus = root ? gtk_root_get_focus(root) : nullptr;
+  GtkWidget* row = focus ? gtk_widget_get_ancestor(focus, GTK_TYPE_LIST_BOX_ROW) : nullptr;
+  graphene_rect_t in_list, list_in_page;
+  if (!row || !gtk_widget_is_ancestor(row, p.list.get()) || !gtk_widget_compute_bounds(row, p.list.get(), &in_list) ||
+      !gtk_widget_compute_bounds(p.list_scroll.get(), p.runs.get(), &list_in_page))
+    return;
+  const double top = in_list.origin.y, bottom = top + in_list.size.height;
+  GtkAdjustment* list = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(p.list_scroll.get()));
+  const double shown_from = scrolled_into_view(list, top, bottom);
+  // Where the row now lies in the page's scrolled content.
+  GtkAdjustment* page = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(p.runs.get()));
+  const double at = gtk_adjustment_get_value(page) + list_in_page.origin.y + top - shown_from;
+  scrolled_into_view(page, at, at + in_list.size.height);
+}
+
 // The list takes the page's height but for room for the chosen run's
 // heading, chart and buttons, and at least four rows' worth; the page
 // scrolls as a whole below it. Then the chosen row is brought into view.
@@ -158,6 +187,7 @@ void lay_out(Page& p) {
     }
     gtk_scrolled_window_set_min_content_height(scroll, std::min(height, natural));
   }
+  if (std::exchange(p.reveal_focus, false)) reveal_focused_row(p);
   if (!p.reveal_chosen) return;
   const RunRow* chosen = p.row_of(p.selected);
   graphene_rect_t bounds;
@@ -324,6 +354,27 @@ void on_row_activated(GtkListBox*, GtkListBoxRow* row, gpointer data) noexcept {
   if (id != p.selected) show_run(p, id);
 }
 
+// While a key moves the focus within the list, the page does not scroll to
+// it on its own (it would, in an animation, to where the row lay before the
+// list scrolled); the row is brought into view at the next frame instead.
+void page_follows_focus(const Page& p, bool follows) {
+  GtkWidget* viewport = gtk_scrolled_window_get_child(GTK_SCROLLED_WINDOW(p.runs.get()));
+  if (GTK_IS_VIEWPORT(viewport)) gtk_viewport_set_scroll_to_focus(GTK_VIEWPORT(viewport), follows);
+}
+
+void on_list_cursor_moving(GtkListBox*, GtkMovementStep, int, gboolean, gboolean, gpointer data) noexcept {
+  Page& p = **static_cast<PageRef*>(data);
+  if (!p.gone) page_follows_focus(p, false);
+}
+
+void on_list_cursor_moved(GtkListBox*, GtkMovementStep, int, gboolean, gboolean, gpointer data) noexcept {
+  Page& p = **static_cast<PageRef*>(data);
+  if (p.gone) return;
+  page_follows_focus(p, true);
+  p.reveal_focus = true;
+  schedule_layout(p);
+}
+
 // Arrows move the focus, not the shown run: a selection that followed the
 // focus goes back to the shown run's row. Activating a row shows it.
 void on_row_selected(GtkListBox* list, GtkListBoxRow* row, gpointer data) noexcept {
@@ -406,6 +457,9 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_accessible_update_property(GTK_ACCESSIBLE(p.list.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Runs", -1);
   connect(p.list.get(), "row-activated", on_row_activated, page);
   connect(p.list.get(), "row-selected", on_row_selected, page);
+  connect(p.list.get(), "move-cursor", on_list_cursor_moving, page);
+  g_signal_connect_data(p.list.get(), "move-cursor", G_CALLBACK(on_list_cursor_moved), new PageRef(page),
+                        free_page_ref, G_CONNECT_AFTER);
   GtkEventController* keys = gtk_event_controller_key_new();
   connect(keys, "key-pressed", on_list_key, page);
   gtk_widget_add_controller(p.list.get(), keys);
