@@ -83,6 +83,8 @@ void schedule_layout(Page& p);
 void show_latency(Page& p, const RunRecord* run) {
   p.latency = run ? LatencyPlotData(*run) : LatencyPlotData();
   gtk_widget_set_visible(p.latency_area.get(), !p.latency.empty());
+  gtk_accessible_update_property(GTK_ACCESSIBLE(p.latency_area.get()), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
+                                 latency_plot_description(p.latency).c_str(), -1);
   gtk_widget_queue_draw(p.latency_area.get());
 }
 
