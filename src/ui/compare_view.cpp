@@ -157,6 +157,10 @@ void fill_table(View& v) {
         gtk_box_append(GTK_BOX(slot), number);
       } else {
         slot = cell(header ? GTK_ACCESSIBLE_ROLE_COLUMN_HEADER : GTK_ACCESSIBLE_ROLE_CELL, cells[k], t.numeric[k]);
+        // A header says what its column is of; a cell says its column.
+        const std::string spoken =
+            header ? t.spoken_titles[k] : t.spoken_titles[k] + ": " + (cells[k].empty() ? "—" : cells[k]);
+        gtk_accessible_update_property(GTK_ACCESSIBLE(slot), GTK_ACCESSIBLE_PROPERTY_LABEL, spoken.c_str(), -1);
       }
       gtk_accessible_update_relation(GTK_ACCESSIBLE(slot), GTK_ACCESSIBLE_RELATION_COL_INDEX,
                                      static_cast<int>(k + 1), -1);
