@@ -286,6 +286,14 @@ ComparisonTable comparison_table(const std::vector<const RunRecord*>& runs) {
     // Columns no run fills are left out.
     if (std::all_of(col.cells.begin(), col.cells.end(), [](const std::string& s) { return s.empty(); })) continue;
     table.titles.push_back(col.title);
+    // A change column follows the column whose change it gives.
+    std::string spoken = col.title;
+    if (col.title == "Change" && &col != &columns.front()) {
+      std::string of = (&col - 1)->title;
+      if (!of.empty() && of[0] >= 'A' && of[0] <= 'Z') of[0] = static_cast<char>(of[0] - 'A' + 'a');
+      spoken = "Change in " + of;
+    }
+    table.spoken_titles.push_back(spoken);
     table.numeric.push_back(col.numeric);
     for (std::size_t i = 0; i < col.cells.size(); ++i) table.rows[i].push_back(col.cells[i]);
   }

@@ -67,6 +67,9 @@ std::string comparison_text(const std::vector<const RunRecord*>& runs);
 // that no run fills are left out.
 struct ComparisonTable {
   std::vector<std::string> titles;
+  // The titles as a screen reader says them: each names what it is of on
+  // its own ("Change in send", where the table shows "Change" beside "Send").
+  std::vector<std::string> spoken_titles;
   std::vector<bool> numeric;
   std::vector<std::vector<std::string>> rows;
 };

@@ -111,7 +111,9 @@ GtkWidget* cell(GtkAccessibleRole role, const std::string& text, bool numeric) {
   GtkWidget* l = with_role(GTK_TYPE_LABEL, role);
   gtk_label_set_text(GTK_LABEL(l), text.c_str());
   gtk_label_set_xalign(GTK_LABEL(l), numeric ? 1.0f : 0.0f);
-  gtk_accessible_update_property(GTK_ACCESSIBLE(l), GTK_ACCESSIBLE_PROPERTY_LABEL, text.c_str(), -1);
+  // An empty cell is a dash, as in the table of readings.
+  gtk_accessible_update_property(GTK_ACCESSIBLE(l), GTK_ACCESSIBLE_PROPERTY_LABEL, text.empty() ? "—" : text.c_str(),
+                                 -1);
   return l;
 }
 
@@ -155,6 +157,10 @@ void fill_table(View& v) {
         gtk_box_append(GTK_BOX(slot), number);
       } else {
         slot = cell(header ? GTK_ACCESSIBLE_ROLE_COLUMN_HEADER : GTK_ACCESSIBLE_ROLE_CELL, cells[k], t.numeric[k]);
+        // A header says what its column is of; a cell says its column.
+        const std::string spoken =
+            header ? t.spoken_titles[k] : t.spoken_titles[k] + ": " + (cells[k].empty() ? "—" : cells[k]);
+        gtk_accessible_update_property(GTK_ACCESSIBLE(slot), GTK_ACCESSIBLE_PROPERTY_LABEL, spoken.c_str(), -1);
       }
       gtk_accessible_update_relation(GTK_ACCESSIBLE(slot), GTK_ACCESSIBLE_RELATION_COL_INDEX,
                                      static_cast<int>(k + 1), -1);
@@ -177,16 +183,27 @@ void fill_table(View& v) {
 
 // ---- copy and save ----------------------------------------------------------
 
+// Says what went to the clipboard, as a run's copy does, where the view
+// lies in a page that shows toasts.
+void tell_copied(GtkButton* button, const View& v, const char* as) {
+  GtkWidget* overlay = gtk_widget_get_ancestor(GTK_WIDGET(button), ADW_TYPE_TOAST_OVERLAY);
+  if (!overlay) return;
+  const std::string text = "Copied the comparison of " + std::to_string(v.runs.size()) + " runs as " + as;
+  adw_toast_overlay_add_toast(ADW_TOAST_OVERLAY(overlay), adw_toast_new(text.c_str()));
+}
+
 void on_copy_csv(GtkButton* button, gpointer data) noexcept {
   const View& v = view_of(data);
   if (v.runs.empty()) return;
   set_clipboard_text(gtk_widget_get_clipboard(GTK_WIDGET(button)), comparison_csv(v.records()));
+  tell_copied(button, v, "CSV");
 }
 
 void on_copy_text(GtkButton* button, gpointer data) noexcept {
   const View& v = view_of(data);
   if (v.runs.empty()) return;
   set_clipboard_text(gtk_widget_get_clipboard(GTK_WIDGET(button)), comparison_text(v.records()));
+  tell_copied(button, v, "text");
 }
 
 void set_status(View& v, const std::string& text) {
@@ -297,7 +314,7 @@ GtkWidget* compare_view_new() {
   gtk_box_append(GTK_BOX(distributions), v.probes.get());
   GtkWidget* plots = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   for (GtkWidget* w : {v.throughput.get(), v.latency.get(), distributions}) gtk_box_append(GTK_BOX(plots), w);
-  GtkWidget* frame = gtk_frame_new(nullptr);
+  GtkWidget* frame = compat::plain_frame_new();
   gtk_widget_add_css_class(frame, "card");
   gtk_widget_set_overflow(frame, GTK_OVERFLOW_HIDDEN);
   gtk_frame_set_child(GTK_FRAME(frame), plots);
@@ -309,6 +326,7 @@ GtkWidget* compare_view_new() {
   v.table_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(
       g_object_new(GTK_TYPE_SCROLLED_WINDOW, "child", v.table.get(), "vscrollbar-policy", GTK_POLICY_NEVER,
                    "propagate-natural-height", TRUE, nullptr)));
+  compat::name_scroll_bars(v.table_scroll.get(), "Comparison");
 
   // The buttons stand in a row where there is room, else one under the
   // other, so that the view fits the narrowest window.

@@ -2,6 +2,7 @@
 
 #include <adwaita.h>
 
+#include <string>
 #include <utility>
 
 namespace trellan::compat {
@@ -126,9 +127,12 @@ GtkWidget* row_with_suffix(const char* title, const char* subtitle, GtkWidget* s
   g_object_set_data(G_OBJECT(row), kSuffixKey, suffix);
   // One Tab stop per row, as the 1.4 rows have: the control, which takes
   // the keys (typing, Space), not the row around it as well. It carries the
-  // row's title, so that what has the focus is named.
+  // row's title, so that what has the focus is named; only by it, since
+  // GTK 4.8 says a label and what labels the control one after the other,
+  // and the row makes its title label the control.
   gtk_widget_set_focusable(row, FALSE);
   gtk_accessible_update_property(GTK_ACCESSIBLE(suffix), GTK_ACCESSIBLE_PROPERTY_LABEL, title, -1);
+  gtk_accessible_reset_relation(GTK_ACCESSIBLE(suffix), GTK_ACCESSIBLE_RELATION_LABELLED_BY);
   return row;
 }
 
@@ -238,6 +242,23 @@ void add_display_css(const char* css) {
   gtk_style_context_add_provider_for_display(display, GTK_STYLE_PROVIDER(provider),
                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   g_object_unref(provider);
+}
+
+void name_scroll_bars(GtkWidget* scrolled, const char* what) {
+  const std::pair<GtkWidget*, const char*> bars[] = {
+      {gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scrolled)), ", scrolled down"},
+      {gtk_scrolled_window_get_hscrollbar(GTK_SCROLLED_WINDOW(scrolled)), ", scrolled across"}};
+  for (const auto& [bar, how] : bars) {
+    if (!bar) continue;
+    const std::string name = std::string(what) + how;
+    gtk_accessible_update_property(GTK_ACCESSIBLE(bar), GTK_ACCESSIBLE_PROPERTY_LABEL, name.c_str(), -1);
+    for (GtkWidget* c = gtk_widget_get_first_child(bar); c; c = gtk_widget_get_next_sibling(c))
+      if (GTK_IS_RANGE(c)) gtk_accessible_update_state(GTK_ACCESSIBLE(c), GTK_ACCESSIBLE_STATE_HIDDEN, TRUE, -1);
+  }
+}
+
+GtkWidget* plain_frame_new() {
+  return GTK_WIDGET(g_object_new(GTK_TYPE_FRAME, "accessible-role", GTK_ACCESSIBLE_ROLE_GENERIC, nullptr));
 }
 
 }  // namespace trellan::compat

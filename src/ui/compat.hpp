@@ -32,4 +32,12 @@ GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(
 // renamed the call that loads it.
 void add_display_css(const char* css);
 
+// A scrolled window's bars, named by what they scroll ("Intervals,
+// scrolled down"); the range inside each is left to the bar, which
+// reports the position.
+void name_scroll_bars(GtkWidget* scrolled, const char* what);
+
+// A frame drawn around a part, which a screen reader passes through.
+GtkWidget* plain_frame_new();
+
 }  // namespace trellan::compat

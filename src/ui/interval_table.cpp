@@ -233,9 +233,45 @@ void on_upper_changed(GtkAdjustment*, GParamSpec*, gpointer data) noexcept {
 
 void after_paint(const StateRef& state);
 
+// The table is one stop for Tab, as the runs list is: Tab and Shift+Tab
+// leave it from any row at once, and the arrow, Page and Home/End keys
+// move within it. While the window moves the focus away from a row, the
+// view refuses it, so the move passes over its other rows.
+constexpr const char* kLeavingKey = "trellan-table-leaving";
+
+bool holds_focus(GtkWidget* view) {
+  GtkRoot* root = gtk_widget_get_root(view);
+  GtkWidget* focus = root ? gtk_root_get_focus(root) : nullptr;
+  return focus && focus != view && gtk_widget_is_ancestor(focus, view);
+}
+
+void on_window_move_focus(GtkWidget*, GtkDirectionType direction, gpointer view) noexcept {
+  if ((direction != GTK_DIR_TAB_FORWARD && direction != GTK_DIR_TAB_BACKWARD) || !holds_focus(GTK_WIDGET(view)))
+    return;
+  g_object_set_data(G_OBJECT(view), kLeavingKey, GINT_TO_POINTER(1));
+  gtk_widget_set_can_focus(GTK_WIDGET(view), FALSE);
+}
+
+void on_window_moved_focus(GtkWidget*, GtkDirectionType, gpointer view) noexcept {
+  if (!g_object_get_data(G_OBJECT(view), kLeavingKey)) return;
+  g_object_set_data(G_OBJECT(view), kLeavingKey, nullptr);
+  gtk_widget_set_can_focus(GTK_WIDGET(view), TRUE);
+}
+
+// Follows the focus moves of the window the view is in; the handlers go
+// with the view.
+void follow_window_focus(GtkWidget* view) {
+  GtkRoot* root = gtk_widget_get_root(view);
+  if (!root || g_object_get_data(G_OBJECT(view), "trellan-table-window") == root) return;
+  g_object_set_data(G_OBJECT(view), "trellan-table-window", root);
+  g_signal_connect_object(root, "move-focus", G_CALLBACK(on_window_move_focus), view, GConnectFlags{});
+  g_signal_connect_object(root, "move-focus", G_CALLBACK(on_window_moved_focus), view, G_CONNECT_AFTER);
+}
+
 // A run waiting to be shown comes after the first frame the table is in.
-void on_view_mapped(GtkWidget*, gpointer data) noexcept {
+void on_view_mapped(GtkWidget* view, gpointer data) noexcept {
   const StateRef& state = *static_cast<StateRef*>(data);
+  follow_window_focus(view);
   if (state->is_waiting) after_paint(state);
   else state->catch_up();
 }
@@ -395,7 +431,8 @@ IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
   s.vadjustment = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scrolled));
   connect(s.vadjustment, "value-changed", on_scrolled, state_);
   connect(s.vadjustment, "notify::upper", on_upper_changed, state_);
-  s.frame = Ref<GtkWidget>::sink(gtk_frame_new(nullptr));
+  compat::name_scroll_bars(scrolled, "Intervals");
+  s.frame = Ref<GtkWidget>::sink(compat::plain_frame_new());
   gtk_frame_set_child(GTK_FRAME(s.frame.get()), scrolled);
   connect(s.frame.get(), "destroy", on_frame_destroy, state_);
 }

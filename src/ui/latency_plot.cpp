@@ -43,6 +43,35 @@ LatencyPlotData::LatencyPlotData(const RunRecord& run) {
   }
 }
 
+std::string latency_plot_description(const LatencyPlotData& data) {
+  if (data.empty()) return "No latency probes.";
+  double t_end = 0, lo = 0, hi = 0;
+  std::size_t replies = 0, lost = 0;
+  for (const auto& p : data.probes) {
+    t_end = std::max(t_end, static_cast<double>(p.t_s));
+    if (!std::isfinite(p.rtt_ms)) {
+      ++lost;
+      continue;
+    }
+    lo = replies == 0 ? p.rtt_ms : std::min(lo, static_cast<double>(p.rtt_ms));
+    hi = replies == 0 ? p.rtt_ms : std::max(hi, static_cast<double>(p.rtt_ms));
+    ++replies;
+  }
+  for (const auto& m : data.medians) t_end = std::max(t_end, m.t1);
+  std::string out = "Latency probes over " + plot::fixed(t_end, std::abs(t_end - std::round(t_end)) < 0.05 ? 0 : 1) + " s: ";
+  out += replies == 0 ? std::string("no replies")
+                      : std::to_string(replies) + (replies == 1 ? " reply" : " replies") + " from " + ms_text(lo) +
+                            " to " + ms_text(hi) + " ms";
+  out += ", " + std::to_string(lost) + " lost.";
+  if (!data.medians.empty()) {
+    const auto [low, high] = std::minmax_element(data.medians.begin(), data.medians.end(),
+                                                 [](const auto& a, const auto& b) { return a.ms < b.ms; });
+    out += " Interval medians from " + ms_text(low->ms) + " to " + ms_text(high->ms) + " ms.";
+  }
+  out += data.idle_ms ? " Idle latency " + ms_text(*data.idle_ms) + " ms." : std::string(" No idle reply.");
+  return out;
+}
+
 const LatencyPlotData::Columns& LatencyPlotData::columns_for(std::size_t columns, double t_max) const {
   if (cache_.count == columns && cache_.t_max == t_max) return cache_;
   Columns& c = cache_;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/run_record.hpp"
@@ -54,6 +55,11 @@ struct LatencyPlotData {
  private:
   mutable Columns cache_;
 };
+
+// What the plot shows, in words for a screen reader: the span of the
+// probes, their replies' range and the lost ones, the medians' range and
+// the idle baseline.
+std::string latency_plot_description(const LatencyPlotData& data);
 
 // Paints into a width × height area at the origin of `cr`, over a
 // background of its own, with `axis` from the chart above it.

@@ -83,6 +83,8 @@ void schedule_layout(Page& p);
 void show_latency(Page& p, const RunRecord* run) {
   p.latency = run ? LatencyPlotData(*run) : LatencyPlotData();
   gtk_widget_set_visible(p.latency_area.get(), !p.latency.empty());
+  gtk_accessible_update_property(GTK_ACCESSIBLE(p.latency_area.get()), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
+                                 latency_plot_description(p.latency).c_str(), -1);
   gtk_widget_queue_draw(p.latency_area.get());
 }
 
@@ -95,6 +97,10 @@ void show_run(Page& p, std::uint64_t id) {
       gtk_widget_set_visible(r->check, r->id == id);
       gtk_accessible_update_state(GTK_ACCESSIBLE(r->row), GTK_ACCESSIBLE_STATE_SELECTED, r->id == id, -1);
     }
+  // The list's selection is the shown run, so that a screen reader says
+  // "selected" of it and finds it as the list's selected child.
+  if (const RunRow* r = p.row_of(id)) gtk_list_box_select_row(GTK_LIST_BOX(p.list.get()), GTK_LIST_BOX_ROW(r->row));
+  else gtk_list_box_unselect_all(GTK_LIST_BOX(p.list.get()));
   const auto run = p.shared_run(id);
   gtk_widget_set_visible(p.detail.get(), run != nullptr);
   set_label(p.save_status.get(), "");
@@ -121,6 +127,35 @@ void grow_run(Page& p, const RunRecord& run) {
   describe_chart(p);
 }
 
+
+// Brings `top`..`bottom` of what `a` scrolls into view, moving it
+// as little as can be.
+double scrolled_into_view(GtkAdjustment* a, double top, double bottom) {
+  const double value = gtk_adjustment_get_value(a), page = gtk_adjustment_get_page_size(a);
+  if (top < value) gtk_adjustment_set_value(a, top);
+  else if (bottom > value + page) gtk_adjustment_set_value(a, bottom - page);
+  return gtk_adjustment_get_value(a);
+}
+
+// The row a key moved the focus to, in view in the list and the list's
+// part of it in view in the page: the page's own scrolling to the focus
+// knows nothing of the list's, and could leave the row out of sight.
+void reveal_focused_row(Page& p) {
+  GtkRoot* root = gtk_widget_get_root(p.list.get());
+  GtkWidget* focus = root ? gtk_root_get_focus(root) : nullptr;
+  GtkWidget* row = focus ? gtk_widget_get_ancestor(focus, GTK_TYPE_LIST_BOX_ROW) : nullptr;
+  graphene_rect_t in_list, list_in_page;
+  if (!row || !gtk_widget_is_ancestor(row, p.list.get()) || !gtk_widget_compute_bounds(row, p.list.get(), &in_list) ||
+      !gtk_widget_compute_bounds(p.list_scroll.get(), p.runs.get(), &list_in_page))
+    return;
+  const double top = in_list.origin.y, bottom = top + in_list.size.height;
+  GtkAdjustment* list = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(p.list_scroll.get()));
+  const double shown_from = scrolled_into_view(list, top, bottom);
+  // Where the row now lies in the page's scrolled content.
+  GtkAdjustment* page = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(p.runs.get()));
+  const double at = gtk_adjustment_get_value(page) + list_in_page.origin.y + top - shown_from;
+  scrolled_into_view(page, at, at + in_list.size.height);
+}
 
 // The list takes the page's height but for room for the chosen run's
 // heading, chart and buttons, and at least four rows' worth; the page
@@ -154,6 +189,7 @@ void lay_out(Page& p) {
     }
     gtk_scrolled_window_set_min_content_height(scroll, std::min(height, natural));
   }
+  if (std::exchange(p.reveal_focus, false)) reveal_focused_row(p);
   if (!p.reveal_chosen) return;
   const RunRow* chosen = p.row_of(p.selected);
   graphene_rect_t bounds;
@@ -215,6 +251,9 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
       gtk_widget_set_valign(compare, GTK_ALIGN_CENTER);
       set_reachable(compare, false);  // reached from its row
       gtk_widget_set_focus_on_click(compare, FALSE);
+      // Its tick is drawn, not said: the box says whether it is ticked.
+      for (GtkWidget* c = gtk_widget_get_first_child(compare); c; c = gtk_widget_get_next_sibling(c))
+        if (!GTK_IS_LABEL(c)) gtk_accessible_update_state(GTK_ACCESSIBLE(c), GTK_ACCESSIBLE_STATE_HIDDEN, TRUE, -1);
       connect(compare, "toggled", on_compare_toggled, p.self.lock());
       GtkEventController* focus = gtk_event_controller_focus_new();
       g_signal_connect(focus, "leave", G_CALLBACK(on_compare_focus_left), nullptr);
@@ -317,6 +356,40 @@ void on_row_activated(GtkListBox*, GtkListBoxRow* row, gpointer data) noexcept {
   if (id != p.selected) show_run(p, id);
 }
 
+// While a key moves the focus within the list, the page does not scroll to
+// it on its own (it would, in an animation, to where the row lay before the
+// list scrolled); the row is brought into view at the next frame instead.
+void page_follows_focus(const Page& p, bool follows) {
+  GtkWidget* viewport = gtk_scrolled_window_get_child(GTK_SCROLLED_WINDOW(p.runs.get()));
+  if (GTK_IS_VIEWPORT(viewport)) gtk_viewport_set_scroll_to_focus(GTK_VIEWPORT(viewport), follows);
+}
+
+void on_list_cursor_moving(GtkListBox*, GtkMovementStep, int, gboolean, gboolean, gpointer data) noexcept {
+  Page& p = **static_cast<PageRef*>(data);
+  if (!p.gone) page_follows_focus(p, false);
+}
+
+void on_list_cursor_moved(GtkListBox*, GtkMovementStep, int, gboolean, gboolean, gpointer data) noexcept {
+  Page& p = **static_cast<PageRef*>(data);
+  if (p.gone) return;
+  page_follows_focus(p, true);
+  p.reveal_focus = true;
+  schedule_layout(p);
+}
+
+// Arrows move the focus, not the shown run: a selection that followed the
+// focus goes back to the shown run's row. Activating a row shows it.
+void on_row_selected(GtkListBox* list, GtkListBoxRow* row, gpointer data) noexcept {
+  Page& p = **static_cast<PageRef*>(data);
+  if (p.gone) return;
+  const RunRow* shown = p.row_of(p.selected);
+  if (!shown) {
+    if (row) gtk_list_box_unselect_all(list);
+  } else if (GTK_WIDGET(row) != shown->row) {
+    gtk_list_box_select_row(list, GTK_LIST_BOX_ROW(shown->row));
+  }
+}
+
 // ---- building -------------------------------------------------------------
 
 void on_page_destroy(GtkWidget*, gpointer data) noexcept {
@@ -379,18 +452,23 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
 
   // The runs, newest first, in a list that scrolls on its own past a few rows.
   p.list = Ref<GtkWidget>::sink(gtk_list_box_new());
-  gtk_list_box_set_selection_mode(GTK_LIST_BOX(p.list.get()), GTK_SELECTION_NONE);
+  gtk_list_box_set_selection_mode(GTK_LIST_BOX(p.list.get()), GTK_SELECTION_SINGLE);
   gtk_widget_add_css_class(p.list.get(), "boxed-list");
   gtk_widget_add_css_class(p.list.get(), "runs");
   add_css_once();
   gtk_accessible_update_property(GTK_ACCESSIBLE(p.list.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Runs", -1);
   connect(p.list.get(), "row-activated", on_row_activated, page);
+  connect(p.list.get(), "row-selected", on_row_selected, page);
+  connect(p.list.get(), "move-cursor", on_list_cursor_moving, page);
+  g_signal_connect_data(p.list.get(), "move-cursor", G_CALLBACK(on_list_cursor_moved), new PageRef(page),
+                        free_page_ref, G_CONNECT_AFTER);
   GtkEventController* keys = gtk_event_controller_key_new();
   connect(keys, "key-pressed", on_list_key, page);
   gtk_widget_add_controller(p.list.get(), keys);
   p.list_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "child", p.list.get(), "hscrollbar-policy", GTK_POLICY_NEVER,
       "propagate-natural-height", TRUE, nullptr)));
+  compat::name_scroll_bars(p.list_scroll.get(), "Runs");
 
   // The selected run: heading, chart, texts, buttons, table.
   p.heading = label("heading", false);
@@ -424,7 +502,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   GtkWidget* plots = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   gtk_box_append(GTK_BOX(plots), GTK_WIDGET(area));
   gtk_box_append(GTK_BOX(plots), GTK_WIDGET(latency_area));
-  GtkWidget* chart_frame = gtk_frame_new(nullptr);
+  GtkWidget* chart_frame = compat::plain_frame_new();
   gtk_widget_add_css_class(chart_frame, "card");
   gtk_widget_set_overflow(chart_frame, GTK_OVERFLOW_HIDDEN);
   gtk_frame_set_child(GTK_FRAME(chart_frame), plots);
@@ -490,6 +568,8 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   gtk_stack_add_titled(GTK_STACK(p.detail_stack.get()), compare_box, "compare", "Comparison");
   p.switcher = Ref<GtkWidget>::sink(gtk_stack_switcher_new());
   gtk_stack_switcher_set_stack(GTK_STACK_SWITCHER(p.switcher.get()), GTK_STACK(p.detail_stack.get()));
+  gtk_accessible_update_property(GTK_ACCESSIBLE(p.switcher.get()), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 "Run or comparison", -1);
   gtk_widget_set_halign(p.switcher.get(), GTK_ALIGN_START);
   gtk_widget_set_visible(p.switcher.get(), FALSE);
   p.detail_area = Ref<GtkWidget>::sink(vbox(12));
@@ -532,9 +612,11 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   GtkWidget* clamp = GTK_WIDGET(g_object_new(ADW_TYPE_CLAMP, "maximum-size", 1400, "child", content, nullptr));
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
                                                 GTK_POLICY_NEVER, "child", clamp, "hexpand", TRUE, nullptr));
+  compat::name_scroll_bars(scrolled, "Runs page");
   // Wide, the chosen run moves out to a column of its own on the right.
   p.detail_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy", GTK_POLICY_NEVER, "hexpand", TRUE, "visible", FALSE, nullptr)));
+  compat::name_scroll_bars(p.detail_scroll.get(), "Shown run");
   p.split = Ref<GtkWidget>::sink(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
   gtk_box_append(GTK_BOX(p.split.get()), scrolled);
   gtk_box_append(GTK_BOX(p.split.get()), p.detail_scroll.get());

@@ -86,6 +86,7 @@ struct Page {
   guint show_source = 0;
   int layout_frames = 0;    // frames the chosen row may take to be laid out
   bool reveal_chosen = false;
+  bool reveal_focus = false;  // a key moved the focus within the list
   Ref<GtkWidget> latency_area, latency_line;
   // The row that takes the focus when Tab comes to the list: the list is
   // one stop, and arrows move within it.

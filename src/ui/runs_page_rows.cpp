@@ -214,6 +214,14 @@ void on_compare_toggled(GtkCheckButton* check, gpointer data) noexcept {
     p.marked.push_back(id);
     sort_oldest_first(p.marked, *p.log);
   }
+  // The row says it, not only its box, which is out of reach of Tab.
+  if (const RunRow* r = p.row_of(id)) {
+    if (gtk_check_button_get_active(check))
+      gtk_accessible_update_property(GTK_ACCESSIBLE(r->row), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, "Marked to compare",
+                                     -1);
+    else
+      gtk_accessible_reset_property(GTK_ACCESSIBLE(r->row), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION);
+  }
   // The comparison comes up as the second run is marked.
   if (before < kCompareFrom && p.marked.size() >= kCompareFrom)
     gtk_stack_set_visible_child_name(GTK_STACK(p.detail_stack.get()), "compare");

@@ -434,7 +434,9 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   GtkWidget* switcher = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER, "stack", stack, "policy",
                                                 ADW_VIEW_SWITCHER_POLICY_WIDE, nullptr));
   adw_header_bar_set_title_widget(ADW_HEADER_BAR(header), switcher);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(switcher), GTK_ACCESSIBLE_PROPERTY_LABEL, "Pages", -1);
   GtkWidget* switcher_bar = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER_BAR, "stack", stack, nullptr));
+  gtk_accessible_update_property(GTK_ACCESSIBLE(switcher_bar), GTK_ACCESSIBLE_PROPERTY_LABEL, "Pages", -1);
   GtkWidget* content = follow_window_width(stack, {client_parts, server_parts});
   adw_application_window_set_content(window, compat::toolbar_view_new(header, content, switcher_bar));
   accept_run_files(window);

@@ -227,6 +227,11 @@ TEST_F(Compare, OpenedIperf3FilesAreComparedByTheFactsAndFullFiguresTheyState) {
   ASSERT_GE(table.titles.size(), 3u);
   EXPECT_EQ(table.titles[1], "Protocol");
   EXPECT_EQ(table.titles[2], "Streams");
+  // The two change columns are told apart by what they change.
+  std::vector<std::string> spoken_changes;
+  for (std::size_t k = 0; k < table.titles.size(); ++k)
+    if (table.titles[k] == "Change") spoken_changes.push_back(table.spoken_titles[k]);
+  EXPECT_EQ(spoken_changes, (std::vector<std::string>{"Change in send", "Change in receive"}));
   std::vector<std::string> protocols, streams;
   for (const auto& row : table.rows) {
     protocols.push_back(row[1]);

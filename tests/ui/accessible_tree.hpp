@@ -68,3 +68,69 @@ inline void walk(GtkAccessible* a, const std::string& parent_hidden_by, std::vec
 }
 
 }  // namespace trellan::testing
+
+namespace trellan::testing {
+
+// The text of a string property of `a`, or empty when it has none. The
+// test backend answers only whether a value matches; the text is read from
+// its answer to a value `a` does not have: "... but got 'TEXT'".
+inline std::string property_text(GtkAccessible* a, GtkAccessibleProperty property) {
+  if (!gtk_test_accessible_has_property(a, property)) return "";
+  char* differs = gtk_test_accessible_check_property(a, property, "\x01");
+  std::string text = differs ? differs : "";
+  g_free(differs);
+  const auto open = text.rfind("got '");
+  return open == std::string::npos ? text : text.substr(open + 5, text.size() - open - 6);
+}
+
+// What `a` labels itself with: its label, or a label widget's text.
+inline std::string own_label(GtkAccessible* a) {
+  std::string text = property_text(a, GTK_ACCESSIBLE_PROPERTY_LABEL);
+  if (text.empty() && GTK_IS_LABEL(a)) text = gtk_label_get_text(GTK_LABEL(a));
+  return text;
+}
+
+// The widget in `widgets` that alone labels `a`, if one does.
+inline GtkWidget* labelled_by(GtkAccessible* a, const std::vector<GtkWidget*>& widgets) {
+  if (!gtk_test_accessible_has_relation(a, GTK_ACCESSIBLE_RELATION_LABELLED_BY)) return nullptr;
+  for (GtkWidget* w : widgets) {
+    if (GTK_ACCESSIBLE(w) == a) continue;
+    char* differs = gtk_test_accessible_check_relation(a, GTK_ACCESSIBLE_RELATION_LABELLED_BY, w, nullptr);
+    g_free(differs);
+    if (!differs) return w;
+  }
+  return nullptr;
+}
+
+// The name a screen reader hears for `a`, as GTK puts it together: GTK
+// before 4.14 says the object's own label and then what labels it, one
+// after the other; later GTK takes what labels it first and its own label
+// only without that. `widgets` holds every widget that may label it.
+inline std::string spoken_name(GtkAccessible* a, const std::vector<GtkWidget*>& widgets) {
+  const std::string own = own_label(a);
+  std::string related;
+  if (gtk_test_accessible_has_relation(a, GTK_ACCESSIBLE_RELATION_LABELLED_BY)) {
+    GtkWidget* by = labelled_by(a, widgets);
+    related = by ? own_label(GTK_ACCESSIBLE(by)) : "(labelled by several)";
+  }
+#if GTK_CHECK_VERSION(4, 14, 0)
+  return related.empty() ? own : related;
+#else
+  if (own.empty() || related.empty()) return own + related;
+  return own + " " + related;
+#endif
+}
+
+inline void all_widgets(GtkWidget* w, std::vector<GtkWidget*>& out) {
+  out.push_back(w);
+  for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c)) all_widgets(c, out);
+}
+
+// Whether `name` is one text said twice in a row ("Port Port").
+inline bool said_twice(const std::string& name) {
+  if (name.size() < 3 || name.size() % 2 == 0) return false;
+  const std::size_t half = name.size() / 2;
+  return name[half] == ' ' && name.compare(0, half, name, half + 1, half) == 0;
+}
+
+}  // namespace trellan::testing

@@ -23,6 +23,10 @@ using trellan::testing::RunsPageTest;
 using trellan::testing::find_widget;
 using trellan::testing::send_interval;
 using trellan::testing::pump_for;
+using trellan::testing::all_widgets;
+using trellan::testing::property_text;
+using trellan::testing::said_twice;
+using trellan::testing::spoken_name;
 
 namespace {
 
@@ -305,6 +309,59 @@ TEST_F(RunsPageTest, TheIntervalTableReadsAsATableWithItsColumnsInOrder) {
   EXPECT_EQ(t.headers, columns) << t.dump;
   EXPECT_EQ(t.rows, rows) << t.dump;
   EXPECT_EQ(t.unnamed, std::vector<std::string>()) << t.dump;
+}
+
+// The whole window as a screen reader walks it, with runs on the Runs page
+// (one shown, two marked to compare): every name in the window said once,
+// nothing on the Runs page said by a type name, and the shown run the
+// list's selection.
+TEST_F(RunsPageTest, TheWholeWindowSaysEachNameOnceAndTheShownRunIsTheListsSelection) {
+  for (int i = 0; i < 3; ++i) {
+    const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 2 s");
+    log->add_interval(id, send_interval("0.00", "1.00", 940 + i, "112 MBytes", 3));
+    log->add_interval(id, send_interval("1.00", "2.00", 930 + i, "111 MBytes", 0));
+    log->end(id, RunEnd::Stopped);
+  }
+  GtkWidget* expander = gtk_widget_get_ancestor(client_form_of(window)->mss_row.get(), ADW_TYPE_EXPANDER_ROW);
+  ASSERT_NE(expander, nullptr);
+  adw_expander_row_set_expanded(ADW_EXPANDER_ROW(expander), TRUE);
+  open_runs();
+  GtkListBox* list = run_list();
+  ASSERT_TRUE(pump_until([&] { return gtk_list_box_get_row_at_index(list, 2) && gtk_widget_get_mapped(GTK_WIDGET(list)); }));
+  // Runs 1 and 2 marked from their boxes; then run 1 chosen.
+  for (int i : {1, 2}) {
+    GtkWidget* box = find_widget(GTK_WIDGET(gtk_list_box_get_row_at_index(list, i)),
+                                 [](GtkWidget* w) { return GTK_IS_CHECK_BUTTON(w); });
+    ASSERT_NE(box, nullptr);
+    gtk_check_button_set_active(GTK_CHECK_BUTTON(box), TRUE);
+  }
+  g_signal_emit_by_name(gtk_list_box_get_row_at_index(list, 1), "activate");
+  pump_for(0.3);
+
+  std::vector<GtkWidget*> widgets;
+  all_widgets(win(), widgets);
+  std::vector<Node> tree;
+  walk(GTK_ACCESSIBLE(window), "", tree);
+  std::vector<std::string> twice, unnamed;
+  for (const Node& n : tree) {
+    const std::string name = spoken_name(n.accessible, widgets);
+    const std::string what = std::string(G_OBJECT_TYPE_NAME(n.accessible)) + " (" + role_name(n.role) + ")";
+    if (said_twice(name)) twice.push_back(what + " “" + name + "”");
+    if (n.reachable() && name.empty() && announced(n.role) && inside(n.accessible, page)) unnamed.push_back(what);
+  }
+  EXPECT_EQ(twice, std::vector<std::string>());
+  EXPECT_EQ(unnamed, std::vector<std::string>());
+
+  // The shown run is what the list has selected, and only it; the marked
+  // runs say so in their rows.
+  EXPECT_EQ(gtk_list_box_get_selected_row(list), gtk_list_box_get_row_at_index(list, 1));
+  EXPECT_EQ(chosen_row(), gtk_list_box_get_row_at_index(list, 1));
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(property_text(GTK_ACCESSIBLE(gtk_list_box_get_row_at_index(list, i)),
+                            GTK_ACCESSIBLE_PROPERTY_DESCRIPTION),
+              i == 0 ? "" : "Marked to compare");
+  }
 }
 
 TRELLAN_GTK_TEST_MAIN()

@@ -113,6 +113,19 @@ TEST(CompareView, TwoRunsShowAsATableAndCopyingTheComparisonPutsItsCsvOnTheClipb
   // Run, Protocol, Streams, Duration, Send, Change, Retransmits.
   EXPECT_EQ(headers, 7);
   EXPECT_EQ(cells, 2 * 7);
+  // Headers say what their column is of; the cells of run 2 say their column.
+  std::vector<std::string> header_names, run_2;
+  for (const Node& n : tree) {
+    if (n.role == GTK_ACCESSIBLE_ROLE_COLUMN_HEADER)
+      header_names.push_back(trellan::testing::property_text(n.accessible, GTK_ACCESSIBLE_PROPERTY_LABEL));
+    if (n.role == GTK_ACCESSIBLE_ROLE_CELL && run_2.size() < 14)
+      run_2.push_back(trellan::testing::property_text(n.accessible, GTK_ACCESSIBLE_PROPERTY_LABEL));
+  }
+  EXPECT_EQ(header_names, (std::vector<std::string>{"Run", "Protocol", "Streams", "Duration", "Send",
+                                                    "Change in send", "Retransmits"}));
+  run_2.erase(run_2.begin(), run_2.begin() + 8);  // past run 1 and run 2's number
+  EXPECT_EQ(run_2, (std::vector<std::string>{"Protocol: TCP", "Streams: 1", "Duration: 3.00 s", "Send: 8.67 Gbit/s",
+                                             "Change in send: −35.5 %", "Retransmits: 58"}));
   const GtkWidget* table = find_widget(s.view, [](GtkWidget* w) {
     return gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(w)) == GTK_ACCESSIBLE_ROLE_TABLE;
   });

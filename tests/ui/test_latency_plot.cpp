@@ -55,6 +55,22 @@ class Picture : public trellan::testing::Picture {
 
 double distance(Rgb a, Rgb b) { return std::fabs(a.r - b.r) + std::fabs(a.g - b.g) + std::fabs(a.b - b.b); }
 
+// What a screen reader hears of the plot: the probes' span and range, the
+// lost one, the medians' range and the idle baseline; and of a run whose
+// probes all went unanswered, that.
+TEST(LatencyPlot, ItsDescriptionGivesTheSpanRangesLostProbesAndIdleLatency) {
+  EXPECT_EQ(latency_plot_description(LatencyPlotData(run_with_latency())),
+            "Latency probes over 2 s: 3 replies from 3.0 to 20 ms, 1 lost. Interval medians from 4.0 to 8.0 ms. "
+            "Idle latency 2.0 ms.");
+  RunRecord unanswered = run_with_latency();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  unanswered.probes = {{0.5f, nan}, {1.5f, nan}};
+  unanswered.latency->idle_replied = false;
+  LatencyPlotData data(unanswered);
+  data.medians.clear();
+  EXPECT_EQ(latency_plot_description(data), "Latency probes over 1.5 s: no replies, 2 lost. No idle reply.");
+}
+
 TEST(LatencyPlot, DotsStepLineLostMarkAndIdleBaselineInLightAndDark) {
   const LatencyPlotData data(run_with_latency());
   ASSERT_FALSE(data.empty());

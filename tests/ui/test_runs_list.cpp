@@ -207,6 +207,111 @@ TEST_F(HundredRuns, TheListIsOneTabStopArrowsMoveWithoutChoosingAndEnterChooses)
   EXPECT_EQ(chosen_row(), row(1));
 }
 
+// Whether `w` is shown whole: in the window, and inside every scrolled
+// window it lies in (the list's own, the page's).
+bool shown_whole(GtkWidget* w, GtkWidget* window) {
+  if (!in_sight(w, window)) return false;
+  for (GtkWidget* s = gtk_widget_get_ancestor(w, GTK_TYPE_SCROLLED_WINDOW); s;
+       s = gtk_widget_get_ancestor(gtk_widget_get_parent(s), GTK_TYPE_SCROLLED_WINDOW)) {
+    graphene_rect_t r;
+    if (!gtk_widget_compute_bounds(w, s, &r)) return false;
+    if (r.origin.y < -0.5 || r.origin.y + r.size.height > gtk_widget_get_height(s) + 0.5) return false;
+  }
+  return true;
+}
+
+std::string where(GtkWidget* w) {
+  std::string out;
+  for (GtkWidget* s = gtk_widget_get_ancestor(w, GTK_TYPE_SCROLLED_WINDOW); s;
+       s = gtk_widget_get_ancestor(gtk_widget_get_parent(s), GTK_TYPE_SCROLLED_WINDOW)) {
+    graphene_rect_t r;
+    if (!gtk_widget_compute_bounds(w, s, &r)) return out + " (no bounds)";
+    out += " y=" + std::to_string(r.origin.y) + " h=" + std::to_string(r.size.height) + " in " + std::to_string(gtk_widget_get_height(s));
+  }
+  return out;
+}
+
+// End, Home and the Page keys in the list of 100 runs: the row they move
+// the focus to is in sight each time, three times over.
+TEST_F(HundredRuns, EndHomeAndPageKeysKeepTheFocusedRowInSight) {
+  GtkWidget* copy = button_labelled(page, "Copy as CSV");
+  ASSERT_TRUE(ready_for_keys(copy));
+  ASSERT_TRUE(gtk_widget_grab_focus(GTK_WIDGET(row(0))));
+  struct Key {
+    const char* name;
+    GtkMovementStep step;
+    int count;
+  } keys[] = {{"End", GTK_MOVEMENT_BUFFER_ENDS, 1},   {"Page Up", GTK_MOVEMENT_PAGES, -1},
+              {"Home", GTK_MOVEMENT_BUFFER_ENDS, -1}, {"Page Down", GTK_MOVEMENT_PAGES, 1}};
+  for (int round = 0; round < 3; ++round)
+    for (const Key& k : keys) {
+      SCOPED_TRACE(std::string(k.name) + ", round " + std::to_string(round + 1));
+      g_signal_emit_by_name(run_list(), "move-cursor", k.step, k.count, FALSE, FALSE);
+      ASSERT_TRUE(GTK_IS_LIST_BOX_ROW(focus())) << focus_name();
+      if (k.step == GTK_MOVEMENT_BUFFER_ENDS) {
+        EXPECT_EQ(focus(), GTK_WIDGET(row(k.count > 0 ? 99 : 0)));
+      }
+      // Scrolling follows at the frames after the move.
+      EXPECT_TRUE(pump_until([&] { return shown_whole(focus(), win()); }, 3)) << focus_name() << where(focus());
+    }
+  EXPECT_EQ(chosen_row(), row(0));
+}
+
+// A run of 5,000 readings beside 99 others: its table is one Tab stop on
+// the way from "Copy as CSV" to the page tabs, both ways.
+TEST_F(HundredRuns, ATableOf5000ReadingsIsOneTabStopOnTheWayToThePageTabs) {
+  const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 5000 s");
+  for (int i = 0; i < 5000; ++i) {
+    char start[16], end[16];
+    std::snprintf(start, sizeof start, "%d.00", i);
+    std::snprintf(end, sizeof end, "%d.00", i + 1);
+    log->add_interval(id, send_interval(start, end, 900 + i % 7, "107 MBytes", 0));
+  }
+  log->end(id, RunEnd::Stopped);
+  GtkWidget* view = find_widget(page, [](GtkWidget* w) { return GTK_IS_COLUMN_VIEW(w); });
+  ASSERT_NE(view, nullptr);
+  GtkWidget* copy = button_labelled(page, "Copy as CSV");
+  ASSERT_TRUE(ready_for_keys(view));
+  // The table shows the run once its rows are in and it is no longer kept unseen.
+  ASSERT_TRUE(pump_until([&] {
+    GtkWidget* rows = find_widget(view, [](GtkWidget* w) { return GTK_IS_LIST_VIEW(w); });
+    return chosen_row() == row(0) && rows && gtk_widget_get_first_child(rows) && gtk_widget_get_opacity(view) == 1.0;
+  }, 10));
+  GtkWidget* tabs = gtk_widget_get_ancestor(client_form_of(window)->status_label.get(), ADW_TYPE_VIEW_STACK);
+  ASSERT_NE(tabs, nullptr);
+  const auto in = [&](GtkWidget* w) { return focus() && (focus() == w || gtk_widget_is_ancestor(focus(), w)); };
+  const auto in_page_tabs = [&] {
+    return focus() && gtk_widget_get_ancestor(focus(), ADW_TYPE_VIEW_SWITCHER) != nullptr;
+  };
+
+  ASSERT_TRUE(gtk_widget_grab_focus(copy));
+  std::vector<std::string> to_table, to_tabs, back;
+  for (int i = 0; i < 30 && !in(view); ++i) {
+    tab();
+    to_table.push_back(focus_name());
+  }
+  ASSERT_TRUE(in(view)) << ::testing::PrintToString(to_table);
+  for (int i = 0; i < 30 && !in_page_tabs(); ++i) {
+    tab();
+    to_tabs.push_back(focus_name());
+  }
+  EXPECT_TRUE(in_page_tabs()) << ::testing::PrintToString(to_tabs);
+  // Shift+Tab from the tabs back into the table, and once more out of it.
+  for (int i = 0; i < 30 && !in(view); ++i) {
+    g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_BACKWARD);
+    back.push_back(focus_name());
+  }
+  EXPECT_TRUE(in(view)) << ::testing::PrintToString(back);
+  g_signal_emit_by_name(window, "move-focus", GTK_DIR_TAB_BACKWARD);
+  EXPECT_FALSE(in(view)) << focus_name();
+
+  EXPECT_LE(to_table.size(), 4u) << ::testing::PrintToString(to_table);
+  EXPECT_LE(to_tabs.size(), 3u) << ::testing::PrintToString(to_tabs);
+  EXPECT_EQ(to_tabs.size(), back.size()) << ::testing::PrintToString(to_tabs) << ::testing::PrintToString(back);
+  std::printf("Tab presses (5,000 readings): \"Copy as CSV\" to the table %zu, table to the page tabs %zu, back %zu\n",
+              to_table.size(), to_tabs.size(), back.size());
+}
+
 namespace {
 
 // What another program pasting the clipboard reads: `xclip -o` run to its

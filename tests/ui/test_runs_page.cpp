@@ -443,6 +443,8 @@ TEST_F(RunsPageTest, TwoFilesOpenedByArgumentAreComparedSavedTogetherAndReopened
             "run,started,protocol,streams,duration_s,send_mbit_s,receive_mbit_s,retransmits,lost_percent,"
             "latency_idle_ms,latency_loaded_ms,send_change_percent,receive_change_percent\n");
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
+  // The copy is told, as a run's copy is.
+  EXPECT_TRUE(pump_until([&] { return missing(page, {"Copied the comparison of 2 runs as CSV"}).empty(); }, 5));
 
   // Saved together and reopened: two more runs, whose copies are those of
   // the first two to the byte.
