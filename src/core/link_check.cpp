@@ -65,6 +65,11 @@ LinkCheck::Step LinkCheck::start() {
   return {Step::Kind::Run, LinkPhase::Download};
 }
 
+void LinkCheck::idle_clock(double elapsed_s) {
+  if (state_ == State::Running && phase_ == LinkPhase::Idle)
+    idle_elapsed_s_ = std::clamp(elapsed_s, idle_elapsed_s_, kIdleSeconds);
+}
+
 void LinkCheck::idle_done() {
   if (state_ != State::Running || phase_ != LinkPhase::Idle) return;
   idle_done_ = true;
@@ -123,6 +128,7 @@ LinkCheck::Step LinkCheck::retry_due() {
   if (phase_ == LinkPhase::Download && results_.empty()) {
     phase_ = LinkPhase::Idle;
     idle_done_ = false;
+    idle_elapsed_s_ = 0;
   }
   elapsed_s_ = 0;
   return {Step::Kind::Run, phase_ == LinkPhase::Idle ? LinkPhase::Download : phase_};
@@ -137,7 +143,8 @@ LinkCheck::Step LinkCheck::stop() {
 std::string LinkCheck::progress_text() const {
   if (state_ == State::Waiting)
     return link_busy_text(retries_, kMaxRetries, static_cast<unsigned>(kRetrySeconds));
-  if (phase_ == LinkPhase::Idle) return link_progress_text(phase_, static_cast<unsigned>(kIdleSeconds));
+  if (phase_ == LinkPhase::Idle)
+    return link_progress_text(phase_, static_cast<unsigned>(std::ceil(kIdleSeconds - idle_elapsed_s_)));
   const double left = std::max(0.0, static_cast<double>(duration_s_) - elapsed_s_);
   return link_progress_text(phase_, static_cast<unsigned>(std::ceil(left)));
 }
@@ -146,7 +153,7 @@ double LinkCheck::progress_fraction() const {
   const double total = kIdleSeconds + 3.0 * duration_s_;
   double done = 0;
   if (state_ == State::Done) return 1;
-  if (idle_done_) done += kIdleSeconds;
+  done += idle_done_ ? kIdleSeconds : idle_elapsed_s_;
   done += static_cast<double>(results_.size()) * duration_s_;
   if (phase_ != LinkPhase::Idle) done += std::min(elapsed_s_, static_cast<double>(duration_s_));
   return std::clamp(done / total, 0.0, 1.0);

@@ -62,6 +62,9 @@ class LinkCheck {
   explicit LinkCheck(unsigned duration_s) : duration_s_(duration_s) {}
 
   Step start();
+  // The idle baseline has lasted `elapsed_s` on the clock ping's probes are
+  // timed by.
+  void idle_clock(double elapsed_s);
   // The idle baseline is measured: the download test starts.
   void idle_done();
   // The current phase's test started; its clock (iperf3's) reads `elapsed_s`.
@@ -108,6 +111,7 @@ class LinkCheck {
   LinkPhase phase_ = LinkPhase::Idle;
   bool idle_done_ = false;
   double elapsed_s_ = 0;
+  double idle_elapsed_s_ = 0;
   unsigned retries_ = 0;
   std::string failure_;
   std::vector<LinkPhaseResult> results_;

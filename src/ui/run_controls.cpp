@@ -76,6 +76,7 @@ void show_answer(const PageWidgets& page, RunSlot& slot, const PageAnswer& answe
   if (answer.stop_ping) std::exchange(slot.ping, std::nullopt);  // its handle stops it
   if (answer.latency_line && slot.show_latency) slot.show_latency(*answer.latency_line);
   for (const RecordStep& step : answer.record) slot.recording.apply(step);
+  if (slot.on_answer) slot.on_answer(answer);
 }
 
 }  // namespace trellan

@@ -54,7 +54,11 @@ TEST(LinkCheckSequence, RunsIdleDownloadUploadBothInOrderAndTellsWhatIsLeft) {
   EXPECT_EQ(check.start(), LinkCheck::Step{});  // once only
   EXPECT_EQ(check.progress_text(), "Link check: measuring idle latency, 5 s left");
   EXPECT_DOUBLE_EQ(check.progress_fraction(), 0.0);
+  check.idle_clock(1.2);
+  EXPECT_EQ(check.progress_text(), "Link check: measuring idle latency, 4 s left");
+  EXPECT_DOUBLE_EQ(check.progress_fraction(), 1.2 / 14.0);
   check.idle_done();
+  check.idle_clock(3);  // over: the download's clock counts now
   EXPECT_EQ(check.progress_text(), "Link check: downloading (phase 1 of 3), 3 s left");
   check.phase_clock(1.0);
   EXPECT_EQ(check.progress_text(), "Link check: downloading (phase 1 of 3), 2 s left");

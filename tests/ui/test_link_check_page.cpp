@@ -1,0 +1,236 @@
+// The Client page's link check against a real iperf3 server on loopback (the
+// window's own Server page): the three tests with ping beside them, the two
+// result lines read against what iperf3 printed, Stop and a refused port.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/run_words.hpp"
+#include "core/text.hpp"
+#include "fake_tool.hpp"
+#include "window_fixture.hpp"
+
+using namespace trellan;
+using trellan::testing::button_text;
+using trellan::testing::click;
+using trellan::testing::label_text;
+using trellan::testing::pump_for;
+using trellan::testing::pump_until;
+
+namespace {
+
+std::string real_tool(const char* name) {
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string candidate = path.substr(start, end - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+int free_tcp_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// This process's children called `comm` whose command line holds `arg`.
+int children(const std::string& comm, const std::string& arg) {
+  int n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "stat");
+    std::string pid, name, state;
+    long ppid = 0;
+    if (!(in >> pid >> name >> state >> ppid) || ppid != ::getpid() || name != "(" + comm + ")") continue;
+    std::ifstream cmd(entry.path() / "cmdline");
+    std::string line((std::istreambuf_iterator<char>(cmd)), {});
+    for (char& c : line)
+      if (c == '\0') c = ' ';
+    if (line.find(arg) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+// The records of the Client page's runs.
+std::vector<const RunRecord*> client_runs(const RunLog& log) {
+  std::vector<const RunRecord*> out;
+  for (const auto& run : log.runs())
+    if (run->page == RunPage::Client) out.push_back(run.get());
+  return out;
+}
+
+// The rate of iperf3's receiver line tagged `tag` ("" for a one-way test), in
+// Mbit/s, as it printed it.
+std::optional<double> receiver_mbps(const std::string& path, const std::string& tag) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("receiver") == std::string::npos || line.find(tag) == std::string::npos) continue;
+    const auto words = split_ws(line);
+    for (size_t i = 1; i < words.size(); ++i) {
+      const double scale = words[i] == "Gbits/sec" ? 1000 : words[i] == "Mbits/sec" ? 1 : words[i] == "Kbits/sec" ? 0.001 : 0;
+      if (scale > 0) return parse_double(words[i - 1]).value_or(-1) * scale;
+    }
+  }
+  return std::nullopt;
+}
+
+struct LinkCheckPage : trellan::testing::WindowFixture {
+  std::unique_ptr<trellan::testing::FakeTool> wrapper;
+  int port = 0;
+  GtkWidget* check_button = nullptr;
+
+  void SetUp() override {
+    const std::string iperf3 = real_tool("iperf3");
+    ASSERT_FALSE(iperf3.empty()) << "iperf3 is not installed";
+    if (real_tool("ping").empty()) GTEST_SKIP() << "ping is not installed";
+    // Each client launch copies what it prints to out.<pid>.
+    wrapper = std::make_unique<trellan::testing::FakeTool>(
+        "exec '" + iperf3 + "' \"$@\" > >(tee \"$(dirname \"$0\")/out.$$\")");
+    WindowFixture::SetUp();
+    port = free_tcp_port();
+    compat::spin_row_set_value(server->listen_port_row.get(), port);
+    compat::spin_row_set_value(client->port_row.get(), port);
+    compat::spin_row_set_value(client->duration_row.get(), 2);
+    // The form's own direction and protocol do not apply to a check.
+    compat::switch_row_set_active(client->udp_row.get(), true);
+    compat::switch_row_set_active(client->reverse_row.get(), true);
+    check_button = gtk_widget_get_next_sibling(client->start_button.get());
+    ASSERT_TRUE(check_button && GTK_IS_BUTTON(check_button));
+    ASSERT_EQ(button_text(check_button), "Check link");
+  }
+
+  void start_server() {
+    click(server->start_button.get());
+    ASSERT_TRUE(pump_until([&] { return label_text(server->status_label.get()) == "Waiting for client connections…"; }, 20));
+  }
+
+  std::string status() const { return label_text(client->status_label.get()); }
+
+  // The link check's phase line: the label that says "Link check: …".
+  std::string phase_line() const {
+    GtkWidget* area = gtk_widget_get_prev_sibling(gtk_widget_get_parent(client->start_button.get()));
+    for (GtkWidget* c = gtk_widget_get_first_child(area); c; c = gtk_widget_get_next_sibling(c))
+      if (GTK_IS_LABEL(c) && label_text(c).rfind("Link check", 0) == 0) return label_text(c);
+    return {};
+  }
+
+  bool check_over() const { return gtk_widget_get_sensitive(check_button) && client_idle(); }
+
+  std::string output_of(size_t launch) const {
+    return wrapper->dir() + "/out." + std::to_string(wrapper->pids()[launch]);
+  }
+};
+
+TEST_F(LinkCheckPage, OneClickMeasuresDownloadUploadAndBothWaysAndSaysItInTwoLines) {
+  start_server();
+  click(check_button);
+  // While it runs: Stop on the start button, the check's own button off,
+  // the phase line counting down the idle baseline.
+  EXPECT_EQ(button_text(client->start_button.get()), "Stop");
+  EXPECT_FALSE(gtk_widget_get_sensitive(check_button));
+  EXPECT_TRUE(phase_line().starts_with("Link check: measuring idle latency, ")) << phase_line();
+  ASSERT_TRUE(pump_until([&] { return phase_line().starts_with("Link check: uploading (phase 2 of 3), "); }, 20))
+      << status() << " / " << phase_line();
+  EXPECT_EQ(button_text(client->start_button.get()), "Stop");
+  ASSERT_TRUE(pump_until([&] { return check_over(); }, 30)) << status();
+
+  // Three client launches: -R, plain, --bidir, none of them UDP.
+  std::vector<size_t> clients;
+  for (size_t i = 0; i < wrapper->pids().size(); ++i)
+    if (!wrapper->args(i).empty() && wrapper->args(i)[0] == "-c") clients.push_back(i);
+  ASSERT_EQ(clients.size(), 3u);
+  const auto has = [&](size_t i, const char* flag) {
+    const auto a = wrapper->args(clients[i]);
+    return std::find(a.begin(), a.end(), flag) != a.end();
+  };
+  EXPECT_TRUE(has(0, "-R") && !has(0, "--bidir") && !has(0, "-u"));
+  EXPECT_TRUE(!has(1, "-R") && !has(1, "--bidir") && !has(1, "-u"));
+  EXPECT_TRUE(has(2, "--bidir") && !has(2, "-R") && !has(2, "-u"));
+
+  // The rates are iperf3's receiver figures: of the -R test and of the plain one.
+  pump_for(0.3);  // tee's last lines
+  const auto down = receiver_mbps(output_of(clients[0]), "");
+  const auto up = receiver_mbps(output_of(clients[1]), "");
+  ASSERT_TRUE(down && up);
+  const std::string first = "Link check — download " + rate_text(*down) + ", upload " + rate_text(*up) +
+                            "; bufferbloat grade ";
+  EXPECT_TRUE(status().starts_with(first)) << status() << "\nwanted " << first;
+  // Loopback adds next to nothing under load.
+  const std::string grade = status().substr(first.size());
+  EXPECT_TRUE(grade == "A+" || grade == "A") << grade;
+  const std::string latency = label_text(client->latency_label.get());
+  EXPECT_TRUE(latency.starts_with("Latency: ") && latency.find(" ms idle; ") != std::string::npos &&
+              latency.find(" downloading, ") != std::string::npos &&
+              latency.find(" uploading, ") != std::string::npos && latency.find(" both ways") != std::string::npos)
+      << latency;
+  const std::string details = label_text(client->details_label.get());
+  EXPECT_TRUE(details.starts_with("Grade " + grade + ": ") && details.ends_with("(from ICMP ping probes).")) << details;
+  EXPECT_TRUE(gtk_widget_get_visible(client->details_label.get()));
+
+  // Each phase joined the Runs page as a run.
+  const auto runs = client_runs(*run_log_of(window));
+  ASSERT_EQ(runs.size(), 3u);
+  for (const RunRecord* run : runs) EXPECT_EQ(run->end, RunEnd::Result) << run->error_text;
+  std::printf("%s\n%s\n%s\n", status().c_str(), latency.c_str(), details.c_str());
+  EXPECT_EQ(children("ping", ""), 0);
+  EXPECT_EQ(children("iperf3", "-c"), 0);
+}
+
+TEST_F(LinkCheckPage, StopEndsTheWholeCheckKeepsWhatWasMeasuredAndLeavesNothingRunning) {
+  start_server();
+  click(check_button);
+  ASSERT_TRUE(pump_until([&] { return phase_line().starts_with("Link check: uploading"); }, 20)) << status();
+  ASSERT_TRUE(pump_until([&] { return children("iperf3", "-c") == 1; }, 5));
+  click(client->start_button.get());  // "Stop"
+  EXPECT_EQ(status(), "Link check stopped after download");
+  EXPECT_TRUE(check_over());
+  EXPECT_EQ(label_text(client->details_label.get()), "");
+  EXPECT_TRUE(label_text(client->latency_label.get()).starts_with("Latency: ")) << label_text(client->latency_label.get());
+  EXPECT_EQ(label_text(client->latency_label.get()).find("uploading"), std::string::npos);
+  ASSERT_TRUE(pump_until([&] { return children("iperf3", "-c") == 0 && children("ping", "") == 0; }, 5));
+  // Nothing starts later on its own.
+  pump_for(3);
+  EXPECT_EQ(children("iperf3", "-c"), 0);
+  EXPECT_EQ(status(), "Link check stopped after download");
+  // The download and the stopped upload are in the runs.
+  const auto runs = client_runs(*run_log_of(window));
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0]->end, RunEnd::Result);
+  EXPECT_EQ(runs[1]->end, RunEnd::Stopped);
+}
+
+TEST_F(LinkCheckPage, ARefusedPortFailsTheCheckInIperfsWordsWithNothingLeftRunning) {
+  // No server listens on the port.
+  click(check_button);
+  ASSERT_TRUE(pump_until([&] { return check_over(); }, 20)) << status();
+  // iperf3's own reason, as the page words its errors.
+  EXPECT_TRUE(status().starts_with("Link check failed: iperf3 error: unable to connect to server")) << status();
+  EXPECT_TRUE(gtk_widget_has_css_class(client->status_label.get(), "error"));
+  EXPECT_EQ(label_text(client->details_label.get()), "");
+  EXPECT_EQ(children("iperf3", "-c"), 0);
+  ASSERT_TRUE(pump_until([&] { return children("ping", "") == 0; }, 5));
+}
+
+}  // namespace
+
+TRELLAN_GTK_TEST_MAIN()
