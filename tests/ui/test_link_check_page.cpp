@@ -231,6 +231,46 @@ TEST_F(LinkCheckPage, ARefusedPortFailsTheCheckInIperfsWordsWithNothingLeftRunni
   ASSERT_TRUE(pump_until([&] { return children("ping", "") == 0; }, 5));
 }
 
+// A fake iperf3 that plays captured tests, and says the server is busy the
+// first time it is asked for an upload (as a real server does, on stderr).
+using FakeServer = trellan::testing::WindowFixture;
+
+TEST_F(FakeServer, ABusyServerIsTriedAgainAndThePhaseGoesOn) {
+  const std::string captures = std::string(std::getenv("TRELLAN_CAPTURES")) + "/iperf3-3.12/";
+  trellan::testing::FakeTool fake(
+      "d=$(dirname \"$0\")\n"
+      "case \" $* \" in\n"
+      "  *' -R '*) cat '" + captures + "tcp-reverse-P2-client.txt' ;;\n"
+      "  *' --bidir '*) cat '" + captures + "bidir-P1-client.txt' ;;\n"
+      "  *' -c '*) if [ ! -e \"$d/busy\" ]; then : > \"$d/busy\"\n"
+      "      echo 'iperf3: error - the server is busy running a test. try again later' >&2; exit 1; fi\n"
+      "    cat '" + captures + "tcp-client.txt' ;;\n"
+      "esac\n");
+  GtkWidget* check_button = gtk_widget_get_next_sibling(client->start_button.get());
+  GtkWidget* area = gtk_widget_get_prev_sibling(gtk_widget_get_parent(client->start_button.get()));
+  const auto phase_line = [&] {
+    for (GtkWidget* c = gtk_widget_get_first_child(area); c; c = gtk_widget_get_next_sibling(c))
+      if (GTK_IS_LABEL(c) && gtk_widget_get_visible(c) && !label_text(c).empty() &&
+          label_text(c).find("switches") == std::string::npos)
+        return label_text(c);
+    return std::string();
+  };
+  click(check_button);
+  ASSERT_TRUE(pump_until([&] { return phase_line() == "The server is busy; trying again in 2 s (1 of 5)"; }, 20))
+      << phase_line();
+  EXPECT_EQ(button_text(client->start_button.get()), "Stop");  // Stop still ends the check while it waits
+  ASSERT_TRUE(pump_until([&] { return gtk_widget_get_sensitive(check_button) && client_idle(); }, 30));
+  // The receiver lines of the -R capture's [SUM] and of the plain one.
+  EXPECT_TRUE(label_text(client->status_label.get()).starts_with("Link check — download 13.80 Gbit/s, upload 13.40 Gbit/s; "))
+      << label_text(client->status_label.get());
+  // The busy answer is kept among the runs, between the download and the upload.
+  const auto runs = client_runs(*run_log_of(window));
+  ASSERT_EQ(runs.size(), 4u);
+  EXPECT_EQ(runs[1]->end, RunEnd::Error);
+  EXPECT_EQ(runs[1]->error_text, "iperf3 error: the server is busy running a test. try again later");
+  EXPECT_EQ(runs[2]->end, RunEnd::Result);
+}
+
 }  // namespace
 
 TRELLAN_GTK_TEST_MAIN()
