@@ -137,6 +137,9 @@ void LinkCheckRun::connect() {
                         new std::weak_ptr<LinkCheckRun>(weak_from_this()),
                         [](gpointer p, GClosure*) { delete static_cast<std::weak_ptr<LinkCheckRun>*>(p); },
                         GConnectFlags{});
+  form_->run_slot->on_answer = [weak = weak_from_this()](const PageAnswer& answer) {
+    if (auto self = weak.lock()) self->on_answer(answer);
+  };
 }
 
 void LinkCheckRun::start() {
@@ -152,9 +155,6 @@ void LinkCheckRun::start() {
   options_.bitrate.clear();
   options_.latency = true;
   check_.emplace(options_.duration);
-  form_->run_slot->on_answer = [weak = weak_from_this()](const PageAnswer& answer) {
-    if (auto self = weak.lock()) self->on_answer(answer);
-  };
   if (form_->run_slot->show_latency) form_->run_slot->show_latency("");
   gtk_widget_set_sensitive(button_.get(), FALSE);
   gtk_widget_set_visible(area_.get(), TRUE);
@@ -218,7 +218,11 @@ void LinkCheckRun::idle_tick() {
 }
 
 void LinkCheckRun::on_answer(const PageAnswer& answer) {
-  if (!check_ || !check_->running()) return;
+  if (!check_ || !check_->running()) {
+    // A test of the page's own: no check while it runs.
+    if (answer.look) gtk_widget_set_sensitive(button_.get(), answer.look == &kClientIdle);
+    return;
+  }
   if (answer.start_test && check_->phase() == LinkPhase::Idle) {
     check_->idle_done();
     cancel(idle_clock_);
@@ -246,7 +250,13 @@ void LinkCheckRun::phase_over(std::uint64_t record_id) {
     return;
   }
   switch (run->end) {
-    case RunEnd::Result: apply(check_->phase_done(result_of(*run, phase))); break;
+    case RunEnd::Result: {
+      LinkPhaseResult result = result_of(*run, phase);
+      const bool measured = (phase == LinkPhase::Upload || result.download_mbps) &&
+                            (phase == LinkPhase::Download || result.upload_mbps);
+      apply(measured ? check_->phase_done(std::move(result)) : check_->phase_failed(words::kNoResult));
+      break;
+    }
     case RunEnd::Stopped: apply(check_->stop()); break;
     case RunEnd::Error:
       apply(is_server_busy(run->error_text) ? check_->server_busy(run->error_text)

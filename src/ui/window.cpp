@@ -395,12 +395,12 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   gtk_label_set_selectable(GTK_LABEL(client->latency_label.get()), TRUE);
   gtk_widget_set_visible(client->latency_label.get(), FALSE);
   client_area.extra_line = client->latency_label.get();
+  client->run_slot = std::make_shared<RunSlot>();
   client->link_check = link_check_new(client);
   client_area.beside_button = link_check_button(*client->link_check);
   client_area.below_texts = link_check_area(*client->link_check);
   const PageParts client_parts =
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
-  client->run_slot = std::make_shared<RunSlot>();
   client->run_slot->recording.log = run_log;
   client->run_slot->show_latency = [label = client->latency_label](const std::string& text) {
     gtk_label_set_text(GTK_LABEL(label.get()), shown_text(text).c_str());

@@ -217,6 +217,12 @@ TEST_F(LinkCheckPage, StopEndsTheWholeCheckKeepsWhatWasMeasuredAndLeavesNothingR
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[0]->end, RunEnd::Result);
   EXPECT_EQ(runs[1]->end, RunEnd::Stopped);
+
+  // A test of the page's own leaves no check to start until it is over.
+  click(client->start_button.get());
+  EXPECT_FALSE(gtk_widget_get_sensitive(check_button));
+  click(client->start_button.get());  // "Stop"
+  EXPECT_TRUE(check_over());
 }
 
 TEST_F(LinkCheckPage, ARefusedPortFailsTheCheckInIperfsWordsWithNothingLeftRunning) {
