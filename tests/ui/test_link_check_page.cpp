@@ -19,28 +19,20 @@
 #include "core/run_words.hpp"
 #include "core/text.hpp"
 #include "fake_tool.hpp"
+#include "link_check_helpers.hpp"
 #include "window_fixture.hpp"
 
 using namespace trellan;
 using trellan::testing::button_text;
+using trellan::testing::children;
+using trellan::testing::real_tool;
+using trellan::testing::receiver_mbps;
 using trellan::testing::click;
 using trellan::testing::label_text;
 using trellan::testing::pump_for;
 using trellan::testing::pump_until;
 
 namespace {
-
-std::string real_tool(const char* name) {
-  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-  for (size_t start = 0; start <= path.size();) {
-    size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    const std::string candidate = path.substr(start, end - start) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return {};
-}
 
 int free_tcp_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -54,44 +46,12 @@ int free_tcp_port() {
   return ntohs(addr.sin_port);
 }
 
-// This process's children called `comm` whose command line holds `arg`.
-int children(const std::string& comm, const std::string& arg) {
-  int n = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream in(entry.path() / "stat");
-    std::string pid, name, state;
-    long ppid = 0;
-    if (!(in >> pid >> name >> state >> ppid) || ppid != ::getpid() || name != "(" + comm + ")") continue;
-    std::ifstream cmd(entry.path() / "cmdline");
-    std::string line((std::istreambuf_iterator<char>(cmd)), {});
-    for (char& c : line)
-      if (c == '\0') c = ' ';
-    if (line.find(arg) != std::string::npos) ++n;
-  }
-  return n;
-}
-
 // The records of the Client page's runs.
 std::vector<const RunRecord*> client_runs(const RunLog& log) {
   std::vector<const RunRecord*> out;
   for (const auto& run : log.runs())
     if (run->page == RunPage::Client) out.push_back(run.get());
   return out;
-}
-
-// The rate of iperf3's receiver line tagged `tag` ("" for a one-way test), in
-// Mbit/s, as it printed it.
-std::optional<double> receiver_mbps(const std::string& path, const std::string& tag) {
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    if (line.find("receiver") == std::string::npos || line.find(tag) == std::string::npos) continue;
-    const auto words = split_ws(line);
-    for (size_t i = 1; i < words.size(); ++i) {
-      const double scale = words[i] == "Gbits/sec" ? 1000 : words[i] == "Mbits/sec" ? 1 : words[i] == "Kbits/sec" ? 0.001 : 0;
-      if (scale > 0) return parse_double(words[i - 1]).value_or(-1) * scale;
-    }
-  }
-  return std::nullopt;
 }
 
 struct LinkCheckPage : trellan::testing::WindowFixture {
@@ -169,8 +129,8 @@ TEST_F(LinkCheckPage, OneClickMeasuresDownloadUploadAndBothWaysAndSaysItInTwoLin
 
   // The rates are iperf3's receiver figures: of the -R test and of the plain one.
   pump_for(0.3);  // tee's last lines
-  const auto down = receiver_mbps(output_of(clients[0]), "");
-  const auto up = receiver_mbps(output_of(clients[1]), "");
+  const auto down = receiver_mbps(output_of(clients[0]));
+  const auto up = receiver_mbps(output_of(clients[1]));
   ASSERT_TRUE(down && up);
   const std::string first = "Link check — download " + rate_text(*down) + ", upload " + rate_text(*up) +
                             "; bufferbloat grade ";
@@ -192,7 +152,7 @@ TEST_F(LinkCheckPage, OneClickMeasuresDownloadUploadAndBothWaysAndSaysItInTwoLin
   ASSERT_EQ(runs.size(), 3u);
   for (const RunRecord* run : runs) EXPECT_EQ(run->end, RunEnd::Result) << run->error_text;
   std::printf("%s\n%s\n%s\n", status().c_str(), latency.c_str(), details.c_str());
-  EXPECT_EQ(children("ping", ""), 0);
+  EXPECT_EQ(children("ping"), 0);
   EXPECT_EQ(children("iperf3", "-c"), 0);
 }
 
@@ -207,7 +167,7 @@ TEST_F(LinkCheckPage, StopEndsTheWholeCheckKeepsWhatWasMeasuredAndLeavesNothingR
   EXPECT_EQ(label_text(client->details_label.get()), "");
   EXPECT_TRUE(label_text(client->latency_label.get()).starts_with("Latency: ")) << label_text(client->latency_label.get());
   EXPECT_EQ(label_text(client->latency_label.get()).find("uploading"), std::string::npos);
-  ASSERT_TRUE(pump_until([&] { return children("iperf3", "-c") == 0 && children("ping", "") == 0; }, 5));
+  ASSERT_TRUE(pump_until([&] { return children("iperf3", "-c") == 0 && children("ping") == 0; }, 5));
   // Nothing starts later on its own.
   pump_for(3);
   EXPECT_EQ(children("iperf3", "-c"), 0);
@@ -234,7 +194,7 @@ TEST_F(LinkCheckPage, ARefusedPortFailsTheCheckInIperfsWordsWithNothingLeftRunni
   EXPECT_TRUE(gtk_widget_has_css_class(client->status_label.get(), "error"));
   EXPECT_EQ(label_text(client->details_label.get()), "");
   EXPECT_EQ(children("iperf3", "-c"), 0);
-  ASSERT_TRUE(pump_until([&] { return children("ping", "") == 0; }, 5));
+  ASSERT_TRUE(pump_until([&] { return children("ping") == 0; }, 5));
 }
 
 // A fake iperf3 that plays captured tests, and says the server is busy the
