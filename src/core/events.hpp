@@ -14,9 +14,12 @@ namespace trellan {
 // An interval line: `mbps` is what the gauge shows, the interval's total so
 // far; `record` is the interval's record for the run's log where the line is
 // its interval's figure (where several streams run, only their "[SUM]" line).
+// `at_us` is when its line was read (microseconds on the monotonic clock), as
+// the runner stamps it; 0 where no one did (a run read from a file).
 struct Interval {
   double mbps;
   std::optional<IntervalRecord> record = std::nullopt;
+  std::int64_t at_us = 0;
 };
 struct Summary { double sender_mbps; double receiver_mbps; };
 struct ClientConnected { std::string peer; };
@@ -33,8 +36,9 @@ struct Exited {
   bool status_unknown = false;
 };
 
-// One line of a run's ping, with when it was read (microseconds on the
-// monotonic clock). A ping run's channel carries these, Error and Exited.
+// One line of a run's ping, with when ping printed it (microseconds on the
+// monotonic clock: ping's own -D time, or when it was read for a line
+// without one). A ping run's channel carries these, Error and Exited.
 struct Ping {
   PingEvent event;
   std::int64_t at_us = 0;

@@ -100,6 +100,7 @@ void LatencyMeter::add(double t, const PingEvent& event) {
     Probe& p = probe(seq);
     if (p.rtt_ms >= 0) return;
     p.rtt_ms = r->rtt_ms;
+    max_rtt_ms_ = std::max(max_rtt_ms_.value_or(0), r->rtt_ms);
     if (!p.known) p.sent = t - r->rtt_ms / 1000;
     p.known = true;
     recent_.push_back({t, r->rtt_ms});
@@ -192,6 +193,13 @@ void LatencyMeter::finish() {
     if (!anchor_) probes_[seq].slot = kOutside;
     else place(seq);
   }
+}
+
+std::size_t LatencyMeter::in_flight() const {
+  std::size_t n = 0;
+  for (const Slot& slot : slots_)
+    for (std::uint64_t seq : slot.probes) n += probes_[seq].rtt_ms < 0;
+  return n;
 }
 
 std::optional<double> LatencyMeter::idle_median() const {

@@ -85,7 +85,12 @@ class LatencyMeter {
   // the interval's index.
   std::size_t add_interval(double first_line_t, double start_s, double end_s, bool omitted);
   // The test is over: probes that are in no interval by now came after it.
+  // Replies to the probes sent in it still count when they come.
   void finish();
+  // Probes sent in the test's intervals that have no reply (yet).
+  std::size_t in_flight() const;
+  // The largest round-trip time of any reply so far.
+  std::optional<double> max_rtt_ms() const { return max_rtt_ms_; }
 
   // The idle median: of the replies to the probes of the idle second, late
   // ones included.
@@ -141,6 +146,7 @@ class LatencyMeter {
   };
   std::deque<Reply> recent_;  // the last second's replies
   std::optional<double> last_reply_;
+  std::optional<double> max_rtt_ms_;
   std::uint64_t highest_seq_ = 0;
   std::string unanswered_reason_;
 };

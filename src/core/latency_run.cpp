@@ -1,5 +1,6 @@
 #include "core/latency_run.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/latency_text.hpp"
@@ -17,7 +18,7 @@ bool LatencyRun::on_ping(double t, const PingRunEvent& event) {
   } else if (const auto* u = std::get_if<PingUnanswered>(&event)) {
     meter_.add(t, *u);
   }
-  if (!load_started_ || finished_ || gave_up_ || !measured_) return false;
+  if (!load_started_ || test_ended_ || finished_ || gave_up_ || !measured_) return false;
   // Nothing answered yet and ping said why, or ended: nothing more will come.
   if (!meter_.any_reply() && (failure_ || ping_ended_ || !meter_.unanswered_reason().empty())) {
     give_up(silent_reason());
@@ -84,10 +85,22 @@ std::size_t LatencyRun::on_interval(double t, const IntervalRecord& record) {
   return index;
 }
 
+double LatencyRun::end_test() {
+  if (!test_ended_) {
+    test_ended_ = true;
+    meter_.finish();
+  }
+  if (finished_ || settled()) return 0;
+  // A reply as slow as the slowest so far, to a probe sent as the test
+  // ended, and a probe's gap to spare.
+  const double rtt_s = meter_.max_rtt_ms().value_or(0) / 1000;
+  return std::min(kSettleSeconds, rtt_s * 1.25 + LatencyMeter::kProbeGap);
+}
+
 void LatencyRun::finish() {
   if (finished_) return;
+  end_test();
   finished_ = true;
-  meter_.finish();
   if (!measured_) return;
   if (!meter_.any_reply()) {
     give_up(silent_reason());

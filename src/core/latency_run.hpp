@@ -26,6 +26,7 @@ using PingRunEvent = std::variant<PingReply, PingUnanswered, PingFailure, PingEn
 class LatencyRun {
  public:
   static constexpr double kIdleSeconds = 1.0;
+  static constexpr double kSettleSeconds = 2.0;
 
   // `idle_s`: how long the idle phase lasts (a link check's baseline is
   // longer than a test's second).
@@ -48,7 +49,16 @@ class LatencyRun {
   // the ones sent in it, and the live line follows. Returns the interval's
   // index; the two records of a bidirectional interval share one.
   std::size_t on_interval(double t, const IntervalRecord& record);
-  // The test ended: the line becomes the end line.
+  // The test ended: its intervals are all there. Returns how long to wait
+  // for the replies to probes still in flight (0: none is), bounded by
+  // kSettleSeconds and by the largest round-trip time seen: on a deep queue
+  // the probes of the last second or two are answered after the test, and
+  // are not lost. Replies that come meanwhile count; the line stays.
+  double end_test();
+  // Every probe sent in the test has its reply, or measuring ended.
+  bool settled() const { return !measured_ || meter_.in_flight() == 0; }
+  // The latency closes: the line becomes the end line, and probes still
+  // unanswered are lost. Ends the test first if that was not done.
   void finish();
 
   bool measured() const { return measured_; }
@@ -73,6 +83,7 @@ class LatencyRun {
   bool measured_ = false;
   bool load_started_ = false;
   bool gave_up_ = false;
+  bool test_ended_ = false;
   bool finished_ = false;
   double load_start_ = 0;
   std::optional<double> first_line_;  // of the interval whose record comes next

@@ -54,7 +54,8 @@ std::vector<std::string> ClientOptions::to_args() const {
 }
 
 std::vector<std::string> ClientOptions::ping_args() const {
-  std::vector<std::string> a = {"-n", "-O", "-i", "0.1"};
+  // -D: each line carries ping's own time, which a busy reader cannot move.
+  std::vector<std::string> a = {"-n", "-O", "-D", "-i", "0.1"};
   IpVersion family = ip_version;
   if (family == IpVersion::Auto) {
     if (server.find(':') != std::string::npos)

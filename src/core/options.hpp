@@ -43,7 +43,8 @@ struct ClientOptions {
   static ClientOptions from_form(const ClientForm& form);
   std::vector<std::string> to_args() const;
   // ping's arguments for the latency: ten probes a second, numeric, every
-  // unanswered probe reported, in the address family of the form or of the
+  // unanswered probe reported, each line with ping's own time, in the
+  // address family of the form or of the
   // host as typed.
   std::vector<std::string> ping_args() const;
 };

@@ -33,9 +33,35 @@ std::optional<double> time_ms(std::string_view line) {
   return v;
 }
 
+// The line without the time -D puts before it.
+std::string_view unstamped(std::string_view line) {
+  if (!line.starts_with('[')) return line;
+  const std::size_t close = line.find("] ");
+  return close == std::string_view::npos ? line : line.substr(close + 2);
+}
+
 }  // namespace
 
+std::optional<std::int64_t> ping_stamp_us(std::string_view line) {
+  if (!line.starts_with('[')) return std::nullopt;
+  const std::size_t close = line.find("] ");
+  if (close == std::string_view::npos) return std::nullopt;
+  const std::string_view stamp = line.substr(1, close - 1);
+  // Seconds, a point and exactly six digits of microseconds.
+  const std::size_t point = stamp.find('.');
+  if (point == std::string_view::npos || point == 0 || stamp.size() - point - 1 != 6) return std::nullopt;
+  std::int64_t seconds = 0, micros = 0;
+  const char* s_end = stamp.data() + point;
+  const auto s = std::from_chars(stamp.data(), s_end, seconds);
+  const auto m = std::from_chars(s_end + 1, stamp.data() + stamp.size(), micros);
+  if (s.ec != std::errc() || s.ptr != s_end || m.ec != std::errc() || m.ptr != stamp.data() + stamp.size() ||
+      seconds < 0 || micros < 0 || seconds > 1'000'000'000'000)
+    return std::nullopt;
+  return seconds * 1'000'000 + micros;
+}
+
 std::optional<PingEvent> parse_ping_line(std::string_view line) {
+  line = unstamped(line);
   if (line.starts_with("no answer yet for ")) {
     if (auto seq = number_after(line, "icmp_seq=")) return PingUnanswered{*seq, {}};
     return std::nullopt;

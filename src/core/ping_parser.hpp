@@ -1,4 +1,4 @@
-// What iputils ping prints, with -n -O, as events: a reply with its time, a
+// What iputils ping prints, with -n -O -D, as events: a reply with its time, a
 // probe that got no answer (yet), and a reason ping gives for failing.
 #pragma once
 
@@ -34,9 +34,16 @@ struct PingFailure {
 
 using PingEvent = std::variant<PingReply, PingUnanswered, PingFailure>;
 
-// One line of ping's standard output; nothing for the lines that say nothing
-// about a probe (the "PING …" header, the statistics at the end).
+// One line of ping's standard output, with or without the time -D puts
+// before it; nothing for the lines that say nothing about a probe (the
+// "PING …" header, the statistics at the end).
 std::optional<PingEvent> parse_ping_line(std::string_view line);
+
+// The time -D puts before a line ("[1796786187.103274] 64 bytes from …"):
+// when ping printed it, in microseconds since the epoch (the system's wall
+// clock). ping prints a reply as it reads it and "no answer yet" as it
+// sends the next probe. None for a line without it.
+std::optional<std::int64_t> ping_stamp_us(std::string_view line);
 
 // One line of ping's standard error: a failure, or nothing for the lines
 // that only explain one ("socktype: SOCK_RAW", "=> missing cap_net_raw…").

@@ -61,7 +61,9 @@ std::string intervals_csv(const RunRecord& run) {
     out += csv_field(r.start_text) + ',' + csv_field(r.end_text) + ',' + direction_text(r.direction) + ',' +
            fixed3(r.mbps) + ',' + csv_field(r.transfer) + ',' + or_empty(r.retransmits) + ',' +
            csv_field(or_empty(r.jitter_ms)) + ',' + or_empty(r.lost) + ',' + or_empty(r.total) + ',' +
-           (r.omitted ? "yes" : "no") + ',' + (l && l->median_ms ? fixed3(*l->median_ms) : "") + ',' +
+           (r.omitted ? "yes" : "no") + ',' +
+           // Written as the report, the comparison and the page write it.
+           (l && l->median_ms ? ms_text(*l->median_ms) : "") + ',' +
            (l ? std::to_string(l->lost) : "") + '\n';
   }
   return out;

@@ -57,11 +57,16 @@ void RunRecording::apply(const RecordStep& step) {
     case RecordStep::Kind::End:
       if (open_id == 0) break;
       ended_id = std::exchange(open_id, 0);
+      if (step.latency_follows) latency_id = ended_id;
       log->end(ended_id, step.how, step.result_text, step.details_text, step.error_text, step.summary);
       break;
     case RecordStep::Kind::Amend: log->amend_end(ended_id, step.how, step.details_text, step.error_text); break;
     case RecordStep::Kind::Latency:
-      if (open_id != 0) log->update_latency(open_id, step.latency);
+      if (step.late) {
+        if (latency_id != 0) log->update_latency(std::exchange(latency_id, 0), step.latency);
+      } else if (open_id != 0) {
+        log->update_latency(open_id, step.latency);
+      }
       break;
   }
 }
@@ -105,7 +110,13 @@ PageAnswer RunSession::ping_started(double t) {
 
 PageAnswer RunSession::on_ping(double t, const PingRunEvent& event) {
   PageAnswer a;
-  if (finished_ || !latency_) return a;
+  if (!latency_) return a;
+  if (settling_) {
+    latency_->on_ping(t, event);
+    if (latency_->settled() || std::holds_alternative<PingEnded>(event)) close_latency(a);
+    return a;
+  }
+  if (finished_) return a;
   if (latency_->on_ping(t, event)) a.latency_line = latency_->line();
   if (latency_->gave_up()) a.stop_ping = true;
   end_idle(a, t);
@@ -143,15 +154,33 @@ void RunSession::latency_step(PageAnswer& a, std::size_t interval) {
   a.record.push_back(std::move(s));
 }
 
-// The test is over: the latency line becomes the end line and the record
-// takes its figures, before it ends.
-void RunSession::end_latency(PageAnswer& a) {
-  if (!latency_) return;
+PageAnswer RunSession::settle_latency() {
+  PageAnswer a;
+  if (settling_) close_latency(a);
+  return a;
+}
+
+// The test is over. Its latency closes now, before the record ends, or once
+// the probes in flight were answered (true: the record ends first).
+bool RunSession::end_latency(PageAnswer& a) {
+  if (!latency_) return false;
+  if (const double wait = latency_->end_test(); wait > 0) {
+    settling_ = true;
+    a.settle_latency_s = wait;
+    return true;
+  }
+  close_latency(a);
+  return false;
+}
+
+// The latency line becomes the end line and the record takes its figures.
+void RunSession::close_latency(PageAnswer& a) {
   LatencyRun& l = *latency_;
   l.finish();
   a.latency_line = l.line();
   a.stop_ping = true;
   RecordStep s = step(RecordStep::Kind::Latency);
+  s.late = std::exchange(settling_, false);
   s.latency.ended = true;
   s.latency.text = l.line();
   s.latency.figures = l.figures();
@@ -363,9 +392,10 @@ void RunSession::end_run(PageAnswer& a) {
 void RunSession::end_record(PageAnswer& a, RunEnd how, std::string result, std::string details,
                             std::string error) {
   if (!record_open_) return;
-  end_latency(a);
+  const bool latency_follows = end_latency(a);
   record_open_ = false;
   RecordStep end = step(RecordStep::Kind::End, how);
+  end.latency_follows = latency_follows;
   end.result_text = std::move(result);
   end.details_text = std::move(details);
   end.error_text = std::move(error);

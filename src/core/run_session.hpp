@@ -73,7 +73,11 @@ struct RecordStep {
   std::string details_text;
   std::string error_text;
   std::optional<SummaryDetails> summary;  // with End: the figures behind its result
+  // With End: the record's latency closes later, in a Latency step that is
+  // `late`, once the probes still in flight were answered.
+  bool latency_follows = false;
   RunLatency latency;
+  bool late = false;  // with Latency: for the record that ended before it
 };
 
 // A page's part in the window's run log: the record of what the page runs
@@ -83,6 +87,7 @@ struct RunRecording {
   std::shared_ptr<RunLog> log;  // none: the page keeps no records
   std::uint64_t open_id = 0;    // 0: no record open
   std::uint64_t ended_id = 0;   // the last record that ended, for Amend
+  std::uint64_t latency_id = 0; // a record that ended before its latency
 
   // A Begin while a record is open ends that one early first.
   void apply(const RecordStep& step);
@@ -104,6 +109,10 @@ struct PageAnswer {
   std::optional<std::string> latency_line;
   bool start_test = false;
   bool stop_ping = false;
+  // The test ended with probes in flight: ping goes on (stop_run leaves it)
+  // and the latency closes as their replies come, or after this many
+  // seconds at most (settle_latency()).
+  std::optional<double> settle_latency_s;
   // The reading clock (see RunSession::reading_tick): it counts again from
   // now, or stops for good.
   enum class ReadingClock { Keep, Restart, Stop } reading_clock = ReadingClock::Keep;
@@ -156,6 +165,11 @@ class RunSession {
   PageAnswer on_ping(double t, const PingRunEvent& event);
   // The clock says `t`: the idle second may be over.
   PageAnswer idle_tick(double t);
+  // The test ended and its latency waits for the replies to probes in
+  // flight (see PageAnswer::settle_latency_s).
+  bool latency_settling() const { return settling_; }
+  // The wait is over: the latency closes, its probes still unanswered lost.
+  PageAnswer settle_latency();
   // The user stopped the run.
   PageAnswer stop();
   // One more second without any event since the start, while the notice's
@@ -190,7 +204,8 @@ class RunSession {
   void write_client_line(PageAnswer& a);
   void end_idle(PageAnswer& a, double t);
   void latency_step(PageAnswer& a, std::size_t interval);
-  void end_latency(PageAnswer& a);
+  bool end_latency(PageAnswer& a);
+  void close_latency(PageAnswer& a);
   void watch_readings(PageAnswer& a, bool reading);
 
   RunSetup setup_;
@@ -215,6 +230,7 @@ class RunSession {
   // the test's record was given.
   std::optional<LatencyRun> latency_;
   bool load_started_ = false;  // the idle second is over
+  bool settling_ = false;      // the test ended; replies to its probes may come
   std::vector<std::size_t> record_intervals_;
   // Readings that stopped: seconds since the last one, and what the status
   // said before it told so.

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -386,11 +387,20 @@ void run_worker(WorkerData d) {
   d.tx.send(aborted ? Exited{-1} : exited);
 }
 
+std::int64_t now_us() { return g_get_monotonic_time(); }
+
+// An interval line is stamped here, as it is read, rather than when the main
+// loop gets to it: a busy window must not move the test's clock against the
+// latency probes'.
 const Tool kIperfClient{
     "iperf3", kNotFound, kLaunchFailed, kReadFailed,
     [] {
       return [parser = OutputParser(false)](std::string_view line, const EventSender& tx) mutable {
-        for (auto& ev : parser.feed_line(line)) tx.send(std::move(ev));
+        const std::int64_t read_at = now_us();
+        for (auto& ev : parser.feed_line(line)) {
+          if (auto* interval = std::get_if<Interval>(&ev)) interval->at_us = read_at;
+          tx.send(std::move(ev));
+        }
       };
     },
     [](std::string_view line, const EventSender& tx) {
@@ -406,13 +416,22 @@ const Tool kIperfServer{
     },
     kIperfClient.stderr_reader};
 
-std::int64_t now_us() { return g_get_monotonic_time(); }
+// When ping printed `line`, on the monotonic clock: its own time (-D), moved
+// from the wall clock by the two clocks' difference now, so that lines read
+// late (a reader held up, a stopped process) keep their places; when it was
+// read, for a line without one. Never later than it was read.
+std::int64_t ping_line_us(std::string_view line) {
+  const std::int64_t read_at = now_us();
+  const auto stamp = ping_stamp_us(line);
+  if (!stamp) return read_at;
+  return std::min(read_at, *stamp - (g_get_real_time() - read_at));
+}
 
 const Tool kPing{
     "ping", "ping not found in PATH", "Could not launch ping: ", "Reading ping's output failed: ",
     [] {
       return [](std::string_view line, const EventSender& tx) {
-        if (auto ev = parse_ping_line(line)) tx.send(Ping{std::move(*ev), now_us()});
+        if (auto ev = parse_ping_line(line)) tx.send(Ping{std::move(*ev), ping_line_us(line)});
       };
     },
     [](std::string_view line, const EventSender& tx) {

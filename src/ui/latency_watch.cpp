@@ -18,11 +18,25 @@ struct PingWatch {
   PageWidgets page;
   std::function<void()> start_test;
 
-  bool current() const { return slot->run_id == run_id && slot->session == session && !session->finished(); }
+  bool mine() const { return slot->run_id == run_id && slot->session == session; }
+  bool current() const { return mine() && (!session->finished() || session->latency_settling()); }
 
   void show(const PageAnswer& answer) {
     show_answer(page, *slot, answer);
     if (answer.start_test && start_test) std::exchange(start_test, nullptr)();
+  }
+
+  // A latency that waited for its probes in flight closes: on the page while
+  // its run is still the page's, in its record alone once another run took
+  // the page (whose ping and line are not this one's).
+  void settle() {
+    if (!session->latency_settling()) return;
+    const PageAnswer answer = session->settle_latency();
+    if (mine()) {
+      show(answer);
+    } else {
+      for (const RecordStep& step : answer.record) slot->recording.apply(step);
+    }
   }
 };
 
@@ -50,8 +64,28 @@ void begin_latency(const std::shared_ptr<RunSlot>& slot, std::uint64_t run_id, c
   slot->ping = std::move(handle);
   watch->show(watch->session->ping_started(now_s()));
 
+  slot->settle_latency = [weak = std::weak_ptr<PingWatch>(watch)](double wait_s) {
+    const auto w = weak.lock();
+    if (!w) return;
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(wait_s * 1000),
+        [](gpointer data) noexcept -> gboolean {
+          try {
+            if (const auto w = static_cast<std::weak_ptr<PingWatch>*>(data)->lock()) w->settle();
+          } catch (...) {
+            // The record keeps the latency it had; nothing to add here.
+          }
+          return G_SOURCE_REMOVE;
+        },
+        new std::weak_ptr<PingWatch>(w), [](gpointer data) { delete static_cast<std::weak_ptr<PingWatch>*>(data); });
+  };
+
   watch_events(std::move(rx), [watch](std::optional<IperfEvent> event) {
-    if (!event || !watch->current()) return false;
+    if (!event || !watch->current()) {
+      // ping ended, or was stopped for the page's next run.
+      watch->settle();
+      return false;
+    }
     if (const auto e = ping_event(*event)) watch->show(watch->session->on_ping(ping_time(*event), *e));
     return true;
   });

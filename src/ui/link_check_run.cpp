@@ -58,6 +58,9 @@ class LinkCheckRun : public std::enable_shared_from_this<LinkCheckRun> {
   ClientOptions options_;
   double idle_start_s_ = 0;
   std::uint64_t over_record_ = 0;
+  // The phase's session once its run is over, while its latency still
+  // waits for the replies to probes in flight.
+  std::shared_ptr<RunSession> over_session_;
   SourcePtr pending_;  // the next step: a retry, the next phase, a clock tick
   SourcePtr idle_clock_;
 };
@@ -165,6 +168,7 @@ bool LinkCheckRun::stop() {
   if (!check_ || !check_->running()) return false;
   const LinkCheck::Step step = check_->stop();
   cancel(pending_);
+  over_session_.reset();
   RunSlot& slot = *form_->run_slot;
   if (slot.handle && slot.session && !slot.session->finished())
     show_answer(widgets_of(*form_), slot, slot.session->stop());
@@ -230,10 +234,15 @@ void LinkCheckRun::on_answer(const PageAnswer& answer) {
   for (const RecordStep& step : answer.record)
     if (step.kind == RecordStep::Kind::Add) check_->phase_clock(step.interval.end);
   if (answer.over) {
-    // The phase's run is over; what comes next is decided once this answer
-    // has been shown whole, out of the run's own event handler.
     over_record_ = form_->run_slot->recording.ended_id;
+    over_session_ = form_->run_slot->session;
     apply_look(form_->start_button.get(), kClientRunning);
+  }
+  // The phase's run is over and its latency closed; what comes next is
+  // decided once this answer has been shown whole, out of the run's own
+  // event handler.
+  if (over_session_ && !over_session_->latency_settling()) {
+    over_session_.reset();
     later(0, &LinkCheckRun::ended);
   }
   show_progress();

@@ -62,7 +62,13 @@ std::uint64_t install_run(RunSlot& slot, RunHandle handle, std::shared_ptr<RunSe
 }
 
 void show_answer(const PageWidgets& page, RunSlot& slot, const PageAnswer& answer) {
-  if (answer.stop_run) stop_current_run(slot);
+  if (answer.stop_run) {
+    // A latency that waits for its probes in flight keeps its ping.
+    std::optional<RunHandle> ping;
+    if (answer.settle_latency_s) ping = std::exchange(slot.ping, std::nullopt);
+    stop_current_run(slot);
+    slot.ping = std::move(ping);
+  }
   if (answer.gauge == PageAnswer::Gauge::Set) {
     VuMeter meter = page.meter;
     meter.set_value(answer.gauge_mbps);
@@ -76,6 +82,7 @@ void show_answer(const PageWidgets& page, RunSlot& slot, const PageAnswer& answe
   if (answer.stop_ping) std::exchange(slot.ping, std::nullopt);  // its handle stops it
   if (answer.latency_line && slot.show_latency) slot.show_latency(*answer.latency_line);
   for (const RecordStep& step : answer.record) slot.recording.apply(step);
+  if (answer.settle_latency_s && slot.settle_latency) slot.settle_latency(*answer.settle_latency_s);
   if (slot.on_answer) slot.on_answer(answer);
 }
 

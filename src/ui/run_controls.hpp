@@ -37,6 +37,9 @@ struct RunSlot {
   // how the page shows its line (empty: the page has none).
   std::optional<RunHandle> ping;
   std::function<void(const std::string&)> show_latency;
+  // Told how long at most the latency of a test that ended waits for its
+  // probes in flight (see PageAnswer::settle_latency_s).
+  std::function<void(double)> settle_latency;
   // Called each time a run leaves the slot: stopped, ended or replaced.
   std::function<void()> on_run_end;
   // Called after each answer of the slot's sessions was shown (a link check

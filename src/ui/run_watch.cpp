@@ -67,8 +67,11 @@ class RunTask : public std::enable_shared_from_this<RunTask> {
   bool deliver(const IperfEvent& event) noexcept {
     try {
       if (detail::event_delivery_fails.exchange(false)) throw std::runtime_error("injected fault");
-      const PageAnswer answer = session_->on_event(event, page_.meter.state(),
-                                                   static_cast<double>(g_get_monotonic_time()) / 1e6);
+      // An interval's time is when its line was read, however late the
+      // main loop comes to it.
+      const auto* interval = std::get_if<Interval>(&event);
+      const std::int64_t at_us = interval && interval->at_us > 0 ? interval->at_us : g_get_monotonic_time();
+      const PageAnswer answer = session_->on_event(event, page_.meter.state(), static_cast<double>(at_us) / 1e6);
       show(answer);
       return !answer.over;
     } catch (...) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Records what iputils ping prints, with the options the app passes
-# (-n -O -i 0.1), for the ping parser's tests. Usage (as root):
+# (-n -O -i 0.1, and -D in the "stamped" case), for the ping parser's tests.
+# Run it on each Debian release the app is tested on. Usage (as root):
 #   capture-ping.sh OUTDIR
 # Every case runs on loopback or between network namespaces made here and
 # removed on exit. Each case gives OUTDIR/NAME.txt (standard output) and
@@ -42,6 +43,8 @@ in_ns "$ns_b" tc filter add dev vb ingress protocol ip u32 \
   match ip protocol 1 0xff match u8 8 0xff at 20 match u16 0x0003 0x0003 at 26 \
   action mirred egress redirect dev vb
 record no-answer in_a ping -n -O -i 0.1 -c 10 10.77.0.2
+# The same with -D, as the app runs it: each line led by ping's own time.
+record stamped in_a ping -n -O -D -i 0.1 -c 10 10.77.0.2
 in_ns "$ns_b" tc filter del dev vb ingress
 # Every reply sent again on the way out (the mirror repeats until the
 # kernel's nesting limit stops it): "(DUP!)".

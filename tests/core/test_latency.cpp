@@ -104,6 +104,45 @@ TEST(PingParser, RepliesDuplicatesAndUnansweredProbesFromRealOutput) {
   EXPECT_FALSE(parse_ping_line("64 bytes from 10.77.0.2: icmp_seq=41 ttl=64 time=nan ms"));
 }
 
+TEST(PingParser, TheTimePingPutsBeforeEachLineWithMinusD) {
+  // Probes 3 and 7 sent back unanswered, as in no-answer.txt, with -D.
+  struct Want {
+    const char* version;
+    std::int64_t first_reply_us, no_answer_7_us, last_reply_us;
+  };
+  for (const Want& w : {Want{"iputils-20221126", 1796786267259497, 1796786268015188, 1796786268235238},
+                        Want{"iputils-20240905", 1796786268387390, 1796786269139170, 1796786269355264}}) {
+    SCOPED_TRACE(w.version);
+    const auto lines = capture_lines(std::string(w.version) + "/stamped.txt");
+    std::vector<PingEvent> events;
+    std::vector<std::int64_t> stamps;
+    for (const auto& line : lines) {
+      if (auto ev = parse_ping_line(line)) {
+        events.push_back(*ev);
+        const auto stamp = ping_stamp_us(line);
+        ASSERT_TRUE(stamp) << line;
+        stamps.push_back(*stamp);
+      } else {
+        EXPECT_FALSE(ping_stamp_us(line)) << line;  // the header and statistics have none
+      }
+    }
+    ASSERT_EQ(events.size(), 10u);
+    EXPECT_EQ(stamps[0], w.first_reply_us);
+    EXPECT_EQ(stamps[6], w.no_answer_7_us);
+    EXPECT_EQ(stamps[9], w.last_reply_us);
+    EXPECT_EQ(std::get<PingUnanswered>(events[2]).seq, 3u);
+    EXPECT_EQ(std::get<PingUnanswered>(events[6]).seq, 7u);
+    EXPECT_EQ(std::get<PingReply>(events[7]).seq, 8u);
+  }
+  EXPECT_DOUBLE_EQ(std::get<PingReply>(*parse_ping_line(capture_lines("iputils-20221126/stamped.txt")[1])).rtt_ms,
+                   0.178);
+  // Not a time: no stamp, and the line is read as if it had none.
+  for (const char* line : {"[1796786267] 64 bytes from 10.77.0.2: icmp_seq=1 ttl=64 time=0.178 ms",
+                           "[-1.000000] no answer yet for icmp_seq=3", "[1796786267.2594x7] no answer yet for icmp_seq=3",
+                           "[] no answer yet for icmp_seq=3", "[1796786267.259497]no answer yet for icmp_seq=3"})
+    EXPECT_FALSE(ping_stamp_us(line)) << line;
+}
+
 TEST(PingParser, FailuresInPingsOwnWords) {
   for (const std::string v : kVersions) {
     SCOPED_TRACE(v);
@@ -121,17 +160,17 @@ TEST(PingArgs, TenProbesASecondInTheFamilyOfTheFormOrOfTheHostAsTyped) {
   using Args = std::vector<std::string>;
   ClientOptions o;
   o.server = "::1";
-  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "-6", "--", "::1"}));
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-D", "-i", "0.1", "-6", "--", "::1"}));
   o.server = "192.0.2.7";
-  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "-4", "--", "192.0.2.7"}));
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-D", "-i", "0.1", "-4", "--", "192.0.2.7"}));
   o.server = "example.net";
-  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "--", "example.net"}));
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-D", "-i", "0.1", "--", "example.net"}));
   o.ip_version = IpVersion::V6;
-  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "-6", "--", "example.net"}));
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-D", "-i", "0.1", "-6", "--", "example.net"}));
   // A host that looks like an option stays a host.
   o.ip_version = IpVersion::Auto;
   o.server = "-f";
-  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-i", "0.1", "--", "-f"}));
+  EXPECT_EQ(o.ping_args(), (Args{"-n", "-O", "-D", "-i", "0.1", "--", "-f"}));
 }
 
 TEST(LatencyText, MillisecondsWithTwoSignificantDigitsToTheMicrosecondInEveryLocale) {
@@ -401,7 +440,7 @@ TEST(LatencyRecord, CsvAndReportCarryTheIntervalsLatencyAfterTheFirstTenColumns)
   for (std::size_t i = 0; i < 4; ++i) log.add_interval(id, records[i]);
   log.update_latency(id, per_record({{5.1, 2}, {5.1, 2}}));
   log.update_latency(id, per_record({{std::nullopt, 1}, {std::nullopt, 1}}, 2));
-  EXPECT_NE(intervals_csv(*log.find(id)).find(",no,5.100,2\n1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no,,1\n"),
+  EXPECT_NE(intervals_csv(*log.find(id)).find(",no,5.1,2\n1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no,,1\n"),
             std::string::npos)
       << intervals_csv(*log.find(id));
   for (std::size_t i = 4; i < records.size(); ++i) log.add_interval(id, records[i]);
@@ -422,12 +461,12 @@ TEST(LatencyRecord, CsvAndReportCarryTheIntervalsLatencyAfterTheFirstTenColumns)
   EXPECT_EQ(csv,
             "start_s,end_s,direction,bitrate_mbit_s,transfer,retransmits,jitter_ms,lost,total,omitted,"
             "latency_rtt_median_ms,probes_lost\n"
-            "0.00,1.01,send,16700.000,1.96 GBytes,,,,64290,no,5.100,2\n"
-            "0.00,1.01,receive,103.000,12.4 MBytes,,0.225,57471,57867,no,5.100,2\n"
+            "0.00,1.01,send,16700.000,1.96 GBytes,,,,64290,no,5.1,2\n"
+            "0.00,1.01,receive,103.000,12.4 MBytes,,0.225,57471,57867,no,5.1,2\n"
             "1.01,2.00,send,16900.000,1.94 GBytes,,,,63610,no,,1\n"
             "1.01,2.00,receive,105.000,12.4 MBytes,,0.285,58332,58728,no,,1\n"
-            "2.00,3.00,send,16200.000,1.89 GBytes,,,,61770,no,4.800,0\n"
-            "2.00,3.00,receive,104.000,12.4 MBytes,,0.060,57465,57861,no,4.800,0\n");
+            "2.00,3.00,send,16200.000,1.89 GBytes,,,,61770,no,4.8,0\n"
+            "2.00,3.00,receive,104.000,12.4 MBytes,,0.060,57465,57861,no,4.8,0\n");
 
   const std::string report = run_report(run, "3.12");
   EXPECT_NE(report.find("Jitter 0.060 ms\nLatency: 0.052 ms idle, 5.0 ms under load (+4.9 ms), 2 of 15 probes lost\n"

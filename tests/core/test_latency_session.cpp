@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,141 @@ TEST(LatencySession, PingStopsOnceMeasuringIsGivenUp) {
       EXPECT_FALSE(s.latency.figures);
     }
   EXPECT_TRUE(told);
+}
+
+// A deep queue: every probe under load answered 1.5 s after it left. The
+// test is stopped after its third interval, with the probes of its last
+// 1.5 s still in flight; they are answered after the Stop, or not.
+struct DeepQueue {
+  RunSession session{[] {
+    RunSetup setup;
+    setup.idle_latency = true;
+    return setup;
+  }()};
+  RunRecording recording{std::make_shared<RunLog>()};
+  std::vector<PageAnswer> answers;
+
+  void take(PageAnswer a) {
+    for (const auto& step : a.record) recording.apply(step);
+    answers.push_back(std::move(a));
+  }
+
+  // Idle probes seq 1…9 (0.05 ms), then the test from 1 s on its clock's
+  // 0: seq 11…40 leave at 1.05 … 3.95 s, and ping says "no answer yet" of
+  // each as the next leaves; intervals end at 2, 3 and 4 s. Returns the
+  // Stop's answer, at 4 s.
+  PageAnswer run_and_stop() {
+    take(session.start());
+    take(session.ping_started(0.0));
+    for (std::uint64_t seq = 1; seq <= 9; ++seq) take(session.on_ping(0.1 * seq, PingReply{seq, 0.05, false}));
+    take(session.idle_tick(1.0));
+    take(session.launched());
+    for (std::uint64_t seq = 11; seq <= 40; ++seq) {
+      const double sent = 1.05 + 0.1 * static_cast<double>(seq - 11);
+      lines_.push_back({sent + 0.1, PingUnanswered{seq, {}}});
+      lines_.push_back({sent + 1.5, PingReply{seq, 1500, false}});
+    }
+    std::stable_sort(lines_.begin(), lines_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (int second = 1; second <= 3; ++second) {
+      feed_until(second + 1.0);
+      Interval line{800};
+      line.record = IntervalRecord{};
+      line.record->start = second - 1;
+      line.record->end = second;
+      take(session.on_event(line, MeterState{}, second + 1.0));
+    }
+    PageAnswer stop = session.stop();
+    take(stop);
+    return stop;
+  }
+  // ping's lines up to `t`.
+  void feed_until(double t) {
+    for (; next_ < lines_.size() && lines_[next_].first <= t + 1e-9; ++next_)
+      take(session.on_ping(lines_[next_].first, lines_[next_].second));
+  }
+  // ping's lines up to the reply to `seq`.
+  void answer_up_to(std::uint64_t seq) { feed_until(2.55 + 0.1 * static_cast<double>(seq - 11)); }
+
+  std::vector<std::pair<double, PingRunEvent>> lines_;
+  std::size_t next_ = 0;
+};
+
+TEST(LatencySession, ProbesInFlightWhenTheTestStopsAreAnsweredOrTimeOutBeforeTheLatencyCloses) {
+  {
+    SCOPED_TRACE("answered after the Stop");
+    DeepQueue q;
+    const PageAnswer stop = q.run_and_stop();
+    // iperf3 stops at once, the record ends with the Stop, ping goes on for
+    // at most the largest round-trip time and a probe's gap (1.6 s).
+    EXPECT_TRUE(stop.stop_run);
+    EXPECT_FALSE(stop.stop_ping);
+    ASSERT_TRUE(stop.settle_latency_s);
+    EXPECT_GT(*stop.settle_latency_s, 1.6 - 1e-9);
+    EXPECT_LE(*stop.settle_latency_s, 2.0);
+    EXPECT_EQ(stop.status->text, "Test stopped.");
+    EXPECT_TRUE(q.session.latency_settling());
+    const std::uint64_t first = q.recording.ended_id;
+    ASSERT_NE(first, 0u);
+    EXPECT_EQ(q.recording.log->find(first)->end, RunEnd::Stopped);
+    EXPECT_FALSE(q.recording.log->find(first)->latency);
+    // Another run begins meanwhile: the latency still goes to the first.
+    q.recording.apply([] {
+      RecordStep b;
+      b.kind = RecordStep::Kind::Begin;
+      return b;
+    }());
+    const std::uint64_t second = q.recording.open_id;
+    // Seq 26…40 (sent 2.55 … 3.95 s) come back 1.5 s later.
+    q.answer_up_to(39);
+    EXPECT_TRUE(q.session.latency_settling());
+    q.answer_up_to(40);
+    EXPECT_FALSE(q.session.latency_settling());
+    EXPECT_TRUE(q.answers.back().stop_ping);
+    EXPECT_EQ(*q.answers.back().latency_line, "Latency: 0.050 ms idle, 1500 ms under load (+1500 ms)");
+    const RunRecord& run = *q.recording.log->find(first);
+    ASSERT_TRUE(run.latency);
+    EXPECT_EQ(run.latency->sent, 30u);
+    EXPECT_EQ(run.latency->lost, 0u);
+    ASSERT_EQ(run.interval_latency.size(), 3u);
+    EXPECT_NEAR(*run.interval_latency[2].median_ms, 1500, 1e-9);
+    EXPECT_EQ(run.probes.size(), 30u);
+    EXPECT_FALSE(q.recording.log->find(second)->latency);
+  }
+  {
+    SCOPED_TRACE("timed out");
+    DeepQueue q;
+    q.run_and_stop();
+    // Seq 26…35 answered; 36…40 (sent 3.45 … 3.95 s) never are.
+    q.answer_up_to(35);
+    EXPECT_TRUE(q.session.latency_settling());
+    const PageAnswer closed = q.session.settle_latency();
+    q.take(closed);
+    EXPECT_TRUE(closed.stop_ping);
+    EXPECT_EQ(*closed.latency_line, "Latency: 0.050 ms idle, 1500 ms under load (+1500 ms), 5 of 30 probes lost");
+    const RunRecord& run = *q.recording.log->find(q.recording.ended_id);
+    ASSERT_TRUE(run.latency);
+    EXPECT_EQ(run.latency->lost, 5u);
+    EXPECT_EQ(run.interval_latency[2].lost, 5u);
+  }
+  {
+    SCOPED_TRACE("nothing in flight");
+    // Every probe answered by the Stop: the latency closes with it.
+    DeepQueue q;
+    q.take(q.session.start());
+    q.take(q.session.ping_started(0.0));
+    for (std::uint64_t seq = 1; seq <= 9; ++seq) q.take(q.session.on_ping(0.1 * seq, PingReply{seq, 0.05, false}));
+    q.take(q.session.idle_tick(1.0));
+    q.take(q.session.on_ping(1.1, PingReply{11, 0.05, false}));
+    Interval line{800};
+    line.record = IntervalRecord{};
+    line.record->end = 1;
+    q.take(q.session.on_event(line, MeterState{}, 2.0));
+    const PageAnswer stop = q.session.stop();
+    q.take(stop);
+    EXPECT_FALSE(stop.settle_latency_s);
+    EXPECT_TRUE(stop.stop_ping);
+    EXPECT_FALSE(q.session.latency_settling());
+  }
 }
 
 }  // namespace

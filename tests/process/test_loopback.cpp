@@ -359,5 +359,36 @@ TEST(LoopbackRun, ServerAndClientRunsThroughTheRunner) {
   EXPECT_TRUE(events_eq({server_events.back()}, {Exited{0}}));
 }
 
+// A client whose events are taken only after the run ended, as a window
+// whose main loop was held: each interval keeps the time its line was read,
+// half a second apart as iperf3 printed them, not the instant it was taken.
+TEST(LoopbackRun, IntervalsKeepTheTimeTheirLinesWereReadHoweverLateTheyAreTaken) {
+  const std::string port = std::to_string(free_port());
+  auto [server, server_rx] = start_iperf({"-s", "-1", "-p", port, "--forceflush"}, true);
+  {
+    Watchdog watchdog(server, 10s);
+    while (auto ev = server_rx.recv())
+      if (std::holds_alternative<Listening>(*ev) || std::holds_alternative<Exited>(*ev)) break;
+  }
+  auto [client, client_rx] =
+      start_iperf({"-c", "127.0.0.1", "-p", port, "-t", "2", "-i", "0.5", "--forceflush"}, false);
+  std::vector<IperfEvent> client_events;
+  std::int64_t taken_us = 0;
+  {
+    Watchdog client_watchdog(client, 20s), server_watchdog(server, 20s);
+    // The server ends with its one client, after the client's last line.
+    testing::drain(server_rx);
+    taken_us = g_get_monotonic_time();
+    client_events = testing::drain(client_rx);
+  }
+  std::vector<std::int64_t> at;
+  for (const auto& ev : client_events)
+    if (const auto* i = std::get_if<Interval>(&ev)) at.push_back(i->at_us);
+  ASSERT_GE(at.size(), 4u) << describe(client_events);
+  EXPECT_GT(taken_us - at.front(), 1'000'000);
+  for (std::size_t i = 1; i < 4; ++i)
+    EXPECT_NEAR(static_cast<double>(at[i] - at[i - 1]), 500'000.0, 150'000.0) << "interval " << i;
+}
+
 }  // namespace
 }  // namespace trellan

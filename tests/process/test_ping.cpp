@@ -2,6 +2,7 @@
 // ping on loopback, its own words when it fails, and no ping left behind.
 #include "drain.hpp"
 #include "event_helpers.hpp"
+#include "fake_tool.hpp"
 #include "process/iperf.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,11 +26,13 @@ using testing::drain;
 using testing::no_children;
 using Clock = std::chrono::steady_clock;
 
-bool have_ping() {
+std::string ping_path() {
   for (const char* dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin"})
-    if (std::filesystem::exists(std::string(dir) + "/ping")) return true;
-  return false;
+    if (std::filesystem::exists(std::string(dir) + "/ping")) return std::string(dir) + "/ping";
+  return {};
 }
+
+bool have_ping() { return !ping_path().empty(); }
 
 
 TEST(Ping, RepliesArriveStampedAndStopKillsAndReapsIt) {
@@ -35,7 +40,7 @@ TEST(Ping, RepliesArriveStampedAndStopKillsAndReapsIt) {
   for (const char* host : {"127.0.0.1", "::1"}) {
     SCOPED_TRACE(host);
     const std::string family = std::string(host) == "::1" ? "-6" : "-4";
-    auto [run, rx] = start_ping({"-n", "-O", "-i", "0.1", family, "--", host});
+    auto [run, rx] = start_ping({"-n", "-O", "-D", "-i", "0.1", family, "--", host});
     std::vector<PingReply> replies;
     std::int64_t last_at = 0;
     const auto deadline = Clock::now() + 20s;
@@ -61,6 +66,50 @@ TEST(Ping, RepliesArriveStampedAndStopKillsAndReapsIt) {
     EXPECT_EQ(exited->code, 0);  // stopped through its handle
   }
   EXPECT_TRUE(no_children()) << "a ping outlived its run";
+}
+
+// ping's output held up on its way for 1.5 s, as by a reader that fell behind
+// or a process that was stopped: each reply still carries the time ping
+// printed it (its -D time, which its own log shows), so the probes of that
+// second and a half keep their places instead of sharing the instant they
+// were read.
+TEST(Ping, RepliesReadLateKeepTheTimesPingPrintedThem) {
+  if (!have_ping()) GTEST_SKIP() << "ping is not installed (Debian: iputils-ping)";
+  testing::TempDir dir;
+  const std::string log = dir.file("ping.log");
+  // The real ping is this ping's process; what it prints is logged as it
+  // comes and passed on late. Ending on its own (-c), it leaves nothing.
+  dir.write("ping",
+            "#!/bin/bash\nexec " + ping_path() + " \"$@\" > >(tee " + log + " | { sleep 1.5; exec cat; })\n",
+            0755);
+  std::map<std::uint64_t, std::int64_t> read_at;
+  std::int64_t first_taken_us = 0;
+  {
+    testing::ScopedPath path(dir.path() + ":" + std::getenv("PATH"));
+    auto [run, rx] = start_ping({"-n", "-O", "-D", "-i", "0.1", "-c", "20", "-4", "--", "127.0.0.1"});
+    for (auto& ev : drain(rx)) {
+      if (!first_taken_us) first_taken_us = g_get_monotonic_time();
+      if (const auto* p = std::get_if<Ping>(&ev))
+        if (const auto* r = std::get_if<PingReply>(&p->event)) read_at[r->seq] = p->at_us;
+    }
+  }
+  std::map<std::uint64_t, std::int64_t> printed_at;
+  std::ifstream in(log);
+  for (std::string line; std::getline(in, line);)
+    if (const auto ev = parse_ping_line(line))
+      if (const auto* r = std::get_if<PingReply>(&*ev)) printed_at[r->seq] = ping_stamp_us(line).value_or(0);
+  ASSERT_GE(printed_at.size(), 15u) << "ping's own log: " << log;
+  ASSERT_EQ(read_at.size(), printed_at.size());
+  // The first reply was printed well over a second before anything was read.
+  EXPECT_GT(first_taken_us - read_at.at(1), 1'000'000);
+  // Each reply's time after the first is ping's own, to the millisecond
+  // (the two clocks are compared afresh for each line).
+  for (const auto& [seq, printed] : printed_at) {
+    ASSERT_TRUE(read_at.count(seq)) << seq;
+    EXPECT_NEAR(static_cast<double>(read_at[seq] - read_at[1]), static_cast<double>(printed - printed_at[1]), 1000.0)
+        << "icmp_seq=" << seq;
+  }
+  EXPECT_TRUE(no_children());
 }
 
 TEST(Ping, FailuresComeInPingsOwnWordsOrTheRunnersAndEndTheRun) {
