@@ -54,7 +54,7 @@ bool LatencyRun::update_live_line(double t) {
 }
 
 bool LatencyRun::idle_over(double t) const {
-  return failure_.has_value() || ping_ended_ || t - start_ >= kIdleSeconds;
+  return failure_.has_value() || ping_ended_ || t - start_ >= idle_s_;
 }
 
 bool LatencyRun::start_load(double t) {

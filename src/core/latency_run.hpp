@@ -28,7 +28,9 @@ class LatencyRun {
   static constexpr double kIdleSeconds = 1.0;
   static constexpr double kSettleSeconds = 2.0;
 
-  explicit LatencyRun(double start) : start_(start) {}
+  // `idle_s`: how long the idle phase lasts (a link check's baseline is
+  // longer than a test's second).
+  explicit LatencyRun(double start, double idle_s = kIdleSeconds) : start_(start), idle_s_(idle_s) {}
 
   // One event of ping's, read at `t`. True when the line changed.
   bool on_ping(double t, const PingRunEvent& event);
@@ -74,6 +76,7 @@ class LatencyRun {
   bool update_live_line(double t);
 
   double start_;
+  double idle_s_;
   LatencyMeter meter_;
   std::optional<std::string> failure_;  // ping's first word on why it failed
   bool ping_ended_ = false;

@@ -101,7 +101,7 @@ PageAnswer RunSession::launched() {
 PageAnswer RunSession::ping_started(double t) {
   PageAnswer a;
   if (finished_ || !setup_.idle_latency) return a;
-  latency_.emplace(t);
+  latency_.emplace(t, setup_.idle_seconds);
   load_started_ = false;
   record_intervals_.clear();
   a.latency_line = "";

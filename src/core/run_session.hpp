@@ -135,6 +135,7 @@ struct RunSetup {
   // Client page: the latency probes have an idle second of their own before
   // iperf3 starts (see launched()).
   bool idle_latency = false;
+  double idle_seconds = LatencyRun::kIdleSeconds;  // how long that idle phase lasts
 };
 
 // What ends a run before its Exited event arrived.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/events.hpp"
+#include "core/link_check.hpp"
 #include "core/options.hpp"
 #include "core/run_record.hpp"
 
@@ -166,5 +167,41 @@ std::string shown_run_title(const RunRecord& run);
 // characters, and the lines beyond a few dozen left out in the middle, with
 // a line "…" in their place.
 std::string shown_text(std::string_view text);
+
+
+// ---- a link check (core/link_check_words.cpp) ----------------------------------
+
+// The phase as the page names it: "idle latency", "download", "upload",
+// "both ways"; and as a CSV row names it: "idle", "download", "upload", "both".
+const char* link_phase_name(LinkPhase phase);
+const char* link_phase_csv_name(LinkPhase phase);
+// "Link check: measuring idle latency, 4 s left"; "Link check: uploading
+// (phase 2 of 3), 7 s left".
+std::string link_progress_text(LinkPhase phase, unsigned seconds_left);
+// "The server is busy; trying again in 2 s (2 of 5)".
+std::string link_busy_text(unsigned retry, unsigned max_retries, unsigned wait_s);
+// "Link check — download 94.1 Mbit/s, upload 18.9 Mbit/s; bufferbloat grade
+// B", or with "no grade: {reason}" in place of the grade.
+std::string link_result_text(double download_mbps, double upload_mbps, const std::string& grade_or_no_grade);
+std::string link_failed_text(const std::string& reason);
+// The finished phase it stopped after; while none has: "during {phase}".
+std::string link_stopped_text(std::optional<LinkPhase> last_finished, LinkPhase running);
+// "Latency: 0.050 ms idle; +21 ms downloading, no increase uploading, +35 ms
+// both ways; 3 of 290 probes lost", of the phases given.
+struct LinkLatencyPart {
+  LinkPhase phase;
+  std::string added;  // "+21 ms", "no increase", or why it was not measured
+};
+std::string link_latency_text(double idle_ms, const std::vector<LinkLatencyPart>& parts, std::uint64_t lost,
+                              std::uint64_t sent);
+// "Grade C: calls and games will stutter while the link is busy (from ICMP
+// ping probes)."
+std::string link_grade_text(const char* grade, const char* meaning);
+inline constexpr const char* kLinkCheckNote =
+    "A link check always uses TCP in both directions: the Download mode, Bidirectional and UDP switches "
+    "do not apply.";
+inline constexpr const char* kLinkCsvHeader =
+    "phase,started,download_mbit_s,upload_mbit_s,retransmits,latency_idle_ms,latency_loaded_ms,added_ms,"
+    "probes_sent,probes_lost";
 
 }  // namespace trellan

@@ -57,7 +57,8 @@ double ping_time(const IperfEvent& event) {
 }  // namespace
 
 void begin_latency(const std::shared_ptr<RunSlot>& slot, std::uint64_t run_id, const PageWidgets& page,
-                   std::vector<std::string> ping_args, std::function<void()> start_test) {
+                   std::vector<std::string> ping_args, std::function<void()> start_test,
+                   double idle_seconds) {
   auto watch = std::make_shared<PingWatch>(PingWatch{slot, run_id, slot->session, page, std::move(start_test)});
   auto [handle, rx] = start_ping(std::move(ping_args));
   slot->ping = std::move(handle);
@@ -89,7 +90,7 @@ void begin_latency(const std::shared_ptr<RunSlot>& slot, std::uint64_t run_id, c
     return true;
   });
   g_timeout_add_full(
-      G_PRIORITY_DEFAULT, static_cast<guint>(LatencyRun::kIdleSeconds * 1000),
+      G_PRIORITY_DEFAULT, static_cast<guint>(idle_seconds * 1000),
       [](gpointer data) noexcept -> gboolean {
         try {
           PingWatch& w = *static_cast<std::shared_ptr<PingWatch>*>(data)->get();

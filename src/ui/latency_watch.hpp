@@ -17,7 +17,8 @@ namespace trellan {
 // cannot measure). Nothing happens once the run is no longer the slot's
 // current one.
 void begin_latency(const std::shared_ptr<RunSlot>& slot, std::uint64_t run_id, const PageWidgets& page,
-                   std::vector<std::string> ping_args, std::function<void()> start_test);
+                   std::vector<std::string> ping_args, std::function<void()> start_test,
+                   double idle_seconds = LatencyRun::kIdleSeconds);
 
 // The slot has no latency for its next run; its line is emptied.
 void clear_latency(RunSlot& slot);

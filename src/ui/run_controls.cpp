@@ -83,6 +83,7 @@ void show_answer(const PageWidgets& page, RunSlot& slot, const PageAnswer& answe
   if (answer.latency_line && slot.show_latency) slot.show_latency(*answer.latency_line);
   for (const RecordStep& step : answer.record) slot.recording.apply(step);
   if (answer.settle_latency_s && slot.settle_latency) slot.settle_latency(*answer.settle_latency_s);
+  if (slot.on_answer) slot.on_answer(answer);
 }
 
 }  // namespace trellan

@@ -42,6 +42,9 @@ struct RunSlot {
   std::function<void(double)> settle_latency;
   // Called each time a run leaves the slot: stopped, ended or replaced.
   std::function<void()> on_run_end;
+  // Called after each answer of the slot's sessions was shown (a link check
+  // follows its phases' runs this way).
+  std::function<void(const PageAnswer&)> on_answer;
 };
 
 

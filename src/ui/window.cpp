@@ -10,6 +10,7 @@
 #include "core/latency_text.hpp"
 #include "core/run_words.hpp"
 #include "ui/latency_watch.hpp"
+#include "ui/link_check_run.hpp"
 #include "ui/runs_page.hpp"
 #include "core/text.hpp"
 #include "ui/wide_layout.hpp"
@@ -78,6 +79,8 @@ struct ActionArea {
   Ref<GtkWidget> details_label;
   Ref<GtkWidget> start_button;
   GtkWidget* extra_line = nullptr;  // below the details, when a page has one
+  GtkWidget* beside_button = nullptr;  // a second button beside the start button
+  GtkWidget* below_texts = nullptr;    // between the texts and the buttons
 };
 
 PageParts page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& area) {
@@ -98,7 +101,16 @@ PageParts page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& area
   gtk_box_append(GTK_BOX(texts), area.details_label.get());
   if (area.extra_line) gtk_box_append(GTK_BOX(texts), area.extra_line);
   gtk_box_append(GTK_BOX(actions), texts);
-  gtk_box_append(GTK_BOX(actions), area.start_button.get());
+  if (area.below_texts) gtk_box_append(GTK_BOX(actions), area.below_texts);
+  if (area.beside_button) {
+    GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+    gtk_widget_set_halign(buttons, GTK_ALIGN_CENTER);
+    gtk_box_append(GTK_BOX(buttons), area.start_button.get());
+    gtk_box_append(GTK_BOX(buttons), area.beside_button);
+    gtk_box_append(GTK_BOX(actions), buttons);
+  } else {
+    gtk_box_append(GTK_BOX(actions), area.start_button.get());
+  }
   gtk_box_append(GTK_BOX(page), actions);
   return PageParts{page, scrolled, actions, frame, area.status_label.get(), area.details_label.get()};
 }
@@ -257,6 +269,7 @@ bool stop_page_run(Form& f) {
 template <typename Form>
 void start_page_run(Form& f, std::vector<std::string> args, RunSetup setup,
                     std::optional<std::vector<std::string>> ping_args = std::nullopt) {
+  const double idle_seconds = setup.idle_seconds;
   const bool is_server = setup.is_server;
   setup.command = {"iperf3"};
   setup.command.insert(setup.command.end(), args.begin(), args.end());
@@ -281,19 +294,26 @@ void start_page_run(Form& f, std::vector<std::string> args, RunSetup setup,
                   slot->handle = std::move(handle);
                   show_answer(page, *slot, session->launched());
                   watch_run(std::move(rx), page, slot, run_id);
-                });
+                },
+                idle_seconds);
 }
 
 }  // namespace
 
 void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
+  if (stop_link_check(*f)) return;
   if (stop_page_run(*f)) return;
   const ClientOptions options = ClientOptions::from_form(*f);
   if (options.server.empty()) {
     set_status(f->status_label.get(), words::kNoServer);
     return;
   }
+  start_client_test(*f, options, LatencyRun::kIdleSeconds);
+}
+
+void start_client_test(ClientForm& form, const ClientOptions& options, double idle_seconds) {
   RunSetup setup;
+  setup.idle_seconds = idle_seconds;
   setup.far_end = far_end_of(options);
   setup.options_summary = options_summary(options);
   setup.facts = run_facts(options);
@@ -301,7 +321,7 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
   setup.connect_port = options.port;
   std::optional<std::vector<std::string>> ping_args;
   if (options.latency) ping_args = options.ping_args();
-  start_page_run(*f, options.to_args(), std::move(setup), std::move(ping_args));
+  start_page_run(form, options.to_args(), std::move(setup), std::move(ping_args));
 }
 
 void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
@@ -375,9 +395,12 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   gtk_label_set_selectable(GTK_LABEL(client->latency_label.get()), TRUE);
   gtk_widget_set_visible(client->latency_label.get(), FALSE);
   client_area.extra_line = client->latency_label.get();
+  client->run_slot = std::make_shared<RunSlot>();
+  client->link_check = link_check_new(client);
+  client_area.beside_button = link_check_button(*client->link_check);
+  client_area.below_texts = link_check_area(*client->link_check);
   const PageParts client_parts =
       page_box(form_box({connection, test, advanced}), client->meter, client_area);
-  client->run_slot = std::make_shared<RunSlot>();
   client->run_slot->recording.log = run_log;
   client->run_slot->show_latency = [label = client->latency_label](const std::string& text) {
     gtk_label_set_text(GTK_LABEL(label.get()), shown_text(text).c_str());

@@ -23,6 +23,8 @@
 
 namespace trellan {
 
+class LinkCheckRun;
+
 // What the Client page's start button hands its click handler.
 struct ClientForm {
   std::shared_ptr<RunSlot> run_slot;
@@ -50,6 +52,7 @@ struct ClientForm {
   Ref<GtkWidget> zero_copy_row;
   Ref<GtkWidget> latency_row;
   Ref<GtkWidget> latency_label;  // below the details; hidden while empty
+  std::shared_ptr<LinkCheckRun> link_check;  // the "Check link" button's
 };
 
 // What the Server page's start button hands its click handler.
@@ -74,6 +77,9 @@ AdwApplicationWindow* build_main_window(AdwApplication* app);
 void open_files_in_window(AdwApplicationWindow* window, std::vector<Ref<GFile>> files);
 
 void on_start_test_clicked(GtkButton* button, ClientForm* form) noexcept;
+// Starts a client test of `options` on the Client page, with ping's idle
+// phase lasting `idle_seconds` when it measures latency.
+void start_client_test(ClientForm& form, const ClientOptions& options, double idle_seconds);
 void on_start_server_clicked(GtkButton* button, ServerForm* form) noexcept;
 
 // Follows one run's events on the main loop: the session that the page's
