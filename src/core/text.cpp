@@ -216,4 +216,25 @@ std::string cut_middle(std::string_view s, std::size_t max_chars) {
   return out;
 }
 
+std::string figures_kept_whole(std::string_view s) {
+  static constexpr std::string_view kNoBreakSpace = "\u00a0", kWordJoiner = "\u2060";
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  auto is_letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  std::string out;
+  out.reserve(s.size() + s.size() / 8);
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    const bool between = i > 0 && i + 1 < s.size();
+    if (c == ' ' && between && is_digit(s[i - 1]) && (is_letter(s[i + 1]) || s[i + 1] == '%')) {
+      out += kNoBreakSpace;
+    } else if (c == '/' && between && is_letter(s[i - 1]) && is_letter(s[i + 1])) {
+      out += '/';
+      out += kWordJoiner;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace trellan

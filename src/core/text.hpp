@@ -32,6 +32,12 @@ std::string make_valid_utf8(std::string_view s);
 // `max_chars` counts the "…" and is at least 3.
 std::string cut_middle(std::string_view s, std::size_t max_chars);
 
+// `s` as a label shows it, with each figure kept on one line with its unit:
+// the space after a digit that a word follows ("1.07 Gbit/s", "3.00 s") is
+// a no-break space, and a slash between letters ("bit/s") is followed by a
+// word joiner. For shown text only; copies keep plain spaces.
+std::string figures_kept_whole(std::string_view s);
+
 // Length in bytes of the White_Space character that `s` starts with, or 0 when
 // it starts with something else (or is empty). Bytes that are not valid UTF-8
 // never count as whitespace.

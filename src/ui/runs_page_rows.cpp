@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/compare.hpp"
+#include "core/text.hpp"
 #include "ui/runs_page_parts.hpp"
 
 namespace trellan::runs_page_parts {
@@ -24,13 +25,13 @@ std::string row_subtitle(const RunRecord& run) {
   std::string line = row_start(run);
   if (!run.options_summary.empty()) line += " · " + shown_name(run.options_summary);
   if (!run.source_file.empty()) line += " · " + shown_name(run.source_file);
-  line += "\n" + shown_name(run_ending_text(run));
+  std::string ending = shown_name(run_ending_text(run));
   if (run.end == RunEnd::Running && !run.intervals.empty()) {
     const IntervalRecord& last = run.intervals.back();
-    line += std::string(" ") + (last.direction == Direction::Send ? "send " : "receive ") +
-            rate_text(last.mbps) + " at " + last.end_text + " s";
+    ending += std::string(" ") + (last.direction == Direction::Send ? "send " : "receive ") +
+              rate_text(last.mbps) + " at " + last.end_text + " s";
   }
-  return line;
+  return line + "\n" + figures_kept_whole(ending);
 }
 
 // What a screen reader says of a row, once: which run (page, far end,

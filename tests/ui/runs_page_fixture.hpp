@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "accessible_tree.hpp"
@@ -177,8 +178,14 @@ inline std::string copied_by(GtkWidget* button) {
   return clipboard_text(button);
 }
 
+// A row's subtitle as plain text: the no-break spaces and word joiners that
+// keep its figures whole on screen read as spaces and nothing.
 inline std::string row_subtitle_of(GtkListBoxRow* row) {
-  return row ? adw_action_row_get_subtitle(ADW_ACTION_ROW(row)) : "(none)";
+  if (!row) return "(none)";
+  std::string text = adw_action_row_get_subtitle(ADW_ACTION_ROW(row));
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"\u00a0", " "}, {"\u2060", ""}})
+    for (std::size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+  return text;
 }
 
 }  // namespace trellan::testing

@@ -6,11 +6,13 @@
 
 #include <glib/gstdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "fake_tool.hpp"
 #include "runs_page_fixture.hpp"
+#include "core/text.hpp"
 #include "ui/runs_page.hpp"
 
 using namespace trellan;
@@ -225,6 +227,53 @@ TEST_F(LongNamesTest, ALongHostTypedOnTheClientPageKeepsTheWindowAsWideAsItWas) 
   open_runs();
   ASSERT_TRUE(frames(3));
   EXPECT_EQ(width(), usual);
+}
+
+// A row's subtitle wraps at any width the window gives it, but never between
+// a figure and its unit, nor inside "Gbit/s" ("receive: 1.07 Gbit/" then
+// "s" on the next line). Checked on GTK's own layout of the text at every
+// width from a few characters to one line.
+TEST(FiguresOnScreen, AFigureAndItsUnitStayOnOneLineAtEveryWidth) {
+  const std::string ending = "Stopped after 2.5 s — send: 3.52 Gbit/s mean · receive: 5.15 Gbit/s mean";
+  const std::vector<std::string> figures = {"2.5 s", "3.52 Gbit/s", "5.15 Gbit/s"};
+  const std::string shown = figures_kept_whole(ending);
+  GtkWidget* label = gtk_label_new(nullptr);
+  g_object_ref_sink(label);
+  PangoLayout* layout = gtk_widget_create_pango_layout(label, shown.c_str());
+  pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  // Where each figure lies in the shown text: its start, and its end.
+  std::vector<std::pair<int, int>> spans;
+  for (const std::string& figure : figures) {
+    const std::string kept = figures_kept_whole(figure);
+    const std::size_t at = shown.find(kept);
+    ASSERT_NE(at, std::string::npos) << figure;
+    spans.emplace_back(static_cast<int>(at), static_cast<int>(at + kept.size() - 1));
+  }
+  // The widest figure on its own: narrower than that, a figure has to break.
+  int widest = 0;
+  for (const std::string& figure : figures) {
+    PangoLayout* alone = gtk_widget_create_pango_layout(label, figures_kept_whole(figure).c_str());
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(alone, &w, &h);
+    widest = std::max(widest, w);
+    g_object_unref(alone);
+  }
+  int widths_that_wrapped = 0;
+  for (int width = widest + 1; width <= 600; width += 3) {
+    pango_layout_set_width(layout, width * PANGO_SCALE);
+    if (pango_layout_get_line_count(layout) > 1) ++widths_that_wrapped;
+    for (std::size_t k = 0; k < spans.size(); ++k) {
+      int first_line = 0, last_line = 0, x = 0;
+      pango_layout_index_to_line_x(layout, spans[k].first, FALSE, &first_line, &x);
+      pango_layout_index_to_line_x(layout, spans[k].second, FALSE, &last_line, &x);
+      EXPECT_EQ(first_line, last_line) << "\"" << figures[k] << "\" split at " << width << " px";
+    }
+  }
+  EXPECT_GT(widths_that_wrapped, 40);  // the widths did make the text wrap
+  // What is copied keeps plain spaces: only what is shown changes.
+  EXPECT_EQ(figures_kept_whole("no figures here"), "no figures here");
+  g_object_unref(layout);
+  g_object_unref(label);
 }
 
 TRELLAN_GTK_TEST_MAIN()

@@ -124,9 +124,7 @@ echo ''
 echo 'iperf Done.'
 )";
 
-std::string row_subtitle(GtkListBoxRow* row) {
-  return row ? adw_action_row_get_subtitle(ADW_ACTION_ROW(row)) : "(none)";
-}
+std::string row_subtitle(GtkListBoxRow* row) { return row_subtitle_of(row); }
 
 }  // namespace
 
