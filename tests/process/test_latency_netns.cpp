@@ -1,20 +1,16 @@
-// Latency under load on a real bottleneck: two network namespaces joined by
-// a veth pair, the sending side shaped to 50 Mbit/s by a token-bucket filter,
-// a real iperf3 server on the far side. The test's own thread enters the
-// near namespace, then pings and runs iperf3 through a run session as a
-// client test does: an idle second of probes, then the test with ping beside
-// it.
+// Latency under load on a real bottleneck (a router namespace shaping the
+// way to a real iperf3 server with a token-bucket filter). The test's own
+// thread enters the client's namespace, then pings and runs iperf3 through a
+// run session as a client test does: an idle second of probes, then the test
+// with ping beside it.
 #include "core/latency_text.hpp"
 #include "core/options.hpp"
 #include "core/run_session.hpp"
 #include "process/iperf.hpp"
+#include "shaped_link.hpp"
 
-#include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,70 +24,6 @@
 
 namespace trellan {
 namespace {
-
-// Runs a shell command; true when it succeeded.
-bool sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-class Bottleneck {
- public:
-  Bottleneck()
-      : a_("trellan-lat-a-" + std::to_string(::getpid())), b_("trellan-lat-b-" + std::to_string(::getpid())) {}
-  ~Bottleneck() {
-    if (server_ > 0) {
-      ::kill(server_, SIGKILL);
-      ::waitpid(server_, nullptr, 0);
-    }
-    if (home_ >= 0) {
-      ::setns(home_, CLONE_NEWNET);
-      ::close(home_);
-    }
-    sh("ip netns del " + a_);
-    sh("ip netns del " + b_);
-  }
-
-  // Runs a shell command in the far namespace.
-  bool far(const std::string& command) const { return sh("nsenter --net=/run/netns/" + b_ + " " + command); }
-
-  // Empty when everything is up; otherwise what could not be made.
-  std::string make() {
-    if (::geteuid() != 0) return "making network namespaces needs root";
-    if (!sh("command -v tc && command -v iperf3 && command -v ping"))
-      return "tc, iperf3 or ping is missing (Debian: iproute2, iperf3, iputils-ping)";
-    const std::string in_a = "nsenter --net=/run/netns/" + a_ + " ";
-    const std::string in_b = "nsenter --net=/run/netns/" + b_ + " ";
-    if (!sh("ip netns add " + a_) || !sh("ip netns add " + b_)) return "ip netns add failed";
-    if (!sh(in_a + "ip link add va type veth peer name vb netns " + b_) ||
-        !sh(in_a + "ip addr add 10.78.0.1/24 dev va") || !sh(in_b + "ip addr add 10.78.0.2/24 dev vb") ||
-        !sh(in_a + "ip link set va up") || !sh(in_b + "ip link set vb up") || !sh(in_a + "ip link set lo up") ||
-        !sh(in_b + "ip link set lo up"))
-      return "the veth pair could not be set up";
-    if (!sh(in_a + "tc qdisc add dev va root tbf rate 50mbit burst 32kbit latency 300ms"))
-      return "the token-bucket filter could not be added";
-
-    server_ = ::fork();
-    if (server_ == 0) {
-      ::execlp("nsenter", "nsenter", ("--net=/run/netns/" + b_).c_str(), "iperf3", "-s", "-p", "5201",
-               "-B", "10.78.0.2", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    const int ns = ::open(("/run/netns/" + a_).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0;
-    if (ns >= 0) ::close(ns);
-    if (!entered) return "could not enter the namespace";
-    // Wait until the server listens (a connection would count as a client).
-    for (int i = 0; i < 100; ++i) {
-      if (sh(in_b + "ss -Hltn 'sport = :5201' | grep -q 5201")) return {};
-      g_usleep(50000);
-    }
-    return "the iperf3 server did not start";
-  }
-
- private:
-  std::string a_, b_;
-  pid_t server_ = -1;
-  int home_ = -1;
-};
 
 double now_s() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
 
@@ -107,7 +39,7 @@ struct Ended {
 // Runs a client test with ping beside it, as the window does: ping's and
 // iperf3's events go to the run's session, which says when iperf3 starts.
 // With `stop_after`, the user presses Stop once that many intervals came.
-Ended run_test(const std::string& server = "10.78.0.2", unsigned duration = 5, std::size_t stop_after = 0) {
+Ended run_test(const std::string& server, unsigned duration = 5, std::size_t stop_after = 0) {
   ClientOptions options;
   options.server = server;
   options.duration = duration;
@@ -196,10 +128,10 @@ Ended run_test(const std::string& server = "10.78.0.2", unsigned duration = 5, s
 }
 
 TEST(LatencyUnderLoad, ShapedLinkShowsSeveralTimesTheIdleDelayAndEchoRepliesHeldBackShowAsLoss) {
-  Bottleneck link;
-  if (const std::string why = link.make(); !why.empty()) GTEST_SKIP() << why;
+  testing::ShapedLink link("lat", 78);
+  if (const std::string why = link.make({"rate 50mbit burst 32kbit latency 300ms"}); !why.empty()) GTEST_SKIP() << why;
 
-  const Ended shaped = run_test();
+  const Ended shaped = run_test(link.server());
   EXPECT_TRUE(shaped.ping_stopped);
   ASSERT_EQ(shaped.records.size(), 5u) << shaped.line;
   ASSERT_TRUE(shaped.figures);
@@ -212,9 +144,9 @@ TEST(LatencyUnderLoad, ShapedLinkShowsSeveralTimesTheIdleDelayAndEchoRepliesHeld
 
   // The far side answers one echo request a second (after a burst of six):
   // most probes under load go unanswered, and the end line says so.
-  ASSERT_TRUE(link.far("sysctl -q -w net.ipv4.icmp_ratelimit=1000"));
-  ASSERT_TRUE(link.far("sysctl -q -w net.ipv4.icmp_ratemask=6169"));  // echo reply too
-  const Ended held = run_test();
+  ASSERT_TRUE(link.in_server("sysctl -q -w net.ipv4.icmp_ratelimit=1000"));
+  ASSERT_TRUE(link.in_server("sysctl -q -w net.ipv4.icmp_ratemask=6169"));  // echo reply too
+  const Ended held = run_test(link.server());
   ASSERT_TRUE(held.figures) << held.line;
   // Ten probes a second over five seconds; a busy machine (a sanitizer
   // build beside other work) starts ping's probes or iperf3's first
@@ -227,96 +159,6 @@ TEST(LatencyUnderLoad, ShapedLinkShowsSeveralTimesTheIdleDelayAndEchoRepliesHeld
   EXPECT_TRUE(held.line.ends_with(", " + loss)) << held.line;
   std::printf("%s\n", held.line.c_str());
 }
-
-// A deep queue: client and server namespaces joined through a router
-// namespace whose way to the server is a 20 Mbit/s token bucket that holds
-// 3 MB (over a second of data), reno at both ends so that TCP fills it.
-class DeepQueue {
- public:
-  DeepQueue() {
-    const std::string pid = std::to_string(::getpid());
-    for (const char* n : {"a", "r", "b"}) ns_.push_back(std::string("trellan-deep-") + n + "-" + pid);
-  }
-  ~DeepQueue() {
-    if (reference_ > 0) {
-      ::kill(reference_, SIGKILL);
-      ::waitpid(reference_, nullptr, 0);
-    }
-    if (server_ > 0) {
-      ::kill(server_, SIGKILL);
-      ::waitpid(server_, nullptr, 0);
-    }
-    if (home_ >= 0) {
-      ::setns(home_, CLONE_NEWNET);
-      ::close(home_);
-    }
-    for (const auto& n : ns_) sh("ip netns del " + n);
-  }
-
-  std::string make() {
-    if (::geteuid() != 0) return "making network namespaces needs root";
-    if (!sh("command -v tc && command -v iperf3 && command -v ping"))
-      return "tc, iperf3 or ping is missing (Debian: iproute2, iperf3, iputils-ping)";
-    for (const auto& n : ns_)
-      if (!sh("ip netns add " + n)) return "ip netns add failed";
-    const std::string a = in(0), r = in(1), b = in(2);
-    if (!sh(a + "ip link add va type veth peer name ra netns " + ns_[1]) ||
-        !sh(r + "ip link add rb type veth peer name vb netns " + ns_[2]) ||
-        !sh(a + "ip addr add 10.81.1.1/24 dev va") || !sh(r + "ip addr add 10.81.1.2/24 dev ra") ||
-        !sh(r + "ip addr add 10.81.2.1/24 dev rb") || !sh(b + "ip addr add 10.81.2.2/24 dev vb"))
-      return "the veth pairs could not be set up";
-    for (const auto& [ns, dev] : {std::pair{a, "va"}, {r, "ra"}, {r, "rb"}, {b, "vb"}, {a, "lo"}, {r, "lo"}, {b, "lo"}})
-      if (!sh(ns + "ip link set " + dev + " up")) return "a link could not be brought up";
-    if (!sh(a + "ip route add default via 10.81.1.2") || !sh(b + "ip route add default via 10.81.2.1") ||
-        !sh(r + "sysctl -q -w net.ipv4.ip_forward=1"))
-      return "the routes could not be set up";
-    for (const auto& ns : {a, b})
-      if (!sh(ns + "sysctl -q -w net.ipv4.tcp_congestion_control=reno")) return "reno is not available";
-    if (!sh(r + "tc qdisc add dev rb root tbf rate 20mbit burst 32kbit limit 3000000"))
-      return "the token-bucket filter could not be added";
-    server_ = ::fork();
-    if (server_ == 0) {
-      ::execlp("nsenter", "nsenter", ("--net=/run/netns/" + ns_[2]).c_str(), "iperf3", "-s", "-p", "5201", "-B",
-               "10.81.2.2", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    const int ns = ::open(("/run/netns/" + ns_[0]).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0;
-    if (ns >= 0) ::close(ns);
-    if (!entered) return "could not enter the namespace";
-    for (int i = 0; i < 100; ++i) {
-      if (sh(b + "ss -Hltn 'sport = :5201' | grep -q 5201")) return {};
-      g_usleep(50000);
-    }
-    return "the iperf3 server did not start";
-  }
-
-  // A reference ping beside the app's, ten probes a second, its output to
-  // `log`.
-  void start_reference(const std::string& log) {
-    reference_ = ::fork();
-    if (reference_ == 0) {
-      const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-      if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) ::_exit(127);
-      ::execlp("ping", "ping", "-n", "-i", "0.1", "10.81.2.2", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-  }
-  // Ends the reference ping as a user's Ctrl-C would: it counts its probes
-  // still unanswered as lost and prints its statistics.
-  void end_reference() {
-    ::kill(reference_, SIGINT);
-    ::waitpid(reference_, nullptr, 0);
-    reference_ = -1;
-  }
-
- private:
-  std::string in(std::size_t i) const { return "nsenter --net=/run/netns/" + ns_[i] + " "; }
-  std::vector<std::string> ns_;
-  pid_t server_ = -1, reference_ = -1;
-  int home_ = -1;
-};
 
 // Runs the main loop for `ms` milliseconds.
 void run_for(unsigned ms) {
@@ -331,8 +173,11 @@ void run_for(unsigned ms) {
 // loss is what a ping beside it that was let finish counts, not the probes
 // that were in flight (without the wait: 6 of 77 lost, 8 s of a 1 s queue).
 TEST(LatencyUnderLoad, ProbesInFlightAtStopOnADeepQueueAreNotLost) {
-  DeepQueue link;
-  if (const std::string why = link.make(); !why.empty()) GTEST_SKIP() << why;
+  // Over a second of data queued on the way to the server: 3 MB at
+  // 20 Mbit/s, with reno at both ends to fill it.
+  testing::ShapedLink link("deep", 81);
+  if (const std::string why = link.make({"rate 20mbit burst 32kbit limit 3000000", false, true}); !why.empty())
+    GTEST_SKIP() << why;
   char log_template[] = "/tmp/trellan-reference-ping-XXXXXX";
   const int log_fd = ::mkstemp(log_template);
   ASSERT_GE(log_fd, 0);
@@ -340,7 +185,7 @@ TEST(LatencyUnderLoad, ProbesInFlightAtStopOnADeepQueueAreNotLost) {
   const std::string log = log_template;
   link.start_reference(log);
 
-  const Ended stopped = run_test("10.81.2.2", 30, 8);
+  const Ended stopped = run_test(link.server(), 30, 8);
   // The reference's own probes in flight at the Stop get the time ours had.
   run_for(static_cast<unsigned>(stopped.settle_s.value_or(0) * 1000) + 500);
   link.end_reference();

@@ -4,19 +4,10 @@
 // window's process enters the client's namespace, so its iperf3 and ping
 // run there. A deep queue makes calls stutter; a queue of two packets
 // hardly delays anything.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +15,7 @@
 #include "core/text.hpp"
 #include "fake_tool.hpp"
 #include "link_check_helpers.hpp"
+#include "shaped_link.hpp"
 #include "window_fixture.hpp"
 
 using namespace trellan;
@@ -38,79 +30,9 @@ using trellan::testing::pump_until;
 
 namespace {
 
-bool sh(const std::string& command) { return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()) == 0; }
-
-class Bottleneck {
- public:
-  Bottleneck() : tag_(std::to_string(::getpid())) {}
-  ~Bottleneck() {
-    if (server_ > 0) {
-      ::kill(server_, SIGKILL);
-      ::waitpid(server_, nullptr, 0);
-    }
-    if (home_ >= 0) {
-      ::setns(home_, CLONE_NEWNET);
-      ::close(home_);
-    }
-    for (const char* n : {"c", "r", "s"}) sh("ip netns del " + name(n));
-  }
-
-  // Empty when everything is up; otherwise what could not be made.
-  std::string make(const std::string& limit) {
-    if (::geteuid() != 0) return "making network namespaces needs root";
-    if (!sh("command -v tc && command -v iperf3 && command -v ping && command -v nsenter"))
-      return "tc, iperf3, ping or nsenter is missing (Debian: iproute2, iperf3, iputils-ping, util-linux)";
-    for (const char* n : {"c", "r", "s"})
-      if (!sh("ip netns add " + name(n))) return "ip netns add failed";
-    const std::string c = in("c"), r = in("r"), s = in("s");
-    const bool wired =
-        sh(c + "ip link add vc type veth peer name rc netns " + name("r")) &&
-        sh(s + "ip link add vs type veth peer name rs netns " + name("r")) &&
-        sh(c + "ip addr add 10.79.1.1/24 dev vc") && sh(r + "ip addr add 10.79.1.2/24 dev rc") &&
-        sh(s + "ip addr add 10.79.2.1/24 dev vs") && sh(r + "ip addr add 10.79.2.2/24 dev rs") &&
-        sh(c + "ip link set vc up") && sh(r + "ip link set rc up") && sh(r + "ip link set rs up") &&
-        sh(s + "ip link set vs up") && sh(c + "ip link set lo up") && sh(s + "ip link set lo up") &&
-        sh(c + "ip route add default via 10.79.1.2") && sh(s + "ip route add default via 10.79.2.2") &&
-        sh(r + "sysctl -q -w net.ipv4.ip_forward=1");
-    if (!wired) return "the namespaces could not be wired";
-    // The ends start with bbr here, which keeps queues short (and a new
-    // namespace may choose only among the allowed ones: reno, not cubic).
-    if (!sh(c + "sysctl -q -w net.ipv4.tcp_congestion_control=reno") ||
-        !sh(s + "sysctl -q -w net.ipv4.tcp_congestion_control=reno"))
-      return "reno could not be chosen";
-    for (const char* dev : {"rc", "rs"})
-      if (!sh(r + "tc qdisc add dev " + dev + " root tbf rate 20mbit burst 32kbit limit " + limit))
-        return "the token-bucket filter could not be added";
-    server_ = ::fork();
-    if (server_ == 0) {
-      ::execlp("nsenter", "nsenter", ("--net=/run/netns/" + name("s")).c_str(), "iperf3", "-s", "-p", "5201", "-B",
-               "10.79.2.1", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    const int ns = ::open(("/run/netns/" + name("c")).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0;
-    if (ns >= 0) ::close(ns);
-    if (!entered) return "could not enter the namespace";
-    // The server listens once ss says so (a probe connection would be a client).
-    for (int i = 0; i < 100; ++i) {
-      if (sh(s + "ss -Hltn 'sport = :5201' | grep -q 5201")) return {};
-      g_usleep(50000);
-    }
-    return "the iperf3 server did not start";
-  }
-
- private:
-  std::string name(const char* n) const { return std::string("trellan-lc-") + n + "-" + tag_; }
-  std::string in(const char* n) const { return "nsenter --net=/run/netns/" + name(n) + " "; }
-  std::string tag_;
-  pid_t server_ = -1;
-  int home_ = -1;
-};
-
 struct LinkCheckNetns : trellan::testing::WindowFixture {
   std::unique_ptr<trellan::testing::FakeTool> wrapper;
-  std::unique_ptr<Bottleneck> link;
+  std::unique_ptr<trellan::testing::ShapedLink> link;
   GtkWidget* check_button = nullptr;
 
   void SetUp() override {
@@ -127,9 +49,11 @@ struct LinkCheckNetns : trellan::testing::WindowFixture {
 
   // Runs a check through a queue of `limit` bytes; returns the page's lines.
   void check(const std::string& limit) {
-    link = std::make_unique<Bottleneck>();
-    if (const std::string why = link->make(limit); !why.empty()) GTEST_SKIP() << why;
-    gtk_editable_set_text(GTK_EDITABLE(client->server_row.get()), "10.79.2.1");
+    // 20 Mbit/s both ways, reno at both ends to fill the queue.
+    link = std::make_unique<trellan::testing::ShapedLink>("lc", 79);
+    if (const std::string why = link->make({"rate 20mbit burst 32kbit limit " + limit, true, true}); !why.empty())
+      GTEST_SKIP() << why;
+    gtk_editable_set_text(GTK_EDITABLE(client->server_row.get()), link->server().c_str());
     compat::spin_row_set_value(client->duration_row.get(), 3);
     check_button = gtk_widget_get_next_sibling(client->start_button.get());
     ASSERT_EQ(button_text(check_button), "Check link");
