@@ -451,7 +451,8 @@ TEST_F(RunsPageTest, AHiddenPageLeavesTheAccessibleTreeAloneUntilItIsShown) {
       << ::testing::PrintToString(reachable_texts(page));
   EXPECT_NE(row_subtitle_of(chosen_row()).find("send 949.0 Mbit/s at 50.00 s"), std::string::npos)
       << row_subtitle_of(chosen_row());
-  // The table's rows and cells are named by their texts, not their types.
+  // The table's rows and cells are named by their texts (a cell with its
+  // column), not their types.
   auto named = [&](GtkAccessibleRole role, const char* name) {
     return find_widget(page, [&](GtkWidget* w) {
       if (gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(w)) != role) return false;
@@ -461,7 +462,8 @@ TEST_F(RunsPageTest, AHiddenPageLeavesTheAccessibleTreeAloneUntilItIsShown) {
     }) != nullptr;
   };
   EXPECT_TRUE(named(GTK_ACCESSIBLE_ROLE_ROW, "49.00–50.00 s, Send, 949.0 Mbit/s, 112 MBytes, retransmits 0"));
-  EXPECT_TRUE(named(GTK_ACCESSIBLE_ROLE_CELL, "949.0 Mbit/s") || named(GTK_ACCESSIBLE_ROLE_GRID_CELL, "949.0 Mbit/s"));
+  EXPECT_TRUE(named(GTK_ACCESSIBLE_ROLE_CELL, "Bitrate: 949.0 Mbit/s") ||
+              named(GTK_ACCESSIBLE_ROLE_GRID_CELL, "Bitrate: 949.0 Mbit/s"));
   std::printf("accessible objects under the Runs page: %zu hidden, %zu shown with 50 readings\n", before,
               accessible_count(page));
 }
