@@ -326,7 +326,7 @@ GtkWidget* compare_view_new() {
   v.table_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(
       g_object_new(GTK_TYPE_SCROLLED_WINDOW, "child", v.table.get(), "vscrollbar-policy", GTK_POLICY_NEVER,
                    "propagate-natural-height", TRUE, nullptr)));
-  compat::name_scroll_bars(v.table_scroll.get(), "Comparison");
+  compat::name_scroll_bars(v.table_scroll.get(), "the comparison table");
 
   // The buttons stand in a row where there is room, else one under the
   // other, so that the view fits the narrowest window.

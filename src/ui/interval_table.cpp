@@ -446,7 +446,7 @@ IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
   s.vadjustment = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scrolled));
   connect(s.vadjustment, "value-changed", on_scrolled, state_);
   connect(s.vadjustment, "notify::upper", on_upper_changed, state_);
-  compat::name_scroll_bars(scrolled, "Intervals");
+  compat::name_scroll_bars(scrolled, "the table of readings");
   s.frame = Ref<GtkWidget>::sink(compat::plain_frame_new());
   gtk_frame_set_child(GTK_FRAME(s.frame.get()), scrolled);
   connect(s.frame.get(), "destroy", on_frame_destroy, state_);

@@ -468,7 +468,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   p.list_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "child", p.list.get(), "hscrollbar-policy", GTK_POLICY_NEVER,
       "propagate-natural-height", TRUE, nullptr)));
-  compat::name_scroll_bars(p.list_scroll.get(), "Runs");
+  compat::name_scroll_bars(p.list_scroll.get(), "the runs list");
 
   // The selected run: heading, chart, texts, buttons, table.
   p.heading = label("heading", false);
@@ -612,11 +612,11 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   GtkWidget* clamp = GTK_WIDGET(g_object_new(ADW_TYPE_CLAMP, "maximum-size", 1400, "child", content, nullptr));
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
                                                 GTK_POLICY_NEVER, "child", clamp, "hexpand", TRUE, nullptr));
-  compat::name_scroll_bars(scrolled, "Runs page");
+  compat::name_scroll_bars(scrolled, "the Runs page");
   // Wide, the chosen run moves out to a column of its own on the right.
   p.detail_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy", GTK_POLICY_NEVER, "hexpand", TRUE, "visible", FALSE, nullptr)));
-  compat::name_scroll_bars(p.detail_scroll.get(), "Shown run");
+  compat::name_scroll_bars(p.detail_scroll.get(), "the shown run");
   p.split = Ref<GtkWidget>::sink(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
   gtk_box_append(GTK_BOX(p.split.get()), scrolled);
   gtk_box_append(GTK_BOX(p.split.get()), p.detail_scroll.get());

@@ -4,6 +4,7 @@
 // backend, which reports the roles a real backend sees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -323,8 +324,9 @@ TEST_F(RunsPageTest, TheIntervalTableReadsAsATableWithItsColumnsInOrder) {
 
 // The whole window as a screen reader walks it, with runs on the Runs page
 // (one shown, two marked to compare): every name in the window said once,
-// nothing on the Runs page said by a type name, and the shown run the
-// list's selection.
+// nothing anywhere said by a type name (GTK 4.8's name for what has none),
+// each scroll bar named as a person says it, and the shown run the list's
+// selection.
 TEST_F(RunsPageTest, TheWholeWindowSaysEachNameOnceAndTheShownRunIsTheListsSelection) {
   for (int i = 0; i < 3; ++i) {
     const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 2 s");
@@ -352,15 +354,37 @@ TEST_F(RunsPageTest, TheWholeWindowSaysEachNameOnceAndTheShownRunIsTheListsSelec
   all_widgets(win(), widgets);
   std::vector<Node> tree;
   walk(GTK_ACCESSIBLE(window), "", tree);
-  std::vector<std::string> twice, unnamed;
+  std::vector<std::string> twice, unnamed, scroll_bars;
   for (const Node& n : tree) {
     const std::string name = spoken_name(n.accessible, widgets);
-    const std::string what = std::string(G_OBJECT_TYPE_NAME(n.accessible)) + " (" + role_name(n.role) + ")";
+    std::string what = std::string(G_OBJECT_TYPE_NAME(n.accessible)) + " (" + role_name(n.role) + ")";
+    for (GtkWidget* w = GTK_IS_WIDGET(n.accessible) ? gtk_widget_get_parent(GTK_WIDGET(n.accessible)) : nullptr; w;
+         w = gtk_widget_get_parent(w))
+      what += std::string(" in ") + G_OBJECT_TYPE_NAME(w);
     if (said_twice(name)) twice.push_back(what + " “" + name + "”");
-    if (n.reachable() && name.empty() && announced(n.role) && inside(n.accessible, page)) unnamed.push_back(what);
+    if (n.reachable() && name.empty() && announced(n.role)) unnamed.push_back(what);
+    if (n.reachable() && n.role == GTK_ACCESSIBLE_ROLE_SCROLLBAR) scroll_bars.push_back(name);
   }
   EXPECT_EQ(twice, std::vector<std::string>());
+  // Nothing in the window, page tabs and forms too, that a screen reader
+  // would name by its type.
   EXPECT_EQ(unnamed, std::vector<std::string>());
+  // Every scroll bar is said as a person would say it, of what it scrolls.
+  std::sort(scroll_bars.begin(), scroll_bars.end());
+  EXPECT_EQ(scroll_bars, (std::vector<std::string>{
+                             "Horizontal scroll bar of the Runs page",
+                             "Horizontal scroll bar of the comparison table",
+                             "Horizontal scroll bar of the form",
+                             "Horizontal scroll bar of the form",
+                             "Horizontal scroll bar of the runs list",
+                             "Horizontal scroll bar of the table of readings",
+                             "Vertical scroll bar of the Runs page",
+                             "Vertical scroll bar of the comparison table",
+                             "Vertical scroll bar of the form",
+                             "Vertical scroll bar of the form",
+                             "Vertical scroll bar of the runs list",
+                             "Vertical scroll bar of the table of readings",
+                         }));
 
   // The shown run is what the list has selected, and only it; the marked
   // runs say so in their rows.
