@@ -8,6 +8,7 @@
 
 #include "core/compare.hpp"
 #include "core/gobject.hpp"
+#include "core/latency_text.hpp"
 #include "core/run_words.hpp"
 #include "core/save_file.hpp"
 #include "ui/chart_image.hpp"
@@ -60,6 +61,32 @@ bool dark_appearance() {
 void on_dark_changed(GObject*, GParamSpec*, gpointer area) noexcept { gtk_widget_queue_draw(GTK_WIDGET(area)); }
 
 // ---- the plots ------------------------------------------------------------
+
+// The middle of sorted values.
+double median_of(const std::vector<double>& sorted) {
+  const std::size_t n = sorted.size();
+  return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+}
+
+// What a distribution shows, in words: each run's range and median.
+std::string distribution_description(const CompareData& data, Distribution which) {
+  const bool rates = which == Distribution::Rates;
+  auto figure = [&](double v) { return rates ? rate_text(v) : ms_text(v) + " ms"; };
+  std::string out = rates ? "Share of each run's one-second rates up to each rate:"
+                          : "Share of each run's answered probes under load up to each round-trip time:";
+  for (std::size_t i = 0; i < data.runs.size(); ++i) {
+    const std::vector<double>& values = rates ? data.runs[i].rates : data.runs[i].probes;
+    out += (i ? "; run " : " run ") + std::to_string(i + 1);
+    if (values.empty()) {
+      out += rates ? " has no one-second rate" : " has no answered probe";
+      continue;
+    }
+    out += " from " + figure(values.front()) + " to " + figure(values.back()) + ", median " +
+           figure(median_of(values)) + " (" + std::to_string(values.size()) +
+           (rates ? (values.size() == 1 ? " second)" : " seconds)") : (values.size() == 1 ? " reply)" : " replies)"));
+  }
+  return out + ".";
+}
 
 void draw_throughput(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept {
   View& v = view_of(data);
@@ -373,6 +400,10 @@ void compare_view_set_runs(GtkWidget* widget, std::vector<std::shared_ptr<const 
   for (const std::string& s : comparison_sentences(records)) description += (description.empty() ? "" : " ") + s;
   gtk_accessible_update_property(GTK_ACCESSIBLE(v.throughput.get()), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
                                  description.c_str(), -1);
+  for (const auto& [area, which] : {std::pair{v.rates.get(), Distribution::Rates},
+                                    std::pair{v.probes.get(), Distribution::Latency}})
+    gtk_accessible_update_property(GTK_ACCESSIBLE(area), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
+                                   distribution_description(v.data, which).c_str(), -1);
   fill_table(v);
   set_status(v, "");
   for (GtkWidget* w : {v.throughput.get(), v.latency.get(), v.rates.get(), v.probes.get()}) gtk_widget_queue_draw(w);
