@@ -159,7 +159,7 @@ void reveal_focused_row(Page& p) {
 
 // The list takes the page's height but for room for the chosen run's
 // heading, chart and buttons, and at least four rows' worth; the page
-// scrolls as a whole below it. Then the chosen row is brought into view.
+// scrolls as a whole below it. Wide, it takes the whole column. Then the chosen row is brought into view.
 void lay_out(Page& p) {
   GtkWidget* page_scroll = p.runs.get();
   const int page_height = gtk_widget_get_height(page_scroll);
@@ -187,7 +187,8 @@ void lay_out(Page& p) {
       gtk_scrolled_window_set_min_content_height(scroll, -1);
       gtk_scrolled_window_set_max_content_height(scroll, height);
     }
-    gtk_scrolled_window_set_min_content_height(scroll, std::min(height, natural));
+    // Wide, the list takes its column's height however few its runs.
+    gtk_scrolled_window_set_min_content_height(scroll, p.wide ? height : std::min(height, natural));
   }
   if (std::exchange(p.reveal_focus, false)) reveal_focused_row(p);
   if (!p.reveal_chosen) return;

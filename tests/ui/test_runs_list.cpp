@@ -618,6 +618,15 @@ TEST_F(RunsPageTest, InAWideWindowTheListAndTheChosenRunSitSideBySideWithTheTabl
   EXPECT_TRUE(in_sight(table_header(page), win()));
   EXPECT_TRUE(pump_until([&] { return missing(page, {"0.00–1.00 s", "1.00–2.00 s"}).empty(); }, 5));
   EXPECT_LE(bounds(view).origin.y + 120, 900);
+  // The list takes the column's height, down to the page's bottom margin,
+  // though its five runs need less than half of it.
+  GtkWidget* list_scroll = gtk_widget_get_ancestor(list, GTK_TYPE_SCROLLED_WINDOW);
+  GtkWidget* page_scroll = gtk_widget_get_ancestor(gtk_widget_get_parent(list_scroll), GTK_TYPE_SCROLLED_WINDOW);
+  EXPECT_TRUE(pump_until([&] {
+    return bounds(list_scroll).origin.y + bounds(list_scroll).size.height >=
+           bounds(page_scroll).origin.y + bounds(page_scroll).size.height - 20;
+  }, 5)) << bounds(list_scroll).origin.y << "+" << bounds(list_scroll).size.height << " in "
+         << bounds(page_scroll).origin.y << "+" << bounds(page_scroll).size.height;
   for (const bool dark : {false, true}) {
     adw_style_manager_set_color_scheme(adw_style_manager_get_default(),
                                        dark ? ADW_COLOR_SCHEME_FORCE_DARK : ADW_COLOR_SCHEME_FORCE_LIGHT);
