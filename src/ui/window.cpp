@@ -463,6 +463,18 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), runs_page, "runs", "Runs");
   adw_view_stack_page_set_icon_name(page, "document-open-recent-symbolic");
 
+  // Where libadwaita makes the pages objects a screen reader meets (1.4
+  // on), each is named by its tab's title.
+  GListModel* pages = G_LIST_MODEL(adw_view_stack_get_pages(ADW_VIEW_STACK(stack)));
+  for (guint i = 0; i < g_list_model_get_n_items(pages); ++i) {
+    auto* stack_page = static_cast<AdwViewStackPage*>(g_list_model_get_item(pages, i));
+    if (GTK_IS_ACCESSIBLE(stack_page))
+      gtk_accessible_update_property(GTK_ACCESSIBLE(stack_page), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                     adw_view_stack_page_get_title(stack_page), -1);
+    g_object_unref(stack_page);
+  }
+  g_object_unref(pages);
+
   GtkWidget* header = adw_header_bar_new();
   GtkWidget* switcher = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER, "stack", stack, "policy",
                                                 ADW_VIEW_SWITCHER_POLICY_WIDE, nullptr));
