@@ -440,8 +440,10 @@ IntervalTable::IntervalTable() : state_(std::make_shared<State>()) {
   gtk_accessible_update_property(GTK_ACCESSIBLE(s.view.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Intervals", -1);
   connect(s.view.get(), "map", on_view_mapped, state_);
 
+  // Its scroll bars stay drawn: a narrow window shows only the first
+  // columns, and an overlay bar would hide that the rest are there.
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "child", s.view.get(),
-                                                "min-content-height", 240,
+                                                "min-content-height", 240, "overlay-scrolling", FALSE,
                                                 "vexpand", TRUE, nullptr));
   s.vadjustment = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scrolled));
   connect(s.vadjustment, "value-changed", on_scrolled, state_);
