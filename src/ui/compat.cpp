@@ -334,6 +334,11 @@ void quiet_decorations(GtkWidget* w) {
     return;
   }
   if (GTK_IS_LIST_BOX(w) || GTK_IS_LIST_VIEW(w)) set_label(w, list_title(w));
+#if GTK_CHECK_VERSION(4, 10, 0)
+  // GTK 4.18 names an entry row from all it holds, its title and its entry
+  // labelled by that title: "Port Port". It is named by its title alone.
+  else if (ADW_IS_ENTRY_ROW(w)) set_label(w, adw_preferences_row_get_title(ADW_PREFERENCES_ROW(w)));
+#endif
   else if (g_str_equal(G_OBJECT_TYPE_NAME(w), "AdwGizmo"))
     set_label(w, row_title(w) ? row_title(w) : holds_window_controls(w) ? "Window controls" : nullptr);
   else if (gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(w)) == GTK_ACCESSIBLE_ROLE_LIST_ITEM &&
