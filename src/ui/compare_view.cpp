@@ -8,6 +8,7 @@
 
 #include "core/compare.hpp"
 #include "core/gobject.hpp"
+#include "core/latency_text.hpp"
 #include "core/run_words.hpp"
 #include "core/save_file.hpp"
 #include "ui/chart_image.hpp"
@@ -60,6 +61,32 @@ bool dark_appearance() {
 void on_dark_changed(GObject*, GParamSpec*, gpointer area) noexcept { gtk_widget_queue_draw(GTK_WIDGET(area)); }
 
 // ---- the plots ------------------------------------------------------------
+
+// The middle of sorted values.
+double median_of(const std::vector<double>& sorted) {
+  const std::size_t n = sorted.size();
+  return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+}
+
+// What a distribution shows, in words: each run's range and median.
+std::string distribution_description(const CompareData& data, Distribution which) {
+  const bool rates = which == Distribution::Rates;
+  auto figure = [&](double v) { return rates ? rate_text(v) : ms_text(v) + " ms"; };
+  std::string out = rates ? "Share of each run's one-second rates up to each rate:"
+                          : "Share of each run's answered probes under load up to each round-trip time:";
+  for (std::size_t i = 0; i < data.runs.size(); ++i) {
+    const std::vector<double>& values = rates ? data.runs[i].rates : data.runs[i].probes;
+    out += (i ? "; run " : " run ") + std::to_string(i + 1);
+    if (values.empty()) {
+      out += rates ? " has no one-second rate" : " has no answered probe";
+      continue;
+    }
+    out += " from " + figure(values.front()) + " to " + figure(values.back()) + ", median " +
+           figure(median_of(values)) + " (" + std::to_string(values.size()) +
+           (rates ? (values.size() == 1 ? " second)" : " seconds)") : (values.size() == 1 ? " reply)" : " replies)"));
+  }
+  return out + ".";
+}
 
 void draw_throughput(GtkDrawingArea* area, cairo_t* cr, int width, int height, gpointer data) noexcept {
   View& v = view_of(data);
@@ -323,10 +350,28 @@ GtkWidget* compare_view_new() {
   gtk_orientable_set_orientation(GTK_ORIENTABLE(v.table.get()), GTK_ORIENTATION_VERTICAL);
   gtk_box_set_spacing(GTK_BOX(v.table.get()), 4);
   gtk_accessible_update_property(GTK_ACCESSIBLE(v.table.get()), GTK_ACCESSIBLE_PROPERTY_LABEL, "Comparison", -1);
+  // The bar across is a widget of its own under the table, drawn where the
+  // table is wider than the window: inside the scrolled window it covered
+  // the last row, and as an overlay it showed only under the pointer.
   v.table_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(
       g_object_new(GTK_TYPE_SCROLLED_WINDOW, "child", v.table.get(), "vscrollbar-policy", GTK_POLICY_NEVER,
-                   "propagate-natural-height", TRUE, nullptr)));
-  compat::name_scroll_bars(v.table_scroll.get(), "Comparison");
+                   "hscrollbar-policy", GTK_POLICY_EXTERNAL, "propagate-natural-height", TRUE, nullptr)));
+  GtkAdjustment* across = gtk_scrolled_window_get_hadjustment(GTK_SCROLLED_WINDOW(v.table_scroll.get()));
+  GtkWidget* table_bar = gtk_scrollbar_new(GTK_ORIENTATION_HORIZONTAL, across);
+  gtk_widget_set_visible(table_bar, FALSE);
+  compat::name_scroll_bars(v.table_scroll.get(), "the comparison table");
+  gtk_accessible_update_property(GTK_ACCESSIBLE(table_bar), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 "Horizontal scroll bar of the comparison table", -1);
+  // The bar reports the position; the range inside it is its drawing.
+  for (GtkWidget* c = gtk_widget_get_first_child(table_bar); c; c = gtk_widget_get_next_sibling(c))
+    if (GTK_IS_RANGE(c)) gtk_accessible_update_state(GTK_ACCESSIBLE(c), GTK_ACCESSIBLE_STATE_HIDDEN, TRUE, -1);
+  g_signal_connect_object(across, "changed", G_CALLBACK(+[](GtkAdjustment* a, gpointer bar) noexcept {
+                            gtk_widget_set_visible(GTK_WIDGET(bar), gtk_adjustment_get_upper(a) >
+                                                                        gtk_adjustment_get_page_size(a) + 0.5);
+                          }), table_bar, GConnectFlags{});
+  GtkWidget* table_area = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_box_append(GTK_BOX(table_area), v.table_scroll.get());
+  gtk_box_append(GTK_BOX(table_area), table_bar);
 
   // The buttons stand in a row where there is room, else one under the
   // other, so that the view fits the narrowest window.
@@ -348,7 +393,7 @@ GtkWidget* compare_view_new() {
   gtk_label_set_selectable(GTK_LABEL(v.status.get()), TRUE);
   gtk_widget_set_visible(v.status.get(), FALSE);
 
-  for (GtkWidget* w : {v.heading.get(), frame, v.table_scroll.get(), button_row, v.status.get()})
+  for (GtkWidget* w : {v.heading.get(), frame, table_area, button_row, v.status.get()})
     gtk_box_append(GTK_BOX(root), w);
   connect(root, "destroy", on_view_destroy, view);
   g_object_set_data_full(G_OBJECT(root), kViewKey, new ViewRef(view), free_view_ref_notify);
@@ -373,6 +418,10 @@ void compare_view_set_runs(GtkWidget* widget, std::vector<std::shared_ptr<const 
   for (const std::string& s : comparison_sentences(records)) description += (description.empty() ? "" : " ") + s;
   gtk_accessible_update_property(GTK_ACCESSIBLE(v.throughput.get()), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
                                  description.c_str(), -1);
+  for (const auto& [area, which] : {std::pair{v.rates.get(), Distribution::Rates},
+                                    std::pair{v.probes.get(), Distribution::Latency}})
+    gtk_accessible_update_property(GTK_ACCESSIBLE(area), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
+                                   distribution_description(v.data, which).c_str(), -1);
   fill_table(v);
   set_status(v, "");
   for (GtkWidget* w : {v.throughput.get(), v.latency.get(), v.rates.get(), v.probes.get()}) gtk_widget_queue_draw(w);

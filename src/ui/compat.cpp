@@ -246,15 +246,124 @@ void add_display_css(const char* css) {
 
 void name_scroll_bars(GtkWidget* scrolled, const char* what) {
   const std::pair<GtkWidget*, const char*> bars[] = {
-      {gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scrolled)), ", scrolled down"},
-      {gtk_scrolled_window_get_hscrollbar(GTK_SCROLLED_WINDOW(scrolled)), ", scrolled across"}};
+      {gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scrolled)), "Vertical scroll bar of "},
+      {gtk_scrolled_window_get_hscrollbar(GTK_SCROLLED_WINDOW(scrolled)), "Horizontal scroll bar of "}};
   for (const auto& [bar, how] : bars) {
     if (!bar) continue;
-    const std::string name = std::string(what) + how;
+    const std::string name = how + std::string(what);
     gtk_accessible_update_property(GTK_ACCESSIBLE(bar), GTK_ACCESSIBLE_PROPERTY_LABEL, name.c_str(), -1);
     for (GtkWidget* c = gtk_widget_get_first_child(bar); c; c = gtk_widget_get_next_sibling(c))
       if (GTK_IS_RANGE(c)) gtk_accessible_update_state(GTK_ACCESSIBLE(c), GTK_ACCESSIBLE_STATE_HIDDEN, TRUE, -1);
   }
+}
+
+namespace {
+
+// Whether `w` or a widget inside it shows a text or takes the focus.
+bool holds_content(GtkWidget* w) {
+  if (GTK_IS_LABEL(w) && *gtk_label_get_text(GTK_LABEL(w))) return true;
+  if (gtk_widget_get_focusable(w) && !GTK_IS_IMAGE(w)) return true;
+  for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c))
+    if (holds_content(c)) return true;
+  return false;
+}
+
+// The drawn parts of libadwaita's rows and tabs (an entry row's pencil, a
+// tab's icon and its indicator, the bits a header bar keeps for spacing):
+// pictures and shapes beside a text that says it all.
+bool decoration(GtkWidget* w) {
+  const char* type = G_OBJECT_TYPE_NAME(w);
+  return (GTK_IS_IMAGE(w) || g_str_equal(type, "AdwGizmo") || g_str_equal(type, "AdwIndicatorBin")) &&
+         !holds_content(w);
+}
+
+const char* first_text(GtkWidget* w) {
+  if (GTK_IS_LABEL(w) && *gtk_label_get_text(GTK_LABEL(w))) return gtk_label_get_text(GTK_LABEL(w));
+  for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c))
+    if (const char* text = first_text(c)) return text;
+  return nullptr;
+}
+
+GtkWidget* first_label(GtkWidget* w) {
+  if (GTK_IS_LABEL(w)) return w;
+  for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c))
+    if (GtkWidget* l = first_label(c)) return l;
+  return nullptr;
+}
+
+// The title of the row `w` is a part of (an entry row's editing area), if
+// it is in one.
+const char* row_title(GtkWidget* w) {
+  GtkWidget* row = gtk_widget_get_ancestor(w, ADW_TYPE_PREFERENCES_ROW);
+  return row ? adw_preferences_row_get_title(ADW_PREFERENCES_ROW(row)) : nullptr;
+}
+
+// Whether `w` holds the window's own buttons (a header bar's side).
+bool holds_window_controls(GtkWidget* w) {
+  if (GTK_IS_WINDOW_CONTROLS(w)) return true;
+  for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c))
+    if (holds_window_controls(c)) return true;
+  return false;
+}
+
+void set_label(GtkWidget* w, const char* text) {
+  if (text && *text) gtk_accessible_update_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, text, -1);
+}
+
+// The title a list inside `w` is known by: its group's or its expander's.
+const char* list_title(GtkWidget* list) {
+  for (GtkWidget* a = gtk_widget_get_parent(list); a; a = gtk_widget_get_parent(a)) {
+    if (ADW_IS_EXPANDER_ROW(a) || ADW_IS_COMBO_ROW(a)) return adw_preferences_row_get_title(ADW_PREFERENCES_ROW(a));
+    if (ADW_IS_PREFERENCES_GROUP(a)) {
+      // A group's title names its list already; a group of one expander
+      // without a title is known by the expander.
+      const char* title = adw_preferences_group_get_title(ADW_PREFERENCES_GROUP(a));
+      if (title && *title) return nullptr;
+      GtkWidget* row = GTK_IS_LIST_BOX(list) ? GTK_WIDGET(gtk_list_box_get_row_at_index(GTK_LIST_BOX(list), 0)) : nullptr;
+      return row && ADW_IS_PREFERENCES_ROW(row) ? adw_preferences_row_get_title(ADW_PREFERENCES_ROW(row)) : nullptr;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void quiet_decorations(GtkWidget* w) {
+  if (decoration(w)) {
+    gtk_accessible_update_state(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_STATE_HIDDEN, TRUE, -1);
+    return;
+  }
+  if (GTK_IS_LIST_BOX(w) || GTK_IS_LIST_VIEW(w)) set_label(w, list_title(w));
+#if GTK_CHECK_VERSION(4, 10, 0)
+  // GTK 4.18 names an entry row from all it holds, its title and its entry
+  // labelled by that title: "Port Port". It is named by its title alone.
+  else if (ADW_IS_ENTRY_ROW(w)) set_label(w, adw_preferences_row_get_title(ADW_PREFERENCES_ROW(w)));
+#endif
+  else if (g_str_equal(G_OBJECT_TYPE_NAME(w), "AdwGizmo"))
+    set_label(w, row_title(w) ? row_title(w) : holds_window_controls(w) ? "Window controls" : nullptr);
+  else if (gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(w)) == GTK_ACCESSIBLE_ROLE_LIST_ITEM &&
+           !ADW_IS_PREFERENCES_ROW(w)) {
+    // A choice shown in a list (a combo row's current one) is named by
+    // its text, which the relation follows as it changes.
+    if (GtkWidget* text = first_label(w))
+      gtk_accessible_update_relation(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_RELATION_LABELLED_BY, text, nullptr, -1);
+  }
+  else if (ADW_IS_EXPANDER_ROW(w)) set_label(w, adw_preferences_row_get_title(ADW_PREFERENCES_ROW(w)));
+  else if (GTK_IS_STACK(w)) {
+    // GTK 4.8 hands a screen reader a stack's pages as objects of their
+    // own, named by their type unless they have a title.
+    GListModel* pages = G_LIST_MODEL(gtk_stack_get_pages(GTK_STACK(w)));
+    for (guint i = 0; i < g_list_model_get_n_items(pages); ++i) {
+      auto* page = GTK_STACK_PAGE(g_list_model_get_item(pages, i));
+      // Named by its title, or else by the first text it shows.
+      const char* title = gtk_stack_page_get_title(page);
+      const char* text = title && *title ? title : first_text(gtk_stack_page_get_child(page));
+      if (text) gtk_accessible_update_property(GTK_ACCESSIBLE(page), GTK_ACCESSIBLE_PROPERTY_LABEL, text, -1);
+      g_object_unref(page);
+    }
+    g_object_unref(pages);
+  }
+  for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c)) quiet_decorations(c);
 }
 
 GtkWidget* plain_frame_new() {

@@ -32,10 +32,17 @@ GtkWidget* width_switch_new(GtkWidget* child, int min_width, std::function<void(
 // renamed the call that loads it.
 void add_display_css(const char* css);
 
-// A scrolled window's bars, named by what they scroll ("Intervals,
-// scrolled down"); the range inside each is left to the bar, which
-// reports the position.
+// A scrolled window's bars, named as a screen reader would say them of
+// what they scroll (`what` is "the runs list": "Vertical scroll bar of the
+// runs list"); the range inside each is left to the bar, which reports the
+// position.
 void name_scroll_bars(GtkWidget* scrolled, const char* what);
+
+// Keeps the drawn parts of libadwaita's rows and tabs under `w` (icons,
+// indicators, spacers, none of them showing a text or taking the focus)
+// from a screen reader, and names the lists and stack pages there by their
+// groups' and rows' titles, where GTK 4.8 would say their type names.
+void quiet_decorations(GtkWidget* w);
 
 // A frame drawn around a part, which a screen reader passes through.
 GtkWidget* plain_frame_new();

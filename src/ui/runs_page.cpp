@@ -159,7 +159,7 @@ void reveal_focused_row(Page& p) {
 
 // The list takes the page's height but for room for the chosen run's
 // heading, chart and buttons, and at least four rows' worth; the page
-// scrolls as a whole below it. Then the chosen row is brought into view.
+// scrolls as a whole below it. Wide, it takes the whole column. Then the chosen row is brought into view.
 void lay_out(Page& p) {
   GtkWidget* page_scroll = p.runs.get();
   const int page_height = gtk_widget_get_height(page_scroll);
@@ -187,7 +187,8 @@ void lay_out(Page& p) {
       gtk_scrolled_window_set_min_content_height(scroll, -1);
       gtk_scrolled_window_set_max_content_height(scroll, height);
     }
-    gtk_scrolled_window_set_min_content_height(scroll, std::min(height, natural));
+    // Wide, the list takes its column's height however few its runs.
+    gtk_scrolled_window_set_min_content_height(scroll, p.wide ? height : std::min(height, natural));
   }
   if (std::exchange(p.reveal_focus, false)) reveal_focused_row(p);
   if (!p.reveal_chosen) return;
@@ -468,7 +469,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   p.list_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "child", p.list.get(), "hscrollbar-policy", GTK_POLICY_NEVER,
       "propagate-natural-height", TRUE, nullptr)));
-  compat::name_scroll_bars(p.list_scroll.get(), "Runs");
+  compat::name_scroll_bars(p.list_scroll.get(), "the runs list");
 
   // The selected run: heading, chart, texts, buttons, table.
   p.heading = label("heading", false);
@@ -612,11 +613,11 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   GtkWidget* clamp = GTK_WIDGET(g_object_new(ADW_TYPE_CLAMP, "maximum-size", 1400, "child", content, nullptr));
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
                                                 GTK_POLICY_NEVER, "child", clamp, "hexpand", TRUE, nullptr));
-  compat::name_scroll_bars(scrolled, "Runs page");
+  compat::name_scroll_bars(scrolled, "the Runs page");
   // Wide, the chosen run moves out to a column of its own on the right.
   p.detail_scroll = Ref<GtkWidget>::sink(GTK_WIDGET(g_object_new(
       GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy", GTK_POLICY_NEVER, "hexpand", TRUE, "visible", FALSE, nullptr)));
-  compat::name_scroll_bars(p.detail_scroll.get(), "Shown run");
+  compat::name_scroll_bars(p.detail_scroll.get(), "the shown run");
   p.split = Ref<GtkWidget>::sink(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
   gtk_box_append(GTK_BOX(p.split.get()), scrolled);
   gtk_box_append(GTK_BOX(p.split.get()), p.detail_scroll.get());

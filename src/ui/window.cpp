@@ -1,5 +1,6 @@
 #include "ui/window.hpp"
 
+#include <array>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,11 +89,12 @@ PageParts page_box(GtkWidget* form, const VuMeter& meter, const ActionArea& area
   GtkWidget* scrolled = GTK_WIDGET(g_object_new(GTK_TYPE_SCROLLED_WINDOW, "hscrollbar-policy",
                                                 GTK_POLICY_NEVER, "vexpand", TRUE, "child", form,
                                                 nullptr));
+  compat::name_scroll_bars(scrolled, "the form");
   gtk_box_append(GTK_BOX(page), scrolled);
 
   GtkWidget* actions = vbox(12);
   set_margins(actions, 8, 16, 16, 16);
-  GtkWidget* frame = gtk_frame_new(nullptr);
+  GtkWidget* frame = compat::plain_frame_new();
   gtk_widget_add_css_class(frame, "card");
   gtk_frame_set_child(GTK_FRAME(frame), meter.widget());
   gtk_box_append(GTK_BOX(actions), frame);
@@ -338,6 +340,14 @@ void on_start_server_clicked(GtkButton*, ServerForm* f) noexcept {
 
 // ---- the window ------------------------------------------------------------
 
+// The page tabs at the window's foot are a switcher inside the bar; both
+// are the page tabs.
+void name_inner_switcher(GtkWidget* w) {
+  if (ADW_IS_VIEW_SWITCHER(w) || GTK_IS_ACTION_BAR(w))
+    gtk_accessible_update_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, "Pages", -1);
+  for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c)) name_inner_switcher(c);
+}
+
 AdwApplicationWindow* build_main_window(AdwApplication* app) {
   auto* window = ADW_APPLICATION_WINDOW(g_object_new(
       ADW_TYPE_APPLICATION_WINDOW, "application", app, "title", "iperf3", "default-width", 560,
@@ -453,6 +463,18 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   page = adw_view_stack_add_titled(ADW_VIEW_STACK(stack), runs_page, "runs", "Runs");
   adw_view_stack_page_set_icon_name(page, "document-open-recent-symbolic");
 
+  // Where libadwaita makes the pages objects a screen reader meets (1.4
+  // on), each is named by its tab's title.
+  GListModel* pages = G_LIST_MODEL(adw_view_stack_get_pages(ADW_VIEW_STACK(stack)));
+  for (guint i = 0; i < g_list_model_get_n_items(pages); ++i) {
+    auto* stack_page = static_cast<AdwViewStackPage*>(g_list_model_get_item(pages, i));
+    if (GTK_IS_ACCESSIBLE(stack_page))
+      gtk_accessible_update_property(GTK_ACCESSIBLE(stack_page), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                     adw_view_stack_page_get_title(stack_page), -1);
+    g_object_unref(stack_page);
+  }
+  g_object_unref(pages);
+
   GtkWidget* header = adw_header_bar_new();
   GtkWidget* switcher = GTK_WIDGET(g_object_new(ADW_TYPE_VIEW_SWITCHER, "stack", stack, "policy",
                                                 ADW_VIEW_SWITCHER_POLICY_WIDE, nullptr));
@@ -462,6 +484,22 @@ AdwApplicationWindow* build_main_window(AdwApplication* app) {
   gtk_accessible_update_property(GTK_ACCESSIBLE(switcher_bar), GTK_ACCESSIBLE_PROPERTY_LABEL, "Pages", -1);
   GtkWidget* content = follow_window_width(stack, {client_parts, server_parts});
   adw_application_window_set_content(window, compat::toolbar_view_new(header, content, switcher_bar));
+  name_inner_switcher(switcher_bar);
+  // The header bar holds its title in a part of its own: the page tabs.
+  for (GtkWidget* holder = gtk_widget_get_parent(switcher); holder && holder != header;
+       holder = gtk_widget_get_parent(holder))
+    if (g_str_equal(G_OBJECT_TYPE_NAME(holder), "AdwGizmo"))
+      gtk_accessible_update_property(GTK_ACCESSIBLE(holder), GTK_ACCESSIBLE_PROPERTY_LABEL, "Pages", -1);
+  // The window keeps the parts; again once shown, when the rows have made
+  // the parts they make late.
+  using Parts = std::array<GtkWidget*, 4>;
+  auto* parts = new Parts{header, switcher_bar, client_parts.page, server_parts.page};
+  auto quiet = +[](GtkWidget*, gpointer data) noexcept {
+    for (GtkWidget* part : *static_cast<Parts*>(data)) compat::quiet_decorations(part);
+  };
+  quiet(nullptr, parts);
+  g_signal_connect_data(window, "map", G_CALLBACK(quiet), parts,
+                        [](gpointer data, GClosure*) { delete static_cast<Parts*>(data); }, GConnectFlags{});
   accept_run_files(window);
   return window;
 }

@@ -53,9 +53,21 @@ inline std::vector<GtkAccessible*> accessible_children(GtkAccessible* a) {
     c = next;
   }
 #else
-  if (GTK_IS_WIDGET(a))
+  // A stack's children are its pages, and each page holds its widget.
+  if (GTK_IS_STACK(a)) {
+    GListModel* pages = G_LIST_MODEL(gtk_stack_get_pages(GTK_STACK(a)));
+    for (guint i = 0; i < g_list_model_get_n_items(pages); ++i) {
+      auto* page = GTK_STACK_PAGE(g_list_model_get_item(pages, i));
+      out.push_back(GTK_ACCESSIBLE(page));
+      g_object_unref(page);  // the stack keeps it alive
+    }
+    g_object_unref(pages);
+  } else if (GTK_IS_STACK_PAGE(a)) {
+    out.push_back(GTK_ACCESSIBLE(gtk_stack_page_get_child(GTK_STACK_PAGE(a))));
+  } else if (GTK_IS_WIDGET(a)) {
     for (GtkWidget* c = gtk_widget_get_first_child(GTK_WIDGET(a)); c; c = gtk_widget_get_next_sibling(c))
       out.push_back(GTK_ACCESSIBLE(c));
+  }
 #endif
   return out;
 }

@@ -86,6 +86,17 @@ TEST(CompareView, TwoRunsShowAsATableAndCopyingTheComparisonPutsItsCsvOnTheClipb
                                            "Copy comparison as CSV", "Copy comparison as text",
                                            "Save chart as image…"};
   EXPECT_TRUE(missing(s.view, wanted).empty()) << ::testing::PrintToString(missing(s.view, wanted));
+  // The distributions are described as the chart is: each run's range
+  // and median (the three rates above, sorted).
+  EXPECT_EQ(trellan::testing::property_text(GTK_ACCESSIBLE(plot_named(s.view, "Distribution of one-second rates")),
+                                            GTK_ACCESSIBLE_PROPERTY_DESCRIPTION),
+            "Share of each run's one-second rates up to each rate: run 1 from 9.02 Gbit/s to 16.50 Gbit/s, "
+            "median 14.80 Gbit/s (3 seconds); run 2 from 8.04 Gbit/s to 9.15 Gbit/s, median 8.81 Gbit/s "
+            "(3 seconds).");
+  EXPECT_EQ(trellan::testing::property_text(GTK_ACCESSIBLE(plot_named(s.view, "Distribution of latency under load")),
+                                            GTK_ACCESSIBLE_PROPERTY_DESCRIPTION),
+            "Share of each run's answered probes under load up to each round-trip time: run 1 has no answered "
+            "probe; run 2 has no answered probe.");
   // Neither run measured latency: no latency plot.
   ASSERT_NE(plot_named(s.view, "Latency over time"), nullptr);
   EXPECT_FALSE(gtk_widget_get_visible(plot_named(s.view, "Latency over time")));

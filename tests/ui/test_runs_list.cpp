@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "accessible_tree.hpp"
 #include "runs_page_fixture.hpp"
 
 using namespace trellan;
@@ -451,7 +452,8 @@ TEST_F(RunsPageTest, AHiddenPageLeavesTheAccessibleTreeAloneUntilItIsShown) {
       << ::testing::PrintToString(reachable_texts(page));
   EXPECT_NE(row_subtitle_of(chosen_row()).find("send 949.0 Mbit/s at 50.00 s"), std::string::npos)
       << row_subtitle_of(chosen_row());
-  // The table's rows and cells are named by their texts, not their types.
+  // The table's rows and cells are named by their texts (a cell with its
+  // column), not their types.
   auto named = [&](GtkAccessibleRole role, const char* name) {
     return find_widget(page, [&](GtkWidget* w) {
       if (gtk_accessible_get_accessible_role(GTK_ACCESSIBLE(w)) != role) return false;
@@ -461,7 +463,8 @@ TEST_F(RunsPageTest, AHiddenPageLeavesTheAccessibleTreeAloneUntilItIsShown) {
     }) != nullptr;
   };
   EXPECT_TRUE(named(GTK_ACCESSIBLE_ROLE_ROW, "49.00–50.00 s, Send, 949.0 Mbit/s, 112 MBytes, retransmits 0"));
-  EXPECT_TRUE(named(GTK_ACCESSIBLE_ROLE_CELL, "949.0 Mbit/s") || named(GTK_ACCESSIBLE_ROLE_GRID_CELL, "949.0 Mbit/s"));
+  EXPECT_TRUE(named(GTK_ACCESSIBLE_ROLE_CELL, "Bitrate: 949.0 Mbit/s") ||
+              named(GTK_ACCESSIBLE_ROLE_GRID_CELL, "Bitrate: 949.0 Mbit/s"));
   std::printf("accessible objects under the Runs page: %zu hidden, %zu shown with 50 readings\n", before,
               accessible_count(page));
 }
@@ -616,6 +619,15 @@ TEST_F(RunsPageTest, InAWideWindowTheListAndTheChosenRunSitSideBySideWithTheTabl
   EXPECT_TRUE(in_sight(table_header(page), win()));
   EXPECT_TRUE(pump_until([&] { return missing(page, {"0.00–1.00 s", "1.00–2.00 s"}).empty(); }, 5));
   EXPECT_LE(bounds(view).origin.y + 120, 900);
+  // The list takes the column's height, down to the page's bottom margin,
+  // though its five runs need less than half of it.
+  GtkWidget* list_scroll = gtk_widget_get_ancestor(list, GTK_TYPE_SCROLLED_WINDOW);
+  GtkWidget* page_scroll = gtk_widget_get_ancestor(gtk_widget_get_parent(list_scroll), GTK_TYPE_SCROLLED_WINDOW);
+  EXPECT_TRUE(pump_until([&] {
+    return bounds(list_scroll).origin.y + bounds(list_scroll).size.height >=
+           bounds(page_scroll).origin.y + bounds(page_scroll).size.height - 20;
+  }, 5)) << bounds(list_scroll).origin.y << "+" << bounds(list_scroll).size.height << " in "
+         << bounds(page_scroll).origin.y << "+" << bounds(page_scroll).size.height;
   for (const bool dark : {false, true}) {
     adw_style_manager_set_color_scheme(adw_style_manager_get_default(),
                                        dark ? ADW_COLOR_SCHEME_FORCE_DARK : ADW_COLOR_SCHEME_FORCE_LIGHT);
@@ -627,6 +639,140 @@ TEST_F(RunsPageTest, InAWideWindowTheListAndTheChosenRunSitSideBySideWithTheTabl
   // Narrow again, the run goes back below the list.
   gtk_window_set_default_size(GTK_WINDOW(window), 560, 680);
   EXPECT_TRUE(pump_until([&] { return bounds(view).origin.y > bounds(list).origin.y + bounds(list).size.height; }, 10));
+}
+
+namespace {
+
+// The labels under `root` in view whose texts are cut: given less width
+// than their text takes ("0.044 m" of "0.044 ms").
+std::vector<std::string> cut_labels(GtkWidget* root) {
+  std::vector<std::string> out;
+  std::vector<GtkWidget*> all;
+  trellan::testing::all_widgets(root, all);
+  for (GtkWidget* w : all) {
+    if (!GTK_IS_LABEL(w) || !gtk_widget_get_mapped(w) || !*gtk_label_get_text(GTK_LABEL(w))) continue;
+    int natural = 0;
+    gtk_widget_measure(w, GTK_ORIENTATION_HORIZONTAL, -1, nullptr, &natural, nullptr, nullptr);
+    if (gtk_widget_get_width(w) + 0.5 < natural)
+      out.push_back(std::string(gtk_label_get_text(GTK_LABEL(w))) + " (" + std::to_string(gtk_widget_get_width(w)) +
+                    " of " + std::to_string(natural) + " px)");
+  }
+  return out;
+}
+
+// Whether a table's content fits its scrolled window's width, or else its
+// horizontal scroll bar is drawn for good (not an overlay) inside the
+// window's bounds.
+std::string width_problem(GtkWidget* table, GtkWidget* window) {
+  GtkWidget* scrolled = gtk_widget_get_ancestor(table, GTK_TYPE_SCROLLED_WINDOW);
+  if (!scrolled) return "no scrolled window";
+  GtkAdjustment* h = gtk_scrolled_window_get_hadjustment(GTK_SCROLLED_WINDOW(scrolled));
+  // A table that never scrolls down shows every row.
+  GtkPolicyType across, down;
+  gtk_scrolled_window_get_policy(GTK_SCROLLED_WINDOW(scrolled), &across, &down);
+  if (down == GTK_POLICY_NEVER) {
+    GtkWidget* bar = across == GTK_POLICY_EXTERNAL ? nullptr : gtk_scrolled_window_get_hscrollbar(GTK_SCROLLED_WINDOW(scrolled));
+    graphene_rect_t r, b;
+    const double bottom = bar && gtk_widget_get_mapped(bar) && gtk_widget_compute_bounds(bar, scrolled, &b)
+                              ? b.origin.y
+                              : gtk_widget_get_height(scrolled);
+    std::vector<GtkWidget*> all;
+    trellan::testing::all_widgets(table, all);
+    for (GtkWidget* w : all)
+      if (GTK_IS_LABEL(w) && gtk_widget_get_mapped(w) && gtk_widget_compute_bounds(w, scrolled, &r) &&
+          r.origin.y + r.size.height > bottom + 0.5)
+        return std::string("“") + gtk_label_get_text(GTK_LABEL(w)) + "” below the table's view";
+  }
+  if (gtk_adjustment_get_upper(h) <= gtk_adjustment_get_page_size(h) + 0.5) return "";
+  // Its bar: the scrolled window's own, or one of its own beside it.
+  GtkWidget* bar = across == GTK_POLICY_EXTERNAL ? find_widget(window, [&](GtkWidget* w) {
+    return GTK_IS_SCROLLBAR(w) && gtk_widget_get_mapped(w) && gtk_scrollbar_get_adjustment(GTK_SCROLLBAR(w)) == h;
+  }) : gtk_scrolled_window_get_hscrollbar(GTK_SCROLLED_WINDOW(scrolled));
+  if (across != GTK_POLICY_EXTERNAL && gtk_scrolled_window_get_overlay_scrolling(GTK_SCROLLED_WINDOW(scrolled)))
+    return "wider than its view, its scroll bar an overlay";
+  // The page scrolled as a person would to read the table: its top at the
+  // top of the page's view.
+  graphene_rect_t r;
+  if (GtkWidget* page = gtk_widget_get_ancestor(gtk_widget_get_parent(scrolled), GTK_TYPE_SCROLLED_WINDOW)) {
+    GtkAdjustment* v = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(page));
+    if (gtk_widget_compute_bounds(scrolled, page, &r))
+      gtk_adjustment_set_value(v, gtk_adjustment_get_value(v) + r.origin.y);
+    trellan::testing::pump_for(0.3);
+  }
+  if (!bar || !gtk_widget_get_mapped(bar) || !gtk_widget_compute_bounds(bar, window, &r) ||
+      r.origin.y + r.size.height > gtk_widget_get_height(window) + 0.5)
+    return "wider than its view, its scroll bar out of sight";
+  return "";
+}
+
+}  // namespace
+
+// At the default size and two larger ones, the table of readings and the
+// comparison table show each figure whole, or scroll with a scroll bar a
+// person can see.
+TEST_F(RunsPageTest, TablesShowEveryFigureWholeOrAVisibleScrollBarAtThreeSizes) {
+  for (int r = 0; r < 2; ++r) {
+    const auto id = log->begin(RunPage::Client, "127.0.0.1, port 5201", "TCP · 3 s");
+    std::vector<IntervalLatency> per_interval(3);
+    for (int i = 0; i < 3; ++i) {
+      const std::string start = std::to_string(i) + ".00", end = std::to_string(i + 1) + ".00";
+      log->add_interval(id, send_interval(start.c_str(), end.c_str(), 19800.5 + 100 * r + i, "2.31 GBytes", 1234));
+      per_interval[i].median_ms = 0.0443 + i;
+      per_interval[i].lost = 12;
+    }
+    LatencyFigures figures;
+    figures.idle_ms = 0.0312;
+    figures.loaded_median_ms = 1.0443;
+    figures.loaded_p95_ms = 2.0443;
+    figures.loaded_max_ms = 2.0443;
+    figures.sent = 30;
+    figures.lost = 36;
+    RunLatency latency;
+    latency.records = per_interval;
+    latency.ended = true;
+    latency.text = "Latency: 0.031 ms idle, 1.0 ms under load";
+    latency.figures = figures;
+    log->update_latency(id, latency);
+    log->end(id, RunEnd::Result, "Result — send: 19.80 Gbit/s", "6.93 GBytes · 3702 retransmits");
+  }
+  open_runs();
+  GtkListBox* list = run_list();
+  ASSERT_TRUE(pump_until([&] { return gtk_list_box_get_row_at_index(list, 1) && gtk_widget_get_mapped(GTK_WIDGET(list)); }));
+  for (int i : {0, 1}) {
+    GtkWidget* box = find_widget(GTK_WIDGET(gtk_list_box_get_row_at_index(list, i)),
+                                 [](GtkWidget* w) { return GTK_IS_CHECK_BUTTON(w); });
+    ASSERT_NE(box, nullptr);
+    gtk_check_button_set_active(GTK_CHECK_BUTTON(box), TRUE);
+  }
+  for (const auto& [width, height] : {std::pair{560, 680}, std::pair{1280, 1024}, std::pair{1920, 1080}}) {
+    SCOPED_TRACE(std::to_string(width) + "×" + std::to_string(height));
+    gtk_window_set_default_size(GTK_WINDOW(window), width, height);
+    ASSERT_TRUE(pump_until([&] {
+      return std::abs(gtk_widget_get_width(win()) - width) < 30 && std::abs(gtk_widget_get_height(win()) - height) < 30;
+    }, 10)) << gtk_widget_get_width(win()) << "×" << gtk_widget_get_height(win());
+    pump_for(0.5);
+    // The chosen run's table, then the comparison's, each on its tab.
+    GtkWidget* tabs = find_widget(page, [](GtkWidget* w) {
+      return GTK_IS_STACK(w) && gtk_stack_get_child_by_name(GTK_STACK(w), "compare");
+    });
+    ASSERT_NE(tabs, nullptr);
+    for (const char* tab : {"run", "compare"}) {
+      SCOPED_TRACE(tab);
+      gtk_stack_set_visible_child_name(GTK_STACK(tabs), tab);
+      GtkWidget* table = nullptr;
+      ASSERT_TRUE(pump_until([&] {
+        table = find_widget(page, [](GtkWidget* w) {
+          return gtk_widget_get_mapped(w) && (GTK_IS_COLUMN_VIEW(w) || gtk_accessible_get_accessible_role(
+                                                                           GTK_ACCESSIBLE(w)) == GTK_ACCESSIBLE_ROLE_TABLE);
+        });
+        return table != nullptr;
+      }, 5));
+      pump_for(0.3);
+      EXPECT_EQ(cut_labels(table), std::vector<std::string>());
+      EXPECT_EQ(width_problem(table, win()), "");
+      EXPECT_TRUE(save_window_png(win(), shot_path("tables-" + std::to_string(width) + "-" + tab + ".png")));
+    }
+  }
 }
 
 TEST_F(RunsPageTest, TheTableFollowsALiveRunWhileItsEndIsInView) {
