@@ -121,6 +121,9 @@ class Test {
     setup.facts.iperf_version = start.version;
     if (start.streams_said && start.streams != 0 && start.streams <= 1000)
       setup.facts.streams = static_cast<unsigned>(start.streams);
+    // A test bounded by bytes or blocks states a duration it does not keep.
+    if (start.duration > 0 && start.bytes == 0 && start.blocks == 0)
+      setup.facts.duration_s = static_cast<double>(start.duration);
     session_.emplace(std::move(setup));
     recording_.log = log_;
     apply(session_->start());

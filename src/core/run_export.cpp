@@ -139,6 +139,7 @@ std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   const std::string options = run.command.empty() ? run.options_summary : options_in_words(run.command);
   if (!options.empty()) out += "Options: " + options + "\n";
   for (const auto& line : report_ending_lines(run)) out += line + "\n";
+  if (const std::string stalls = stall_text(run); !stalls.empty()) out += stalls + ".\n";
   if (!run.latency_text.empty()) out += run.latency_text + "\n";
   if (run.latency) out += latency_spread_text(*run.latency) + "\n";
   out += "\n";

@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -168,6 +169,7 @@ RunFacts run_facts(const ClientOptions& o) {
   RunFacts facts;
   facts.protocol = o.udp ? "UDP" : "TCP";
   facts.streams = o.parallel;
+  if (o.duration > 0) facts.duration_s = o.duration;
   return facts;
 }
 
@@ -218,6 +220,61 @@ std::string stopped_text(const RunRecord& run) {
   if (seconds[1] > 0) means.push_back("receive: " + rate_text(megabits[1] / seconds[1]) + " mean");
   std::string text = std::string("Stopped after ") + after + " s";
   return means.empty() ? text : text + " — " + join(means);
+}
+
+namespace {
+
+std::string seconds_text(double s) {
+  char text[G_ASCII_DTOSTR_BUF_SIZE];
+  g_ascii_formatd(text, sizeof text, "%.1f", s);
+  return std::string(text) + " s";
+}
+
+// A test ends within a moment of its set length; a stopped process makes
+// up the time it lost once it runs again, and ends long after.
+bool ended_late(const RunRecord& run, double reached) {
+  if (!run.facts.duration_s || *run.facts.duration_s <= 0 || run.end == RunEnd::Running) return false;
+  const double set = *run.facts.duration_s;
+  return reached - set > std::max(1.0, set / 10);
+}
+
+}  // namespace
+
+std::optional<double> reached_s(const RunRecord& run) {
+  std::optional<double> reached;
+  for (const IntervalRecord& r : run.intervals)
+    if (!r.omitted) reached = std::max(reached.value_or(r.end), r.end);
+  return reached;
+}
+
+std::string stall_text(const RunRecord& run) {
+  std::vector<std::string> stalls;
+  for (const RunStall& s : run.stalls) {
+    switch (s.end) {
+      case RunStall::End::Resumed:
+        stalls.push_back("from " + seconds_text(s.from_s) + " to " + seconds_text(s.to_s) + ", then resumed");
+        break;
+      case RunStall::End::RunEnded:
+        stalls.push_back("at " + seconds_text(s.from_s) + ", until the run ended at " + seconds_text(s.to_s));
+        break;
+      case RunStall::End::Ongoing: stalls.push_back("at " + seconds_text(s.from_s) + ", none since"); break;
+    }
+  }
+  std::string out;
+  if (stalls.size() == 1) {
+    out = "Readings stopped " + stalls.front();
+  } else if (!stalls.empty()) {
+    out = "Readings stopped " + std::to_string(stalls.size()) + " times: ";
+    for (std::size_t i = 0; i < stalls.size(); ++i) out += (i ? "; " : "") + stalls[i];
+  }
+  if (const auto reached = reached_s(run); reached && ended_late(run, *reached)) {
+    if (!out.empty()) out += ". ";
+    const double set = *run.facts.duration_s;
+    out += "It ended at " + seconds_text(*reached) + " of a " +
+           (set == std::floor(set) ? std::to_string(static_cast<long long>(set)) + " s" : seconds_text(set)) +
+           " test";
+  }
+  return out;
 }
 
 std::string run_row_name(const RunRecord& run) {
