@@ -134,6 +134,7 @@ std::string iperf_version_text(std::string_view line) {
 std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   std::string out = run_title(run) + "\n";
   out += "Started: " + start_time_text(run) + "\n";
+  if (!run.facts.title.empty()) out += "Title: " + run.facts.title + "\n";
   if (!run.command.empty()) out += "Command: " + command_line_text(run.command) + "\n";
   out += "iperf3 version: " + iperf_version_text(iperf_version) + "\n";
   const std::string options = run.command.empty() ? run.options_summary : options_in_words(run.command);

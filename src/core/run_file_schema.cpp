@@ -135,6 +135,9 @@ void put_run(std::string& out, const RunRecord& r) {
   put_field(out, "streams", r.facts.streams, ",\n");
   put_field(out, "iperf_version", std::string_view(r.facts.iperf_version), ",\n");
   if (r.facts.duration_s) put_field(out, "duration_s", *r.facts.duration_s, ",\n");
+  if (!r.facts.title.empty()) put_field(out, "title", std::string_view(r.facts.title), ",\n");
+  if (!r.facts.buffer_length.empty()) put_field(out, "buffer_length", std::string_view(r.facts.buffer_length), ",\n");
+  if (!r.facts.window.empty()) put_field(out, "window", std::string_view(r.facts.window), ",\n");
   if (!r.source_file.empty()) put_field(out, "source_file", std::string_view(r.source_file), ",\n");
   put_field(out, "end", std::string_view(end_name(r.end)), ",\n");
   put_field(out, "result_text", std::string_view(r.result_text), ",\n");
@@ -441,6 +444,9 @@ class RunFileSink : public JsonSink {
                          : k == "options_summary" ? &r.options_summary
                          : k == "iperf_version"   ? &r.facts.iperf_version
                          : k == "source_file"     ? &r.source_file
+                         : k == "title"           ? &r.facts.title
+                         : k == "buffer_length"   ? &r.facts.buffer_length
+                         : k == "window"          ? &r.facts.window
                          : k == "result_text"     ? &r.result_text
                          : k == "details_text"    ? &r.details_text
                          : k == "error_text"      ? &r.error_text

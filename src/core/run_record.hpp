@@ -93,6 +93,11 @@ struct RunFacts {
   // How long the test was set to last (-t), in seconds; none where it was
   // not said or the test was bounded otherwise (by bytes or blocks).
   std::optional<double> duration_s;
+  // iperf3's title (-T), and the buffer length (-l) and socket buffer
+  // (-w) asked for, in iperf3's own form ("128K"); empty where not said.
+  std::string title;
+  std::string buffer_length;
+  std::string window;
   bool operator==(const RunFacts&) const = default;
 };
 

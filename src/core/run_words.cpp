@@ -160,6 +160,8 @@ std::string options_summary(const ClientOptions& o) {
   if (!o.bitrate.empty()) parts.push_back("target " + o.bitrate);
   parts.push_back(std::to_string(o.duration) + " s");
   if (o.omit != 0) parts.push_back("omit first " + std::to_string(o.omit) + " s");
+  if (!o.buffer_length.empty()) parts.push_back("buffer length " + o.buffer_length);
+  if (!o.window.empty()) parts.push_back("window " + o.window);
   if (o.ip_version == IpVersion::V4) parts.emplace_back("IPv4");
   if (o.ip_version == IpVersion::V6) parts.emplace_back("IPv6");
   return join(parts);
@@ -170,6 +172,8 @@ RunFacts run_facts(const ClientOptions& o) {
   facts.protocol = o.udp ? "UDP" : "TCP";
   facts.streams = o.parallel;
   if (o.duration > 0) facts.duration_s = o.duration;
+  facts.buffer_length = o.buffer_length;
+  facts.window = o.window;
   return facts;
 }
 

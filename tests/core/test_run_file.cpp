@@ -75,7 +75,7 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
       {"iperf3-3.12/json-bidir-client.json", RunPage::Client, "127.0.0.1, port 59535", "TCP · bidirectional · 2 s",
        RunEnd::Result, "Result — send: 6.21 Gbit/s · receive: 4.15 Gbit/s", "Retransmits: send 8 · receive 12", "",
        4, "0.00,1.00,send,4858.384,581 MBytes,6,,,,no,,", 1796708747, "iperf 3.12"},
-      {"iperf3-3.18/json-udp-server.json", RunPage::Server, "127.0.0.1", "port 41359", RunEnd::Result,
+      {"iperf3-3.18/json-udp-server.json", RunPage::Server, "127.0.0.1", "UDP · port 41359", RunEnd::Result,
        "Result — receive: 10.1 Mbit/s",
        "Last client: 127.0.0.1 — receive: 10.1 Mbit/s · Jitter 0.019 ms · lost 0 of 77 datagrams (0 %)", "", 2,
        "0.00,1.00,receive,10.215,1.22 MBytes,,0.111,0,39,no,,", 1796708752, "iperf 3.18"},
@@ -99,7 +99,7 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
        "TCP · 2 streams · bidirectional · 2 s", RunEnd::Result, "Result — send: 9.90 Gbit/s · receive: 16.53 Gbit/s",
        "Retransmits: send 34 · receive 15", "", 4, "0.00,1.00,send,8140.319,973 MBytes,26,,,,no,,", 1796708749,
        "iperf 3.18"},
-      {"iperf3-3.18/json-bidir-server.json", RunPage::Server, "127.0.0.1", "port 43171", RunEnd::Result,
+      {"iperf3-3.18/json-bidir-server.json", RunPage::Server, "127.0.0.1", "TCP · port 43171", RunEnd::Result,
        "Result — send: 23.10 Gbit/s · receive: 12.29 Gbit/s",
        "Last client: 127.0.0.1 — send: 23.10 Gbit/s · receive: 12.29 Gbit/s · Retransmits: send 54", "", 4,
        "0.00,1.00,receive,13783.879,1.60 GBytes,,,,,no,,", 1796708746, "iperf 3.18"},
@@ -115,7 +115,7 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
        "interrupt - the client has terminated", 2, "0.00,1.00,send,20250.894,2.36 GBytes,1,,,,no,,", 1796708773,
        "iperf 3.12"},
       // The server writes the client's last interval twice; the record has it once.
-      {"iperf3-3.12/json-interrupted-server.json", RunPage::Server, "127.0.0.1", "port 55293", RunEnd::EndedEarly,
+      {"iperf3-3.12/json-interrupted-server.json", RunPage::Server, "127.0.0.1", "TCP · port 55293", RunEnd::EndedEarly,
        "Result — receive: 25.65 Gbit/s",
        "Last client: 127.0.0.1 — receive: 25.65 Gbit/s · ended early (the client has terminated)",
        "the client has terminated", 1, "0.00,1.00,receive,20221.877,2.36 GBytes,,,,,no,,", 1796708773, "iperf 3.12"},
@@ -184,6 +184,45 @@ TEST(RunFileCaptures, BitratesAndTransfersReadAsIperf3PrintsThem) {
   EXPECT_EQ(i[1].bitrate, "2.87 Gbits/sec");
   const OpenedFile udp = open_capture("iperf3-3.18/json-udp-server.json");
   EXPECT_EQ(udp.runs[0].intervals[0].bitrate, "10.2 Mbits/sec");
+}
+
+// A client run with -T tuned -l 64K -w 256K, and the server that served it:
+// the title, the buffer length and the socket buffer are kept as facts,
+// said in the options and the report, and kept by a run file. The served
+// client says what the client asked of it.
+TEST(RunFileCaptures, TitleBufferLengthAndWindowAreKeptAndSaid) {
+  const OpenedFile client = open_capture("iperf3-3.12/json-tuned-client.json");
+  ASSERT_EQ(client.runs.size(), 1u) << client.error;
+  const RunRecord& c = client.runs[0];
+  EXPECT_EQ(c.facts.title, "tuned");
+  EXPECT_EQ(c.facts.buffer_length, "64K");
+  EXPECT_EQ(c.facts.window, "256K");
+  EXPECT_EQ(c.options_summary, "TCP · 2 s · buffer length 64K · window 256K");
+  const std::string report = run_report(c, c.facts.iperf_version);
+  EXPECT_NE(report.find("\nTitle: tuned\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\nOptions: TCP · 2 s · buffer length 64K · window 256K\n"), std::string::npos) << report;
+
+  const OpenedFile server = open_capture("iperf3-3.12/json-tuned-server.json");
+  ASSERT_EQ(server.runs.size(), 1u) << server.error;
+  const RunRecord& s = server.runs[0];
+  EXPECT_EQ(s.options_summary, "TCP · port 42655");
+  EXPECT_EQ(s.facts.protocol, "TCP");
+  EXPECT_EQ(s.facts.title, "tuned");
+  EXPECT_EQ(s.facts.window, "256K");
+
+  // A run file keeps them all.
+  const OpenedFile back = read_runs(run_file_text({&c, &s}), "again.trellan");
+  ASSERT_EQ(back.runs.size(), 2u) << back.error;
+  EXPECT_EQ(back.runs[0].facts, c.facts);
+  EXPECT_EQ(back.runs[1].facts, s.facts);
+  EXPECT_EQ(run_report(back.runs[0], back.runs[0].facts.iperf_version), report);
+
+  // Without -l or -w nothing is said of them: TCP's 128K is iperf3's own.
+  const OpenedFile plain = open_capture("iperf3-3.12/json-tcp-client.json");
+  ASSERT_EQ(plain.runs.size(), 1u);
+  EXPECT_EQ(plain.runs[0].facts.buffer_length, "");
+  EXPECT_EQ(plain.runs[0].facts.window, "");
+  EXPECT_EQ(plain.runs[0].facts.title, "");
 }
 
 // A stream that stops before its "end" event: what came is kept.

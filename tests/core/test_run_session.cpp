@@ -137,6 +137,8 @@ TEST(RunSession, ClientTestShowsItsPeakThenItsResultAndItsRecordKeepsBoth) {
     asked.server = "127.0.0.1";
     asked.udp = true;
     asked.parallel = 3;
+    asked.buffer_length = "64K";
+    asked.window = "256K";
     RunSetup setup = client_setup();
     setup.facts = run_facts(asked);
     setup.facts.iperf_version = "3.12";
@@ -144,7 +146,7 @@ TEST(RunSession, ClientTestShowsItsPeakThenItsResultAndItsRecordKeepsBoth) {
     page.feed("iperf3-3.12/udp-P2-client.txt");
     page.exit(0);
     ASSERT_EQ(page.log->runs().size(), 1u);
-    EXPECT_EQ(page.run(0).facts, (RunFacts{"UDP", 3, "3.12", 10.0}));
+    EXPECT_EQ(page.run(0).facts, (RunFacts{"UDP", 3, "3.12", 10.0, "", "64K", "256K"}));
   }
   struct Case {
     const char* capture;
