@@ -49,7 +49,7 @@ std::string scaled(double value, double step, const std::array<double, 5>& facto
 // The largest rate or time a real test gives, with room to spare; a figure
 // beyond it is a fault in the file.
 constexpr double kMaxBitsPerSecond = 1e16;
-constexpr double kMaxSeconds = 1e8;  // over three years
+constexpr double kMaxSeconds = kLongestTestSeconds;
 constexpr std::uint64_t kLatestStart = 7258118400;  // 2200-01-01
 
 // One "sum" of an interval or of the end, as iperf3 wrote it.
@@ -418,9 +418,10 @@ class IperfSink : public JsonSink {
     if (intervals && at.size() == (stream_ ? 1u : 2u)) {
       if (!main_.present && !reverse_.present) return true;
       for (const Sum* sum : {&main_, &reverse_})
-        if (sum->present && sum->end < sum->start)
-          return fail("It holds a figure that cannot be right: interval " + std::to_string(intervals_ + 1) +
-                      " ends before it starts");
+        if (const std::string fault = sum->present ? interval_times_fault(sum->start, sum->end) : "";
+            !fault.empty())
+          return fail("It holds a figure that cannot be right: interval " + std::to_string(intervals_ + 1) + " " +
+                      fault);
       begin_test();
       test_->interval(main_, reverse_);
       ++intervals_;

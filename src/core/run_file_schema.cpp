@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "core/run_file.hpp"
+#include "core/run_words.hpp"
 
 namespace trellan {
 
@@ -408,6 +409,9 @@ class RunFileSink : public JsonSink {
     }
     if (at.size() == 4 && array && at[0].key == "runs" && at[2].key == "intervals") {
       if (interval_fields_ < 13) return fail_field("intervals");
+      if (const std::string fault = interval_times_fault(interval_.start, interval_.end); !fault.empty())
+        return fail("A run in it has an interval that " + fault + " (" + interval_.start_text + "–" +
+                    interval_.end_text + " s)");
       run_.intervals.push_back(std::move(interval_));
       if (run_.intervals.size() > RunLog::kMaxIntervals) {
         run_.intervals.pop_front();

@@ -344,6 +344,14 @@ std::string dropped_runs_text(std::uint64_t measured, std::uint64_t opened) {
          ": the window keeps the last " + cap + ".";
 }
 
+std::string interval_times_fault(double start, double end) {
+  if (!(start >= 0) || !(end >= 0)) return "has a negative time";
+  if (start > kLongestTestSeconds || end > kLongestTestSeconds) return "ends after more than three years";
+  if (end < start) return "ends before it starts";
+  if (end == start) return "lasts no time";
+  return "";
+}
+
 std::string could_not_open_text(const std::string& name, const std::string& reason) {
   return "Could not open “" + name + "”: " + reason;
 }

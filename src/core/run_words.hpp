@@ -143,6 +143,15 @@ std::string dropped_runs_text(std::uint64_t measured, std::uint64_t opened);
 
 // ---- opening files -----------------------------------------------------------
 
+// What cannot be right about an interval's times, in seconds from the
+// test's start, as a file's reason goes on after "interval 3 ": "ends
+// before it starts", "lasts no time", "ends after more than three years";
+// empty when they can be right.
+std::string interval_times_fault(double start, double end);
+// The longest a test's clock can run in a file that is believed: over three
+// years, past any test iperf3 would run.
+inline constexpr double kLongestTestSeconds = 1e8;
+
 // "Could not open “x.json”: The file is empty".
 std::string could_not_open_text(const std::string& name, const std::string& reason);
 // The progress of an open: "Opening “x.json”…", then "Adding the runs of

@@ -270,6 +270,8 @@ TEST(RunFileBadInput, EachGetsItsReasonAndNoRun) {
   const std::string tcp = capture_text("iperf3-3.12/json-tcp-client.json");
   const std::string stream = capture_text("iperf3-3.18/json-stream-client.jsonl");
   const std::string second_line = stream.substr(stream.find('\n') + 1, stream.find('\n', stream.find('\n') + 1) - stream.find('\n'));
+  const OpenedFile tcp_run = read_runs(tcp, "tcp.json");
+  const std::string saved = run_file_text({&tcp_run.runs.at(0)});
   struct Case {
     const char* name;
     std::string bytes;
@@ -308,6 +310,16 @@ TEST(RunFileBadInput, EachGetsItsReasonAndNoRun) {
       {"interval of centuries",
        replaced(tcp, "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t2.000088", "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t5e8"),
        "It holds a figure that cannot be right: “end” in interval 2 is 5e+08"},
+      {"interval of no time",
+       replaced(tcp, "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t2.000088", "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t1.001611"),
+       "It holds a figure that cannot be right: interval 2 lasts no time"},
+      // A run file's intervals are held to the same.
+      {"run file interval backwards", replaced(saved, "[0,1.001611,\"0.00\",\"1.00\"", "[0,-1,\"0.00\",\"-1.00\""),
+       "A run in it has an interval that has a negative time (0.00–-1.00 s)"},
+      {"run file interval of no time", replaced(saved, "[0,1.001611,\"0.00\",\"1.00\"", "[0,0,\"0.00\",\"0.00\""),
+       "A run in it has an interval that lasts no time (0.00–0.00 s)"},
+      {"run file interval of centuries", replaced(saved, "[0,1.001611,\"0.00\",\"1.00\"", "[0,5e8,\"0.00\",\"500000000.00\""),
+       "A run in it has an interval that ends after more than three years (0.00–500000000.00 s)"},
       {"bytes not a number", replaced(tcp, "\"bytes\":\t1700003840,\n\t\t\t\t\"bits", "\"bytes\":\t\"many\",\n\t\t\t\t\"bits"),
        "It holds a figure that cannot be right: “bytes” in interval 1 is a text"},
       {"rate not a number", replaced(tcp, "13578156386.92675,\n\t\t\t\t\"retransmits\":\t0,\n\t\t\t\t\"omitted\"",
