@@ -306,8 +306,12 @@ class Test {
   // ended early for this reason, whatever the session made of its end.
   void apply(PageAnswer a, const std::optional<std::string>& early = std::nullopt) {
     for (RecordStep& step : a.record) {
-      if (step.kind == RecordStep::Kind::Begin && start_.timesecs)
-        step.started = std::chrono::system_clock::from_time_t(static_cast<std::time_t>(*start_.timesecs));
+      // Where the file does not say when (a refused client's), the clock's
+      // start stands for "unknown": its reader puts the file's own time in.
+      if (step.kind == RecordStep::Kind::Begin)
+        step.started = start_.timesecs
+                           ? std::chrono::system_clock::from_time_t(static_cast<std::time_t>(*start_.timesecs))
+                           : std::chrono::system_clock::time_point{};
       if (step.kind == RecordStep::Kind::End && early && step.how != RunEnd::EndedEarly) {
         step.how = RunEnd::EndedEarly;
         step.error_text = *early;

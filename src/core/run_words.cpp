@@ -188,6 +188,8 @@ std::string options_summary(const ServerOptions& o) {
 std::string far_end_of(const ClientOptions& o) { return o.server + ", port " + std::to_string(o.port); }
 
 std::string run_title(const RunRecord& run) {
+  // A refused client's file may not say where it went.
+  if (run.far_end.empty()) return run.page == RunPage::Client ? "Client" : "Server";
   return run.page == RunPage::Client ? "Client — " + run.far_end : "Server — client " + run.far_end;
 }
 
@@ -455,6 +457,7 @@ std::string shown_name(std::string_view name) {
 }
 
 std::string shown_run_title(const RunRecord& run) {
+  if (run.far_end.empty()) return run_title(run);
   const std::string far_end = shown_name(run.far_end);
   return run.page == RunPage::Client ? "Client — " + far_end : "Server — client " + far_end;
 }

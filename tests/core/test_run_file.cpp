@@ -444,6 +444,24 @@ TEST_F(RunFileOnDisk, FilesThatCannotBeReadSayWhy) {
   }
 }
 
+// iperf3's file of a refused client says neither when nor where: its run
+// started when the file was written, not when it was opened, and its title
+// says no far end rather than an empty one. Both 3.12's and 3.18's.
+TEST_F(RunFileOnDisk, ARefusedClientStartsWhenItsFileWasWritten) {
+  for (const char* capture : {"iperf3-3.12/json-refused-client.json", "iperf3-3.18/json-refused-client.json"}) {
+    SCOPED_TRACE(capture);
+    const std::string path = make("refused.json", capture_text(capture));
+    // 2026-12-08 05:46:40 UTC, as a file copied from another machine keeps it.
+    const timespec times[2] = {{1796708800, 0}, {1796708800, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    const OpenedFile f = open_run_file(path, "refused.json");
+    ASSERT_EQ(f.runs.size(), 1u) << f.error;
+    EXPECT_EQ(std::chrono::system_clock::to_time_t(f.runs[0].started), 1796708800);
+    EXPECT_EQ(run_title(f.runs[0]), "Client");
+    EXPECT_EQ(f.runs[0].end, RunEnd::Error);
+  }
+}
+
 // A bare word among a stream's figures, which a run passes over, is refused
 // with the same reason wherever it lies: in the first piece of the file, in
 // a later one, or across the boundary between two; read from disk a piece
