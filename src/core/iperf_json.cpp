@@ -49,7 +49,7 @@ std::string scaled(double value, double step, const std::array<double, 5>& facto
 // The largest rate or time a real test gives, with room to spare; a figure
 // beyond it is a fault in the file.
 constexpr double kMaxBitsPerSecond = 1e16;
-constexpr double kMaxSeconds = 1e8;  // over three years
+constexpr double kMaxSeconds = kLongestTestSeconds;
 constexpr std::uint64_t kLatestStart = 7258118400;  // 2200-01-01
 
 // One "sum" of an interval or of the end, as iperf3 wrote it.
@@ -76,6 +76,8 @@ struct Start {
   bool streams_said = false;
   std::uint64_t streams = 1, omit = 0, duration = 0, bytes = 0, blocks = 0, target_bitrate = 0;
   bool reverse = false, bidir = false;
+  std::uint64_t blksize = 0, sock_bufsize = 0;  // -l as it was, -w where asked for
+  std::string title;                            // -T: the document's own "title"
 };
 
 // The end's sums of one flow: the sender's and the receiver's figures.
@@ -90,6 +92,16 @@ std::string valid_utf8(std::string_view s) {
   g_free(v);
   return out;
 }
+
+// A size as iperf3's options take it, in its units of 1024: "128K".
+std::string size_option(std::uint64_t bytes) {
+  if (bytes != 0 && bytes % (1024 * 1024) == 0) return std::to_string(bytes / (1024 * 1024)) + "M";
+  if (bytes != 0 && bytes % 1024 == 0) return std::to_string(bytes / 1024) + "K";
+  return std::to_string(bytes);
+}
+
+// iperf3's buffer length for TCP when none is asked for.
+constexpr std::uint64_t kDefaultTcpBlksize = 128 * 1024;
 
 std::string bitrate_option(std::uint64_t bits) {
   if (bits != 0 && bits % 1000000000 == 0) return std::to_string(bits / 1000000000) + "G";
@@ -110,6 +122,12 @@ class Test {
       ServerOptions o;
       o.port = setup.port;
       setup.options_summary = options_summary(o);
+      // What the client asked of it, as the test's start states it.
+      if (start.test) {
+        std::string asked = start.protocol.empty() ? std::string() : start.protocol + " · ";
+        if (start.streams_said && start.streams >= 2) asked += std::to_string(start.streams) + " streams · ";
+        setup.options_summary = asked + setup.options_summary;
+      }
     } else {
       setup.far_end = start.connecting_host.empty()
                           ? std::string()
@@ -121,6 +139,11 @@ class Test {
     setup.facts.iperf_version = start.version;
     if (start.streams_said && start.streams != 0 && start.streams <= 1000)
       setup.facts.streams = static_cast<unsigned>(start.streams);
+    setup.facts.buffer_length = buffer_length_asked(start);
+    if (start.sock_bufsize > 0) setup.facts.window = size_option(start.sock_bufsize);
+    // A test bounded by bytes or blocks states a duration it does not keep.
+    if (start.duration > 0 && start.bytes == 0 && start.blocks == 0)
+      setup.facts.duration_s = static_cast<double>(start.duration);
     session_.emplace(std::move(setup));
     recording_.log = log_;
     apply(session_->start());
@@ -164,8 +187,17 @@ class Test {
   }
 
  private:
+  // A UDP test's buffer length follows the path's MSS unless asked for, so
+  // only TCP's tells that it was asked for.
+  static std::string buffer_length_asked(const Start& start) {
+    if (start.protocol != "TCP"sv || start.blksize == 0 || start.blksize == kDefaultTcpBlksize) return {};
+    return size_option(start.blksize);
+  }
+
   std::string client_summary() const {
     ClientOptions o;
+    o.buffer_length = buffer_length_asked(start_);
+    if (start_.sock_bufsize > 0) o.window = size_option(start_.sock_bufsize);
     o.udp = start_.protocol == "UDP"sv;
     o.parallel = static_cast<std::uint32_t>(std::min<std::uint64_t>(start_.streams, 1000));
     o.reverse = start_.reverse;
@@ -274,8 +306,12 @@ class Test {
   // ended early for this reason, whatever the session made of its end.
   void apply(PageAnswer a, const std::optional<std::string>& early = std::nullopt) {
     for (RecordStep& step : a.record) {
-      if (step.kind == RecordStep::Kind::Begin && start_.timesecs)
-        step.started = std::chrono::system_clock::from_time_t(static_cast<std::time_t>(*start_.timesecs));
+      // Where the file does not say when (a refused client's), the clock's
+      // start stands for "unknown": its reader puts the file's own time in.
+      if (step.kind == RecordStep::Kind::Begin)
+        step.started = start_.timesecs
+                           ? std::chrono::system_clock::from_time_t(static_cast<std::time_t>(*start_.timesecs))
+                           : std::chrono::system_clock::time_point{};
       if (step.kind == RecordStep::Kind::End && early && step.how != RunEnd::EndedEarly) {
         step.how = RunEnd::EndedEarly;
         step.error_text = *early;
@@ -327,6 +363,7 @@ class IperfSink : public JsonSink {
     const std::string& section = this->section(at);
     if (at.size() == 1) {
       if (section == "error"sv && v.kind == JsonScalar::Kind::String) error_ = valid_utf8(v.text);
+      if (section == "title"sv && v.kind == JsonScalar::Kind::String) start_.title = valid_utf8(v.text);
       return true;
     }
     if (section == "start"sv) return start_value(at, v);
@@ -385,9 +422,10 @@ class IperfSink : public JsonSink {
     if (intervals && at.size() == (stream_ ? 1u : 2u)) {
       if (!main_.present && !reverse_.present) return true;
       for (const Sum* sum : {&main_, &reverse_})
-        if (sum->present && sum->end < sum->start)
-          return fail("It holds a figure that cannot be right: interval " + std::to_string(intervals_ + 1) +
-                      " ends before it starts");
+        if (const std::string fault = sum->present ? interval_times_fault(sum->start, sum->end) : "";
+            !fault.empty())
+          return fail("It holds a figure that cannot be right: interval " + std::to_string(intervals_ + 1) + " " +
+                      fault);
       begin_test();
       test_->interval(main_, reverse_);
       ++intervals_;
@@ -459,7 +497,10 @@ class IperfSink : public JsonSink {
   void end_test(const std::string& how_cut) {
     begin_test();
     test_->finish(end_main_, end_reverse_, error_, how_cut);
-    if (auto r = test_->take()) runs.push(std::move(*r));
+    if (auto r = test_->take()) {
+      r->facts.title = start_.title;  // written after the test's end
+      runs.push(std::move(*r));
+    }
     test_.reset();
     new_document();
     intervals_ = 0;
@@ -484,6 +525,10 @@ class IperfSink : public JsonSink {
     const bool text = v.kind == JsonScalar::Kind::String;
     if (at.size() == 2) {
       if (k1 == "version"sv && text) start_.version = valid_utf8(v.text);
+      if (k1 == "sock_bufsize"sv) {
+        if (!v.count()) return fail_number("“sock_bufsize”", v);
+        start_.sock_bufsize = *v.count();
+      }
       return true;
     }
     const std::string& k2 = at[2].key;
@@ -513,6 +558,7 @@ class IperfSink : public JsonSink {
                            : k2 == "bytes"sv          ? &start_.bytes
                            : k2 == "blocks"sv         ? &start_.blocks
                            : k2 == "target_bitrate"sv ? &start_.target_bitrate
+                           : k2 == "blksize"sv        ? &start_.blksize
                                                     : nullptr;
         if (n) {
           const auto c = v.count();

@@ -15,7 +15,9 @@
 namespace trellan {
 
 struct IperfRuns {
-  std::vector<RunRecord> runs;  // oldest first, the newest a window keeps
+  // Oldest first, the newest a window keeps. A run whose document did not
+  // say when it started (a refused client's) starts at the clock's epoch.
+  std::vector<RunRecord> runs;
   std::uint64_t left_out = 0;   // the older ones
   std::string error;            // empty when the file was read; else why not, in words
 };

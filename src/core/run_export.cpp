@@ -134,11 +134,13 @@ std::string iperf_version_text(std::string_view line) {
 std::string run_report(const RunRecord& run, const std::string& iperf_version) {
   std::string out = run_title(run) + "\n";
   out += "Started: " + start_time_text(run) + "\n";
+  if (!run.facts.title.empty()) out += "Title: " + run.facts.title + "\n";
   if (!run.command.empty()) out += "Command: " + command_line_text(run.command) + "\n";
   out += "iperf3 version: " + iperf_version_text(iperf_version) + "\n";
   const std::string options = run.command.empty() ? run.options_summary : options_in_words(run.command);
   if (!options.empty()) out += "Options: " + options + "\n";
   for (const auto& line : report_ending_lines(run)) out += line + "\n";
+  if (const std::string stalls = stall_text(run); !stalls.empty()) out += stalls + ".\n";
   if (!run.latency_text.empty()) out += run.latency_text + "\n";
   if (run.latency) out += latency_spread_text(*run.latency) + "\n";
   out += "\n";

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <variant>
 
@@ -72,7 +73,9 @@ std::string display_name_of(const std::string& path, std::string given) {
   return out;
 }
 
-OpenedFile read_source(JsonSource& source, const std::string& name) {
+// `written`: when the file was last written, for a run that does not say
+// when it started.
+OpenedFile read_source(JsonSource& source, const std::string& name, std::chrono::system_clock::time_point written) {
   OpenedFile out;
   std::string_view head = source.head();
   // Blank space before the first value may fill whole pieces of the file.
@@ -97,6 +100,8 @@ OpenedFile read_source(JsonSource& source, const std::string& name) {
       out.error = std::move(r.error);
       if (out.error.empty() && out.runs.empty())
         out.error = "It holds no test: only what an iperf3 server wrote as it started or stopped";
+      for (RunRecord& run : out.runs)
+        if (run.started == std::chrono::system_clock::time_point{}) run.started = written;
       break;
     }
     case Kind::RunFile: {
@@ -150,14 +155,18 @@ OpenedFile open_run_file(const std::string& path, std::string display_name, cons
   }
   const bool pipe = S_ISFIFO(st.st_mode);
   auto source = JsonSource::from_fd(fd, static_cast<std::uint64_t>(st.st_size), cancel, progress);
-  out = read_source(*source, name);
+  // A pipe's writer writes now.
+  const auto written = pipe ? std::chrono::system_clock::now()
+                            : std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                  std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+  out = read_source(*source, name, written);
   if (pipe && out.error == "The file is empty") out.error = "It is a named pipe, and nothing was written to it";
   return out;
 }
 
 OpenedFile read_runs(std::string_view bytes, std::string display_name) {
   auto source = JsonSource::from_memory(bytes);
-  return read_source(*source, display_name_of("", std::move(display_name)));
+  return read_source(*source, display_name_of("", std::move(display_name)), std::chrono::system_clock::now());
 }
 
 std::string run_file_text(const std::vector<const RunRecord*>& runs) {

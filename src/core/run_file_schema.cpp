@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "core/run_file.hpp"
+#include "core/run_words.hpp"
 
 namespace trellan {
 
@@ -89,6 +90,15 @@ const char* end_name(RunEnd e) {
   return "running";
 }
 
+const char* stall_end_name(RunStall::End e) {
+  switch (e) {
+    case RunStall::End::Ongoing: return "ongoing";
+    case RunStall::End::Resumed: return "resumed";
+    case RunStall::End::RunEnded: return "run-ended";
+  }
+  return "ongoing";
+}
+
 std::string iso_time(std::chrono::system_clock::time_point t) {
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
   std::int64_t secs = us / 1000000, frac = us % 1000000;
@@ -125,6 +135,10 @@ void put_run(std::string& out, const RunRecord& r) {
   put_field(out, "protocol", std::string_view(r.facts.protocol), ",");
   put_field(out, "streams", r.facts.streams, ",\n");
   put_field(out, "iperf_version", std::string_view(r.facts.iperf_version), ",\n");
+  if (r.facts.duration_s) put_field(out, "duration_s", *r.facts.duration_s, ",\n");
+  if (!r.facts.title.empty()) put_field(out, "title", std::string_view(r.facts.title), ",\n");
+  if (!r.facts.buffer_length.empty()) put_field(out, "buffer_length", std::string_view(r.facts.buffer_length), ",\n");
+  if (!r.facts.window.empty()) put_field(out, "window", std::string_view(r.facts.window), ",\n");
   if (!r.source_file.empty()) put_field(out, "source_file", std::string_view(r.source_file), ",\n");
   put_field(out, "end", std::string_view(end_name(r.end)), ",\n");
   put_field(out, "result_text", std::string_view(r.result_text), ",\n");
@@ -162,6 +176,20 @@ void put_run(std::string& out, const RunRecord& r) {
   }
   out += ",\n";
   put_field(out, "dropped_intervals", r.dropped_intervals, ",\n");
+  if (!r.stalls.empty()) {
+    put_key(out, "stalls");
+    out += '[';
+    for (std::size_t i = 0; i < r.stalls.size(); ++i) {
+      out += i ? ",[" : "[";
+      put_number(out, r.stalls[i].from_s);
+      out += ',';
+      put_number(out, r.stalls[i].to_s);
+      out += ',';
+      put_string(out, stall_end_name(r.stalls[i].end));
+      out += ']';
+    }
+    out += "],\n";
+  }
   put_key(out, "intervals");
   out += "[";
   bool first = true;
@@ -313,6 +341,8 @@ class RunFileSink : public JsonSink {
         if (!v.count()) return fail_field("interval_latency");
         l.lost = *v.count();
       }
+    } else if (k == "stalls" && at.size() == 5) {
+      return stall_value(at[4].index, v);
     } else if (k == "probes" && at.size() == 5) {
       LatencyProbe& p = r.probes.back();
       const bool lost = v.kind == JsonScalar::Kind::Null;
@@ -355,6 +385,7 @@ class RunFileSink : public JsonSink {
       if (k == "intervals") interval_ = IntervalRecord{};
       if (k == "interval_latency") run_.interval_latency.emplace_back();
       if (k == "probes") run_.probes.push_back(LatencyProbe{0, NAN});
+      if (k == "stalls") run_.stalls.emplace_back();
     }
     return true;
   }
@@ -362,6 +393,11 @@ class RunFileSink : public JsonSink {
   bool close(const JsonPath& at, bool array) override {
     if (at.size() == 2 && at[0].key == "runs" && !array) {
       if (!end_known_) return fail("A run in it does not say how it ended");
+      // A run saved while its readings had stopped ended in that stall.
+      for (RunStall& s : run_.stalls) {
+        if (s.end == RunStall::End::Ongoing) s.end = RunStall::End::RunEnded;
+        s.to_s = std::max(s.to_s, s.from_s);
+      }
       run_.summary = summary_;
       run_.latency = latency_;
       if (!run_.latency) {
@@ -373,6 +409,9 @@ class RunFileSink : public JsonSink {
     }
     if (at.size() == 4 && array && at[0].key == "runs" && at[2].key == "intervals") {
       if (interval_fields_ < 13) return fail_field("intervals");
+      if (const std::string fault = interval_times_fault(interval_.start, interval_.end); !fault.empty())
+        return fail("A run in it has an interval that " + fault + " (" + interval_.start_text + "–" +
+                    interval_.end_text + " s)");
       run_.intervals.push_back(std::move(interval_));
       if (run_.intervals.size() > RunLog::kMaxIntervals) {
         run_.intervals.pop_front();
@@ -397,7 +436,9 @@ class RunFileSink : public JsonSink {
     if (reason.empty()) reason = std::move(why);
     return false;
   }
-  static bool listed(const std::string& k) { return k == "intervals" || k == "interval_latency" || k == "probes"; }
+  static bool listed(const std::string& k) {
+    return k == "intervals" || k == "interval_latency" || k == "probes" || k == "stalls";
+  }
   bool fail_shape() { return fail("It is not a Trellan run file that this Trellan can read"); }
   bool fail_field(const std::string& k) { return fail("A run in it has a faulty “" + k + "”"); }
 
@@ -407,6 +448,9 @@ class RunFileSink : public JsonSink {
                          : k == "options_summary" ? &r.options_summary
                          : k == "iperf_version"   ? &r.facts.iperf_version
                          : k == "source_file"     ? &r.source_file
+                         : k == "title"           ? &r.facts.title
+                         : k == "buffer_length"   ? &r.facts.buffer_length
+                         : k == "window"          ? &r.facts.window
                          : k == "result_text"     ? &r.result_text
                          : k == "details_text"    ? &r.details_text
                          : k == "error_text"      ? &r.error_text
@@ -448,6 +492,10 @@ class RunFileSink : public JsonSink {
     } else if (k == "dropped_intervals") {
       if (!v.count()) return fail_field(k);
       r.dropped_intervals += *v.count();
+    } else if (k == "duration_s") {
+      if (v.kind == JsonScalar::Kind::Null) return true;
+      if (!v.real() || !(*v.real() > 0)) return fail_field(k);
+      r.facts.duration_s = *v.real();
     } else if (k == "protocol") {
       if (!text) return fail_field(k);
       r.facts.protocol = utf8_of(v.text);
@@ -504,6 +552,22 @@ class RunFileSink : public JsonSink {
     }
     ++interval_fields_;
     return ok || fail_field("intervals");
+  }
+
+  // [from_s, to_s, "resumed" | "run-ended" | "ongoing"], on the test's clock.
+  bool stall_value(std::size_t column, const JsonScalar& v) {
+    RunStall& s = run_.stalls.back();
+    if (column == 0 || column == 1) {
+      if (!v.real() || !(*v.real() >= 0)) return fail_field("stalls");
+      (column == 0 ? s.from_s : s.to_s) = *v.real();
+    } else if (column == 2) {
+      if (v.kind != JsonScalar::Kind::String) return fail_field("stalls");
+      if (v.text == "resumed") s.end = RunStall::End::Resumed;
+      else if (v.text == "run-ended") s.end = RunStall::End::RunEnded;
+      else if (v.text == "ongoing") s.end = RunStall::End::Ongoing;
+      else return fail_field("stalls");
+    }
+    return true;
   }
 
   FlowFigures* flow_of(const std::string& k) {

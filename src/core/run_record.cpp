@@ -75,6 +75,16 @@ void RunLog::end(std::uint64_t id, RunEnd how, std::string result_text, std::str
   notify(Change::Ended, *record);
 }
 
+void RunLog::note_stall(std::uint64_t id, const RunStall& stall) {
+  RunRecord* record = find_mutable(id);
+  if (!record || record->end != RunEnd::Running) return;
+  if (!record->stalls.empty() && record->stalls.back().end == RunStall::End::Ongoing)
+    record->stalls.back() = stall;
+  else
+    record->stalls.push_back(stall);
+  notify(Change::Stall, *record);
+}
+
 void RunLog::amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text) {
   if (unchanging(id)) return;
   RunRecord* record = find_mutable(id);

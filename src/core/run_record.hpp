@@ -90,6 +90,14 @@ struct RunFacts {
   // 3.12 (cJSON 1.7.15)"), or the version asked of the one run here ("3.12");
   // empty where that was not known (see iperf_version_text).
   std::string iperf_version;
+  // How long the test was set to last (-t), in seconds; none where it was
+  // not said or the test was bounded otherwise (by bytes or blocks).
+  std::optional<double> duration_s;
+  // iperf3's title (-T), and the buffer length (-l) and socket buffer
+  // (-w) asked for, in iperf3's own form ("128K"); empty where not said.
+  std::string title;
+  std::string buffer_length;
+  std::string window;
   bool operator==(const RunFacts&) const = default;
 };
 
@@ -100,6 +108,23 @@ enum class RunEnd {
   Stopped,     // the user stopped it
   Error,       // `error_text` says what went wrong
   EndedEarly,  // a served client that went before its test was over
+};
+
+// A time the readings stopped while the run went on, in seconds of the
+// test's own clock (iperf3's interval times): from the end of the last
+// reading before it to the end of the reading that came after it. Where
+// none came, it lasted until the run ended, as this machine's clock
+// measured the time since that last reading.
+struct RunStall {
+  enum class End {
+    Ongoing,   // no reading yet: `to_s` is as far as it is known
+    Resumed,   // a reading came
+    RunEnded,  // the run ended first
+  };
+  double from_s = 0;
+  double to_s = 0;
+  End end = End::Ongoing;
+  bool operator==(const RunStall&) const = default;
 };
 
 struct RunRecord {
@@ -131,6 +156,8 @@ struct RunRecord {
   // The file the run was opened from, as the user's file manager names it;
   // empty for a run measured in this window.
   std::string source_file;
+  // The times its readings stopped, oldest first.
+  std::vector<RunStall> stalls;
 };
 
 // What a run's session hands its record of the latency: the records'
@@ -156,7 +183,7 @@ class RunLog {
   static constexpr std::size_t kMaxRuns = 100;
   static constexpr std::size_t kMaxIntervals = 100000;
 
-  enum class Change { Added, Interval, Ended, Removed };
+  enum class Change { Added, Interval, Ended, Removed, Stall };
   using Listener = std::function<void(Change, const RunRecord&)>;
 
   // Starts a record and returns its id.
@@ -180,6 +207,12 @@ class RunLog {
   // The run's latency so far, or at its end (listeners hear of it with the
   // run's next interval or its end). Does nothing for a run no longer kept.
   void update_latency(std::uint64_t id, const RunLatency& latency);
+
+  // A stall of a running run's readings began, or what is known of it
+  // changed: it takes the place of its last stall while that one is
+  // ongoing. Listeners hear Stall. Does nothing for a run ended or no
+  // longer kept.
+  void note_stall(std::uint64_t id, const RunStall& stall);
 
   // Rewrites how an ended run ended, keeping its result text: for word of
   // its end that comes after it (a served client's early end reported after

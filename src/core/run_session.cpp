@@ -1,5 +1,6 @@
 #include "core/run_session.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <utility>
 
@@ -61,6 +62,9 @@ void RunRecording::apply(const RecordStep& step) {
       log->end(ended_id, step.how, step.result_text, step.details_text, step.error_text, step.summary);
       break;
     case RecordStep::Kind::Amend: log->amend_end(ended_id, step.how, step.details_text, step.error_text); break;
+    case RecordStep::Kind::Stall:
+      if (open_id != 0) log->note_stall(open_id, step.stall);
+      break;
     case RecordStep::Kind::Latency:
       if (step.late) {
         if (latency_id != 0) log->update_latency(std::exchange(latency_id, 0), step.latency);
@@ -197,7 +201,13 @@ PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge
   PageAnswer a;
   if (finished_) return a;
   stop_notice(a, true);
-  watch_readings(a, std::holds_alternative<Interval>(event));
+  const auto* reading = std::get_if<Interval>(&event);
+  end_stall(a, reading != nullptr, reading && reading->record ? &*reading->record : nullptr, at_s);
+  watch_readings(a, reading != nullptr);
+  if (reading) {
+    if (reading->record) last_reading_end_s_ = reading->record->end;
+    last_reading_at_s_ = at_s;
+  }
   const bool server = setup_.is_server;
   if (const auto* e = std::get_if<Interval>(&event)) {
     a.gauge = PageAnswer::Gauge::Set;
@@ -241,6 +251,7 @@ PageAnswer RunSession::on_event(const IperfEvent& event, const MeterState& gauge
     end_served_client(a);  // one the server did not say goodbye to
     peer_ = e->peer;
     has_client_ = true;
+    last_reading_end_s_ = last_reading_at_s_ = 0;
     client_figures_.reset();
     client_ended_early_.reset();
     set_status(a, client_connected_text(e->peer));
@@ -284,6 +295,7 @@ PageAnswer RunSession::stop() {
   PageAnswer a;
   if (finished_) return a;
   stop_notice(a, false);
+  end_stall(a, false, nullptr, 0);
   watch_readings(a, false);
   a.stop_run = true;
   end_record(a, RunEnd::Stopped);  // the test, or the client being served
@@ -314,6 +326,14 @@ PageAnswer RunSession::reading_tick() {
   if (!before_stall_) {
     before_stall_ = status_;
     a.gauge_stalled = true;
+    // The record keeps it from the end of the last reading, on the test's
+    // clock; how long it lasts is known when it ends.
+    if (record_open_) {
+      stall_ = RunStall{last_reading_end_s_, last_reading_end_s_ + since_reading_s_, RunStall::End::Ongoing};
+      RecordStep s = step(RecordStep::Kind::Stall);
+      s.stall = *stall_;
+      a.record.push_back(std::move(s));
+    }
   }
   const bool awaiting_result = awaiting_result_;
   set_status(a, no_reading_text(since_reading_s_), StatusKind::Plain);
@@ -378,10 +398,30 @@ void RunSession::watch_readings(PageAnswer& a, bool reading) {
   }
 }
 
+// The stall the record keeps ends, `resumed` by a reading or with the run.
+// The reading's record, where it has one, says when on the test's clock;
+// else `at_s` (0: unknown) on the monotonic clock, or the reading clock's
+// count, gives its length.
+void RunSession::end_stall(PageAnswer& a, bool resumed, const IntervalRecord* reading, double at_s) {
+  if (!stall_) return;
+  RunStall s = *std::exchange(stall_, std::nullopt);
+  s.end = resumed ? RunStall::End::Resumed : RunStall::End::RunEnded;
+  if (reading) {
+    s.to_s = std::max(s.from_s, reading->end);
+  } else {
+    const bool timed = at_s > 0 && last_reading_at_s_ > 0 && at_s >= last_reading_at_s_;
+    s.to_s = s.from_s + (timed ? at_s - last_reading_at_s_ : static_cast<double>(since_reading_s_));
+  }
+  RecordStep r = step(RecordStep::Kind::Stall);
+  r.stall = s;
+  a.record.push_back(std::move(r));
+}
+
 // Puts the page back to idle: the run stopped, the gauge at rest.
 void RunSession::end_run(PageAnswer& a) {
   finished_ = true;
   stop_notice(a, true);
+  end_stall(a, false, nullptr, 0);
   watch_readings(a, false);
   a.stop_run = true;
   a.gauge = PageAnswer::Gauge::Reset;

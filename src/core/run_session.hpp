@@ -57,6 +57,7 @@ struct RecordStep {
     End,      // the open record ends: `how` and the three texts
     Amend,    // the last record that ended ends otherwise: `how`, details, error
     Latency,  // the open record's latency so far, or at its end: `latency`
+    Stall,    // the open record's readings stopped, or their stall ended: `stall`
   };
   Kind kind = Kind::Add;
   RunPage page = RunPage::Client;
@@ -78,6 +79,7 @@ struct RecordStep {
   bool latency_follows = false;
   RunLatency latency;
   bool late = false;  // with Latency: for the record that ended before it
+  RunStall stall;
 };
 
 // A page's part in the window's run log: the record of what the page runs
@@ -207,6 +209,7 @@ class RunSession {
   bool end_latency(PageAnswer& a);
   void close_latency(PageAnswer& a);
   void watch_readings(PageAnswer& a, bool reading);
+  void end_stall(PageAnswer& a, bool resumed, const IntervalRecord* reading, double at_s);
 
   RunSetup setup_;
   StatusLine status_;
@@ -238,6 +241,11 @@ class RunSession {
   bool reading_clock_ = false;
   unsigned since_reading_s_ = 0;
   std::optional<StatusLine> before_stall_;
+  // The record's stall: where the last reading ended on the test's clock,
+  // and when it was read on the monotonic one (0: not known).
+  double last_reading_end_s_ = 0;
+  double last_reading_at_s_ = 0;
+  std::optional<RunStall> stall_;
 };
 
 }  // namespace trellan

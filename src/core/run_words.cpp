@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -159,6 +160,8 @@ std::string options_summary(const ClientOptions& o) {
   if (!o.bitrate.empty()) parts.push_back("target " + o.bitrate);
   parts.push_back(std::to_string(o.duration) + " s");
   if (o.omit != 0) parts.push_back("omit first " + std::to_string(o.omit) + " s");
+  if (!o.buffer_length.empty()) parts.push_back("buffer length " + o.buffer_length);
+  if (!o.window.empty()) parts.push_back("window " + o.window);
   if (o.ip_version == IpVersion::V4) parts.emplace_back("IPv4");
   if (o.ip_version == IpVersion::V6) parts.emplace_back("IPv6");
   return join(parts);
@@ -168,6 +171,9 @@ RunFacts run_facts(const ClientOptions& o) {
   RunFacts facts;
   facts.protocol = o.udp ? "UDP" : "TCP";
   facts.streams = o.parallel;
+  if (o.duration > 0) facts.duration_s = o.duration;
+  facts.buffer_length = o.buffer_length;
+  facts.window = o.window;
   return facts;
 }
 
@@ -182,6 +188,8 @@ std::string options_summary(const ServerOptions& o) {
 std::string far_end_of(const ClientOptions& o) { return o.server + ", port " + std::to_string(o.port); }
 
 std::string run_title(const RunRecord& run) {
+  // A refused client's file may not say where it went.
+  if (run.far_end.empty()) return run.page == RunPage::Client ? "Client" : "Server";
   return run.page == RunPage::Client ? "Client — " + run.far_end : "Server — client " + run.far_end;
 }
 
@@ -218,6 +226,61 @@ std::string stopped_text(const RunRecord& run) {
   if (seconds[1] > 0) means.push_back("receive: " + rate_text(megabits[1] / seconds[1]) + " mean");
   std::string text = std::string("Stopped after ") + after + " s";
   return means.empty() ? text : text + " — " + join(means);
+}
+
+namespace {
+
+std::string seconds_text(double s) {
+  char text[G_ASCII_DTOSTR_BUF_SIZE];
+  g_ascii_formatd(text, sizeof text, "%.1f", s);
+  return std::string(text) + " s";
+}
+
+// A test ends within a moment of its set length; a stopped process makes
+// up the time it lost once it runs again, and ends long after.
+bool ended_late(const RunRecord& run, double reached) {
+  if (!run.facts.duration_s || *run.facts.duration_s <= 0 || run.end == RunEnd::Running) return false;
+  const double set = *run.facts.duration_s;
+  return reached - set > std::max(1.0, set / 10);
+}
+
+}  // namespace
+
+std::optional<double> reached_s(const RunRecord& run) {
+  std::optional<double> reached;
+  for (const IntervalRecord& r : run.intervals)
+    if (!r.omitted) reached = std::max(reached.value_or(r.end), r.end);
+  return reached;
+}
+
+std::string stall_text(const RunRecord& run) {
+  std::vector<std::string> stalls;
+  for (const RunStall& s : run.stalls) {
+    switch (s.end) {
+      case RunStall::End::Resumed:
+        stalls.push_back("from " + seconds_text(s.from_s) + " to " + seconds_text(s.to_s) + ", then resumed");
+        break;
+      case RunStall::End::RunEnded:
+        stalls.push_back("at " + seconds_text(s.from_s) + ", until the run ended at " + seconds_text(s.to_s));
+        break;
+      case RunStall::End::Ongoing: stalls.push_back("at " + seconds_text(s.from_s) + ", none since"); break;
+    }
+  }
+  std::string out;
+  if (stalls.size() == 1) {
+    out = "Readings stopped " + stalls.front();
+  } else if (!stalls.empty()) {
+    out = "Readings stopped " + std::to_string(stalls.size()) + " times: ";
+    for (std::size_t i = 0; i < stalls.size(); ++i) out += (i ? "; " : "") + stalls[i];
+  }
+  if (const auto reached = reached_s(run); reached && ended_late(run, *reached)) {
+    if (!out.empty()) out += ". ";
+    const double set = *run.facts.duration_s;
+    out += "It ended at " + seconds_text(*reached) + " of a " +
+           (set == std::floor(set) ? std::to_string(static_cast<long long>(set)) + " s" : seconds_text(set)) +
+           " test";
+  }
+  return out;
 }
 
 std::string run_row_name(const RunRecord& run) {
@@ -281,6 +344,14 @@ std::string dropped_runs_text(std::uint64_t measured, std::uint64_t opened) {
            " runs, and those measured here stay.";
   return "Older runs were removed, " + std::to_string(measured) + " measured here and " + files +
          ": the window keeps the last " + cap + ".";
+}
+
+std::string interval_times_fault(double start, double end) {
+  if (!(start >= 0) || !(end >= 0)) return "has a negative time";
+  if (start > kLongestTestSeconds || end > kLongestTestSeconds) return "ends after more than three years";
+  if (end < start) return "ends before it starts";
+  if (end == start) return "lasts no time";
+  return "";
 }
 
 std::string could_not_open_text(const std::string& name, const std::string& reason) {
@@ -386,6 +457,7 @@ std::string shown_name(std::string_view name) {
 }
 
 std::string shown_run_title(const RunRecord& run) {
+  if (run.far_end.empty()) return run_title(run);
   const std::string far_end = shown_name(run.far_end);
   return run.page == RunPage::Client ? "Client — " + far_end : "Server — client " + far_end;
 }

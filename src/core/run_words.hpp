@@ -85,7 +85,8 @@ std::string last_client_text(const std::string& peer, const std::optional<Summar
 std::string options_summary(const ClientOptions& options);
 // A served client's record: the Server page's options, "port 5201 · one-off".
 std::string options_summary(const ServerOptions& options);
-// What the client test asked for is what its record says it was.
+// What the client test asked for is what its record says it was; an
+// unbounded test (-t 0) has no set length.
 RunFacts run_facts(const ClientOptions& options);
 
 // Where a client test goes: "127.0.0.1, port 5201".
@@ -106,6 +107,15 @@ std::string run_ending_text(const RunRecord& run);
 // each reading weighing as long as it lasted), "Stopped after 4.2 s — send:
 // 95.30 Mbit/s mean"; "Stopped" without readings.
 std::string stopped_text(const RunRecord& run);
+// What became of the run's readings beyond its end, in seconds of the
+// test's clock: each time they stopped ("Readings stopped from 3.0 s to
+// 63.0 s, then resumed"; "… at 3.0 s, until the run ended at 13.0 s"; "… at
+// 3.0 s, none since" while it lasts), and an end long past the test's set
+// length ("It ended at 63.0 s of a 30 s test"). Empty when neither.
+std::string stall_text(const RunRecord& run);
+// Where the test's clock reached: the end of its last reading that counts
+// (warm-up left out); none without one.
+std::optional<double> reached_s(const RunRecord& run);
 // What a screen reader says of a run's row: which run it is and how it
 // ended, "Client — 127.0.0.1, port 5201, 14:02:09, Stopped".
 std::string run_row_name(const RunRecord& run);
@@ -132,6 +142,15 @@ std::string csv_file_name(const RunRecord& run);
 std::string dropped_runs_text(std::uint64_t measured, std::uint64_t opened);
 
 // ---- opening files -----------------------------------------------------------
+
+// What cannot be right about an interval's times, in seconds from the
+// test's start, as a file's reason goes on after "interval 3 ": "ends
+// before it starts", "lasts no time", "ends after more than three years";
+// empty when they can be right.
+std::string interval_times_fault(double start, double end);
+// The longest a test's clock can run in a file that is believed: over three
+// years, past any test iperf3 would run.
+inline constexpr double kLongestTestSeconds = 1e8;
 
 // "Could not open “x.json”: The file is empty".
 std::string could_not_open_text(const std::string& name, const std::string& reason);

@@ -278,6 +278,10 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
         else r->stale = true;
       }
       break;
+    case RunLog::Change::Stall:
+      if (RunRow* r = p.row_of(run.id)) update_row(*r, run);
+      name_rows(p);
+      break;
     case RunLog::Change::Ended:
       if (RunRow* r = p.row_of(run.id)) update_row(*r, run);
       name_rows(p);

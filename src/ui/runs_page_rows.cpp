@@ -31,6 +31,7 @@ std::string row_subtitle(const RunRecord& run) {
     ending += std::string(" ") + (last.direction == Direction::Send ? "send " : "receive ") +
               rate_text(last.mbps) + " at " + last.end_text + " s";
   }
+  if (const std::string stalls = stall_text(run); !stalls.empty()) ending += " · " + stalls;
   return line + "\n" + figures_kept_whole(ending);
 }
 
@@ -45,7 +46,9 @@ std::string row_name(const RunRecord& run) {
   if (!options.empty()) name += ", " + options;
   name += ", " + row_start(run);
   if (!run.source_file.empty()) name += ", from " + shown_name(run.source_file);
-  return name + ", " + shown_name(run_ending_text(run));
+  name += ", " + shown_name(run_ending_text(run));
+  if (const std::string stalls = stall_text(run); !stalls.empty()) name += ", " + stalls;
+  return name;
 }
 
 GtkWidget* run_row(const RunRecord& run, GtkWidget** check) {

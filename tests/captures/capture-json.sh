@@ -109,6 +109,8 @@ run_case() {
     # Unlimited on loopback: most datagrams lost, a percentage iperf3's text rounds.
     udp-loss) capture udp-loss "" -t 2 -u -b 0 -l 32000 ;;
     omit) capture omit "" -t 2 -i 1 -O 1 ;;
+    # A title, a buffer length and a socket buffer asked for.
+    tuned) capture tuned keep -t 2 -i 1 -T tuned -l 64K -w 256K ;;
     bytes) capture bytes "" -i 1 -n 2G ;;
     blocks) capture blocks "" -i 1 -k 20000 ;;
     refused)  # nothing listens on the port
@@ -125,7 +127,7 @@ run_case() {
 }
 
 if [ $# -eq 0 ]; then
-  set -- tcp tcp-P2 reverse bidir bidir-P2 udp udp-reverse-P2 udp-bidir omit bytes blocks refused \
+  set -- tcp tcp-P2 reverse bidir bidir-P2 udp udp-reverse-P2 udp-bidir omit tuned bytes blocks refused \
     interrupted server-log
 fi
 for c in "$@"; do run_case "$c"; done

@@ -75,7 +75,7 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
       {"iperf3-3.12/json-bidir-client.json", RunPage::Client, "127.0.0.1, port 59535", "TCP · bidirectional · 2 s",
        RunEnd::Result, "Result — send: 6.21 Gbit/s · receive: 4.15 Gbit/s", "Retransmits: send 8 · receive 12", "",
        4, "0.00,1.00,send,4858.384,581 MBytes,6,,,,no,,", 1796708747, "iperf 3.12"},
-      {"iperf3-3.18/json-udp-server.json", RunPage::Server, "127.0.0.1", "port 41359", RunEnd::Result,
+      {"iperf3-3.18/json-udp-server.json", RunPage::Server, "127.0.0.1", "UDP · port 41359", RunEnd::Result,
        "Result — receive: 10.1 Mbit/s",
        "Last client: 127.0.0.1 — receive: 10.1 Mbit/s · Jitter 0.019 ms · lost 0 of 77 datagrams (0 %)", "", 2,
        "0.00,1.00,receive,10.215,1.22 MBytes,,0.111,0,39,no,,", 1796708752, "iperf 3.18"},
@@ -99,7 +99,7 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
        "TCP · 2 streams · bidirectional · 2 s", RunEnd::Result, "Result — send: 9.90 Gbit/s · receive: 16.53 Gbit/s",
        "Retransmits: send 34 · receive 15", "", 4, "0.00,1.00,send,8140.319,973 MBytes,26,,,,no,,", 1796708749,
        "iperf 3.18"},
-      {"iperf3-3.18/json-bidir-server.json", RunPage::Server, "127.0.0.1", "port 43171", RunEnd::Result,
+      {"iperf3-3.18/json-bidir-server.json", RunPage::Server, "127.0.0.1", "TCP · port 43171", RunEnd::Result,
        "Result — send: 23.10 Gbit/s · receive: 12.29 Gbit/s",
        "Last client: 127.0.0.1 — send: 23.10 Gbit/s · receive: 12.29 Gbit/s · Retransmits: send 54", "", 4,
        "0.00,1.00,receive,13783.879,1.60 GBytes,,,,,no,,", 1796708746, "iperf 3.18"},
@@ -115,7 +115,7 @@ TEST(RunFileCaptures, EachModeOpensToTheRunItsPageWouldHaveShown) {
        "interrupt - the client has terminated", 2, "0.00,1.00,send,20250.894,2.36 GBytes,1,,,,no,,", 1796708773,
        "iperf 3.12"},
       // The server writes the client's last interval twice; the record has it once.
-      {"iperf3-3.12/json-interrupted-server.json", RunPage::Server, "127.0.0.1", "port 55293", RunEnd::EndedEarly,
+      {"iperf3-3.12/json-interrupted-server.json", RunPage::Server, "127.0.0.1", "TCP · port 55293", RunEnd::EndedEarly,
        "Result — receive: 25.65 Gbit/s",
        "Last client: 127.0.0.1 — receive: 25.65 Gbit/s · ended early (the client has terminated)",
        "the client has terminated", 1, "0.00,1.00,receive,20221.877,2.36 GBytes,,,,,no,,", 1796708773, "iperf 3.12"},
@@ -186,6 +186,45 @@ TEST(RunFileCaptures, BitratesAndTransfersReadAsIperf3PrintsThem) {
   EXPECT_EQ(udp.runs[0].intervals[0].bitrate, "10.2 Mbits/sec");
 }
 
+// A client run with -T tuned -l 64K -w 256K, and the server that served it:
+// the title, the buffer length and the socket buffer are kept as facts,
+// said in the options and the report, and kept by a run file. The served
+// client says what the client asked of it.
+TEST(RunFileCaptures, TitleBufferLengthAndWindowAreKeptAndSaid) {
+  const OpenedFile client = open_capture("iperf3-3.12/json-tuned-client.json");
+  ASSERT_EQ(client.runs.size(), 1u) << client.error;
+  const RunRecord& c = client.runs[0];
+  EXPECT_EQ(c.facts.title, "tuned");
+  EXPECT_EQ(c.facts.buffer_length, "64K");
+  EXPECT_EQ(c.facts.window, "256K");
+  EXPECT_EQ(c.options_summary, "TCP · 2 s · buffer length 64K · window 256K");
+  const std::string report = run_report(c, c.facts.iperf_version);
+  EXPECT_NE(report.find("\nTitle: tuned\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\nOptions: TCP · 2 s · buffer length 64K · window 256K\n"), std::string::npos) << report;
+
+  const OpenedFile server = open_capture("iperf3-3.12/json-tuned-server.json");
+  ASSERT_EQ(server.runs.size(), 1u) << server.error;
+  const RunRecord& s = server.runs[0];
+  EXPECT_EQ(s.options_summary, "TCP · port 42655");
+  EXPECT_EQ(s.facts.protocol, "TCP");
+  EXPECT_EQ(s.facts.title, "tuned");
+  EXPECT_EQ(s.facts.window, "256K");
+
+  // A run file keeps them all.
+  const OpenedFile back = read_runs(run_file_text({&c, &s}), "again.trellan");
+  ASSERT_EQ(back.runs.size(), 2u) << back.error;
+  EXPECT_EQ(back.runs[0].facts, c.facts);
+  EXPECT_EQ(back.runs[1].facts, s.facts);
+  EXPECT_EQ(run_report(back.runs[0], back.runs[0].facts.iperf_version), report);
+
+  // Without -l or -w nothing is said of them: TCP's 128K is iperf3's own.
+  const OpenedFile plain = open_capture("iperf3-3.12/json-tcp-client.json");
+  ASSERT_EQ(plain.runs.size(), 1u);
+  EXPECT_EQ(plain.runs[0].facts.buffer_length, "");
+  EXPECT_EQ(plain.runs[0].facts.window, "");
+  EXPECT_EQ(plain.runs[0].facts.title, "");
+}
+
 // A stream that stops before its "end" event: what came is kept.
 TEST(RunFileCaptures, StreamCutBeforeItsEndOpensAsEndedEarly) {
   const std::string whole = capture_text("iperf3-3.18/json-stream-client.jsonl");
@@ -231,6 +270,8 @@ TEST(RunFileBadInput, EachGetsItsReasonAndNoRun) {
   const std::string tcp = capture_text("iperf3-3.12/json-tcp-client.json");
   const std::string stream = capture_text("iperf3-3.18/json-stream-client.jsonl");
   const std::string second_line = stream.substr(stream.find('\n') + 1, stream.find('\n', stream.find('\n') + 1) - stream.find('\n'));
+  const OpenedFile tcp_run = read_runs(tcp, "tcp.json");
+  const std::string saved = run_file_text({&tcp_run.runs.at(0)});
   struct Case {
     const char* name;
     std::string bytes;
@@ -269,6 +310,16 @@ TEST(RunFileBadInput, EachGetsItsReasonAndNoRun) {
       {"interval of centuries",
        replaced(tcp, "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t2.000088", "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t5e8"),
        "It holds a figure that cannot be right: “end” in interval 2 is 5e+08"},
+      {"interval of no time",
+       replaced(tcp, "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t2.000088", "\"start\":\t1.001611,\n\t\t\t\t\"end\":\t1.001611"),
+       "It holds a figure that cannot be right: interval 2 lasts no time"},
+      // A run file's intervals are held to the same.
+      {"run file interval backwards", replaced(saved, "[0,1.001611,\"0.00\",\"1.00\"", "[0,-1,\"0.00\",\"-1.00\""),
+       "A run in it has an interval that has a negative time (0.00–-1.00 s)"},
+      {"run file interval of no time", replaced(saved, "[0,1.001611,\"0.00\",\"1.00\"", "[0,0,\"0.00\",\"0.00\""),
+       "A run in it has an interval that lasts no time (0.00–0.00 s)"},
+      {"run file interval of centuries", replaced(saved, "[0,1.001611,\"0.00\",\"1.00\"", "[0,5e8,\"0.00\",\"500000000.00\""),
+       "A run in it has an interval that ends after more than three years (0.00–500000000.00 s)"},
       {"bytes not a number", replaced(tcp, "\"bytes\":\t1700003840,\n\t\t\t\t\"bits", "\"bytes\":\t\"many\",\n\t\t\t\t\"bits"),
        "It holds a figure that cannot be right: “bytes” in interval 1 is a text"},
       {"rate not a number", replaced(tcp, "13578156386.92675,\n\t\t\t\t\"retransmits\":\t0,\n\t\t\t\t\"omitted\"",
@@ -390,6 +441,24 @@ TEST_F(RunFileOnDisk, FilesThatCannotBeReadSayWhy) {
   chmod(locked.c_str(), 0);
   if (geteuid() != 0) {
     EXPECT_EQ(open_run_file(locked, "locked.json").error, "You are not allowed to read it");
+  }
+}
+
+// iperf3's file of a refused client says neither when nor where: its run
+// started when the file was written, not when it was opened, and its title
+// says no far end rather than an empty one. Both 3.12's and 3.18's.
+TEST_F(RunFileOnDisk, ARefusedClientStartsWhenItsFileWasWritten) {
+  for (const char* capture : {"iperf3-3.12/json-refused-client.json", "iperf3-3.18/json-refused-client.json"}) {
+    SCOPED_TRACE(capture);
+    const std::string path = make("refused.json", capture_text(capture));
+    // 2026-12-08 05:46:40 UTC, as a file copied from another machine keeps it.
+    const timespec times[2] = {{1796708800, 0}, {1796708800, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    const OpenedFile f = open_run_file(path, "refused.json");
+    ASSERT_EQ(f.runs.size(), 1u) << f.error;
+    EXPECT_EQ(std::chrono::system_clock::to_time_t(f.runs[0].started), 1796708800);
+    EXPECT_EQ(run_title(f.runs[0]), "Client");
+    EXPECT_EQ(f.runs[0].end, RunEnd::Error);
   }
 }
 

@@ -132,11 +132,13 @@ TEST(RunSession, ClientTestShowsItsPeakThenItsResultAndItsRecordKeepsBoth) {
     EXPECT_EQ(page.readings(0), 3u);
   }
   {
-    // The record keeps what the form asked for and the iperf3 that ran it.
+    // The record keeps what the form asked for (its 10 s by default) and the iperf3 that ran it.
     ClientOptions asked;
     asked.server = "127.0.0.1";
     asked.udp = true;
     asked.parallel = 3;
+    asked.buffer_length = "64K";
+    asked.window = "256K";
     RunSetup setup = client_setup();
     setup.facts = run_facts(asked);
     setup.facts.iperf_version = "3.12";
@@ -144,7 +146,7 @@ TEST(RunSession, ClientTestShowsItsPeakThenItsResultAndItsRecordKeepsBoth) {
     page.feed("iperf3-3.12/udp-P2-client.txt");
     page.exit(0);
     ASSERT_EQ(page.log->runs().size(), 1u);
-    EXPECT_EQ(page.run(0).facts, (RunFacts{"UDP", 3, "3.12"}));
+    EXPECT_EQ(page.run(0).facts, (RunFacts{"UDP", 3, "3.12", 10.0, "", "64K", "256K"}));
   }
   struct Case {
     const char* capture;
@@ -535,6 +537,8 @@ TEST(RunSession, ReadingsThatStopAreSaidToHaveStoppedCountingTheSecondsUntilTheN
   EXPECT_EQ(page.kind, StatusKind::Plain);
   EXPECT_TRUE(page.stalled);
   EXPECT_EQ(page.readings(0), 2u) << "the record keeps the gap as it is";
+  ASSERT_EQ(page.run(0).stalls.size(), 1u) << "and keeps the stall while it lasts";
+  EXPECT_EQ(stall_text(page.run(0)), "Readings stopped at 2.0 s, none since");
 
   run.lines_up_to(6);  // readings go on
   EXPECT_EQ(page.status(), "Measuring… peak 16.50 Gbit/s");
@@ -548,6 +552,10 @@ TEST(RunSession, ReadingsThatStopAreSaidToHaveStoppedCountingTheSecondsUntilTheN
   run.seconds(5);
   EXPECT_EQ(page.status(), "Result — send: 13.40 Gbit/s · receive: 13.40 Gbit/s");
   EXPECT_FALSE(page.session.reading_clock_running());
+  // The record keeps it on the test's clock: from the end of the reading
+  // before it to the end of the one after it.
+  EXPECT_EQ(page.run(0).stalls, (std::vector<RunStall>{{2.0, 3.0, RunStall::End::Resumed}}));
+  EXPECT_EQ(stall_text(page.run(0)), "Readings stopped from 2.0 s to 3.0 s, then resumed");
 
   // A reading every 2 s (-i 2) is late after 4 s.
   RunSetup every_2_s = client_setup();
@@ -568,6 +576,8 @@ TEST(RunSession, ReadingsThatStopAreSaidToHaveStoppedCountingTheSecondsUntilTheN
   EXPECT_EQ(ended.page.status(), "iperf3 ended without a result.");
   EXPECT_EQ(ended.page.kind, StatusKind::Error);
   EXPECT_FALSE(ended.page.stalled);
+  EXPECT_EQ(ended.page.run(0).stalls, (std::vector<RunStall>{{2.0, 5.0, RunStall::End::RunEnded}}));
+  EXPECT_EQ(stall_text(ended.page.run(0)), "Readings stopped at 2.0 s, until the run ended at 5.0 s");
   PausingRun stopped(client_setup(), "iperf3-3.12/tcp-client.txt");
   stopped.lines_up_to(5);
   stopped.seconds(3);
@@ -575,6 +585,7 @@ TEST(RunSession, ReadingsThatStopAreSaidToHaveStoppedCountingTheSecondsUntilTheN
   EXPECT_EQ(stopped.page.status(), "Test stopped.");
   EXPECT_FALSE(stopped.page.stalled);
   EXPECT_FALSE(stopped.page.session.reading_clock_running());
+  EXPECT_EQ(stopped.page.run(0).stalls, (std::vector<RunStall>{{2.0, 5.0, RunStall::End::RunEnded}}));
 
   // A server whose client's readings stop says so too, and says again whom
   // it serves when they go on. tcp-server.txt: readings on lines 6 to 8.
@@ -589,6 +600,17 @@ TEST(RunSession, ReadingsThatStopAreSaidToHaveStoppedCountingTheSecondsUntilTheN
   server.lines_up_to(server.lines.size());
   server.seconds(5);
   EXPECT_EQ(server.page.status(), "Waiting for client connections…") << "between clients no reading is due";
+  ASSERT_EQ(server.page.log->runs().size(), 1u);
+  EXPECT_EQ(server.page.run(0).stalls, (std::vector<RunStall>{{1.0, 2.0, RunStall::End::Resumed}}));
+
+  // A run that went on well past its set length says so, with or without a
+  // stall; one that ended on time does not.
+  RunRecord late = page.run(0);
+  late.stalls.clear();
+  late.facts.duration_s = 1;
+  EXPECT_EQ(stall_text(late), "It ended at 3.0 s of a 1 s test");
+  late.facts.duration_s = 3;
+  EXPECT_EQ(stall_text(late), "");
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 #include "drain.hpp"
 #include "process/iperf.hpp"
 #include "process/line_reader.hpp"
+#include "core/run_export.hpp"
+#include "core/run_file.hpp"
+#include "core/run_session.hpp"
+#include "core/run_words.hpp"
 
 #include <arpa/inet.h>
 #include <glib.h>
@@ -16,10 +20,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <clocale>
 #include <condition_variable>
 #include <locale>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -388,6 +395,131 @@ TEST(LoopbackRun, IntervalsKeepTheTimeTheirLinesWereReadHoweverLateTheyAreTaken)
   EXPECT_GT(taken_us - at.front(), 1'000'000);
   for (std::size_t i = 1; i < 4; ++i)
     EXPECT_NEAR(static_cast<double>(at[i] - at[i - 1]), 500'000.0, 150'000.0) << "interval " << i;
+}
+
+// The pid of this process's child whose command line holds every one of
+// `words`; 0 when none does.
+pid_t child_with(const std::vector<std::string>& words) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    // pid (comm) state ppid …: comm may hold spaces, so read past its ")".
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 1));
+    std::string state;
+    pid_t ppid = 0;
+    rest >> state >> ppid;
+    if (ppid != ::getpid()) continue;
+    std::ifstream cmdline(entry.path() / "cmdline");
+    std::vector<std::string> args;
+    for (std::string arg; std::getline(cmdline, arg, '\0');) args.push_back(arg);
+    if (std::all_of(words.begin(), words.end(),
+                    [&](const auto& w) { return std::find(args.begin(), args.end(), w) != args.end(); }))
+      return static_cast<pid_t>(std::stoi(name));
+  }
+  return 0;
+}
+
+// A real client stopped (SIGSTOP) after its reading at 1.00 s and let go on
+// six seconds later: its readings stop, the page notices as its reading
+// clock ticks, and the record keeps the stall from 1.0 s to the end of the
+// reading that came after it, which iperf3 measured across the whole gap.
+// Its 4 s test then ends long after 4 s. The report says both, and a run
+// file keeps them: reopened, it reads the same.
+TEST(LoopbackRun, AStoppedClientsStallIsKeptInItsRecordAndSaidInEachCopy) {
+  const std::string port = std::to_string(free_port());
+  auto [server, server_rx] = start_iperf({"-s", "-1", "-p", port, "--forceflush"}, true);
+  {
+    Watchdog watchdog(server, 10s);
+    while (auto ev = server_rx.recv())
+      if (std::holds_alternative<Listening>(*ev) || std::holds_alternative<Exited>(*ev)) break;
+  }
+  const std::vector<std::string> args = {"-c", "127.0.0.1", "-p", port, "-t", "4", "-i", "0.5", "--forceflush"};
+  auto [client, client_rx] = start_iperf(args, false);
+
+  RunSetup setup;
+  setup.far_end = "127.0.0.1, port " + port;
+  setup.command = args;
+  setup.command.insert(setup.command.begin(), "iperf3");
+  ClientOptions options;
+  options.duration = 4;
+  setup.facts = run_facts(options);
+  RunSession session(setup);
+  RunRecording recording;
+  recording.log = std::make_shared<RunLog>();
+  MeterState gauge;
+  const auto apply = [&](const PageAnswer& a) {
+    for (const RecordStep& step : a.record) recording.apply(step);
+  };
+  apply(session.start());
+  apply(session.launched());
+
+  bool stopped = false;
+  {
+    Watchdog client_watchdog(client, 30s), server_watchdog(server, 30s);
+    while (auto ev = client_rx.recv()) {
+      const auto* reading = std::get_if<Interval>(&*ev);
+      const std::int64_t at_us = reading && reading->at_us > 0 ? reading->at_us : g_get_monotonic_time();
+      apply(session.on_event(*ev, gauge, static_cast<double>(at_us) / 1e6));
+      if (!stopped && reading && reading->record && reading->record->end_text == "1.00") {
+        const pid_t pid = child_with({"-c", "-p", port});
+        ASSERT_NE(pid, 0) << "the client iperf3 was not found among this process's children";
+        ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+        // Six seconds without a reading, ticked as the page's reading clock
+        // ticks them: the stall itself, not a wait for something to happen.
+        for (int second = 0; second < 6; ++second) {
+          std::this_thread::sleep_for(1s);
+          apply(session.reading_tick());
+          if (second == 3) {
+            const RunRecord& now = *recording.log->find(recording.open_id);
+            ASSERT_EQ(now.stalls.size(), 1u) << "the stall is kept while it lasts";
+            EXPECT_EQ(now.stalls[0].end, RunStall::End::Ongoing);
+            EXPECT_EQ(stall_text(now), "Readings stopped at 1.0 s, none since");
+          }
+        }
+        ASSERT_EQ(::kill(pid, SIGCONT), 0);
+        stopped = true;
+      }
+    }
+    testing::drain(server_rx);
+  }
+  ASSERT_TRUE(stopped) << "the client never read out its 1.00 s reading";
+  ASSERT_EQ(recording.log->runs().size(), 1u);
+  const RunRecord& run = *recording.log->runs().front();
+  ASSERT_EQ(run.end, RunEnd::Result) << run.error_text;
+
+  ASSERT_EQ(run.stalls.size(), 1u);
+  const RunStall& stall = run.stalls[0];
+  EXPECT_EQ(stall.end, RunStall::End::Resumed);
+  EXPECT_EQ(stall.from_s, 1.0);
+  // iperf3's one reading across the gap ends where its clock got to.
+  const IntervalRecord& across = run.intervals.back();
+  EXPECT_EQ(across.start, 1.0);
+  EXPECT_EQ(stall.to_s, across.end);
+  EXPECT_GT(stall.to_s, 6.5);
+  EXPECT_LT(stall.to_s, 9.0);
+
+  // Both times are where iperf3's clock got to, to a tenth of a second.
+  const std::string said = stall_text(run);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(said, m,
+                               std::regex(R"(Readings stopped from 1\.0 s to (\d+\.\d) s, then resumed\. )"
+                                          R"(It ended at (\d+\.\d) s of a 4 s test)")))
+      << said;
+  EXPECT_EQ(m[1].str(), m[2].str());
+  EXPECT_NEAR(std::stod(m[1].str()), across.end, 0.051);
+  const std::string report = run_report(run, "3.12");
+  EXPECT_NE(report.find("\n" + said + ".\n"), std::string::npos) << report;
+
+  const OpenedFile reopened = read_runs(run_file_text({&run}), "stall.trellan");
+  ASSERT_EQ(reopened.runs.size(), 1u) << reopened.error;
+  EXPECT_EQ(reopened.runs[0].stalls, run.stalls);
+  EXPECT_EQ(reopened.runs[0].facts.duration_s, std::optional<double>(4));
+  EXPECT_EQ(run_report(reopened.runs[0], "3.12"), report);
 }
 
 }  // namespace
