@@ -355,7 +355,7 @@ void on_row_activated(GtkListBox*, GtkListBoxRow* row, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
   const std::uint64_t id = row ? run_to_show(p, p.id_of(row)) : 0;
   if (id == 0) return;
-  p.focus_row = id;
+  p.focus_row = list_row_of(p, id);
   gtk_stack_set_visible_child_name(GTK_STACK(p.detail_stack.get()), "run");
   if (id != p.selected) show_run(p, id);
 }
@@ -411,7 +411,7 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
                             &p.cap_notice, &p.chart_frame, &p.failure, &p.failure_icon, &p.failure_title,
                             &p.failure_text, &p.latency_area, &p.latency_line, &p.file_status, &p.progress_box,
                             &p.progress_label, &p.progress_bar, &p.save_all, &p.detail_area, &p.detail_stack,
-                            &p.switcher, &p.compare_view, &p.compare_hint, &p.content, &p.detail_scroll,
+                            &p.switcher, &p.compare_view, &p.compare_hint, &p.compare_phases, &p.content, &p.detail_scroll,
                             &p.split, &p.toasts, &p.buttons})
     w->reset();
   p.rows.clear();
@@ -572,6 +572,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   p.compare_hint = label(nullptr, false);
   GtkWidget* compare_box = vbox(8);
   gtk_box_append(GTK_BOX(compare_box), p.compare_hint.get());
+  gtk_box_append(GTK_BOX(compare_box), compare_phase_buttons(page));
   gtk_box_append(GTK_BOX(compare_box), p.compare_view.get());
   p.detail_stack = Ref<GtkWidget>::sink(gtk_stack_new());
   gtk_stack_set_vhomogeneous(GTK_STACK(p.detail_stack.get()), FALSE);

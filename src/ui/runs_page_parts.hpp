@@ -109,6 +109,9 @@ struct Page {
   Ref<GtkWidget> toasts, buttons;
   // The chosen run's link check, above it, where it is a phase of one.
   std::unique_ptr<LinkCheckView> check_view;
+  // Link checks marked to compare are compared one phase at a time.
+  LinkPhase compare_phase = LinkPhase::Download;
+  Ref<GtkWidget> compare_phases;
 
   const RunRecord* selected_run() const { return selected ? log->find(selected) : nullptr; }
   std::shared_ptr<const RunRecord> shared_run(std::uint64_t id) const {
@@ -186,6 +189,12 @@ void show_check(Page& p, const RunRecord* run);
 // After a change to a run of a check: its row's texts (and with `rename`,
 // every row's name) and the summary, where it is shown.
 void update_check_row(Page& p, const RunRecord& run, bool rename);
+
+// The runs a comparison shows: those marked, or where every one marked is a
+// link check, each check's run of the phase chosen.
+std::vector<std::uint64_t> compared_runs(const Page& p);
+// The buttons that choose that phase; shown only while checks are compared.
+GtkWidget* compare_phase_buttons(const PageRef& page);
 
 // ---- copy, save and open (runs_page_actions.cpp) ------------------------------
 

@@ -196,7 +196,7 @@ void show_comparison(Page& p) {
   const bool comparing = n >= kCompareFrom && n <= kCompareUpTo;
   std::vector<std::shared_ptr<const RunRecord>> runs;
   if (comparing)
-    for (std::uint64_t id : p.marked)
+    for (std::uint64_t id : compared_runs(p))
       if (auto run = p.shared_run(id)) runs.push_back(std::move(run));
   compare_view_set_runs(p.compare_view.get(), std::move(runs));
   gtk_widget_set_visible(p.compare_view.get(), comparing);

@@ -14,13 +14,14 @@ using namespace testing;
 
 const auto kStart = std::chrono::system_clock::from_time_t(1797000000);
 
-RunRecord phase_run(LinkPhase phase, double down, double up, double loaded_ms, int offset_s, double rate) {
+RunRecord phase_run(LinkPhase phase, double down, double up, double loaded_ms, int offset_s, double rate,
+                    const char* check = "check-1") {
   RunRecord r;
   r.started = kStart + std::chrono::seconds(offset_s);
   r.far_end = "192.0.2.7, port 5201";
   r.options_summary = phase == LinkPhase::Download ? "TCP · reverse · 2 s" : "TCP · 2 s";
   r.facts.protocol = "TCP";
-  r.facts.link_check = LinkCheckMark{"check-1", phase, 0.052, LinkGrade::D};
+  r.facts.link_check = LinkCheckMark{check, phase, 0.052, LinkGrade::D};
   r.end = RunEnd::Result;
   r.result_text = "Result — " + std::to_string(static_cast<int>(rate));
   for (const char* at : {"0.00", "1.00"}) {
@@ -183,6 +184,57 @@ TEST_F(LinkCheckRows, ThePhasesAreReachedByTabFromTheCheckAndEachShowsItsOwnRun)
   ASSERT_NE(problem, nullptr) << "the phase's latency plot is described";
   EXPECT_NE(std::string(problem).find("2 replies from 290 to 290 ms"), std::string::npos) << problem;
   g_free(problem);
+}
+
+// A check after a router change: twice the rates of the first, an hour on.
+TEST_F(LinkCheckRows, TwoChecksMarkedToCompareAreComparedPhaseByPhase) {
+  for (auto [phase, rate] : {std::pair{LinkPhase::Download, 36.0}, {LinkPhase::Upload, 38.0}, {LinkPhase::Both, 18.0}})
+    log->adopt(phase_run(phase, rate, rate, 20, 3600 + static_cast<int>(phase) * 15, rate, "check-2"));
+  ASSERT_TRUE(pump_until([&] { return shown_rows().size() == 3; })) << shown_rows().size();
+  for (GtkListBoxRow* row : {shown_rows()[0], shown_rows()[1]}) {
+    ASSERT_EQ(row_title(row), "Link check — 192.0.2.7, port 5201");
+    GtkWidget* box = find_widget(GTK_WIDGET(row), [](GtkWidget* w) { return GTK_IS_CHECK_BUTTON(w); });
+    ASSERT_NE(box, nullptr);
+    gtk_check_button_set_active(GTK_CHECK_BUTTON(box), TRUE);
+  }
+  GtkWidget* downloads = labelled("Compare the download phases");
+  ASSERT_NE(downloads, nullptr) << "the phases are offered once two checks are marked";
+  // The second check's download against the first's: iperf3's receiver
+  // figures 36.0 and 18.93 Mbit/s, 90.2 % more; the first's latency under
+  // load 310 ms, the second's 20.
+  // The comparison's cells as a screen reader names them.
+  const auto cells = [&] {
+    std::vector<Node> tree;
+    walk(GTK_ACCESSIBLE(page), "", tree);
+    std::vector<std::string> out;
+    for (const Node& n : tree)
+      if (n.reachable() && n.role == GTK_ACCESSIBLE_ROLE_CELL)
+        out.push_back(property_text(n.accessible, GTK_ACCESSIBLE_PROPERTY_LABEL));
+    return out;
+  };
+  const auto shown = [&](std::vector<std::string> names) {
+    return pump_until([&] {
+      const auto now = cells();
+      for (const auto& n : names)
+        if (!has(now, n)) return false;
+      return true;
+    }, 5);
+  };
+  EXPECT_TRUE(shown({"Receive: 36.0 Mbit/s", "Change in receive: +90.2 %", "Loaded latency: 310 ms",
+                     "Loaded latency: 20 ms"}))
+      << ::testing::PrintToString(cells());
+  GtkWidget* uploads = labelled("Compare the upload phases");
+  ASSERT_NE(uploads, nullptr);
+  gtk_widget_activate(uploads);
+  // Upload against upload: 38.0 against 19.1 Mbit/s, 99.0 % more.
+  EXPECT_TRUE(shown({"Receive: 38.0 Mbit/s", "Change in receive: +99.0 %", "Loaded latency: 290 ms"}))
+      << ::testing::PrintToString(cells());
+  EXPECT_FALSE(has(cells(), "Loaded latency: 310 ms")) << "no download in the upload's comparison";
+
+  // A run of its own marked beside them: the runs themselves are compared.
+  GtkWidget* own = find_widget(GTK_WIDGET(shown_rows()[2]), [](GtkWidget* w) { return GTK_IS_CHECK_BUTTON(w); });
+  gtk_check_button_set_active(GTK_CHECK_BUTTON(own), TRUE);
+  EXPECT_TRUE(pump_until([&] { return !gtk_widget_get_mapped(uploads); }, 5)) << "no phases to choose";
 }
 
 }  // namespace
