@@ -39,6 +39,18 @@ LinkCheckRuns link_check_runs(const Runs& runs, const std::string& check) {
   return out;
 }
 
+// What saving `run` keeps: the run, or where it is a phase of a link check,
+// every run of the check (its tries too), in the order of `runs`.
+template <typename Runs>
+std::vector<const RunRecord*> runs_kept_with(const Runs& runs, const RunRecord& run) {
+  std::vector<const RunRecord*> out;
+  const auto& mark = run.facts.link_check;
+  for (const auto& r : runs)
+    if (&*r == &run || (mark && r->facts.link_check && r->facts.link_check->check == mark->check))
+      out.push_back(&*r);
+  return out;
+}
+
 // The check as it ended (or stands), told again from its runs: its lines
 // and grade are the ones the Client page showed.
 LinkCheck link_check_of(const LinkCheckRuns& runs);

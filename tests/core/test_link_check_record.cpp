@@ -76,6 +76,12 @@ TEST(LinkCheckRecord, ACheckSavedAndReopenedIsTheSameCheckWithItsLinesGradeAndCs
   EXPECT_EQ(check.both, &back.runs[4]);
   EXPECT_EQ(link_check_runs(opened, "another").first, nullptr);
 
+  // Saving one of its runs keeps the whole check, its busy try too; a run
+  // of its own is saved alone.
+  EXPECT_EQ(runs_kept_with(opened, back.runs[3]),
+            (std::vector<const RunRecord*>{&back.runs[1], &back.runs[2], &back.runs[3], &back.runs[4]}));
+  EXPECT_EQ(runs_kept_with(opened, back.runs[0]), std::vector<const RunRecord*>{&back.runs[0]});
+
   const LinkCheck told = link_check_of(check);
   EXPECT_EQ(told.result_line(), "Link check — download 18.9 Mbit/s, upload 19.1 Mbit/s; bufferbloat grade D");
   EXPECT_EQ(told.latency_line(),

