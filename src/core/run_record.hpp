@@ -102,7 +102,7 @@ struct RunFacts {
   // 3.12 (cJSON 1.7.15)"), or the version asked of the one run here ("3.12");
   // empty where that was not known (see iperf_version_text).
   std::string iperf_version;
-  std::optional<LinkCheckMark> link_check;  // a phase of a link check
+  std::optional<LinkCheckMark> link_check = std::nullopt;  // a phase of a link check
   bool operator==(const RunFacts&) const = default;
 };
 
