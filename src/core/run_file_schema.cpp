@@ -139,6 +139,17 @@ void put_run(std::string& out, const RunRecord& r) {
   if (!r.facts.title.empty()) put_field(out, "title", std::string_view(r.facts.title), ",\n");
   if (!r.facts.buffer_length.empty()) put_field(out, "buffer_length", std::string_view(r.facts.buffer_length), ",\n");
   if (!r.facts.window.empty()) put_field(out, "window", std::string_view(r.facts.window), ",\n");
+  if (const auto& m = r.facts.link_check) {
+    put_key(out, "link_check");
+    out += '{';
+    put_field(out, "check", std::string_view(m->check), ",");
+    put_field(out, "phase", std::string_view(link_phase_csv_name(m->phase)), ",");
+    put_field(out, "idle_ms", m->idle_ms, ",");
+    put_key(out, "grade");
+    if (m->grade) put_string(out, grade_text(*m->grade));
+    else out += "null";
+    out += "},\n";
+  }
   if (!r.source_file.empty()) put_field(out, "source_file", std::string_view(r.source_file), ",\n");
   put_field(out, "end", std::string_view(end_name(r.end)), ",\n");
   put_field(out, "result_text", std::string_view(r.result_text), ",\n");
@@ -322,6 +333,7 @@ class RunFileSink : public JsonSink {
     RunRecord& r = run_;
     const std::string& k = at[2].key;
     if (k == "summary") return summary_value(at, v);
+    if (k == "link_check") return link_check_value(at, v);
     if (at.size() == 3) return run_value(r, k, v);
     // Each interval, interval latency and probe is a list of its own.
     if (listed(k) && (at.size() != 5 || !at[3].array || !at[4].array)) return fail_field(k);
@@ -370,6 +382,11 @@ class RunFileSink : public JsonSink {
       return true;
     }
     if (at.size() == 3 && at[2].key == "latency" && !array) latency_.emplace();
+    if (at[2].key == "link_check") {
+      if (at.size() != 3 || array) return fail_field("link_check");
+      run_.facts.link_check.emplace();
+      return true;
+    }
     if (at[2].key == "summary") {
       if (array) return fail_field("summary");
       if (at.size() == 3) summary_.emplace();
@@ -398,6 +415,7 @@ class RunFileSink : public JsonSink {
         if (s.end == RunStall::End::Ongoing) s.end = RunStall::End::RunEnded;
         s.to_s = std::max(s.to_s, s.from_s);
       }
+      if (run_.facts.link_check && run_.facts.link_check->check.empty()) return fail_field("link_check");
       run_.summary = summary_;
       run_.latency = latency_;
       if (!run_.latency) {
@@ -617,6 +635,34 @@ class RunFileSink : public JsonSink {
         if (!v.real() || !(*v.real() >= 0 && *v.real() <= 100)) return fail_field("summary");
         l.exact_percent = *v.real();
       }
+    }
+    return true;
+  }
+
+  // "link_check": left out, null, or {"check", "phase", "idle_ms", "grade"}.
+  bool link_check_value(const JsonPath& at, const JsonScalar& v) {
+    const bool null = v.kind == JsonScalar::Kind::Null;
+    if (at.size() == 3) return null || fail_field("link_check");
+    if (at.size() != 4 || !run_.facts.link_check) return true;
+    LinkCheckMark& m = *run_.facts.link_check;
+    const std::string& k = at[3].key;
+    const bool text = v.kind == JsonScalar::Kind::String;
+    if (k == "check") {
+      if (!text) return fail_field("link_check");
+      m.check = utf8_of(v.text);
+    } else if (k == "phase") {
+      bool known = false;
+      for (LinkPhase p : {LinkPhase::Download, LinkPhase::Upload, LinkPhase::Both})
+        if (text && v.text == link_phase_csv_name(p)) m.phase = p, known = true;
+      if (!known) return fail_field("link_check");
+    } else if (k == "idle_ms") {
+      if (!null && !v.real()) return fail_field("link_check");
+      if (!null) m.idle_ms = *v.real();
+    } else if (k == "grade") {
+      if (null) return true;
+      for (LinkGrade g : {LinkGrade::APlus, LinkGrade::A, LinkGrade::B, LinkGrade::C, LinkGrade::D, LinkGrade::F})
+        if (text && v.text == grade_text(g)) m.grade = g;
+      if (!m.grade) return fail_field("link_check");
     }
     return true;
   }

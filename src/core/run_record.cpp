@@ -95,6 +95,14 @@ void RunLog::amend_end(std::uint64_t id, RunEnd how, std::string details_text, s
   notify(Change::Ended, *record);
 }
 
+void RunLog::mark_link_check(std::uint64_t id, LinkCheckMark mark) {
+  if (unchanging(id)) return;
+  RunRecord* record = find_mutable(id);
+  if (!record || record->end == RunEnd::Running) return;
+  record->facts.link_check = std::move(mark);
+  notify(Change::Ended, *record);
+}
+
 const RunRecord* RunLog::find(std::uint64_t id) const {
   // Ids grow with position, so the newest runs, the busy ones, come first.
   const auto it = std::find_if(runs_.rbegin(), runs_.rend(),

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/latency.hpp"
+#include "core/link_check.hpp"
 
 namespace trellan {
 
@@ -80,6 +81,17 @@ struct SummaryDetails {
 
 enum class RunPage { Client, Server };
 
+// A run that is one phase of a link check: the check's runs share `check`.
+// The check's idle baseline and grade come once it is over (none where it
+// failed, was stopped or had no latency to grade).
+struct LinkCheckMark {
+  std::string check;
+  LinkPhase phase = LinkPhase::Download;
+  std::optional<double> idle_ms;
+  std::optional<LinkGrade> grade;
+  bool operator==(const LinkCheckMark&) const = default;
+};
+
 // What a test was set up to be, as iperf3 stated it at its start or the form
 // asked for it: the comparison and the words read these, never the command
 // line, which a run opened from iperf3's JSON does not have.
@@ -98,6 +110,7 @@ struct RunFacts {
   std::string title;
   std::string buffer_length;
   std::string window;
+  std::optional<LinkCheckMark> link_check = std::nullopt;  // a phase of a link check
   bool operator==(const RunFacts&) const = default;
 };
 
@@ -218,6 +231,10 @@ class RunLog {
   // its end that comes after it (a served client's early end reported after
   // its summary). Does nothing for a run still going or no longer kept.
   void amend_end(std::uint64_t id, RunEnd how, std::string details_text, std::string error_text);
+
+  // Gives an ended run measured here its link check's mark, once the check
+  // is over; listeners hear Ended again. Does nothing for any other run.
+  void mark_link_check(std::uint64_t id, LinkCheckMark mark);
 
   const RunRecord* find(std::uint64_t id) const;
   // The record itself, shared, when it can no longer change (a run adopted

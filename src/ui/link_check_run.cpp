@@ -9,6 +9,7 @@
 #include "core/gobject.hpp"
 #include "core/latency_text.hpp"
 #include "core/link_check.hpp"
+#include "core/link_check_record.hpp"
 #include "core/run_words.hpp"
 #include "ui/label_text.hpp"
 #include "ui/window.hpp"
@@ -46,6 +47,7 @@ class LinkCheckRun : public std::enable_shared_from_this<LinkCheckRun> {
   void on_answer(const PageAnswer& answer);
   void phase_over(std::uint64_t record_id);
   void finish();
+  void mark_runs();
   void show_progress();
   void later(guint ms, void (LinkCheckRun::*what)());
   void retry();
@@ -55,6 +57,7 @@ class LinkCheckRun : public std::enable_shared_from_this<LinkCheckRun> {
   ClientForm* form_;
   Ref<GtkWidget> button_, area_, progress_, phase_label_, note_label_;
   std::optional<LinkCheck> check_;
+  std::string check_id_;  // shared by the check's runs
   ClientOptions options_;
   double idle_start_s_ = 0;
   std::uint64_t over_record_ = 0;
@@ -79,31 +82,6 @@ Ref<GtkWidget> line_label(const char* css) {
   wrap_anywhere(label.get());
   gtk_label_set_xalign(GTK_LABEL(label.get()), 0.0f);
   return label;
-}
-
-// What one phase's run measured, from its record: the receiver's figures of
-// iperf3's end lines and the latency of the ping beside it.
-LinkPhaseResult result_of(const RunRecord& run, LinkPhase phase) {
-  LinkPhaseResult r;
-  r.phase = phase;
-  r.started = run.started;
-  if (run.summary) {
-    const SummaryDetails& s = *run.summary;
-    if (phase == LinkPhase::Download) r.download_mbps = s.tx.receiver_mbps;
-    if (phase == LinkPhase::Upload) r.upload_mbps = s.tx.receiver_mbps;
-    if (phase == LinkPhase::Both) {
-      r.upload_mbps = s.tx.receiver_mbps;
-      r.download_mbps = s.rx.receiver_mbps;
-    }
-    if (s.tx.retransmits || s.rx.retransmits) r.retransmits = s.tx.retransmits.value_or(0) + s.rx.retransmits.value_or(0);
-  }
-  r.latency = run.latency;
-  if (!run.latency) {
-    const std::string not_measured = latency_not_measured_text("");
-    r.no_latency_reason = run.latency_text.starts_with(not_measured) ? run.latency_text.substr(not_measured.size())
-                                                                     : std::string("latency was not measured");
-  }
-  return r;
 }
 
 void on_check_clicked(GtkButton*, gpointer data) noexcept {
@@ -158,6 +136,8 @@ void LinkCheckRun::start() {
   options_.bitrate.clear();
   options_.latency = true;
   check_.emplace(options_.duration);
+  CharPtr id(g_uuid_string_random());
+  check_id_ = id.get();
   if (form_->run_slot->show_latency) form_->run_slot->show_latency("");
   gtk_widget_set_sensitive(button_.get(), FALSE);
   gtk_widget_set_visible(area_.get(), TRUE);
@@ -197,7 +177,8 @@ void LinkCheckRun::start_phase(LinkPhase phase) {
   o.bidir = phase == LinkPhase::Both;
   const bool baseline = phase == LinkPhase::Download;
   idle_start_s_ = now_s();
-  start_client_test(*form_, o, baseline ? LinkCheck::kIdleSeconds : LatencyRun::kIdleSeconds);
+  start_client_test(*form_, o, baseline ? LinkCheck::kIdleSeconds : LatencyRun::kIdleSeconds,
+                    LinkCheckMark{check_id_, phase, std::nullopt, std::nullopt});
   if (baseline) {
     // The idle baseline's seconds, counted on the clock ping is timed by.
     cancel(idle_clock_);
@@ -260,7 +241,7 @@ void LinkCheckRun::phase_over(std::uint64_t record_id) {
   }
   switch (run->end) {
     case RunEnd::Result: {
-      LinkPhaseResult result = result_of(*run, phase);
+      LinkPhaseResult result = link_phase_result(*run, phase);
       const bool measured = (phase == LinkPhase::Upload || result.download_mbps) &&
                             (phase == LinkPhase::Download || result.upload_mbps);
       apply(measured ? check_->phase_done(std::move(result)) : check_->phase_failed(words::kNoResult));
@@ -319,6 +300,23 @@ void LinkCheckRun::finish() {
   set_status(form_->status_label.get(), check_->result_line(), failed ? StatusKind::Error : StatusKind::Plain);
   set_details(form_->details_label.get(), check_->grade_line(), true);
   if (form_->run_slot->show_latency) form_->run_slot->show_latency(check_->latency_line());
+  mark_runs();
+}
+
+// The check's runs learn its baseline and grade; the Runs page tells the
+// check by them.
+void LinkCheckRun::mark_runs() {
+  RunLog& log = *form_->run_log;
+  const LinkCheckRuns runs = link_check_runs(log.runs(), check_id_);
+  std::optional<double> idle;
+  if (runs.download && runs.download->latency && runs.download->latency->idle_replied)
+    idle = runs.download->latency->idle_ms;
+  std::vector<std::uint64_t> ids;
+  for (const auto& r : log.runs())
+    if (r->facts.link_check && r->facts.link_check->check == check_id_) ids.push_back(r->id);
+  for (std::uint64_t id : ids)
+    if (const RunRecord* run = log.find(id))
+      log.mark_link_check(id, LinkCheckMark{check_id_, run->facts.link_check->phase, idle, check_->grade()});
 }
 
 std::shared_ptr<LinkCheckRun> link_check_new(ClientForm* form) {

@@ -92,14 +92,15 @@ void show_latency(Page& p, const RunRecord* run) {
 void show_run(Page& p, std::uint64_t id) {
   // Only the rows whose state changes are told: each word to a screen
   // reader costs, and a file's runs come a hundred at a time.
-  for (const std::uint64_t changed : {std::exchange(p.selected, id), id})
+  const std::uint64_t row_id = list_row_of(p, id);
+  for (const std::uint64_t changed : {list_row_of(p, std::exchange(p.selected, id)), row_id})
     if (const RunRow* r = p.row_of(changed)) {
-      gtk_widget_set_visible(r->check, r->id == id);
-      gtk_accessible_update_state(GTK_ACCESSIBLE(r->row), GTK_ACCESSIBLE_STATE_SELECTED, r->id == id, -1);
+      gtk_widget_set_visible(r->check, r->id == row_id);
+      gtk_accessible_update_state(GTK_ACCESSIBLE(r->row), GTK_ACCESSIBLE_STATE_SELECTED, r->id == row_id, -1);
     }
   // The list's selection is the shown run, so that a screen reader says
   // "selected" of it and finds it as the list's selected child.
-  if (const RunRow* r = p.row_of(id)) gtk_list_box_select_row(GTK_LIST_BOX(p.list.get()), GTK_LIST_BOX_ROW(r->row));
+  if (const RunRow* r = p.row_of(row_id)) gtk_list_box_select_row(GTK_LIST_BOX(p.list.get()), GTK_LIST_BOX_ROW(r->row));
   else gtk_list_box_unselect_all(GTK_LIST_BOX(p.list.get()));
   const auto run = p.shared_run(id);
   gtk_widget_set_visible(p.detail.get(), run != nullptr);
@@ -107,6 +108,7 @@ void show_run(Page& p, std::uint64_t id) {
   p.chart = run ? ChartData(run->intervals) : ChartData();
   p.table->show(run);
   show_latency(p, run.get());
+  show_check(p, run.get());
   if (!run) return;
   show_texts(p, *run);
   gtk_widget_queue_draw(p.chart_area.get());
@@ -192,7 +194,7 @@ void lay_out(Page& p) {
   }
   if (std::exchange(p.reveal_focus, false)) reveal_focused_row(p);
   if (!p.reveal_chosen) return;
-  const RunRow* chosen = p.row_of(p.selected);
+  const RunRow* chosen = p.row_of(list_row_of(p, p.selected));
   graphene_rect_t bounds;
   if (!chosen) p.reveal_chosen = false;
   if (!chosen || !gtk_widget_compute_bounds(chosen->row, p.list.get(), &bounds) || bounds.size.height <= 0)
@@ -307,6 +309,8 @@ void on_log_change(Page& p, RunLog::Change change, const RunRecord& run) {
       if (run.id == p.selected) show_run(p, 0);
       break;
   }
+  if (run.facts.link_check && change != RunLog::Change::Interval)
+    update_check_row(p, run, change != RunLog::Change::Removed);
   schedule_layout(p);
 }
 
@@ -354,9 +358,9 @@ void on_page_resized(GtkAdjustment*, GParamSpec*, gpointer data) noexcept {
 // the list does not.
 void on_row_activated(GtkListBox*, GtkListBoxRow* row, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
-  const std::uint64_t id = row ? p.id_of(row) : 0;
+  const std::uint64_t id = row ? run_to_show(p, p.id_of(row)) : 0;
   if (id == 0) return;
-  p.focus_row = id;
+  p.focus_row = list_row_of(p, id);
   gtk_stack_set_visible_child_name(GTK_STACK(p.detail_stack.get()), "run");
   if (id != p.selected) show_run(p, id);
 }
@@ -387,7 +391,7 @@ void on_list_cursor_moved(GtkListBox*, GtkMovementStep, int, gboolean, gboolean,
 void on_row_selected(GtkListBox* list, GtkListBoxRow* row, gpointer data) noexcept {
   Page& p = **static_cast<PageRef*>(data);
   if (p.gone) return;
-  const RunRow* shown = p.row_of(p.selected);
+  const RunRow* shown = p.row_of(list_row_of(p, p.selected));
   if (!shown) {
     if (row) gtk_list_box_unselect_all(list);
   } else if (GTK_WIDGET(row) != shown->row) {
@@ -412,11 +416,12 @@ void on_page_destroy(GtkWidget*, gpointer data) noexcept {
                             &p.cap_notice, &p.chart_frame, &p.failure, &p.failure_icon, &p.failure_title,
                             &p.failure_text, &p.latency_area, &p.latency_line, &p.file_status, &p.progress_box,
                             &p.progress_label, &p.progress_bar, &p.save_all, &p.detail_area, &p.detail_stack,
-                            &p.switcher, &p.compare_view, &p.compare_hint, &p.content, &p.detail_scroll,
+                            &p.switcher, &p.compare_view, &p.compare_hint, &p.compare_phases, &p.content, &p.detail_scroll,
                             &p.split, &p.toasts, &p.buttons})
     w->reset();
   p.rows.clear();
   p.table.reset();
+  p.check_view.reset();
 }
 
 // Adwaita fades a row's subtitle to 55 %, about 3:1; a run's start, options
@@ -550,6 +555,16 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
 
   p.detail = Ref<GtkWidget>::sink(vbox(8));
   p.table = std::make_unique<IntervalTable>();
+  const std::weak_ptr<Page> weak_check = page;
+  p.check_view = std::make_unique<LinkCheckView>(
+      [weak_check](std::uint64_t id) {
+        if (auto page = weak_check.lock(); page && !page->gone) show_run(*page, id);
+      },
+      [weak_check](const std::string& told) {
+        if (auto page = weak_check.lock(); page && !page->gone)
+          adw_toast_overlay_add_toast(ADW_TOAST_OVERLAY(page->toasts.get()), adw_toast_new(told.c_str()));
+      });
+  gtk_box_append(GTK_BOX(p.detail.get()), p.check_view->widget());
   for (GtkWidget* w : {p.heading.get(), p.started.get(), chart_frame, p.failure.get(), p.result.get(),
                        p.details.get(), p.latency_line.get(), p.dropped.get(), buttons, p.save_status.get(),
                        p.table->widget()})
@@ -562,6 +577,7 @@ GtkWidget* runs_page_new(std::shared_ptr<RunLog> log) {
   p.compare_hint = label(nullptr, false);
   GtkWidget* compare_box = vbox(8);
   gtk_box_append(GTK_BOX(compare_box), p.compare_hint.get());
+  gtk_box_append(GTK_BOX(compare_box), compare_phase_buttons(page));
   gtk_box_append(GTK_BOX(compare_box), p.compare_view.get());
   p.detail_stack = Ref<GtkWidget>::sink(gtk_stack_new());
   gtk_stack_set_vhomogeneous(GTK_STACK(p.detail_stack.get()), FALSE);

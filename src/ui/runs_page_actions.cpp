@@ -80,7 +80,9 @@ void save_to(const PageRef& page, SaveKind kind, std::uint64_t id, GFile* file) 
   if (kind == SaveKind::AllRuns) {
     for (const auto& run : p.log->runs()) runs.push_back(record_to_read(p, *run));
   } else if (const RunRecord* run = p.log->find(id)) {
-    runs.push_back(record_to_read(p, *run));
+    if (kind == SaveKind::Csv) runs.push_back(record_to_read(p, *run));
+    else  // a link check is kept whole
+      for (const RunRecord* r : runs_kept_with(p.log->runs(), *run)) runs.push_back(record_to_read(p, *r));
   }
   if (runs.empty())
     return say_saved(p, kind, id,

@@ -22,6 +22,7 @@
 #include "ui/label_text.hpp"
 #include "ui/compare_view.hpp"
 #include "ui/latency_plot.hpp"
+#include "ui/link_check_view.hpp"
 #include "ui/runs_page_files.hpp"
 #include "ui/wide_layout.hpp"
 #include "core/run_file.hpp"
@@ -106,6 +107,11 @@ struct Page {
   Ref<GtkWidget> content, detail_scroll, split;
   bool wide = false;
   Ref<GtkWidget> toasts, buttons;
+  // The chosen run's link check, above it, where it is a phase of one.
+  std::unique_ptr<LinkCheckView> check_view;
+  // Link checks marked to compare are compared one phase at a time.
+  LinkPhase compare_phase = LinkPhase::Download;
+  Ref<GtkWidget> compare_phases;
 
   const RunRecord* selected_run() const { return selected ? log->find(selected) : nullptr; }
   std::shared_ptr<const RunRecord> shared_run(std::uint64_t id) const {
@@ -168,6 +174,27 @@ gboolean on_list_key(GtkEventControllerKey*, guint keyval, guint, GdkModifierTyp
 void on_compare_focus_left(GtkEventControllerFocus* focus, gpointer) noexcept;
 void show_comparison(Page& p);
 void on_compare_toggled(GtkCheckButton* check, gpointer data) noexcept;
+
+std::string row_start(const RunRecord& run);
+
+// ---- link checks (runs_page_checks.cpp) ----------------------------------------
+
+// The list's row that stands for run `id`: its check's, for a phase of one.
+std::uint64_t list_row_of(const Page& p, std::uint64_t id);
+// The run a row shows when chosen: a check's shows its download phase.
+std::uint64_t run_to_show(const Page& p, std::uint64_t row_id);
+std::string check_row_name(const Page& p, const RunRecord& run);
+// The check's summary for the chosen run (nullptr or no check: hidden).
+void show_check(Page& p, const RunRecord* run);
+// After a change to a run of a check: its row's texts (and with `rename`,
+// every row's name) and the summary, where it is shown.
+void update_check_row(Page& p, const RunRecord& run, bool rename);
+
+// The runs a comparison shows: those marked, or where every one marked is a
+// link check, each check's run of the phase chosen.
+std::vector<std::uint64_t> compared_runs(const Page& p);
+// The buttons that choose that phase; shown only while checks are compared.
+GtkWidget* compare_phase_buttons(const PageRef& page);
 
 // ---- copy, save and open (runs_page_actions.cpp) ------------------------------
 

@@ -76,6 +76,8 @@ GtkWidget* run_row(const RunRecord& run, GtkWidget** check) {
 // A row's texts; its name changes only with how the run ended, not with
 // each reading.
 void update_row(RunRow& r, const RunRecord& run) {
+  r.stale = false;
+  if (run.facts.link_check) return;  // a link check's row tells the check
   adw_action_row_set_subtitle(ADW_ACTION_ROW(r.row), row_subtitle(run).c_str());
   r.stale = false;
 }
@@ -86,7 +88,10 @@ void name_rows(Page& p) {
   std::vector<std::string> names;
   for (const RunRow& r : p.rows) {
     const RunRecord* run = p.log->find(r.id);
-    names.push_back(run ? row_name(*run) : std::string());
+    // A link check's row is named by the check; its other runs have none
+    // in the list, and keep their own names.
+    const bool check = run && run->facts.link_check && list_row_of(p, r.id) == r.id;
+    names.push_back(!run ? std::string() : check ? check_row_name(p, *run) : row_name(*run));
   }
   for (std::size_t i = 0; i < p.rows.size(); ++i) {
     std::string name = names[i];
@@ -127,7 +132,7 @@ void on_window_moved_focus(GtkWidget*, GtkDirectionType, gpointer data) noexcept
   gtk_widget_set_can_focus(p.list.get(), TRUE);
   if (p.focus_was_in_list || !list_holds_focus(p)) return;
   const RunRow* stop = p.row_of(p.focus_row);
-  if (!stop) stop = p.row_of(p.selected);
+  if (!stop) stop = p.row_of(list_row_of(p, p.selected));
   if (stop && !gtk_widget_has_focus(stop->row)) gtk_widget_grab_focus(stop->row);
 }
 
@@ -194,7 +199,7 @@ void show_comparison(Page& p) {
   const bool comparing = n >= kCompareFrom && n <= kCompareUpTo;
   std::vector<std::shared_ptr<const RunRecord>> runs;
   if (comparing)
-    for (std::uint64_t id : p.marked)
+    for (std::uint64_t id : compared_runs(p))
       if (auto run = p.shared_run(id)) runs.push_back(std::move(run));
   compare_view_set_runs(p.compare_view.get(), std::move(runs));
   gtk_widget_set_visible(p.compare_view.get(), comparing);

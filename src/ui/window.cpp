@@ -313,12 +313,14 @@ void on_start_test_clicked(GtkButton*, ClientForm* f) noexcept {
   start_client_test(*f, options, LatencyRun::kIdleSeconds);
 }
 
-void start_client_test(ClientForm& form, const ClientOptions& options, double idle_seconds) {
+void start_client_test(ClientForm& form, const ClientOptions& options, double idle_seconds,
+                       std::optional<LinkCheckMark> link_check) {
   RunSetup setup;
   setup.idle_seconds = idle_seconds;
   setup.far_end = far_end_of(options);
   setup.options_summary = options_summary(options);
   setup.facts = run_facts(options);
+  setup.facts.link_check = std::move(link_check);
   setup.connect_server = options.server;
   setup.connect_port = options.port;
   std::optional<std::vector<std::string>> ping_args;

@@ -79,7 +79,9 @@ void open_files_in_window(AdwApplicationWindow* window, std::vector<Ref<GFile>> 
 void on_start_test_clicked(GtkButton* button, ClientForm* form) noexcept;
 // Starts a client test of `options` on the Client page, with ping's idle
 // phase lasting `idle_seconds` when it measures latency.
-void start_client_test(ClientForm& form, const ClientOptions& options, double idle_seconds);
+// `link_check` marks the run as a phase of a link check.
+void start_client_test(ClientForm& form, const ClientOptions& options, double idle_seconds,
+                       std::optional<LinkCheckMark> link_check = std::nullopt);
 void on_start_server_clicked(GtkButton* button, ServerForm* form) noexcept;
 
 // Follows one run's events on the main loop: the session that the page's

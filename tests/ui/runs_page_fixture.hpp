@@ -135,8 +135,16 @@ struct RunsPageTest : ::testing::Test {
     }
     return found;
   }
+  // The chosen run's throughput chart (a link check's summary is drawn too).
   GtkWidget* chart() const {
-    return find_widget(page, [](GtkWidget* w) { return GTK_IS_DRAWING_AREA(w); });
+    return find_widget(page, [](GtkWidget* w) {
+      if (!GTK_IS_DRAWING_AREA(w)) return false;
+      char* differs =
+          gtk_test_accessible_check_property(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_PROPERTY_LABEL, "Throughput over time");
+      const bool chart = differs == nullptr;
+      g_free(differs);
+      return chart;
+    });
   }
   std::string chart_description_problem(const char* text) const {
     char* differs = gtk_test_accessible_check_property(GTK_ACCESSIBLE(chart()),

@@ -19,6 +19,7 @@
 #include "core/run_words.hpp"
 #include "core/text.hpp"
 #include "fake_tool.hpp"
+#include "core/link_check_record.hpp"
 #include "link_check_helpers.hpp"
 #include "window_fixture.hpp"
 
@@ -151,6 +152,18 @@ TEST_F(LinkCheckPage, OneClickMeasuresDownloadUploadAndBothWaysAndSaysItInTwoLin
   const auto runs = client_runs(*run_log_of(window));
   ASSERT_EQ(runs.size(), 3u);
   for (const RunRecord* run : runs) EXPECT_EQ(run->end, RunEnd::Result) << run->error_text;
+  // They are one check: each is marked with the check and its phase, and
+  // with the check's grade and idle baseline once it was over.
+  const LinkPhase phases[] = {LinkPhase::Download, LinkPhase::Upload, LinkPhase::Both};
+  ASSERT_TRUE(runs[0]->facts.link_check && runs[0]->latency);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const auto& mark = runs[i]->facts.link_check;
+    ASSERT_TRUE(mark) << i;
+    EXPECT_EQ(mark->check, runs[0]->facts.link_check->check) << i;
+    EXPECT_EQ(mark->phase, phases[i]) << i;
+    EXPECT_EQ(mark->grade ? grade_text(*mark->grade) : "none", grade) << i;
+    EXPECT_EQ(mark->idle_ms, runs[0]->latency->idle_ms) << i;
+  }
   std::printf("%s\n%s\n%s\n", status().c_str(), latency.c_str(), details.c_str());
   EXPECT_EQ(children("ping"), 0);
   EXPECT_EQ(children("iperf3", "-c"), 0);
@@ -177,6 +190,11 @@ TEST_F(LinkCheckPage, StopEndsTheWholeCheckKeepsWhatWasMeasuredAndLeavesNothingR
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[0]->end, RunEnd::Result);
   EXPECT_EQ(runs[1]->end, RunEnd::Stopped);
+  // Its runs tell the check as the page did, with no grade.
+  ASSERT_TRUE(runs[0]->facts.link_check);
+  const LinkCheckRuns check = link_check_runs(runs, runs[0]->facts.link_check->check);
+  EXPECT_EQ(link_check_of(check).result_line(), "Link check stopped after download");
+  EXPECT_FALSE(runs[0]->facts.link_check->grade);
 
   // A test of the page's own leaves no check to start until it is over.
   click(client->start_button.get());
@@ -239,6 +257,11 @@ TEST_F(FakeServer, ABusyServerIsTriedAgainAndThePhaseGoesOn) {
   EXPECT_EQ(runs[1]->end, RunEnd::Error);
   EXPECT_EQ(runs[1]->error_text, "iperf3 error: the server is busy running a test. try again later");
   EXPECT_EQ(runs[2]->end, RunEnd::Result);
+  // The busy try is the check's too, a try of its upload phase.
+  ASSERT_TRUE(runs[0]->facts.link_check && runs[1]->facts.link_check && runs[2]->facts.link_check);
+  EXPECT_EQ(runs[1]->facts.link_check->check, runs[0]->facts.link_check->check);
+  EXPECT_EQ(runs[1]->facts.link_check->phase, LinkPhase::Upload);
+  EXPECT_EQ(runs[2]->facts.link_check->phase, LinkPhase::Upload);
 }
 
 }  // namespace
