@@ -145,8 +145,9 @@ std::string dropped_runs_text(std::uint64_t measured, std::uint64_t opened);
 
 // What cannot be right about an interval's times, in seconds from the
 // test's start, as a file's reason goes on after "interval 3 ": "ends
-// before it starts", "lasts no time", "ends after more than three years";
-// empty when they can be right.
+// before it starts", "ends after more than three years"; empty when they
+// can be right (an interval of no time can: iperf3 3.18 ends a run that was
+// stopped past its length with one).
 std::string interval_times_fault(double start, double end);
 // The longest a test's clock can run in a file that is believed: over three
 // years, past any test iperf3 would run.
